@@ -1,0 +1,68 @@
+# One command for everything: `make test` installs what is missing, builds the
+# three targets and runs every suite (natively, with sanitizers, under Wine).
+BUILD     ?= build
+JOBS      ?= $(shell nproc)
+TYPE      ?= RelWithDebInfo
+ROOT      := $(CURDIR)
+WINEPREFIX_DIR := $(ROOT)/$(BUILD)/wineprefix
+WINE_ENV  := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+CTEST     := ctest --output-on-failure -j $(JOBS)
+
+.PHONY: all deps native asan win32 win64 windows test test-native test-asan test-windows wineprefix clean
+
+all: native
+
+deps:
+	@bash scripts/install-deps.sh || { [ "$$CI" != true ] || { echo "CI: build dependencies missing" >&2; exit 1; }; }
+
+define configure_and_build
+	cmake -S . -B $(BUILD)/$(1) -DCMAKE_BUILD_TYPE=$(TYPE) -DWSR37100_WINEPREFIX=$(WINEPREFIX_DIR) $(2)
+	cmake --build $(BUILD)/$(1) -j $(JOBS)
+endef
+
+native:
+	$(call configure_and_build,native,)
+
+asan:
+	$(call configure_and_build,asan,-DWSR37100_SANITIZE=ON)
+
+win32:
+	$(call configure_and_build,win32,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake)
+
+win64:
+	$(call configure_and_build,win64,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x86_64.cmake)
+
+# Creating a Wine prefix takes some seconds; done once, before any test runs in it.
+wineprefix:
+	@if [ ! -f $(WINEPREFIX_DIR)/system.reg ]; then \
+	  echo "Creating the Wine prefix $(WINEPREFIX_DIR)"; \
+	  $(WINE_ENV) wineboot -i && $(WINE_ENV) wineserver -w; \
+	fi
+
+test-native: native
+	cd $(BUILD)/native && $(CTEST)
+
+test-asan: asan
+	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
+
+# Without the cross compilers or Wine the Windows suites are skipped with a
+# warning on a developer's machine, and fail under CI.
+test-windows:
+	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null \
+	    && command -v wine >/dev/null; then \
+	  $(MAKE) --no-print-directory win32 win64 wineprefix && \
+	  cd $(BUILD)/win32 && $(WINE_ENV) ctest --output-on-failure && \
+	  cd ../win64 && $(WINE_ENV) ctest --output-on-failure; \
+	elif [ "$$CI" = true ]; then \
+	  echo "CI: mingw-w64 or Wine is missing" >&2; exit 1; \
+	else \
+	  echo "warning: mingw-w64 or Wine missing, Windows suites skipped" >&2; \
+	fi
+
+test: deps
+	$(MAKE) --no-print-directory test-native
+	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory test-windows
+
+clean:
+	rm -rf $(BUILD)

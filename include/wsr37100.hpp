@@ -1,0 +1,16 @@
+// C++ interface of wsr37100: the module's exception type and the weighing calls.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace Wsr37100 {
+
+// Every failure the module raises. The message is 8-bit text (Windows-1252),
+// exactly as the log carries it.
+class Falha : public std::runtime_error {
+public:
+    explicit Falha(const std::string& mensagem) : std::runtime_error(mensagem) {}
+};
+
+}  // namespace Wsr37100

@@ -1,0 +1,189 @@
+// The daily log: file name, line form, raw bytes, failures and concurrent writers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "log/daily_log.hpp"
+#include "log/regional.hpp"
+#include "support/temp_folder.hpp"
+#include "wsr37100.hpp"
+
+namespace Wsr37100 {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::log_messages;
+using testing::log_messages_in;
+using testing::read_file;
+using testing::TempFolder;
+
+TEST(LogFileName, DayAndMonthWithLeadingZeros) {
+    struct Case { int day, month; const char* name; };
+    const Case cases[] = {
+        {6, 12, "logWSR37100_0612.txt"},
+        {1, 1, "logWSR37100_0101.txt"},
+        {31, 10, "logWSR37100_3110.txt"},
+        {29, 2, "logWSR37100_2902.txt"},
+    };
+    for (const auto& c : cases) {
+        std::tm local{};
+        local.tm_mday = c.day;
+        local.tm_mon = c.month - 1;
+        local.tm_year = 99;
+        EXPECT_EQ(log_file_name(local), c.name);
+    }
+}
+
+TEST(DailyLog, FirstLineCreatesTheFileAndTheNextAppends) {
+    TempFolder folder;
+    const DailyLog log = DailyLog::in_folder(folder.str());
+    const fs::path file = log.current_file();
+    EXPECT_FALSE(fs::exists(file));
+    log.GravaLog("porta configurada: COM1");
+    ASSERT_TRUE(fs::exists(file));
+    log.GravaLog("lendo a porta: COM1:");
+    EXPECT_EQ(log_messages(file), (std::vector<std::string>{"porta configurada: COM1", "lendo a porta: COM1:"}));
+    EXPECT_EQ(file.parent_path(), folder.path());
+}
+
+TEST(DailyLog, LineIsDateTimeDashMessageCrLf) {
+    TempFolder folder;
+    const DailyLog log = DailyLog::in_folder(folder.str());
+    log.GravaLog("actRead = 7");
+    const std::string content = read_file(log.current_file());
+    const std::string expected_tail = " - actRead = 7\r\n";
+    ASSERT_GT(content.size(), expected_tail.size());
+    EXPECT_EQ(content.substr(content.size() - expected_tail.size()), expected_tail);
+    // The date-time text is the regional one for this moment: same day, same format.
+    const std::string prefix = content.substr(0, content.size() - expected_tail.size());
+    const std::time_t now = std::time(nullptr);
+    EXPECT_EQ(prefix.size(), date_time_text(local_time(now)).size());
+    EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 1);
+}
+
+TEST(DailyLog, BytesAreWrittenAsTheyAre) {
+    const std::string messages[] = {
+        std::string("Valor de buffer = \x02 1.234\x03", 25),
+        " except Op\xE7\xE3o else = -1",
+        std::string("bytes altos \x80\xFF\x7F\x01", 16),
+    };
+    TempFolder folder;
+    const DailyLog log = DailyLog::in_folder(folder.str());
+    for (const auto& message : messages) log.GravaLog(message);
+    const auto written = log_messages(log.current_file());
+    ASSERT_EQ(written.size(), std::size(messages));
+    for (size_t i = 0; i < written.size(); ++i) EXPECT_EQ(written[i], messages[i]);
+    // The accented line is Windows-1252: c-cedilla E7, a-tilde E3, no UTF-8.
+    EXPECT_NE(written[1].find("\xE7\xE3"), std::string::npos);
+    EXPECT_EQ(written[1].find("\xC3"), std::string::npos);
+}
+
+TEST(DailyLog, DisabledWritesNothingAndNeverFails) {
+    const DailyLog log = DailyLog::disabled();
+    EXPECT_NO_THROW(log.GravaLog("porta configurada: COM1"));
+    EXPECT_EQ(log.current_file(), "");
+}
+
+TEST(DailyLog, UnwritableDestinationsRaiseAndCreateNothing) {
+    struct Case { const char* what; std::function<fs::path(const fs::path&)> prepare; };
+    const Case cases[] = {
+        {"missing folder", [](const fs::path& base) { return base / "dados"; }},
+        {"missing parent", [](const fs::path& base) { return base / "x" / "dados"; }},
+        {"file is a directory",
+         [](const fs::path& base) {
+             const DailyLog probe = DailyLog::in_folder(base.string());
+             fs::create_directory(probe.current_file());
+             return base;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder base;
+        const fs::path folder = c.prepare(base.path());
+        const auto before = std::distance(fs::recursive_directory_iterator(base.path()), {});
+        const DailyLog log = DailyLog::in_folder(folder.string());
+        try {
+            log.GravaLog("porta configurada: COM1");
+            ADD_FAILURE() << "no failure raised";
+        } catch (const Falha& failure) {
+            const std::string message = failure.what();
+            EXPECT_NE(message.find(log.current_file()), std::string::npos) << message;
+            EXPECT_NE(message.find("\": "), std::string::npos) << "no reason given: " << message;
+        }
+        EXPECT_EQ(std::distance(fs::recursive_directory_iterator(base.path()), {}), before);
+    }
+}
+
+TEST(DailyLog, DefaultFolderIsDadosBesideTheHostExecutable) {
+    const fs::path dados = fs::path(host_executable_folder()) / "dados";
+    ASSERT_FALSE(fs::exists(dados)) << "leftover " << dados;
+    const DailyLog log = DailyLog::beside_host();
+    EXPECT_THROW(log.GravaLog("sem pasta"), Falha);
+    EXPECT_FALSE(fs::exists(dados));
+
+    fs::create_directory(dados);
+    log.GravaLog("com pasta");
+    EXPECT_EQ(fs::path(log.current_file()).parent_path(), dados);
+    EXPECT_EQ(log_messages(log.current_file()), std::vector<std::string>{"com pasta"});
+    fs::remove_all(dados);
+}
+
+std::chrono::system_clock::time_point local_moment(int day, int hour, int minute, int second) {
+    std::tm local{};
+    local.tm_year = 126;
+    local.tm_mon = 11;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&local));
+}
+
+std::chrono::system_clock::time_point before_midnight() { return local_moment(6, 23, 59, 59); }
+std::chrono::system_clock::time_point after_midnight() { return local_moment(7, 0, 0, 0); }
+
+TEST(DailyLog, LinesOnEitherSideOfMidnightGoToTwoFiles) {
+    TempFolder folder;
+    const DailyLog base = DailyLog::in_folder(folder.str());
+    base.with_clock(&before_midnight).GravaLog("antes");
+    base.with_clock(&after_midnight).GravaLog("depois");
+    EXPECT_EQ(log_messages(folder.path() / "logWSR37100_0612.txt"), std::vector<std::string>{"antes"});
+    EXPECT_EQ(log_messages(folder.path() / "logWSR37100_0712.txt"), std::vector<std::string>{"depois"});
+}
+
+TEST(DailyLog, ConcurrentWritersLoseAndTearNoLine) {
+    constexpr int kThreads = 8;
+    constexpr int kLinesEach = 200;
+    TempFolder folder;
+    const DailyLog log = DailyLog::in_folder(folder.str());
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&log, t] {
+            for (int i = 0; i < kLinesEach; ++i) {
+                log.GravaLog("escritor " + std::to_string(t) + " linha " + std::to_string(i) +
+                             std::string(static_cast<size_t>(40 + i % 50), 'x'));
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    const auto messages = log_messages_in(folder.path());
+    ASSERT_EQ(messages.size(), static_cast<size_t>(kThreads * kLinesEach));
+    std::set<std::string> distinct(messages.begin(), messages.end());
+    EXPECT_EQ(distinct.size(), messages.size());
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kLinesEach; i += 37) {
+            const std::string expected = "escritor " + std::to_string(t) + " linha " + std::to_string(i) +
+                                         std::string(static_cast<size_t>(40 + i % 50), 'x');
+            EXPECT_TRUE(distinct.count(expected)) << expected;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace Wsr37100
