@@ -27,10 +27,10 @@ asan:
 	$(call configure_and_build,asan,-DWSR37100_SANITIZE=ON)
 
 win32:
-	$(call configure_and_build,win32,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake)
+	$(call configure_and_build,win32,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DWSR37100_NATIVE_BUILD=$(ROOT)/$(BUILD)/native)
 
 win64:
-	$(call configure_and_build,win64,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x86_64.cmake)
+	$(call configure_and_build,win64,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x86_64.cmake -DWSR37100_NATIVE_BUILD=$(ROOT)/$(BUILD)/native)
 
 # Creating a Wine prefix takes some seconds; done once, before any test runs in it.
 wineprefix:
@@ -45,12 +45,14 @@ test-native: native
 test-asan: asan
 	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
+# The Windows suites run under Wine; the serial ones are driven by a native
+# program of the native build that plays the scale on a pseudo-terminal.
 # Without the cross compilers or Wine the Windows suites are skipped with a
 # warning on a developer's machine, and fail under CI.
 test-windows:
 	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null \
 	    && command -v wine >/dev/null; then \
-	  $(MAKE) --no-print-directory win32 win64 wineprefix && \
+	  $(MAKE) --no-print-directory native win32 win64 wineprefix && \
 	  cd $(BUILD)/win32 && $(WINE_ENV) ctest --output-on-failure && \
 	  cd ../win64 && $(WINE_ENV) ctest --output-on-failure; \
 	elif [ "$$CI" = true ]; then \

@@ -1,0 +1,66 @@
+// The serial connection to the scale: open and configure, poll with ENQ, close.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Wsr37100 {
+
+inline constexpr unsigned char kEnq = 0x05;
+inline constexpr std::size_t kReceiveBufferSize = 8;
+inline constexpr std::chrono::milliseconds kReadTimeout{1000};
+inline constexpr std::chrono::milliseconds kWriteTimeout{1000};
+inline constexpr unsigned long kQueueSize = 256;
+
+using ReceiveBuffer = std::array<unsigned char, kReceiveBufferSize>;
+
+// How the link reads. A gap of zero is the module's own read: it returns on 8
+// bytes or after kReadTimeout. With a gap, a read that has some bytes also
+// returns when no further byte comes within the gap.
+struct LinkOptions {
+    std::chrono::milliseconds gap{0};
+};
+
+// One open, configured port. Closing happens in the destructor, so the port is
+// closed on every way out of the call that opened it. Not shared between threads.
+class SerialPort {
+public:
+    // Opens the device exclusively and sets the baud rate, 8 data bits, no
+    // parity, one stop bit and the time-outs; every other setting stays as the
+    // device had it. Returns nullptr when any platform step fails (no such
+    // port, busy, settings refused). Throws Falha when the baud text is not a
+    // whole number; that is checked after the port opened, and the port is
+    // closed again before the exception leaves.
+    static std::unique_ptr<SerialPort> open(std::string_view device_name, std::string_view baud_text,
+                                            LinkOptions options = {});
+
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+    ~SerialPort();
+
+    // Puts ENQ and a zero byte into the first two places of the buffer, sends
+    // ENQ and reads up to 8 bytes into the buffer. Returns the number of bytes
+    // read (0 when the scale said nothing in time), or nullopt when the write
+    // or the read failed (a hang-up included).
+    std::optional<std::size_t> poll(ReceiveBuffer& buffer);
+
+    struct Native;
+
+private:
+    explicit SerialPort(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
+};
+
+// Device naming. The trailing ":" of the module's device name is dropped.
+// Windows: "\\.\" + name, so that COM10 and above open too ("\\..." stays as is).
+std::string windows_device_path(std::string_view device_name);
+// POSIX: "COMn" (any case) is /dev/ttyS(n-1), "/..." is used as given, any
+// other name is taken under /dev/.
+std::string posix_device_path(std::string_view device_name);
+
+}  // namespace Wsr37100

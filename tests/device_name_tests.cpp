@@ -1,0 +1,32 @@
+// Device names: what each platform opens for the module's "COMn:" names.
+#include <gtest/gtest.h>
+
+#include "serial/serial_port.hpp"
+
+namespace Wsr37100 {
+namespace {
+
+TEST(DeviceName, Windows) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"COM1:", "\\\\.\\COM1"},
+        {"COM10:", "\\\\.\\COM10"},
+        {"COM255", "\\\\.\\COM255"},
+        {"\\\\.\\COM12:", "\\\\.\\COM12"},
+        {"\\\\server\\pipe", "\\\\server\\pipe"},
+        {":", "\\\\.\\"},
+    };
+    for (const auto& [name, path] : cases) EXPECT_EQ(windows_device_path(name), path) << name;
+}
+
+TEST(DeviceName, Posix) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"COM1:", "/dev/ttyS0"},      {"com2:", "/dev/ttyS1"},          {"Com10:", "/dev/ttyS9"},
+        {"COM0:", "/dev/COM0"},       {"COMX:", "/dev/COMX"},           {"COM1a:", "/dev/COM1a"},
+        {"ttyUSB0:", "/dev/ttyUSB0"}, {"/dev/pts/3:", "/dev/pts/3"},     {"/tmp/scale", "/tmp/scale"},
+        {"COM", "/dev/COM"},          {":", "/dev/"},
+    };
+    for (const auto& [name, path] : cases) EXPECT_EQ(posix_device_path(name), path) << name;
+}
+
+}  // namespace
+}  // namespace Wsr37100

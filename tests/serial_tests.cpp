@@ -1,0 +1,212 @@
+// The serial link against a scale played on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "scale_emulator.hpp"
+#include "serial/serial_port.hpp"
+#include "wsr37100.hpp"
+
+namespace Wsr37100 {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::chrono::milliseconds since(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+std::string received_text(const ReceiveBuffer& buffer, std::size_t count) {
+    return std::string(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+size_t open_descriptors() {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+// Descriptors of this process on the device (a vanished node reads "... (deleted)").
+size_t descriptors_on(const std::string& device) {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (!error && target.rfind(device, 0) == 0) ++count;
+    }
+    return count;
+}
+
+struct ReadCase {
+    const char* name;
+    ScaleReply reply;
+    std::chrono::milliseconds gap;
+    std::size_t count;
+    std::chrono::milliseconds at_least;
+    std::chrono::milliseconds at_most;
+};
+
+TEST(SerialPort, ReadEndsOnEightBytesOrAtTheTimeOut) {
+    const std::string eight = delimited_frame("01.234");
+    const std::string seven = fixed_frame("01234");
+    const ReadCase cases[] = {
+        {"eight bytes return at once", ScaleReply::bytes(eight), 0ms, 8, 0ms, 400ms},
+        {"seven bytes wait out the time-out", ScaleReply::bytes(seven), 0ms, 7, 950ms, 1400ms},
+        {"silence returns nothing after the time-out", ScaleReply::silence(), 0ms, 0, 950ms, 1400ms},
+        {"a gap ends a seven-byte reply early", ScaleReply::bytes(seven), 20ms, 7, 0ms, 300ms},
+        {"a gap does not end a silent read", ScaleReply::silence(), 20ms, 0, 950ms, 1400ms},
+        {"a pause shorter than the gap is waited out", ScaleReply::split(eight, 3, 60ms), 200ms, 8, 50ms, 500ms},
+        {"a pause longer than the gap ends the read", ScaleReply::split(eight, 3, 300ms), 50ms, 3, 40ms, 280ms},
+        {"a late reply within the time-out", ScaleReply::after(300ms, eight), 0ms, 8, 280ms, 800ms},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScaleEmulator scale({c.reply});
+        auto port = SerialPort::open(scale.device_path() + ":", "9600", LinkOptions{c.gap});
+        ASSERT_NE(port, nullptr);
+        ReceiveBuffer buffer{};
+        const auto start = Clock::now();
+        const auto count = port->poll(buffer);
+        const auto took = since(start);
+        ASSERT_TRUE(count.has_value());
+        EXPECT_EQ(*count, c.count);
+        EXPECT_GE(took, c.at_least);
+        EXPECT_LE(took, c.at_most);
+        EXPECT_EQ(scale.polls(), 1);
+    }
+}
+
+TEST(SerialPort, PollPutsEnqAndZeroFirstAndKeepsTheRest) {
+    ScaleEmulator scale({ScaleReply::bytes("AB")});
+    auto port = SerialPort::open(scale.device_path(), "9600", LinkOptions{20ms});
+    ASSERT_NE(port, nullptr);
+    ReceiveBuffer buffer{'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+    ASSERT_EQ(port->poll(buffer), 2u);
+    EXPECT_EQ(received_text(buffer, 8), "ABxxxxxx");
+    ReceiveBuffer silent{'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+    ASSERT_EQ(port->poll(silent), 0u);
+    EXPECT_EQ(received_text(silent, 3), std::string("\x05\0x", 3));
+}
+
+TEST(SerialPort, BytesThatArriveLateAreReadByTheNextPoll) {
+    ScaleEmulator scale({ScaleReply::split("ABCDEFGH", 6, 1200ms)});
+    auto port = SerialPort::open(scale.device_path(), "9600");
+    ASSERT_NE(port, nullptr);
+    ReceiveBuffer buffer{};
+    ASSERT_EQ(port->poll(buffer), 6u);
+    EXPECT_EQ(received_text(buffer, 6), "ABCDEF");
+    ASSERT_EQ(port->poll(buffer), 2u);
+    EXPECT_EQ(received_text(buffer, 2), "GH");
+}
+
+TEST(SerialPort, LineIsRaw8N1AtTheRateWithFlowControlUntouched) {
+    struct Case { const char* baud; unsigned rate; bool rtscts; bool xonxoff; };
+    const Case cases[] = {
+        {"9600", 9600, false, false},
+        {"115200", 115200, true, false},
+        {"2400", 2400, false, true},
+        {"31250", 31250, false, false},  // no Bnnn constant
+        {"4321", 4321, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.baud);
+        ScaleEmulator scale({});
+        termios before = scale.line_settings();
+        // A cooked line with 7E2 and the flow control under test, as a device may come.
+        before.c_lflag |= ICANON | ECHO | ISIG;
+        before.c_iflag |= ICRNL;
+        before.c_oflag |= OPOST;
+        before.c_cflag = (before.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB;
+        before.c_cflag = c.rtscts ? (before.c_cflag | CRTSCTS) : (before.c_cflag & ~CRTSCTS);
+        before.c_iflag = c.xonxoff ? (before.c_iflag | IXON | IXOFF) : (before.c_iflag & ~(IXON | IXOFF));
+        scale.set_line_settings(before);
+
+        auto port = SerialPort::open(scale.device_path(), c.baud);
+        ASSERT_NE(port, nullptr);
+        const termios after = scale.line_settings();
+        EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_FALSE(after.c_cflag & PARENB);
+        EXPECT_FALSE(after.c_cflag & CSTOPB);
+        EXPECT_TRUE(after.c_cflag & CREAD);
+        EXPECT_TRUE(after.c_cflag & CLOCAL);
+        EXPECT_FALSE(after.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+        EXPECT_FALSE(after.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP));
+        EXPECT_FALSE(after.c_oflag & OPOST);
+        EXPECT_EQ(bool(after.c_cflag & CRTSCTS), c.rtscts);
+        EXPECT_EQ(bool(after.c_iflag & IXON), c.xonxoff);
+        EXPECT_EQ(bool(after.c_iflag & IXOFF), c.xonxoff);
+        EXPECT_EQ(scale.line_baud_rate(), c.rate);
+    }
+}
+
+TEST(SerialPort, OpenGivesNoneWhenThePortCannotBeHadOrSet) {
+    ScaleEmulator scale({});
+    struct Case { const char* what; std::string device; const char* baud; };
+    const Case cases[] = {
+        {"missing device", "/dev/ttyNoSuchScale:", "9600"},
+        {"missing device, letters in the baud text", "/dev/ttyNoSuchScale:", "abc"},
+        {"not a tty", "/dev/null", "9600"},
+        {"rate zero", scale.device_path(), "0"},
+        {"negative rate", scale.device_path(), "-9600"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(SerialPort::open(c.device, c.baud), nullptr);
+    }
+}
+
+TEST(SerialPort, SecondOpenerGetsNoneWhileTheFirstHoldsThePort) {
+    ScaleEmulator scale({});
+    auto first = SerialPort::open(scale.device_path(), "9600");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(SerialPort::open(scale.device_path(), "9600"), nullptr);
+    first.reset();
+    EXPECT_NE(SerialPort::open(scale.device_path(), "9600"), nullptr);
+}
+
+TEST(SerialPort, BaudTextWithLettersRaisesAfterTheOpenAndFreesThePort) {
+    ScaleEmulator scale({});
+    const size_t before = open_descriptors();
+    for (const char* baud : {"96OO", "", "9600 bps", "1.5"}) {
+        SCOPED_TRACE(baud);
+        EXPECT_THROW(SerialPort::open(scale.device_path(), baud), Falha);
+        EXPECT_EQ(open_descriptors(), before);
+    }
+    EXPECT_NE(SerialPort::open(scale.device_path(), "9600"), nullptr);
+}
+
+TEST(SerialPort, HangUpDuringAReadFailsAtOnce) {
+    ScaleReply late_hangup = ScaleReply::after(200ms, "AB");
+    late_hangup.hang_up = true;
+    for (const ScaleReply& reply : {ScaleReply::hangup(), late_hangup}) {
+        SCOPED_TRACE(reply.describe());
+        ScaleEmulator scale({reply});
+        auto port = SerialPort::open(scale.device_path(), "9600");
+        ASSERT_NE(port, nullptr);
+        ReceiveBuffer buffer{};
+        const auto start = Clock::now();
+        EXPECT_EQ(port->poll(buffer), std::nullopt);
+        EXPECT_LT(since(start), 600ms);
+    }
+}
+
+TEST(SerialPort, NoDescriptorOutlivesItsConnection) {
+    ScaleEmulator scale({ScaleReply::bytes(delimited_frame("01.234")), ScaleReply::hangup()}, false);
+    const size_t before = open_descriptors();
+    const size_t on_device = descriptors_on(scale.device_path());  // the scale's own side
+    {
+        auto port = SerialPort::open(scale.device_path(), "9600");
+        ASSERT_NE(port, nullptr);
+        auto busy = SerialPort::open(scale.device_path(), "9600");
+        EXPECT_EQ(busy, nullptr);
+        ReceiveBuffer buffer{};
+        EXPECT_EQ(port->poll(buffer), 8u);
+        EXPECT_EQ(port->poll(buffer), std::nullopt);
+    }
+    EXPECT_EQ(SerialPort::open("/dev/ttyNoSuchScale", "9600"), nullptr);
+    EXPECT_EQ(descriptors_on(scale.device_path()), on_device);
+    EXPECT_EQ(open_descriptors(), before - 1);  // less the master side the hang-up closed
+}
+
+}  // namespace
+}  // namespace Wsr37100

@@ -1,0 +1,115 @@
+// Drives the Windows builds under Wine against a scale played on a pseudo-terminal.
+// A COM port is mapped once, through Wine's registry, to a symbolic link that
+// each case points at its own scale.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "scale_emulator.hpp"
+
+namespace Wsr37100 {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// COM10 and above open only through the "\\.\" name.
+constexpr const char* kPort = "COM12";
+
+std::string shell_quote(const std::string& text) { return "'" + text + "'"; }
+
+std::string run(const std::string& command) {
+    std::string output;
+    if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+        char chunk[512];
+        while (std::fgets(chunk, sizeof chunk, pipe)) output += chunk;
+        ::pclose(pipe);
+    }
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    return output;
+}
+
+class WineEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        const char* probe = std::getenv("WSR37100_WINE_PROBE");
+        ASSERT_NE(probe, nullptr) << "WSR37100_WINE_PROBE names the Windows probe program";
+        probe_ = probe;
+        link_ = (fs::temp_directory_path() / ("wsr37100-wine-scale-" + std::to_string(::getpid()))).string();
+        run("wine reg add 'HKLM\\Software\\Wine\\Ports' /v " + std::string(kPort) + " /t REG_SZ /d " +
+            shell_quote(link_) + " /f");
+        run("wineserver -k; wineserver -w");
+    }
+    void TearDown() override {
+        run("wine reg delete 'HKLM\\Software\\Wine\\Ports' /v " + std::string(kPort) + " /f");
+        run("wineserver -k");
+        std::error_code ignored;
+        fs::remove(link_, ignored);
+    }
+
+    static std::string probe_;
+    static std::string link_;
+};
+std::string WineEnvironment::probe_;
+std::string WineEnvironment::link_;
+
+// Points the mapped port at this scale.
+void attach(const ScaleEmulator& scale) {
+    std::error_code ignored;
+    fs::remove(WineEnvironment::link_, ignored);
+    fs::create_symlink(scale.device_path(), WineEnvironment::link_);
+}
+
+std::string probe(const std::string& arguments) {
+    return run("wine " + shell_quote(WineEnvironment::probe_) + " " + arguments);
+}
+
+long field(const std::string& line, const std::string& name) {
+    const size_t at = line.find(name + "=");
+    return at == std::string::npos ? -1 : std::atol(line.c_str() + at + name.size() + 1);
+}
+
+TEST(WineSerial, PollsThroughAMappedComPort) {
+    struct Case { const char* name; ScaleReply reply; int gap; long count; const char* bytes; long min_ms, max_ms; };
+    const Case cases[] = {
+        {"eight bytes", ScaleReply::bytes("\x02" "01.234\x03"), 0, 8, "0230312E32333403", 0, 600},
+        {"seven bytes", ScaleReply::bytes("\x02" "01234\x03"), 0, 7, "02303132333403", 900, 1800},
+        {"silence", ScaleReply::silence(), 0, 0, "", 900, 1800},
+        {"seven bytes with a gap", ScaleReply::bytes("\x02" "01234\x03"), 20, 7, "02303132333403", 0, 600},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScaleEmulator scale({c.reply});
+        attach(scale);
+        const std::string line = probe(std::string("serial ") + kPort + " 9600 " + std::to_string(c.gap));
+        EXPECT_EQ(field(line, "count"), c.count) << line;
+        EXPECT_NE(line.find(std::string("bytes=") + c.bytes), std::string::npos) << line;
+        EXPECT_GE(field(line, "ms"), c.min_ms) << line;
+        EXPECT_LE(field(line, "ms"), c.max_ms) << line;
+        EXPECT_EQ(scale.polls(), 1);
+    }
+}
+
+TEST(WineSerial, OpenFailuresAndTheBaudText) {
+    ScaleEmulator scale({});
+    attach(scale);
+    EXPECT_EQ(probe("serial COM13 9600 0"), "none");
+    EXPECT_EQ(probe("serial COM12 96OO 0"), "raised '96OO' n\xE3o \xE9 um n\xFAmero inteiro v\xE1lido");
+    // Wine does not enforce share mode 0 on serial devices, so a second
+    // opener is not tested here; the POSIX suite covers exclusive access.
+}
+
+}  // namespace
+}  // namespace Wsr37100
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new Wsr37100::WineEnvironment);
+    return RUN_ALL_TESTS();
+}
