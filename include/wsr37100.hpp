@@ -1,8 +1,17 @@
 // C++ interface of wsr37100: the module's exception type and the weighing calls.
+// The calls are thin inline wrappers over the C functions of wsr37100.h, so no
+// C++ object or exception ever crosses the library's boundary; they raise in
+// the caller's own code.
 #pragma once
 
+#include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "wsr37100.h"
 
 namespace Wsr37100 {
 
@@ -12,5 +21,68 @@ class Falha : public std::runtime_error {
 public:
     explicit Falha(const std::string& mensagem) : std::runtime_error(mensagem) {}
 };
+
+enum class Tipo { Peso = WSR_PESO, Status = WSR_STATUS, SemLeitura = WSR_SEM_LEITURA };
+
+enum class Motivo {
+    Nenhum = WSR_MOTIVO_NENHUM,
+    PortaIndisponivel = WSR_MOTIVO_PORTA_INDISPONIVEL,
+    ConsultaFalhou = WSR_MOTIVO_CONSULTA_FALHOU,
+    Silencio = WSR_MOTIVO_SILENCIO,
+    RespostasParciais = WSR_MOTIVO_RESPOSTAS_PARCIAIS,
+};
+
+struct Opcoes {
+    // Empty: the folder dados beside the host executable. Ignored with sem_log.
+    std::string pasta_log;
+    bool sem_log = false;
+    // See WsrOpcoes.intervalo_ms.
+    std::chrono::milliseconds intervalo{0};
+};
+
+struct Leitura {
+    Tipo tipo = Tipo::SemLeitura;
+    double peso = 0;
+    Motivo motivo = Motivo::Nenhum;
+    int consultas = 0;
+    std::vector<unsigned char> resposta;  // the last reply's bytes
+};
+
+// One reading with options. Throws Falha for a raised failure (log not
+// writable, baud text not a whole number). Thread safe.
+inline Leitura BuscaPesoEx(std::string_view sPorta, std::string_view sVelocidade, const Opcoes& opcoes = {}) {
+    const std::string porta(sPorta);
+    const std::string velocidade(sVelocidade);
+    WsrOpcoes c_opcoes{};
+    c_opcoes.tamanho = sizeof c_opcoes;
+    c_opcoes.log = opcoes.sem_log ? WSR_LOG_NENHUM : (opcoes.pasta_log.empty() ? WSR_LOG_PADRAO : WSR_LOG_PASTA);
+    c_opcoes.pasta_log = opcoes.pasta_log.c_str();
+    c_opcoes.intervalo_ms = static_cast<uint32_t>(opcoes.intervalo.count());
+    WsrLeitura c_leitura;
+    std::memset(&c_leitura, 0, sizeof c_leitura);
+    c_leitura.tamanho = sizeof c_leitura;
+    ::BuscaPesoEx(porta.c_str(), velocidade.c_str(), &c_opcoes, &c_leitura);
+    if (c_leitura.tipo == WSR_FALHA) throw Falha(c_leitura.mensagem);
+    Leitura leitura;
+    leitura.tipo = static_cast<Tipo>(c_leitura.tipo);
+    leitura.peso = c_leitura.peso;
+    leitura.motivo = static_cast<Motivo>(c_leitura.motivo);
+    leitura.consultas = c_leitura.consultas;
+    leitura.resposta.assign(c_leitura.resposta, c_leitura.resposta + c_leitura.bytes_resposta);
+    return leitura;
+}
+
+// The weight result of one reading, as the C BuscaPeso, except that a raised
+// failure is thrown as Falha instead of coming back as NaN.
+inline double BuscaPeso(std::string_view sPorta, std::string_view sVelocidade) {
+    return BuscaPesoEx(sPorta, sVelocidade).peso;
+}
+
+// Does nothing and returns true.
+inline bool StartBalanca(std::string_view sPorta, std::string_view sVelocidade) {
+    const std::string porta(sPorta);
+    const std::string velocidade(sVelocidade);
+    return ::StartBalanca(porta.c_str(), velocidade.c_str());
+}
 
 }  // namespace Wsr37100

@@ -50,18 +50,26 @@ double status_for(std::string_view text) {
 }
 
 double TrataResposta7(std::span<const unsigned char> received, const DailyLog& log, char separator) {
+    return decode_fixed_frame(received, log, separator).weight;
+}
+
+double TrataResposta8(std::span<const unsigned char> received, const DailyLog& log, char separator) {
+    return decode_delimited_frame(received, log, separator).weight;
+}
+
+Decoded decode_fixed_frame(std::span<const unsigned char> received, const DailyLog& log, char separator) {
     std::string text = reply_text(received);
     std::string r = text.size() > 1 ? text.substr(1, kFixedDigits) : std::string();
     r.insert(std::min(r.size(), kFixedWholeDigits), 1, separator);
     try {
         log.GravaLog("Valor de R = " + r);
-        return decimal_conversion(r, separator);
+        return {decimal_conversion(r, separator), false};
     } catch (const Falha&) {
-        return status_for(r);
+        return {status_for(r), true};
     }
 }
 
-double TrataResposta8(std::span<const unsigned char> received, const DailyLog& log, char separator) {
+Decoded decode_delimited_frame(std::span<const unsigned char> received, const DailyLog& log, char separator) {
     log.GravaLog("actRead = 8");
     const std::string b = reply_text(received);
     log.GravaLog("Valor de buffer = " + b);
@@ -76,23 +84,23 @@ double TrataResposta8(std::span<const unsigned char> received, const DailyLog& l
     log.GravaLog("Valor de sResp = " + s_resp);
 
     s_resp = with_separator(std::move(s_resp), separator);
-    double weight = 0;
+    Decoded decoded;
     try {
         if (s_resp.find(separator) != std::string::npos) {
-            weight = decimal_conversion(s_resp, separator);
+            decoded.weight = decimal_conversion(s_resp, separator);
         } else {
-            weight = whole_number_conversion(s_resp) / kGramsPerKilogram;
+            decoded.weight = whole_number_conversion(s_resp) / kGramsPerKilogram;
         }
         log.GravaLog("Ajustando o separador decimal: " + s_resp);
     } catch (const Falha& failure) {
         log.GravaLog(std::string("Except erro: ") + failure.what());
         const std::string first_char = trimmed(s_resp).substr(0, 1);
-        weight = status_for(first_char);
+        decoded = {status_for(first_char), true};
         if (first_char != "I" && first_char != "N" && first_char != "S") {
             log.GravaLog(" except Op\xE7\xE3o else = -1");
         }
     }
-    return weight;
+    return decoded;
 }
 
 int UltimaPos(std::string_view pattern, std::string_view s) {

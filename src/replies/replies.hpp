@@ -24,16 +24,25 @@ std::string reply_text(std::span<const unsigned char> received);
 // "I" -1, "N" -2, "S" -10, anything else (or nothing) -1.
 double status_for(std::string_view text);
 
+// A weight result and whether it came from a status letter or an unreadable
+// text (the decoder's failure scope) rather than from a number.
+struct Decoded {
+    double weight = 0;
+    bool status = false;
+};
+
 // Fixed frame: a leading byte, five characters (kilograms with three implied
 // decimals), a trailing byte. Logs "Valor de R = ". Never throws for a bad
 // reply; throws Falha only when a log line outside its failure scope fails
 // (it has none).
 double TrataResposta7(std::span<const unsigned char> received, const DailyLog& log, char separator);
+Decoded decode_fixed_frame(std::span<const unsigned char> received, const DailyLog& log, char separator);
 
 // Delimited frame: the text between the last STX and the next ETX. Logs each
 // step; a failed conversion becomes a status value. Throws Falha when a log
 // line outside its failure scope cannot be written.
 double TrataResposta8(std::span<const unsigned char> received, const DailyLog& log, char separator);
+Decoded decode_delimited_frame(std::span<const unsigned char> received, const DailyLog& log, char separator);
 
 // 1-based position of the last occurrence of pattern in s, or 0.
 int UltimaPos(std::string_view pattern, std::string_view s);

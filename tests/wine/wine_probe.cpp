@@ -1,4 +1,7 @@
-// A Windows program that the Wine tests drive: one serial poll, printed as one line.
+// A Windows program that the Wine tests drive: a serial poll, or a host that
+// loads the DLL and weighs through it; each prints one line.
+#include <windows.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,11 +37,66 @@ int poll_once(const char* port, const char* baud, long gap_ms) {
     return 0;
 }
 
+using BuscaPesoFn = double(__stdcall*)(const char*, const char*);
+using StartBalancaFn = bool(__stdcall*)(const char*, const char*);
+
+// What a Delphi, VB6 or C host does: LoadLibrary and GetProcAddress by plain name.
+int weigh(const char* dll, const char* port, const char* baud) {
+    HMODULE module = ::LoadLibraryA(dll);
+    if (module == nullptr) {
+        std::printf("noload %lu\n", ::GetLastError());
+        return 1;
+    }
+    auto busca_peso = reinterpret_cast<BuscaPesoFn>(reinterpret_cast<void*>(::GetProcAddress(module, "BuscaPeso")));
+    auto start_balanca =
+        reinterpret_cast<StartBalancaFn>(reinterpret_cast<void*>(::GetProcAddress(module, "StartBalanca")));
+    if (busca_peso == nullptr || start_balanca == nullptr) {
+        std::printf("noexport\n");
+        return 1;
+    }
+    const bool started = start_balanca(port, baud);
+    const double weight = busca_peso(port, baud);
+    if (weight != weight) {
+        std::printf("start=%d result=nan\n", started ? 1 : 0);
+    } else {
+        std::printf("start=%d result=%.3f\n", started ? 1 : 0, weight);
+    }
+    ::FreeLibrary(module);
+    return 0;
+}
+
+int version(const char* dll) {
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeA(dll, &ignored);
+    std::string block(size, '\0');
+    if (size == 0 || !::GetFileVersionInfoA(dll, 0, size, block.data())) {
+        std::printf("noversion\n");
+        return 1;
+    }
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ::VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length);
+    WORD* translation = nullptr;
+    ::VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length);
+    char* file_version = nullptr;
+    char* product_version = nullptr;
+    ::VerQueryValueA(block.data(), "\\StringFileInfo\\041604E4\\FileVersion", reinterpret_cast<void**>(&file_version),
+                     &length);
+    ::VerQueryValueA(block.data(), "\\StringFileInfo\\041604E4\\ProductVersion",
+                     reinterpret_cast<void**>(&product_version), &length);
+    std::printf("fixed=%u.%u.%u.%u translation=%04X-%04X file=%s product=%s\n", HIWORD(fixed->dwFileVersionMS),
+                LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
+                translation[0], translation[1], file_version ? file_version : "", product_version ? product_version : "");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "serial" && argc == 5) return poll_once(argv[2], argv[3], std::atol(argv[4]));
-    std::fprintf(stderr, "usage: wine_probe serial PORT BAUD GAP_MS\n");
+    if (command == "weigh" && argc == 5) return weigh(argv[2], argv[3], argv[4]);
+    if (command == "version" && argc == 3) return version(argv[2]);
+    std::fprintf(stderr, "usage: wine_probe serial PORT BAUD GAP_MS | weigh DLL PORT BAUD | version DLL\n");
     return 64;
 }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <vector>
 #include <string>
 
 #include "scale_emulator.hpp"
@@ -94,6 +96,57 @@ TEST(WineSerial, PollsThroughAMappedComPort) {
         EXPECT_LE(field(line, "ms"), c.max_ms) << line;
         EXPECT_EQ(scale.polls(), 1);
     }
+}
+
+// The probe's folder, where the DLL lies and "dados" is looked for.
+fs::path probe_folder() { return fs::path(WineEnvironment::probe_).parent_path(); }
+std::string dll() { return "wsr37100.dll"; }
+
+std::vector<std::string> log_lines(const fs::path& folder) {
+    std::vector<std::string> lines;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string line;
+        while (std::getline(in, line)) {
+            const size_t dash = line.find(" - ");
+            lines.push_back(dash == std::string::npos ? line : line.substr(dash + 3));
+        }
+    }
+    return lines;
+}
+
+TEST(WineHost, LoadsTheDllAndWeighsThroughAMappedComPort) {
+    struct Case { const char* name; ScaleReply reply; bool dados; const char* result; size_t lines; int polls; };
+    const Case cases[] = {
+        {"seven bytes", ScaleReply::bytes("\x02" "01234\x03"), true, "start=1 result=1.234", 4, 1},
+        {"eight bytes", ScaleReply::bytes("\x02" "12.345\x03"), true, "start=1 result=12.345", 7, 1},
+        {"status", ScaleReply::bytes("\x02" "NNNNNN\x03"), true, "start=1 result=-2.000", 7, 1},
+        {"silence", ScaleReply::silence(), true, "start=1 result=0.000", 4, 1},
+        {"no dados folder", ScaleReply::bytes("\x02" "01234\x03"), false, "start=1 result=nan", 0, 0},
+    };
+    const fs::path dados = probe_folder() / "dados";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dados);
+        if (c.dados) fs::create_directory(dados);
+        ScaleEmulator scale({c.reply});
+        attach(scale);
+        EXPECT_EQ(probe("weigh " + dll() + " " + kPort + " 9600"), c.result);
+        EXPECT_EQ(scale.polls(), c.polls);
+        if (c.dados) {
+            const auto lines = log_lines(dados);
+            ASSERT_EQ(lines.size(), c.lines);
+            EXPECT_EQ(lines[0], std::string("porta configurada: ") + kPort + "\r");
+            EXPECT_EQ(lines[1], std::string("lendo a porta: ") + kPort + ":\r");
+        } else {
+            EXPECT_FALSE(fs::exists(dados));
+        }
+    }
+    fs::remove_all(dados);
+}
+
+TEST(WineHost, VersionResource) {
+    EXPECT_EQ(probe("version " + dll()), "fixed=6.49.9.0 translation=0416-04E4 file=6.49.009 product=6.49.009");
 }
 
 TEST(WineSerial, OpenFailuresAndTheBaudText) {

@@ -1,0 +1,100 @@
+/* wsr37100: reads the current weight from a retail scale on a serial port.
+ *
+ * Every function here is thread safe and keeps nothing between calls: each call
+ * opens the port, polls the scale with ENQ (up to five times), decodes its
+ * reply, closes the port and returns. No exception or signal ever leaves the
+ * library.
+ *
+ * Texts are 8-bit (Windows-1252). A null pointer is taken as an empty text.
+ * On 32-bit Windows the functions are __stdcall and exported under their plain
+ * names; elsewhere they use the platform's C convention.
+ */
+#ifndef WSR37100_H
+#define WSR37100_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "wsr37100_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Reads the weight from the scale on port sPorta ("COM1", or on Linux also
+ * "ttyUSB0" or a path) at baud rate sVelocidade (decimal digits, "9600").
+ * Writes every step to dados/logWSR37100_DDMM.txt beside the host executable.
+ * Returns:
+ *   the weight in kilograms (0 for an empty scale);
+ *   -1, -2, -10  the scale answered a status (I, N, S) or an unreadable text;
+ *   0            no reading could be had (port missing or busy, silence, ...);
+ *   a quiet NaN  a raised failure: the log could not be written (the folder
+ *                dados is missing), or sVelocidade is not a whole number.
+ *                Test it with x != x, or use BuscaPesoEx to learn why. */
+WSR37100_API double WSR37100_CALL BuscaPeso(const char *sPorta, const char *sVelocidade);
+
+/* Does nothing and returns true; both arguments are ignored. */
+WSR37100_API bool WSR37100_CALL StartBalanca(const char *sPorta, const char *sVelocidade);
+
+/* Where BuscaPesoEx writes its log. */
+enum {
+    WSR_LOG_PADRAO = 0, /* the folder dados beside the host executable, as BuscaPeso */
+    WSR_LOG_PASTA = 1,  /* the folder in WsrOpcoes.pasta_log (it must exist) */
+    WSR_LOG_NENHUM = 2  /* no log at all */
+};
+
+/* Options of BuscaPesoEx. A null pointer means all defaults. */
+typedef struct WsrOpcoes {
+    uint32_t tamanho;      /* sizeof(WsrOpcoes), set by the caller; fields past it take their defaults */
+    uint32_t log;          /* WSR_LOG_PADRAO (default), WSR_LOG_PASTA or WSR_LOG_NENHUM */
+    const char *pasta_log; /* with WSR_LOG_PASTA: the log folder, 8-bit text */
+    uint32_t intervalo_ms; /* inter-byte gap of the serial read in ms: once a byte came, the read
+                              also ends when no further byte comes within it. 0 (default): every
+                              read waits for 8 bytes or 1000 ms. 20 suits most scales. */
+} WsrOpcoes;
+
+/* What kind of answer a reading gave (WsrLeitura.tipo). */
+enum {
+    WSR_PESO = 0,        /* a weight, 0 included */
+    WSR_STATUS = 1,      /* a status: peso is -1, -2 or -10 */
+    WSR_SEM_LEITURA = 2, /* no reading: peso is 0, motivo tells why */
+    WSR_FALHA = 3        /* a raised failure: peso is NaN, mensagem tells why */
+};
+
+/* Why there was no reading (WsrLeitura.motivo). */
+enum {
+    WSR_MOTIVO_NENHUM = 0,             /* there was a reading */
+    WSR_MOTIVO_PORTA_INDISPONIVEL = 1, /* the port could not be opened or configured (missing, busy) */
+    WSR_MOTIVO_CONSULTA_FALHOU = 2,    /* the poll's write or read failed (cable unplugged) */
+    WSR_MOTIVO_SILENCIO = 3,           /* the scale sent nothing within 1000 ms */
+    WSR_MOTIVO_RESPOSTAS_PARCIAIS = 4  /* five replies of 1 to 6 bytes */
+};
+
+#define WSR_MENSAGEM_MAX 512
+
+/* One reading, told in full. Owned by the caller. */
+typedef struct WsrLeitura {
+    uint32_t tamanho;          /* sizeof(WsrLeitura), set by the caller before the call */
+    int32_t tipo;              /* WSR_PESO, WSR_STATUS, WSR_SEM_LEITURA or WSR_FALHA */
+    double peso;               /* exactly what BuscaPeso would have returned */
+    int32_t motivo;            /* with WSR_SEM_LEITURA: WSR_MOTIVO_*; else WSR_MOTIVO_NENHUM */
+    int32_t consultas;         /* polls sent, 0 to 5 */
+    int32_t bytes_resposta;    /* bytes the last poll received, 0 to 8 */
+    unsigned char resposta[8]; /* those bytes (the rest of the array is zero) */
+    char mensagem[WSR_MENSAGEM_MAX]; /* with WSR_FALHA: the failure, NUL-terminated 8-bit text; else "" */
+} WsrLeitura;
+
+/* The same reading as BuscaPeso, with options, reported whole in *leitura.
+ * With opcoes null (or all defaults) its weight result and its log are byte
+ * for byte those of BuscaPeso.
+ * Returns leitura->tipo, or -1 when leitura is null or its tamanho is smaller
+ * than sizeof(WsrLeitura) (nothing is written then). */
+WSR37100_API int32_t WSR37100_CALL BuscaPesoEx(const char *sPorta, const char *sVelocidade,
+                                               const WsrOpcoes *opcoes, WsrLeitura *leitura);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* WSR37100_H */
