@@ -8,7 +8,7 @@ WINEPREFIX_DIR := $(ROOT)/$(BUILD)/wineprefix
 WINE_ENV  := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all deps native asan win32 win64 windows test test-native test-asan test-windows wineprefix clean
+.PHONY: bench all deps native asan win32 win64 windows test test-native test-asan test-windows wineprefix clean
 
 all: native
 
@@ -65,6 +65,12 @@ test: deps
 	$(MAKE) --no-print-directory test-native
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-windows
+
+# Release build of the benchmarks; prints the medians.
+bench: deps
+	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DWSR37100_BENCH=ON -DWSR37100_TESTS=OFF
+	cmake --build $(BUILD)/bench -j $(JOBS) --target weighing_bench
+	$(BUILD)/bench/bin/weighing_bench
 
 clean:
 	rm -rf $(BUILD)

@@ -13,7 +13,8 @@ constexpr std::string_view kSeparator = " - ";
 constexpr std::string_view kLineEnd = "\r\n";
 }  // namespace
 
-DailyLog DailyLog::beside_host() { return DailyLog(Where::BesideHost, {}); }
+// The folder is found once per log object, that is once per call of the module.
+DailyLog DailyLog::beside_host() { return DailyLog(Where::Folder, join_path(host_executable_folder(), kLogFolder)); }
 DailyLog DailyLog::in_folder(std::string folder) { return DailyLog(Where::Folder, std::move(folder)); }
 DailyLog DailyLog::disabled() { return DailyLog(Where::Nowhere, {}); }
 
@@ -21,11 +22,6 @@ DailyLog DailyLog::with_clock(Clock clock) const {
     DailyLog copy = *this;
     copy.clock_ = clock;
     return copy;
-}
-
-std::string DailyLog::folder() const {
-    if (where_ == Where::Folder) return folder_;
-    return join_path(host_executable_folder(), kLogFolder);
 }
 
 std::string log_file_name(const std::tm& local) {
@@ -37,7 +33,7 @@ std::string log_file_name(const std::tm& local) {
 std::string DailyLog::current_file() const {
     if (where_ == Where::Nowhere) return {};
     const std::tm local = local_time(std::chrono::system_clock::to_time_t(clock_()));
-    return join_path(folder(), log_file_name(local));
+    return join_path(folder_, log_file_name(local));
 }
 
 void DailyLog::GravaLog(std::string_view message) const {
@@ -50,7 +46,7 @@ void DailyLog::GravaLog(std::string_view message) const {
     line += kSeparator;
     line += message;
     line += kLineEnd;
-    append_to_file(join_path(folder(), log_file_name(local)), line);
+    append_to_file(join_path(folder_, log_file_name(local)), line);
 }
 
 }  // namespace Wsr37100

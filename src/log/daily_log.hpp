@@ -15,7 +15,8 @@ using Clock = std::chrono::system_clock::time_point (*)();
 // nothing is held open between lines.
 class DailyLog {
 public:
-    // The folder "dados" beside the host executable (found at each line).
+    // The folder "dados" beside the host executable. Throws Falha when the
+    // host executable cannot be found.
     static DailyLog beside_host();
     // A folder chosen by the caller; it must exist, it is never created.
     static DailyLog in_folder(std::string folder);
@@ -35,9 +36,8 @@ public:
     std::string current_file() const;
 
 private:
-    enum class Where { BesideHost, Folder, Nowhere };
+    enum class Where { Folder, Nowhere };
     DailyLog(Where where, std::string folder) : where_(where), folder_(std::move(folder)) {}
-    std::string folder() const;
 
     Where where_;
     std::string folder_;
