@@ -9,7 +9,15 @@ packages=(
   googletest libgtest-dev libbenchmark-dev libcli11-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 wine32:i386
+  locales
 )
+
+# A locale with a decimal comma, so the tests see the host's separator change.
+ensure_comma_locale() {
+  locale -a 2>/dev/null | grep -qix 'pt_BR.iso88591' && return 0
+  [ "$(id -u)" -eq 0 ] || return 0
+  localedef -i pt_BR -c -f ISO-8859-1 pt_BR.ISO-8859-1 || echo "install-deps: could not build pt_BR.ISO-8859-1" >&2
+}
 
 missing() {
   local p
@@ -19,7 +27,10 @@ missing() {
 }
 
 todo=$(missing)
-[ -z "$todo" ] && exit 0
+if [ -z "$todo" ]; then
+  ensure_comma_locale
+  exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "install-deps: missing packages (run as root to install): $todo" >&2
@@ -39,3 +50,4 @@ if [ -n "$todo" ]; then
   echo "install-deps: still missing: $todo" >&2
   exit 1
 fi
+ensure_comma_locale
