@@ -1,0 +1,44 @@
+// The subcommands of the wsr37100 tool.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace Wsr37100::cli {
+
+// Set by SIGINT/SIGTERM (Ctrl-C on Windows): loops end and the tool exits.
+extern std::atomic<bool> interrupted;
+void catch_interrupts();
+// Sleeps up to `ms`, returning early (false) when interrupted.
+bool sleep_unless_interrupted(long ms);
+
+struct WeighOptions {
+    std::string port;
+    std::string baud = "9600";
+    unsigned gap_ms = 0;
+    std::string log_dir;
+    bool no_log = false;
+    bool json = false;
+    bool raw = false;
+    double watch_seconds = 0;
+};
+int weigh(const WeighOptions& options);
+
+struct SimulateOptions {
+    double weight = 1.234;
+    int frame = 8;
+    std::string status;
+    bool silent = false;
+    int partial = 0;
+    long delay_ms = 0;
+    std::string sequence;
+    std::string link;
+};
+int simulate(const SimulateOptions& options);
+
+int ports();
+
+int demo();
+
+}  // namespace Wsr37100::cli
