@@ -1,0 +1,46 @@
+# Install rules, the CMake package (wsr37100::wsr37100), the pkg-config file and CPack.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS wsr37100 EXPORT wsr37100Targets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES include/wsr37100.h include/wsr37100.hpp include/wsr37100_export.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(WIN32)
+  install(FILES ${CMAKE_BINARY_DIR}/bin/wsr37100.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+elseif(TARGET wsr37100_cli)
+  install(TARGETS wsr37100_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(EXPORT wsr37100Targets NAMESPACE wsr37100:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wsr37100)
+configure_package_config_file(cmake/wsr37100Config.cmake.in ${CMAKE_BINARY_DIR}/wsr37100Config.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wsr37100)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/wsr37100ConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/wsr37100Config.cmake ${CMAKE_BINARY_DIR}/wsr37100ConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wsr37100)
+configure_file(cmake/wsr37100.pc.in ${CMAKE_BINARY_DIR}/wsr37100.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/wsr37100.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+set(CPACK_PACKAGE_NAME wsr37100)
+set(CPACK_PACKAGE_VENDOR wsr37100)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Reads the current weight from a retail scale on a serial port")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "wsr37100 maintainers <wsr37100@localhost>")
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows)
+  # One archive with both DLLs: x86/ from the 32-bit build, x64/ from this one.
+  if(WSR37100_WIN32_BUILD)
+    set(CPACK_INSTALL_CMAKE_PROJECTS
+      "${WSR37100_WIN32_BUILD};wsr37100;ALL;/x86"
+      "${CMAKE_BINARY_DIR};wsr37100;ALL;/x64")
+  endif()
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12)")
+endif()
+include(CPack)

@@ -1,0 +1,55 @@
+{ External declarations of the wsr37100 scale library.
+  Linux: cdecl, libwsr37100.so.6. 32-bit Windows: stdcall, wsr37100.dll (the i686 DLL for 32-bit hosts). }
+unit wsr37100;
+
+{$mode objfpc}{$H+}
+{$PACKRECORDS C}
+
+interface
+
+const
+{$IFDEF WINDOWS}
+  WsrBiblioteca = 'wsr37100.dll';
+{$ELSE}
+  WsrBiblioteca = 'libwsr37100.so.6';
+{$ENDIF}
+
+  WSR_LOG_PADRAO = 0;
+  WSR_LOG_PASTA = 1;
+  WSR_LOG_NENHUM = 2;
+
+  WSR_PESO = 0;
+  WSR_STATUS = 1;
+  WSR_SEM_LEITURA = 2;
+  WSR_FALHA = 3;
+
+type
+  TWsrOpcoes = record
+    tamanho: LongWord;
+    log: LongWord;
+    pasta_log: PAnsiChar;
+    intervalo_ms: LongWord;
+  end;
+
+  TWsrLeitura = record
+    tamanho: LongWord;
+    tipo: LongInt;
+    peso: Double;
+    motivo: LongInt;
+    consultas: LongInt;
+    bytes_resposta: LongInt;
+    resposta: array[0..7] of Byte;
+    mensagem: array[0..511] of AnsiChar;
+  end;
+
+{ An empty AnsiString arrives as nil: the library takes it as an empty text. }
+function BuscaPeso(sPorta, sVelocidade: PAnsiChar): Double;
+  {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+function StartBalanca(sPorta, sVelocidade: PAnsiChar): Boolean;
+  {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+function BuscaPesoEx(sPorta, sVelocidade: PAnsiChar; opcoes: Pointer; var leitura: TWsrLeitura): LongInt;
+  {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+
+implementation
+
+end.
