@@ -8,7 +8,7 @@ WINEPREFIX_DIR := $(ROOT)/$(BUILD)/wineprefix
 WINE_ENV  := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: bench all deps native asan win32 win64 windows test test-native test-asan test-windows wineprefix clean
+.PHONY: package test-packages demo bench all deps native asan win32 win64 windows test test-native test-asan test-windows wineprefix clean
 
 all: native
 
@@ -30,7 +30,7 @@ win32:
 	$(call configure_and_build,win32,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DWSR37100_NATIVE_BUILD=$(ROOT)/$(BUILD)/native)
 
 win64:
-	$(call configure_and_build,win64,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x86_64.cmake -DWSR37100_NATIVE_BUILD=$(ROOT)/$(BUILD)/native)
+	$(call configure_and_build,win64,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x86_64.cmake -DWSR37100_NATIVE_BUILD=$(ROOT)/$(BUILD)/native -DWSR37100_WIN32_BUILD=$(ROOT)/$(BUILD)/win32)
 
 # Creating a Wine prefix takes some seconds; done once, before any test runs in it.
 wineprefix:
@@ -65,6 +65,20 @@ test: deps
 	$(MAKE) --no-print-directory test-native
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-windows
+	$(MAKE) --no-print-directory test-packages
+
+# Installs what is missing, builds, and weighs a simulated scale end to end.
+demo: deps native
+	$(BUILD)/native/bin/wsr37100 demo
+
+# The .deb (library, headers, tool) and the Windows .zip (both DLLs).
+package: native win32 win64
+	mkdir -p $(BUILD)/packages
+	cd $(BUILD)/native && cpack -B $(ROOT)/$(BUILD)/packages
+	cd $(BUILD)/win64 && cpack -B $(ROOT)/$(BUILD)/packages
+
+test-packages: package
+	bash scripts/check-packages.sh $(BUILD)/packages
 
 # Release build of the benchmarks; prints the medians.
 bench: deps

@@ -10,7 +10,8 @@ install(FILES include/wsr37100.h include/wsr37100.hpp include/wsr37100_export.h
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/bin/wsr37100.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
-elseif(TARGET wsr37100_cli)
+endif()
+if(TARGET wsr37100_cli)
   install(TARGETS wsr37100_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 

@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev libcli11-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 wine32:i386
-  locales
+  locales pkg-config fp-compiler fp-units-rtl dpkg-dev
 )
 
 # A locale with a decimal comma, so the tests see the host's separator change.

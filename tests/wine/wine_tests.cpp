@@ -149,6 +149,17 @@ TEST(WineHost, VersionResource) {
     EXPECT_EQ(probe("version " + dll()), "fixed=6.49.9.0 translation=0416-04E4 file=6.49.009 product=6.49.009");
 }
 
+TEST(WineTool, WeighsThroughAMappedComPort) {
+    const char* tool = std::getenv("WSR37100_WINE_TOOL");
+    if (tool == nullptr) GTEST_SKIP() << "no Windows tool in this build";
+    ScaleEmulator scale({ScaleReply::bytes("\x02" "12.345\x03"), ScaleReply::bytes("\x02" "NNNNN\x03")});
+    attach(scale);
+    const std::string command = "wine " + shell_quote(tool) + " weigh " + kPort + " 9600 --gap 20 --no-log";
+    EXPECT_EQ(run(command), "12.345 kg");
+    EXPECT_EQ(run(command + " --json"),
+              "{\"kind\":\"status\",\"weight\":-2.000,\"polls\":1,\"bytes\":7,\"reply\":\"024E4E4E4E4E03\",\"message\":\"\"}");
+}
+
 TEST(WineSerial, OpenFailuresAndTheBaudText) {
     ScaleEmulator scale({});
     attach(scale);
