@@ -6,9 +6,10 @@ TYPE      ?= RelWithDebInfo
 ROOT      := $(CURDIR)
 WINEPREFIX_DIR := $(ROOT)/$(BUILD)/wineprefix
 WINE_ENV  := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+COMMA     := ,
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: package test-packages demo bench all deps native asan win32 win64 windows test test-native test-asan test-windows wineprefix clean
+.PHONY: fuzz tsan test-tsan package test-packages demo bench all deps native asan win32 win64 windows test test-native test-asan test-windows wineprefix clean
 
 all: native
 
@@ -24,7 +25,20 @@ native:
 	$(call configure_and_build,native,)
 
 asan:
-	$(call configure_and_build,asan,-DWSR37100_SANITIZE=ON)
+	$(call configure_and_build,asan,-DWSR37100_SANITIZE=address$(COMMA)undefined)
+
+tsan:
+	$(call configure_and_build,tsan,-DWSR37100_SANITIZE=thread)
+
+# The decoders under libFuzzer for FUZZ_SECONDS, from the seed corpus.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DWSR37100_FUZZ=ON -DWSR37100_TESTS=OFF
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target decoders_fuzz
+	mkdir -p $(BUILD)/fuzz/corpus
+	$(BUILD)/fuzz/bin/decoders_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=9 -print_final_stats=1 \
+	  $(BUILD)/fuzz/corpus tests/fuzz/corpus
 
 win32:
 	$(call configure_and_build,win32,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DWSR37100_NATIVE_BUILD=$(ROOT)/$(BUILD)/native)
@@ -45,6 +59,9 @@ test-native: native
 test-asan: asan
 	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
+test-tsan: tsan
+	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) -E 'host_examples|tool'
+
 # The Windows suites run under Wine; the serial ones are driven by a native
 # program of the native build that plays the scale on a pseudo-terminal.
 # Without the cross compilers or Wine the Windows suites are skipped with a
@@ -64,6 +81,8 @@ test-windows:
 test: deps
 	$(MAKE) --no-print-directory test-native
 	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory test-tsan
+	$(MAKE) --no-print-directory fuzz
 	$(MAKE) --no-print-directory test-windows
 	$(MAKE) --no-print-directory test-packages
 

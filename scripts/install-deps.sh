@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 wine32:i386
   locales pkg-config fp-compiler fp-units-rtl dpkg-dev
+  clang libclang-rt-14-dev valgrind
 )
 
 # A locale with a decimal comma, so the tests see the host's separator change.

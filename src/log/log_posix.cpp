@@ -67,7 +67,9 @@ std::string join_path(std::string_view folder, std::string_view name) {
 void append_to_file(const std::string& path, std::string_view bytes) {
     // O_APPEND makes each write land whole at the current end, so writers in
     // other threads or processes can neither collide nor tear a line.
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    // O_NONBLOCK changes nothing for a regular file; it keeps a FIFO put in the
+    // file's place from blocking the host forever.
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
     if (file.get() < 0) {
         throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " + system_reason(errno));
     }

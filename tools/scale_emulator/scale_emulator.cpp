@@ -95,7 +95,7 @@ ScaleEmulator::~ScaleEmulator() {
     stopping_ = true;
     const char wake = 1;
     (void)!::write(wake_[1], &wake, 1);
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     close_master();
     if (slave_ >= 0) ::close(slave_);
     ::close(wake_[0]);
