@@ -2,12 +2,23 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 #include "commands.hpp"
 #include "reading.hpp"
 #include "wsr37100.h"
 
 namespace Wsr37100::cli {
+
+std::atomic<bool> interrupted{false};
+
+bool sleep_unless_interrupted(long ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!interrupted && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return !interrupted;
+}
 
 namespace {
 

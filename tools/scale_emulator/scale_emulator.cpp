@@ -92,12 +92,7 @@ ScaleEmulator::ScaleEmulator(std::vector<ScaleReply> script, bool repeat)
 }
 
 ScaleEmulator::~ScaleEmulator() {
-    stopping_ = true;
-    const char wake = 1;
-    (void)!::write(wake_[1], &wake, 1);
-    if (thread_.joinable()) thread_.join();
-    close_master();
-    if (slave_ >= 0) ::close(slave_);
+    vanish();
     ::close(wake_[0]);
     ::close(wake_[1]);
 }
