@@ -55,7 +55,7 @@ int weigh(const WeighOptions& options) {
         const auto started = std::chrono::steady_clock::now();
         status = weigh_once(options);
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-        if (!sleep_unless_interrupted(period_ms - took.count())) break;
+        if (!sleep_unless_interrupted(static_cast<long>(period_ms - took.count()))) break;
     }
     return status;
 }
