@@ -16,7 +16,7 @@ begin
   if ParamCount > 1 then
     Velocidade := ParamStr(2);
 
-  if not StartBalanca(PAnsiChar(Porta), PAnsiChar('')) then
+  if not StartBalanca(Porta, '') then
     Halt(1);
 
   FillChar(Opcoes, SizeOf(Opcoes), 0);
@@ -26,10 +26,10 @@ begin
   FillChar(Leitura, SizeOf(Leitura), 0);
   Leitura.tamanho := SizeOf(Leitura);
 
-  case BuscaPesoEx(PAnsiChar(Porta), PAnsiChar(Velocidade), @Opcoes, Leitura) of
+  case BuscaPesoEx(Porta, Velocidade, @Opcoes, Leitura) of
     WSR_PESO: WriteLn('peso: ', Leitura.peso:0:3, ' kg');
     WSR_STATUS: WriteLn('status: ', Leitura.peso:0:0);
-    WSR_SEM_LEITURA: WriteLn('sem leitura');
+    WSR_SEM_LEITURA: WriteLn('sem leitura (motivo ', Leitura.motivo, ')');
   else
     WriteLn('falha: ', PAnsiChar(@Leitura.mensagem[0]));
   end;

@@ -42,12 +42,14 @@ type
     mensagem: array[0..511] of AnsiChar;
   end;
 
-{ An empty AnsiString arrives as nil: the library takes it as an empty text. }
-function BuscaPeso(sPorta, sVelocidade: PAnsiChar): Double;
+{ The texts go as AnsiString, as Delphi hosts declare them: the library gets
+  the string's character pointer, and an empty string arrives as nil, which
+  the library takes as an empty text. }
+function BuscaPeso(sPorta, sVelocidade: AnsiString): Double;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
-function StartBalanca(sPorta, sVelocidade: PAnsiChar): Boolean;
+function StartBalanca(sPorta, sVelocidade: AnsiString): Boolean;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
-function BuscaPesoEx(sPorta, sVelocidade: PAnsiChar; opcoes: Pointer; var leitura: TWsrLeitura): LongInt;
+function BuscaPesoEx(sPorta, sVelocidade: AnsiString; opcoes: Pointer; var leitura: TWsrLeitura): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 
 implementation

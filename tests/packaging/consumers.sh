@@ -57,6 +57,7 @@ if command -v fpc > /dev/null; then
       -k-rpath -k"$libdir" "$source_dir/examples/pascal/exemplo.pas" > "$work/pascal/build.log" \
       || { cat "$work/pascal/build.log" >&2; exit 1; }
   expect "Object Pascal host" "peso: 7.500 kg" "$work/pascal/exemplo" "$work/scale"
+  expect "Object Pascal host, empty port (nil)" "sem leitura (motivo 1)" "$work/pascal/exemplo" ""
   start_scale --status N
   expect "Object Pascal host, status" "status: -2" "$work/pascal/exemplo" "$work/scale"
 elif [ "${CI:-}" = true ]; then
