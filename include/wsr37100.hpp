@@ -5,7 +5,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -58,8 +57,7 @@ inline Leitura BuscaPesoEx(std::string_view sPorta, std::string_view sVelocidade
     c_opcoes.log = opcoes.sem_log ? WSR_LOG_NENHUM : (opcoes.pasta_log.empty() ? WSR_LOG_PADRAO : WSR_LOG_PASTA);
     c_opcoes.pasta_log = opcoes.pasta_log.c_str();
     c_opcoes.intervalo_ms = static_cast<uint32_t>(opcoes.intervalo.count());
-    WsrLeitura c_leitura;
-    std::memset(&c_leitura, 0, sizeof c_leitura);
+    WsrLeitura c_leitura{};
     c_leitura.tamanho = sizeof c_leitura;
     ::BuscaPesoEx(porta.c_str(), velocidade.c_str(), &c_opcoes, &c_leitura);
     if (c_leitura.tipo == WSR_FALHA) throw Falha(c_leitura.mensagem);

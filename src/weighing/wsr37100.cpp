@@ -104,7 +104,7 @@ extern "C" WSR37100_API int32_t WSR37100_CALL BuscaPesoEx(const char* sPorta, co
     using namespace Wsr37100;
     if (leitura == nullptr || leitura->tamanho < sizeof(WsrLeitura)) return -1;
     const uint32_t size = leitura->tamanho;
-    std::memset(leitura, 0, sizeof(WsrLeitura));
+    *leitura = WsrLeitura{};
     leitura->tamanho = size;
     QueryReport report;
     try {
