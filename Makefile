@@ -72,8 +72,8 @@ test-windows:
 	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null \
 	    && command -v wine >/dev/null; then \
 	  $(MAKE) --no-print-directory native win32 win64 wineprefix && \
-	  cd $(BUILD)/win32 && $(WINE_ENV) ctest --output-on-failure && \
-	  cd ../win64 && $(WINE_ENV) ctest --output-on-failure; \
+	  cd $(BUILD)/win32 && $(WINE_ENV) ctest --output-on-failure --repeat until-pass:2 && \
+	  cd ../win64 && $(WINE_ENV) ctest --output-on-failure --repeat until-pass:2; \
 	elif [ "$$CI" = true ]; then \
 	  echo "CI: mingw-w64 or Wine is missing" >&2; exit 1; \
 	else \
