@@ -44,7 +44,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $todo
+apt-get install -y -qq $todo
 
 todo=$(missing)
 if [ -n "$todo" ]; then
