@@ -11,7 +11,7 @@ COMMA     := ,
 # two cores with everything else and a stall of a few hundred ms can happen.
 CTEST     := ctest --output-on-failure -j $(JOBS) --repeat until-pass:2
 
-.PHONY: fuzz tsan test-tsan package test-packages demo bench all deps native asan win32 win64 windows test test-native test-asan test-windows wineprefix clean
+.PHONY: fuzz tsan test-tsan package test-packages demo bench all deps native asan win32 win64 test test-native test-asan test-windows wineprefix clean
 
 all: native
 
@@ -62,7 +62,7 @@ test-asan: asan
 	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
 test-tsan: tsan
-	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) -E 'host_examples|tool'
+	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
 
 # The Windows suites run under Wine; the serial ones are driven by a native
 # program of the native build that plays the scale on a pseudo-terminal.

@@ -75,11 +75,19 @@ int32_t reason_of(NoReadingReason reason) {
 
 void fill(WsrLeitura& leitura, const QueryReport& report) {
     leitura.tipo = kind_of(report.outcome);
+    leitura.peso = report.weight;
     leitura.motivo = report.outcome == Outcome::NoReading ? reason_of(report.reason) : WSR_MOTIVO_NENHUM;
     leitura.consultas = report.polls;
     leitura.bytes_resposta = static_cast<int32_t>(report.reply_size);
     std::memcpy(leitura.resposta, report.reply.data(), report.reply_size);
-    if (report.outcome != Outcome::Failure) leitura.peso = report.weight;
+}
+
+// What the query got as far as it went, the failure's message, and NaN.
+void fill_failure(WsrLeitura& leitura, QueryReport report, std::string_view message) {
+    report.outcome = Outcome::Failure;
+    fill(leitura, report);
+    leitura.peso = kFailure;
+    copy_message(leitura, message);
 }
 
 }  // namespace
@@ -113,15 +121,9 @@ extern "C" WSR37100_API int32_t WSR37100_CALL BuscaPesoEx(const char* sPorta, co
         weight_query(text(sPorta), text(sVelocidade), log_for(options), link, report);
         fill(*leitura, report);
     } catch (const std::exception& failure) {
-        report.outcome = Outcome::Failure;
-        fill(*leitura, report);
-        leitura->peso = kFailure;
-        copy_message(*leitura, failure.what());
+        fill_failure(*leitura, report, failure.what());
     } catch (...) {
-        report.outcome = Outcome::Failure;
-        fill(*leitura, report);
-        leitura->peso = kFailure;
-        copy_message(*leitura, "falha desconhecida");
+        fill_failure(*leitura, report, "falha desconhecida");
     }
     return leitura->tipo;
 }
