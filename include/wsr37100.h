@@ -18,16 +18,29 @@
 
 #include "wsr37100_export.h"
 
+/* The version of this header; WsrVersao() tells the version of the library loaded. */
+#define WSR37100_VERSION_MAJOR 6
+#define WSR37100_VERSION_MINOR 49
+#define WSR37100_VERSION_PATCH 9
+#define WSR37100_VERSION_STRING "6.49.9"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The loaded library's version, "major.minor.patch" ("6.49.9"): a static
+ * text, never null, for a host to write into its own log. Thread safe. */
+WSR37100_API const char *WSR37100_CALL WsrVersao(void);
 
 /* Reads the weight from the scale on port sPorta ("COM1", or on Linux also
  * "ttyUSB0" or a path) at baud rate sVelocidade (decimal digits, "9600").
  * Writes every step to dados/logWSR37100_DDMM.txt beside the host executable.
  * Returns:
  *   the weight in kilograms (0 for an empty scale);
- *   -1, -2, -10  the scale answered a status (I, N, S) or an unreadable text;
+ *   -1, -2, -10  the scale answered a status, or an unreadable text (-1):
+ *                "I" -1: unstable, the weight is still in motion;
+ *                "N" -2: negative, below zero;
+ *                "S" -10: overload, above the scale's capacity;
  *   0            no reading could be had (port missing or busy, silence, ...);
  *   a quiet NaN  a raised failure: the log could not be written (the folder
  *                dados is missing), or sVelocidade is not a whole number.
@@ -44,9 +57,11 @@ enum {
     WSR_LOG_NENHUM = 2  /* no log at all */
 };
 
-/* Options of BuscaPesoEx. A null pointer means all defaults. */
+/* Options of BuscaPesoEx. A null pointer means all defaults. A field that
+ * does not lie wholly inside tamanho takes its default, so a caller built
+ * against an older, shorter record keeps the behaviour it had. */
 typedef struct WsrOpcoes {
-    uint32_t tamanho;      /* sizeof(WsrOpcoes), set by the caller; fields past it take their defaults */
+    uint32_t tamanho;      /* sizeof(WsrOpcoes), set by the caller */
     uint32_t log;          /* WSR_LOG_PADRAO (default), WSR_LOG_PASTA or WSR_LOG_NENHUM */
     const char *pasta_log; /* with WSR_LOG_PASTA: the log folder, 8-bit text */
     uint32_t intervalo_ms; /* inter-byte gap of the serial read in ms: once a byte came, the read
@@ -57,7 +72,7 @@ typedef struct WsrOpcoes {
 /* What kind of answer a reading gave (WsrLeitura.tipo). */
 enum {
     WSR_PESO = 0,        /* a weight, 0 included */
-    WSR_STATUS = 1,      /* a status: peso is -1, -2 or -10 */
+    WSR_STATUS = 1,      /* a status: peso is -1 (unstable, or unreadable), -2 (negative) or -10 (overload) */
     WSR_SEM_LEITURA = 2, /* no reading: peso is 0, motivo tells why */
     WSR_FALHA = 3        /* a raised failure: peso is NaN, mensagem tells why */
 };
@@ -65,31 +80,51 @@ enum {
 /* Why there was no reading (WsrLeitura.motivo). */
 enum {
     WSR_MOTIVO_NENHUM = 0,             /* there was a reading */
-    WSR_MOTIVO_PORTA_INDISPONIVEL = 1, /* the port could not be opened or configured (missing, busy) */
+    WSR_MOTIVO_PORTA_INDISPONIVEL = 1, /* the port could not be opened or configured: causa tells why */
     WSR_MOTIVO_CONSULTA_FALHOU = 2,    /* the poll's write or read failed (cable unplugged) */
     WSR_MOTIVO_SILENCIO = 3,           /* the scale sent nothing within 1000 ms */
     WSR_MOTIVO_RESPOSTAS_PARCIAIS = 4  /* five replies of 1 to 6 bytes */
 };
 
+/* Why the port could not be opened (WsrLeitura.causa), with WSR_MOTIVO_PORTA_INDISPONIVEL. */
+enum {
+    WSR_CAUSA_NENHUMA = 0,               /* the port opened, or there was no attempt */
+    WSR_CAUSA_PORTA_INEXISTENTE = 1,     /* no such device (wrong name, adapter unplugged) */
+    WSR_CAUSA_SEM_PERMISSAO = 2,         /* access denied (on Linux: join the port's group, dialout) */
+    WSR_CAUSA_PORTA_OCUPADA = 3,         /* another program holds the port */
+    WSR_CAUSA_CONFIGURACAO_RECUSADA = 4, /* the device refused the settings (a baud rate it cannot do) */
+    WSR_CAUSA_NOME_RECUSADO = 5,         /* not a serial port (a terminal, a file, a network path): not opened */
+    WSR_CAUSA_OUTRA = 6                  /* any other failure; erro_sistema has the system's code */
+};
+
 #define WSR_MENSAGEM_MAX 512
 
-/* One reading, told in full. Owned by the caller. */
+/* One reading, told in full. Owned by the caller. Only the fields that lie
+ * wholly inside tamanho are written, so a record declared by an older or
+ * packed declaration (548 bytes: everything up to mensagem) still works. */
 typedef struct WsrLeitura {
-    uint32_t tamanho;          /* sizeof(WsrLeitura), set by the caller before the call */
+    uint32_t tamanho;          /* sizeof(WsrLeitura), set by the caller before the call; at least
+                                  the end of mensagem */
     int32_t tipo;              /* WSR_PESO, WSR_STATUS, WSR_SEM_LEITURA or WSR_FALHA */
     double peso;               /* exactly what BuscaPeso would have returned */
     int32_t motivo;            /* with WSR_SEM_LEITURA: WSR_MOTIVO_*; else WSR_MOTIVO_NENHUM */
     int32_t consultas;         /* polls sent, 0 to 5 */
     int32_t bytes_resposta;    /* bytes the last poll received, 0 to 8 */
     unsigned char resposta[8]; /* those bytes (the rest of the array is zero) */
-    char mensagem[WSR_MENSAGEM_MAX]; /* with WSR_FALHA: the failure, NUL-terminated 8-bit text; else "" */
+    char mensagem[WSR_MENSAGEM_MAX]; /* NUL-terminated 8-bit text, cut to fit: with WSR_FALHA the
+                                        failure; with WSR_MOTIVO_PORTA_INDISPONIVEL the device path
+                                        and the reason; else "" */
+    int32_t causa;             /* with WSR_MOTIVO_PORTA_INDISPONIVEL: WSR_CAUSA_*; else WSR_CAUSA_NENHUMA */
+    int32_t erro_sistema;      /* the system's error code behind causa (errno, GetLastError()), or 0 */
 } WsrLeitura;
 
 /* The same reading as BuscaPeso, with options, reported whole in *leitura.
  * With opcoes null (or all defaults) its weight result and its log are byte
  * for byte those of BuscaPeso.
- * Returns leitura->tipo, or -1 when leitura is null or its tamanho is smaller
- * than sizeof(WsrLeitura) (nothing is written then). */
+ * Returns leitura->tipo. A record too short to hold the fields up to
+ * mensagem is refused: tipo becomes WSR_FALHA where it fits (and the reason
+ * goes into as much of mensagem as fits), nothing else is done, and the call
+ * returns WSR_FALHA. A null leitura returns -1. */
 WSR37100_API int32_t WSR37100_CALL BuscaPesoEx(const char *sPorta, const char *sVelocidade,
                                                const WsrOpcoes *opcoes, WsrLeitura *leitura);
 

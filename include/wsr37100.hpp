@@ -31,6 +31,16 @@ enum class Motivo {
     RespostasParciais = WSR_MOTIVO_RESPOSTAS_PARCIAIS,
 };
 
+enum class Causa {
+    Nenhuma = WSR_CAUSA_NENHUMA,
+    PortaInexistente = WSR_CAUSA_PORTA_INEXISTENTE,
+    SemPermissao = WSR_CAUSA_SEM_PERMISSAO,
+    PortaOcupada = WSR_CAUSA_PORTA_OCUPADA,
+    ConfiguracaoRecusada = WSR_CAUSA_CONFIGURACAO_RECUSADA,
+    NomeRecusado = WSR_CAUSA_NOME_RECUSADO,
+    Outra = WSR_CAUSA_OUTRA,
+};
+
 struct Opcoes {
     // Empty: the folder dados beside the host executable. Ignored with sem_log.
     std::string pasta_log;
@@ -45,7 +55,13 @@ struct Leitura {
     Motivo motivo = Motivo::Nenhum;
     int consultas = 0;
     std::vector<unsigned char> resposta;  // the last reply's bytes
+    Causa causa = Causa::Nenhuma;         // with Motivo::PortaIndisponivel
+    int erro_sistema = 0;
+    std::string mensagem;                 // with Motivo::PortaIndisponivel: the device path and the reason
 };
+
+// The library loaded, "6.49.9".
+inline std::string Versao() { return ::WsrVersao(); }
 
 // One reading with options. Throws Falha for a raised failure (log not
 // writable, baud text not a whole number). Thread safe.
@@ -59,14 +75,20 @@ inline Leitura BuscaPesoEx(std::string_view sPorta, std::string_view sVelocidade
     c_opcoes.intervalo_ms = static_cast<uint32_t>(opcoes.intervalo.count());
     WsrLeitura c_leitura{};
     c_leitura.tamanho = sizeof c_leitura;
-    ::BuscaPesoEx(porta.c_str(), velocidade.c_str(), &c_opcoes, &c_leitura);
-    if (c_leitura.tipo == WSR_FALHA) throw Falha(c_leitura.mensagem);
+    const int32_t tipo = ::BuscaPesoEx(porta.c_str(), velocidade.c_str(), &c_opcoes, &c_leitura);
+    if (tipo == WSR_FALHA) throw Falha(c_leitura.mensagem);
+    if (tipo != c_leitura.tipo || tipo < WSR_PESO || tipo > WSR_SEM_LEITURA) {
+        throw Falha("BuscaPesoEx recusou a chamada (" + std::to_string(tipo) + ")");
+    }
     Leitura leitura;
     leitura.tipo = static_cast<Tipo>(c_leitura.tipo);
     leitura.peso = c_leitura.peso;
     leitura.motivo = static_cast<Motivo>(c_leitura.motivo);
     leitura.consultas = c_leitura.consultas;
     leitura.resposta.assign(c_leitura.resposta, c_leitura.resposta + c_leitura.bytes_resposta);
+    leitura.causa = static_cast<Causa>(c_leitura.causa);
+    leitura.erro_sistema = c_leitura.erro_sistema;
+    leitura.mensagem = c_leitura.mensagem;
     return leitura;
 }
 

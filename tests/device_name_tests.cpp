@@ -12,8 +12,16 @@ TEST(DeviceName, Windows) {
         {"COM10:", "\\\\.\\COM10"},
         {"COM255", "\\\\.\\COM255"},
         {"\\\\.\\COM12:", "\\\\.\\COM12"},
-        {"\\\\server\\pipe", "\\\\server\\pipe"},
         {":", "\\\\.\\"},
+        {"CNCA0:", "\\\\.\\CNCA0"},  // virtual ports keep any name
+        // Network paths and file namespaces are refused (empty).
+        {"\\\\server\\pipe", ""},
+        {"//server/share", ""},
+        {"\\\\?\\C:\\file", ""},
+        {"\\\\.\\UNC\\server\\share", ""},
+        {"UNC\\server\\share:", ""},
+        {"\\\\.\\unc/server/share", ""},
+        {"\\\\.\\GLOBALROOT\\Device\\Serial0", ""},
     };
     for (const auto& [name, path] : cases) EXPECT_EQ(windows_device_path(name), path) << name;
 }

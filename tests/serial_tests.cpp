@@ -1,11 +1,21 @@
 // The serial link against a scale played on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iomanip>
 
 #include "scale_emulator.hpp"
 #include "serial/serial_port.hpp"
+#include "serial/uucp_lock.hpp"
+#include "support/temp_folder.hpp"
 #include "wsr37100.hpp"
 
 namespace Wsr37100 {
@@ -13,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
 
 std::chrono::milliseconds since(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -62,7 +73,7 @@ TEST(SerialPort, ReadEndsOnEightBytesOrAtTheTimeOut) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScaleEmulator scale({c.reply});
-        auto port = SerialPort::open(scale.device_path() + ":", "9600", LinkOptions{c.gap});
+        auto port = SerialPort::open(scale.device_path() + ":", "9600", LinkOptions{c.gap}).port;
         ASSERT_NE(port, nullptr);
         ReceiveBuffer buffer{};
         const auto start = Clock::now();
@@ -78,7 +89,7 @@ TEST(SerialPort, ReadEndsOnEightBytesOrAtTheTimeOut) {
 
 TEST(SerialPort, PollPutsEnqAndZeroFirstAndKeepsTheRest) {
     ScaleEmulator scale({ScaleReply::bytes("AB")});
-    auto port = SerialPort::open(scale.device_path(), "9600", LinkOptions{20ms});
+    auto port = SerialPort::open(scale.device_path(), "9600", LinkOptions{20ms}).port;
     ASSERT_NE(port, nullptr);
     ReceiveBuffer buffer{'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
     ASSERT_EQ(port->poll(buffer), 2u);
@@ -90,7 +101,7 @@ TEST(SerialPort, PollPutsEnqAndZeroFirstAndKeepsTheRest) {
 
 TEST(SerialPort, BytesThatArriveLateAreReadByTheNextPoll) {
     ScaleEmulator scale({ScaleReply::split("ABCDEFGH", 6, 1200ms)});
-    auto port = SerialPort::open(scale.device_path(), "9600");
+    auto port = SerialPort::open(scale.device_path(), "9600").port;
     ASSERT_NE(port, nullptr);
     ReceiveBuffer buffer{};
     ASSERT_EQ(port->poll(buffer), 6u);
@@ -99,7 +110,7 @@ TEST(SerialPort, BytesThatArriveLateAreReadByTheNextPoll) {
     EXPECT_EQ(received_text(buffer, 2), "GH");
 }
 
-TEST(SerialPort, LineIsRaw8N1AtTheRateWithFlowControlUntouched) {
+TEST(SerialPort, LineIsRaw8N1AtTheRateWithoutSoftwareFlowControl) {
     struct Case { const char* baud; unsigned rate; bool rtscts; bool xonxoff; };
     const Case cases[] = {
         {"9600", 9600, false, false},
@@ -121,7 +132,7 @@ TEST(SerialPort, LineIsRaw8N1AtTheRateWithFlowControlUntouched) {
         before.c_iflag = c.xonxoff ? (before.c_iflag | IXON | IXOFF) : (before.c_iflag & ~(IXON | IXOFF));
         scale.set_line_settings(before);
 
-        auto port = SerialPort::open(scale.device_path(), c.baud);
+        auto port = SerialPort::open(scale.device_path(), c.baud).port;
         ASSERT_NE(port, nullptr);
         const termios after = scale.line_settings();
         EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -133,35 +144,139 @@ TEST(SerialPort, LineIsRaw8N1AtTheRateWithFlowControlUntouched) {
         EXPECT_FALSE(after.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP));
         EXPECT_FALSE(after.c_oflag & OPOST);
         EXPECT_EQ(bool(after.c_cflag & CRTSCTS), c.rtscts);
-        EXPECT_EQ(bool(after.c_iflag & IXON), c.xonxoff);
-        EXPECT_EQ(bool(after.c_iflag & IXOFF), c.xonxoff);
+        EXPECT_FALSE(after.c_iflag & (IXON | IXOFF | IXANY));
         EXPECT_EQ(scale.line_baud_rate(), c.rate);
     }
 }
 
-TEST(SerialPort, OpenGivesNoneWhenThePortCannotBeHadOrSet) {
+// Writes a UUCP lock file naming the process.
+void write_lock(const fs::path& folder, const std::string& device, long pid) {
+    std::ofstream(folder / uucp_lock_name(device)) << std::setw(10) << pid << "\n";
+}
+
+long a_dead_pid() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+TEST(SerialPort, OpenSaysWhyThePortCannotBeHadAndTouchesNothingElse) {
     ScaleEmulator scale({});
-    struct Case { const char* what; std::string device; const char* baud; };
+    testing::TempFolder locks;
+    LinkOptions options;
+    options.lock_folder = locks.str();
+    struct Case { const char* what; std::string device; const char* baud; PortProblem problem; };
     const Case cases[] = {
-        {"missing device", "/dev/ttyNoSuchScale:", "9600"},
-        {"missing device, letters in the baud text", "/dev/ttyNoSuchScale:", "abc"},
-        {"not a tty", "/dev/null", "9600"},
-        {"rate zero", scale.device_path(), "0"},
-        {"negative rate", scale.device_path(), "-9600"},
+        {"missing device", "/dev/ttyNoSuchScale:", "9600", PortProblem::Missing},
+        {"missing device, letters in the baud text", "/dev/ttyNoSuchScale:", "abc", PortProblem::Missing},
+        {"not a tty", "null", "9600", PortProblem::NameRefused},
+        {"the controlling terminal's alias", "tty", "9600", PortProblem::NameRefused},
+        {"the pty multiplexer", "ptmx", "9600", PortProblem::NameRefused},
+        {"the console", "console", "9600", PortProblem::NameRefused},
+        {"a regular file up the tree", "../etc/hostname", "9600", PortProblem::NameRefused},
+        {"a folder", "/tmp", "9600", PortProblem::NameRefused},
+        {"rate zero", scale.device_path(), "0", PortProblem::SettingsRefused},
+        {"negative rate", scale.device_path(), "-9600", PortProblem::SettingsRefused},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(SerialPort::open(c.device, c.baud), nullptr);
+        const OpenResult opened = SerialPort::open(c.device, c.baud, options);
+        EXPECT_EQ(opened.port, nullptr);
+        EXPECT_EQ(opened.failure.problem, c.problem);
+        EXPECT_NE(opened.failure.message.find(posix_device_path(c.device)), std::string::npos) << opened.failure.message;
+    }
+    EXPECT_TRUE(fs::is_empty(locks.path()));
+}
+
+// Opening a terminal without O_NOCTTY after setsid() makes it the child's
+// controlling terminal; the module must then refuse it by any name.
+TEST(SerialPort, TheProcesssOwnTerminalIsRefused) {
+    ScaleEmulator scale({});
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setsid();
+        const int fd = ::open(scale.device_path().c_str(), O_RDWR);
+        if (fd < 0 || ::tcgetpgrp(fd) != ::getpgrp()) ::_exit(2);
+        const OpenResult opened = SerialPort::open(scale.device_path(), "9600");
+        ::_exit(!opened && opened.failure.problem == PortProblem::NameRefused ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(SerialPort, UucpLockKeepsOthersOutAndIsOursWhileWeHoldThePort) {
+    struct Case { const char* what; std::function<void(const fs::path&, const std::string&)> before; bool opens; };
+    const Case cases[] = {
+        {"no lock", [](const fs::path&, const std::string&) {}, true},
+        {"a live process's lock", [](const fs::path& f, const std::string& d) { write_lock(f, d, 1); }, false},
+        {"a dead process's lock", [](const fs::path& f, const std::string& d) { write_lock(f, d, a_dead_pid()); }, true},
+        {"a lock without a pid", [](const fs::path& f, const std::string& d) { std::ofstream(f / uucp_lock_name(d)) << "x"; }, true},
+        {"a lock folder that is missing", [](const fs::path& f, const std::string&) { fs::remove(f); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScaleEmulator scale({ScaleReply::bytes(delimited_frame("01.234"))});
+        testing::TempFolder locks;
+        const fs::path lock_file = locks.path() / uucp_lock_name(scale.device_path());
+        c.before(locks.path(), scale.device_path());
+        LinkOptions options;
+        options.lock_folder = locks.str();
+        std::string held_during_poll;
+        scale.on_poll([&](int, const ScaleReply&) { held_during_poll = testing::read_file(lock_file); });
+        {
+            const OpenResult opened = SerialPort::open(scale.device_path(), "9600", options);
+            ASSERT_EQ(bool(opened), c.opens) << opened.failure.message;
+            if (!c.opens) {
+                EXPECT_EQ(opened.failure.problem, PortProblem::Busy);
+                EXPECT_NE(opened.failure.message.find("processo 1"), std::string::npos) << opened.failure.message;
+                continue;
+            }
+            ReceiveBuffer buffer{};
+            EXPECT_EQ(opened.port->poll(buffer), 8u);
+        }
+        if (fs::exists(locks.path())) {
+            EXPECT_EQ(std::stol(held_during_poll), static_cast<long>(::getpid()));
+            EXPECT_FALSE(fs::exists(lock_file));
+        }
+    }
+}
+
+TEST(SerialPort, TheReplyReadIsThisPollsOwn) {
+    struct Case { const char* what; std::string waiting; std::vector<ScaleReply> script; bool xon_xoff_before; };
+    const std::string frame = delimited_frame("01.234");
+    const Case cases[] = {
+        // A late reply to an earlier call waits in the input queue.
+        {"a stale reply before the open", delimited_frame("99.999"), {ScaleReply::bytes(frame)}, false},
+        // With XON/XOFF on, 0x13 would stop our output and 0x11 vanish.
+        {"flow-control bytes in a reply", "", {ScaleReply::bytes("\x02\x13"), ScaleReply::bytes(frame)}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScaleEmulator scale(c.script);
+        termios line = scale.line_settings();
+        if (c.xon_xoff_before) line.c_iflag |= IXON | IXOFF;
+        scale.set_line_settings(line);
+        if (!c.waiting.empty()) scale.say(c.waiting);
+        auto port = SerialPort::open(scale.device_path(), "9600", LinkOptions{50ms}).port;
+        ASSERT_NE(port, nullptr);
+        ReceiveBuffer buffer{};
+        std::optional<std::size_t> count;
+        for (std::size_t i = 0; i < c.script.size(); ++i) count = port->poll(buffer);
+        ASSERT_TRUE(count.has_value());
+        EXPECT_EQ(received_text(buffer, *count), frame);
     }
 }
 
 TEST(SerialPort, SecondOpenerGetsNoneWhileTheFirstHoldsThePort) {
     ScaleEmulator scale({});
-    auto first = SerialPort::open(scale.device_path(), "9600");
+    auto first = SerialPort::open(scale.device_path(), "9600").port;
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(SerialPort::open(scale.device_path(), "9600"), nullptr);
+    EXPECT_EQ(SerialPort::open(scale.device_path(), "9600").port, nullptr);
     first.reset();
-    EXPECT_NE(SerialPort::open(scale.device_path(), "9600"), nullptr);
+    EXPECT_NE(SerialPort::open(scale.device_path(), "9600").port, nullptr);
 }
 
 TEST(SerialPort, BaudTextWithLettersRaisesAfterTheOpenAndFreesThePort) {
@@ -169,10 +284,10 @@ TEST(SerialPort, BaudTextWithLettersRaisesAfterTheOpenAndFreesThePort) {
     const size_t before = open_descriptors();
     for (const char* baud : {"96OO", "", "9600 bps", "1.5"}) {
         SCOPED_TRACE(baud);
-        EXPECT_THROW(SerialPort::open(scale.device_path(), baud), Falha);
+        EXPECT_THROW(SerialPort::open(scale.device_path(), baud).port, Falha);
         EXPECT_EQ(open_descriptors(), before);
     }
-    EXPECT_NE(SerialPort::open(scale.device_path(), "9600"), nullptr);
+    EXPECT_NE(SerialPort::open(scale.device_path(), "9600").port, nullptr);
 }
 
 TEST(SerialPort, HangUpDuringAReadFailsAtOnce) {
@@ -181,7 +296,7 @@ TEST(SerialPort, HangUpDuringAReadFailsAtOnce) {
     for (const ScaleReply& reply : {ScaleReply::hangup(), late_hangup}) {
         SCOPED_TRACE(reply.describe());
         ScaleEmulator scale({reply});
-        auto port = SerialPort::open(scale.device_path(), "9600");
+        auto port = SerialPort::open(scale.device_path(), "9600").port;
         ASSERT_NE(port, nullptr);
         ReceiveBuffer buffer{};
         const auto start = Clock::now();
@@ -195,15 +310,15 @@ TEST(SerialPort, NoDescriptorOutlivesItsConnection) {
     const size_t before = open_descriptors();
     const size_t on_device = descriptors_on(scale.device_path());  // the scale's own side
     {
-        auto port = SerialPort::open(scale.device_path(), "9600");
+        auto port = SerialPort::open(scale.device_path(), "9600").port;
         ASSERT_NE(port, nullptr);
-        auto busy = SerialPort::open(scale.device_path(), "9600");
+        auto busy = SerialPort::open(scale.device_path(), "9600").port;
         EXPECT_EQ(busy, nullptr);
         ReceiveBuffer buffer{};
         EXPECT_EQ(port->poll(buffer), 8u);
         EXPECT_EQ(port->poll(buffer), std::nullopt);
     }
-    EXPECT_EQ(SerialPort::open("/dev/ttyNoSuchScale", "9600"), nullptr);
+    EXPECT_EQ(SerialPort::open("/dev/ttyNoSuchScale", "9600").port, nullptr);
     EXPECT_EQ(descriptors_on(scale.device_path()), on_device);
     EXPECT_EQ(open_descriptors(), before - 1);  // less the master side the hang-up closed
 }

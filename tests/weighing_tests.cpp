@@ -1,8 +1,11 @@
 // End to end: BuscaPeso and BuscaPesoEx through the shared library against an emulated scale.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <clocale>
+#include <cstring>
 #include <cmath>
 #include <filesystem>
 
@@ -128,7 +131,7 @@ TEST(Weighing, NoPortGivesTwoLinesAndNoReading) {
 
 TEST(Weighing, BusyPortGivesNoReadingAtOnce) {
     ScaleEmulator scale({ScaleReply::bytes(kEight)});
-    auto holder = SerialPort::open(scale.device_path(), "9600");
+    auto holder = SerialPort::open(scale.device_path(), "9600").port;
     ASSERT_NE(holder, nullptr);
     TempFolder folder;
     const auto start = Clock::now();
@@ -148,7 +151,7 @@ TEST(Weighing, BaudTextWithLettersFailsAfterTheOpenAndLeavesThePortFree) {
     EXPECT_STREQ(leitura.mensagem, "'96OO' n\xE3o \xE9 um n\xFAmero inteiro v\xE1lido");
     EXPECT_EQ(scale.polls(), 0);
     EXPECT_EQ(log_messages_in(folder.path()), opening(scale.device_path()));
-    EXPECT_NE(SerialPort::open(scale.device_path(), "9600"), nullptr);
+    EXPECT_NE(SerialPort::open(scale.device_path(), "9600").port, nullptr);
 }
 
 TEST(Weighing, MissingLogFolderFailsBeforeAnyPollAndCreatesNothing) {
@@ -169,7 +172,7 @@ TEST(Weighing, TwoCallsInARowOpenAndCloseThePortTwice) {
     EXPECT_EQ(weigh_ex(scale.device_path(), "9600", folder.str()).peso, 1.234);
     EXPECT_EQ(weigh_ex(scale.device_path(), "9600", folder.str()).peso, 2.5);
     EXPECT_EQ(scale.polls(), 2);
-    EXPECT_NE(SerialPort::open(scale.device_path(), "9600"), nullptr);
+    EXPECT_NE(SerialPort::open(scale.device_path(), "9600").port, nullptr);
 }
 
 TEST(Weighing, GapReturnsASevenByteReplyFast) {
@@ -274,20 +277,75 @@ TEST_F(DefaultLog, NullTextsAreEmptyAndStartBalancaDoesNothing) {
     EXPECT_EQ(log_messages_in(dados_), opening(""));
 }
 
-TEST(BuscaPesoEx, RefusesAMissingOrShortResultAndBadOptions) {
+// Records as hosts declare them: today's, packed up to mensagem (548 bytes, as
+// an Object Pascal record, a VB6 type or a C# struct with Pack=4 lay it out),
+// or too short. Only whole fields inside tamanho are written.
+TEST(BuscaPesoEx, WritesOnlyTheWholeFieldsInsideTheCallersRecord) {
+    constexpr std::size_t kPacked = offsetof(WsrLeitura, mensagem) + sizeof(WsrLeitura::mensagem);
+    struct Case { const char* what; std::size_t size; int32_t result; };
+    const Case cases[] = {
+        {"today's record", sizeof(WsrLeitura), WSR_SEM_LEITURA},
+        {"a packed record up to mensagem", kPacked, WSR_SEM_LEITURA},
+        {"one byte short of mensagem's end", kPacked - 1, WSR_FALHA},
+        {"room for tipo only", offsetof(WsrLeitura, peso), WSR_FALHA},
+        {"nothing but tamanho", sizeof(uint32_t), WSR_FALHA},
+    };
+    const WsrOpcoes no_log{sizeof(WsrOpcoes), WSR_LOG_NENHUM, nullptr, 0};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<unsigned char> record(sizeof(WsrLeitura) + 16, 0xAB);
+        auto* leitura = reinterpret_cast<WsrLeitura*>(record.data());
+        leitura->tamanho = static_cast<uint32_t>(c.size);
+        EXPECT_EQ(::BuscaPesoEx("/dev/ttyNoSuchScale", "9600", &no_log, leitura), c.result);
+        EXPECT_EQ(std::count(record.begin() + static_cast<std::ptrdiff_t>(c.size), record.end(), 0xAB),
+                  static_cast<std::ptrdiff_t>(record.size() - c.size));
+        if (c.size >= offsetof(WsrLeitura, peso)) {
+            EXPECT_EQ(leitura->tipo, c.result);
+        }
+        if (c.size > offsetof(WsrLeitura, mensagem)) {
+            const std::string mensagem(leitura->mensagem, strnlen(leitura->mensagem, c.size - offsetof(WsrLeitura, mensagem)));
+            EXPECT_LT(offsetof(WsrLeitura, mensagem) + mensagem.size(), c.size);  // its NUL is inside too
+            EXPECT_NE(mensagem.find(c.result == WSR_FALHA ? "tamanho" : "/dev/ttyNoSuchScale"), std::string::npos);
+        }
+        if (c.size == sizeof(WsrLeitura)) {
+            EXPECT_EQ(leitura->motivo, WSR_MOTIVO_PORTA_INDISPONIVEL);
+            EXPECT_EQ(leitura->causa, WSR_CAUSA_PORTA_INEXISTENTE);
+            EXPECT_EQ(leitura->erro_sistema, ENOENT);
+        }
+    }
     EXPECT_EQ(::BuscaPesoEx("COM1", "9600", nullptr, nullptr), -1);
-    WsrLeitura short_result{};
-    short_result.tamanho = sizeof short_result - 1;
-    EXPECT_EQ(::BuscaPesoEx("COM1", "9600", nullptr, &short_result), -1);
+}
 
-    WsrOpcoes no_folder{sizeof(WsrOpcoes), WSR_LOG_PASTA, nullptr, 0};
-    WsrOpcoes unknown{sizeof(WsrOpcoes), 7, nullptr, 0};
-    for (const WsrOpcoes* opcoes : {&no_folder, &unknown}) {
+TEST(BuscaPesoEx, BadOptionsAreAFailureAndACutFieldTakesItsDefault) {
+    const WsrOpcoes no_folder{sizeof(WsrOpcoes), WSR_LOG_PASTA, nullptr, 0};
+    const WsrOpcoes unknown{sizeof(WsrOpcoes), 7, nullptr, 0};
+    // tamanho ends inside pasta_log: half a pointer must not be used.
+    const WsrOpcoes cut{static_cast<uint32_t>(offsetof(WsrOpcoes, pasta_log) + 2), WSR_LOG_PASTA, "/tmp", 0};
+    for (const WsrOpcoes* opcoes : {&no_folder, &unknown, &cut}) {
         WsrLeitura leitura{};
         leitura.tamanho = sizeof leitura;
         EXPECT_EQ(::BuscaPesoEx("COM1", "9600", opcoes, &leitura), WSR_FALHA);
         EXPECT_NE(std::string(leitura.mensagem).find("Op\xE7\xF5" "es inv\xE1lidas"), std::string::npos);
     }
+}
+
+TEST(BuscaPesoEx, LongMessageIsCutWithItsNulAndTheReplyTailIsZero) {
+    const std::string deep_folder = "/nonexistent/" + std::string(700, 'x');
+    WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_PASTA, deep_folder.c_str(), 20};
+    WsrLeitura leitura;
+    std::memset(&leitura, 0xAB, sizeof leitura);
+    leitura.tamanho = sizeof leitura;
+    EXPECT_EQ(::BuscaPesoEx("COM1", "9600", &opcoes, &leitura), WSR_FALHA);
+    EXPECT_EQ(strnlen(leitura.mensagem, sizeof leitura.mensagem), sizeof leitura.mensagem - 1);
+
+    ScaleEmulator scale({ScaleReply::bytes(kSeven)});
+    opcoes.log = WSR_LOG_NENHUM;
+    std::memset(&leitura, 0xAB, sizeof leitura);
+    leitura.tamanho = sizeof leitura;
+    EXPECT_EQ(::BuscaPesoEx(scale.device_path().c_str(), "9600", &opcoes, &leitura), WSR_PESO);
+    EXPECT_EQ(leitura.bytes_resposta, 7);
+    EXPECT_EQ(leitura.resposta[7], 0);
+    EXPECT_EQ(leitura.mensagem[0], '\0');
 }
 
 TEST(BuscaPesoEx, OlderOptionsStructTakesDefaultsForTheRest) {

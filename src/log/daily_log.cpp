@@ -46,7 +46,7 @@ void DailyLog::GravaLog(std::string_view message) const {
     line += kSeparator;
     line += message;
     line += kLineEnd;
-    append_to_file(join_path(folder_, log_file_name(local)), line);
+    append_to_file(join_path(folder_, log_file_name(local)), line, patience_);
 }
 
 }  // namespace Wsr37100

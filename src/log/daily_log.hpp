@@ -1,6 +1,7 @@
 // The daily diagnostic log: one line per event in "dados/logWSR37100_DDMM.txt".
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <optional>
@@ -10,6 +11,26 @@
 namespace Wsr37100 {
 
 using Clock = std::chrono::system_clock::time_point (*)();
+
+// Whether a writer may still wait its turn at the file (Windows, where the
+// writers of a shared file take turns on a lock). Once a wait ran out (a
+// writer that died holding the lock on a network share), the later lines of
+// the same log do not wait again until a turn is had: a stuck lock costs one
+// wait, not one per line. Copyable, and safe to share between threads.
+class LockPatience {
+public:
+    LockPatience() = default;
+    LockPatience(const LockPatience& other) : patient_(other.patient()) {}
+    LockPatience& operator=(const LockPatience& other) {
+        patient_ = other.patient();
+        return *this;
+    }
+    bool patient() const { return patient_.load(std::memory_order_relaxed); }
+    void set(bool patient) { patient_.store(patient, std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> patient_{true};
+};
 
 // Where the lines of one call go. A value type: copying it copies a folder name,
 // nothing is held open between lines.
@@ -42,6 +63,7 @@ private:
     Where where_;
     std::string folder_;
     Clock clock_ = &std::chrono::system_clock::now;
+    mutable LockPatience patience_;
 };
 
 // "logWSR37100_" + DDMM + ".txt" for a local calendar time.
@@ -51,6 +73,6 @@ std::string log_file_name(const std::tm& local);
 std::string host_executable_folder();
 std::string join_path(std::string_view folder, std::string_view name);
 // One write of the whole line at the end of the file, created when absent.
-void append_to_file(const std::string& path, std::string_view bytes);
+void append_to_file(const std::string& path, std::string_view bytes, LockPatience& patience);
 
 }  // namespace Wsr37100

@@ -64,12 +64,14 @@ std::string join_path(std::string_view folder, std::string_view name) {
     return path;
 }
 
-void append_to_file(const std::string& path, std::string_view bytes) {
+void append_to_file(const std::string& path, std::string_view bytes, LockPatience& /*patience*/) {
     // O_APPEND makes each write land whole at the current end, so writers in
     // other threads or processes can neither collide nor tear a line.
     // O_NONBLOCK changes nothing for a regular file; it keeps a FIFO put in the
-    // file's place from blocking the host forever.
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
+    // file's place from blocking the host forever. 0666 less the umask: where
+    // several users run the point of sale, the first of the day must not own a
+    // file the others cannot append to.
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
     if (file.get() < 0) {
         throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " + system_reason(errno));
     }

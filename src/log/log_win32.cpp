@@ -31,18 +31,43 @@ private:
     HANDLE handle_;
 };
 
+// Writers take turns on a byte far past any real end of the file. The wait is
+// bounded: a terminal that died holding the lock on a network share must not
+// stall every other terminal's weighing, so after kLockPatience the line is
+// appended without the turn (the append itself stays one write).
 class AppendLock {
 public:
-    explicit AppendLock(HANDLE file) : file_(file) {
-        locked_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &region_) != 0;
+    AppendLock(HANDLE file, LockPatience& patience) : file_(file) {
+        const ULONGLONG give_up = ::GetTickCount64() + (patience.patient() ? kLockPatienceMs : 0);
+        for (;;) {
+            OVERLAPPED region = far_region();
+            if (::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
+                locked_ = true;
+                patience.set(true);
+                return;
+            }
+            if (::GetLastError() != ERROR_LOCK_VIOLATION && ::GetLastError() != ERROR_IO_PENDING) return;
+            if (::GetTickCount64() >= give_up) {
+                patience.set(false);
+                return;
+            }
+            ::Sleep(kLockRetryMs);
+        }
     }
     AppendLock(const AppendLock&) = delete;
     AppendLock& operator=(const AppendLock&) = delete;
+    // Runs before the handle closes: the caller scopes the lock inside the
+    // handle's life, so the unlock can never reach another thread's handle
+    // that reused the value.
     ~AppendLock() {
-        if (locked_) ::UnlockFileEx(file_, 0, 1, 0, &region_);
+        if (!locked_) return;
+        OVERLAPPED region = far_region();
+        ::UnlockFileEx(file_, 0, 1, 0, &region);
     }
 
 private:
+    static constexpr DWORD kLockPatienceMs = 1000;
+    static constexpr DWORD kLockRetryMs = 5;
     static OVERLAPPED far_region() {
         OVERLAPPED region{};
         region.Offset = MAXDWORD;
@@ -50,7 +75,6 @@ private:
         return region;
     }
     HANDLE file_;
-    OVERLAPPED region_ = far_region();
     bool locked_ = false;
 };
 
@@ -84,7 +108,7 @@ std::string join_path(std::string_view folder, std::string_view name) {
     return path;
 }
 
-void append_to_file(const std::string& path, std::string_view bytes) {
+void append_to_file(const std::string& path, std::string_view bytes, LockPatience& patience) {
     // Without FILE_WRITE_DATA every write lands at the current end, and the
     // sharing lets other writers open the file at the same time. FILE_READ_DATA
     // is there only so the handle may take the lock below.
@@ -97,12 +121,14 @@ void append_to_file(const std::string& path, std::string_view bytes) {
     // Not every file system makes an append atomic (network shares, Wine), so
     // writers also take turns on a lock far past any real end of file; it keeps
     // no reader out of the lines themselves.
-    AppendLock lock(file.get());
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-        fail_writing(path, system_reason(::GetLastError()));
+    {
+        AppendLock lock(file.get(), patience);
+        DWORD written = 0;
+        if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+            fail_writing(path, system_reason(::GetLastError()));
+        }
+        if (written != bytes.size()) fail_writing(path, "grava\xE7\xE3o incompleta");
     }
-    if (written != bytes.size()) fail_writing(path, "grava\xE7\xE3o incompleta");
     if (!file.close()) fail_writing(path, system_reason(::GetLastError()));
 }
 

@@ -1,5 +1,7 @@
 // Regional settings on POSIX: the C locale the host chose with setlocale.
-#include <clocale>
+#include <langinfo.h>
+#include <locale.h>
+
 #include <ctime>
 
 #include "log/regional.hpp"
@@ -18,8 +20,11 @@ std::string date_time_text(const std::tm& local) {
     return std::string(text, length);
 }
 
+// The calling thread's locale (uselocale), else the process's (setlocale).
+// localeconv() would be simpler but fills one static record for all threads.
 char decimal_separator() {
-    const char* point = std::localeconv()->decimal_point;
+    const locale_t current = ::uselocale(static_cast<locale_t>(0));
+    const char* point = current == LC_GLOBAL_LOCALE ? ::nl_langinfo(RADIXCHAR) : ::nl_langinfo_l(RADIXCHAR, current);
     return (point != nullptr && point[0] != '\0') ? point[0] : '.';
 }
 

@@ -23,6 +23,7 @@ std::string system_reason(unsigned long code) {
         case ENAMETOOLONG: return "nome longo demais";
         case EBUSY: return "recurso ocupado";
         case EWOULDBLOCK: return "recurso em uso por outro programa";
+        case EINVAL: return "valor inv\xE1lido";
         case ENXIO:
         case ENODEV: return "dispositivo inexistente";
         default: return "erro do sistema " + std::to_string(code);

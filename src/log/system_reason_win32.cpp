@@ -19,6 +19,9 @@ std::string system_reason(unsigned long code) {
         case ERROR_TOO_MANY_OPEN_FILES: return "arquivos abertos demais";
         case ERROR_FILENAME_EXCED_RANGE: return "nome longo demais";
         case ERROR_INVALID_NAME: return "nome inv\xE1lido";
+        case ERROR_INVALID_PARAMETER: return "valor inv\xE1lido";
+        case ERROR_BAD_UNIT:
+        case ERROR_DEV_NOT_EXIST: return "dispositivo inexistente";
         default: return "erro do sistema " + std::to_string(code);
     }
 }

@@ -19,12 +19,26 @@ bool is_com_prefix(std::string_view name) {
            std::toupper(static_cast<unsigned char>(name[2])) == 'M';
 }
 
+// Windows folds "/" into "\\" and ignores case in the device namespace.
+std::string folded(std::string_view path) {
+    std::string text(path);
+    for (char& c : text) c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 }  // namespace
 
 std::string windows_device_path(std::string_view device_name) {
-    std::string_view name = without_colon(device_name);
-    if (name.substr(0, 2) == "\\\\") return std::string(name);
-    return "\\\\.\\" + std::string(name);
+    const std::string_view name = without_colon(device_name);
+    const bool device_namespace = folded(name).rfind("\\\\.\\", 0) == 0;
+    // A network path ("\\server\share", "\\.\UNC\server\share") makes Windows
+    // contact a file server; "\\?\" and GLOBALROOT reach any file.
+    if (!device_namespace && folded(name).rfind("\\\\", 0) == 0) return std::string();
+    std::string path = device_namespace ? std::string(name) : "\\\\.\\" + std::string(name);
+    for (const char* prefix : {"\\\\.\\unc\\", "\\\\.\\globalroot"}) {
+        if (folded(path).rfind(prefix, 0) == 0) return std::string();
+    }
+    return path;
 }
 
 std::string posix_device_path(std::string_view device_name) {

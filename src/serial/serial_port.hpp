@@ -24,20 +24,41 @@ using ReceiveBuffer = std::array<unsigned char, kReceiveBufferSize>;
 // returns when no further byte comes within the gap.
 struct LinkOptions {
     std::chrono::milliseconds gap{0};
+    // Where serial programs keep their UUCP lock files ("LCK..ttyUSB0").
+    std::string lock_folder = "/var/lock";
+};
+
+// Why a port could not be opened or configured.
+enum class PortProblem { Missing, Permission, Busy, SettingsRefused, NameRefused, Other };
+
+struct PortUnavailable {
+    PortProblem problem = PortProblem::Other;
+    unsigned long system_error = 0;  // errno or GetLastError(); 0 when the module itself refused
+    std::string message;             // Portuguese 8-bit text naming the device path and the reason
+};
+
+class SerialPort;
+
+// What an open gives: a port, or why there is none.
+struct OpenResult {
+    std::unique_ptr<SerialPort> port;
+    PortUnavailable failure;
+    explicit operator bool() const { return port != nullptr; }
 };
 
 // One open, configured port. Closing happens in the destructor, so the port is
 // closed on every way out of the call that opened it. Not shared between threads.
 class SerialPort {
 public:
-    // Opens the device exclusively and sets the baud rate, 8 data bits, no
-    // parity, one stop bit and the time-outs; every other setting stays as the
-    // device had it. Returns nullptr when any platform step fails (no such
-    // port, busy, settings refused). Throws Falha when the baud text is not a
-    // whole number; that is checked after the port opened, and the port is
-    // closed again before the exception leaves.
-    static std::unique_ptr<SerialPort> open(std::string_view device_name, std::string_view baud_text,
-                                            LinkOptions options = {});
+    // Checks that the name is a serial line, opens it exclusively, sets the
+    // baud rate, 8 data bits, no parity, one stop bit, no software flow control
+    // and the time-outs (every other setting stays as the device had it) and
+    // discards whatever was waiting in its input queue. Returns the port, or
+    // no port and the reason when any step fails (no such port, no
+    // permission, busy, settings refused, not a serial line). Throws Falha when
+    // the baud text is not a whole number; that is checked after the port
+    // opened, and the port is closed again before the exception leaves.
+    static OpenResult open(std::string_view device_name, std::string_view baud_text, LinkOptions options = {});
 
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -57,7 +78,9 @@ private:
 };
 
 // Device naming. The trailing ":" of the module's device name is dropped.
-// Windows: "\\.\" + name, so that COM10 and above open too ("\\..." stays as is).
+// Windows: "\\.\" + name, so that COM10 and above open too ("\\.\..." stays as is).
+// Any other name starting with "\\" (a network path, or "\\?\") gives an
+// empty text: such names are refused.
 std::string windows_device_path(std::string_view device_name);
 // POSIX: "COMn" (any case) is /dev/ttyS(n-1), "/..." is used as given, any
 // other name is taken under /dev/.

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,10 +11,13 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "log/system_reason.hpp"
 #include "replies/conversions.hpp"
 #include "serial/baud_rate_posix.hpp"
 #include "serial/deadline.hpp"
+#include "serial/serial_line.hpp"
 #include "serial/serial_port.hpp"
+#include "serial/uucp_lock.hpp"
 
 namespace Wsr37100 {
 
@@ -21,6 +25,7 @@ struct SerialPort::Native {
     int fd = -1;
     bool exclusive = false;
     LinkOptions options;
+    UucpLock lock;  // released after the descriptor closes
 
     Native() = default;
     Native(const Native&) = delete;
@@ -49,9 +54,12 @@ constexpr StandardRate kStandardRates[] = {
 
 // Raw binary: no echo, no line editing, no signal characters (ETX would be
 // Ctrl-C), no CR/LF translation, no output processing; 8N1 with the receiver
-// on and modem lines ignored. Flow control (CRTSCTS, IXON, IXOFF) stays as read.
+// on and modem lines ignored. No software flow control either, as Windows
+// ports have it: a scale's 0x11 or 0x13 byte must be data, not XON/XOFF.
+// Hardware flow control (CRTSCTS) stays as read.
 void make_raw_8n1(termios& settings) {
-    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | INPCK);
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | INPCK |
+                                               IXON | IXOFF | IXANY);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
@@ -76,43 +84,104 @@ int wait_for(int fd, short events, const Deadline& limit, std::chrono::milliseco
 
 constexpr short kHangUp = POLLHUP | POLLERR | POLLNVAL;
 
+PortProblem problem_of(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV: return PortProblem::Missing;
+        case EACCES:
+        case EPERM: return PortProblem::Permission;
+        case EBUSY:
+        case EWOULDBLOCK: return PortProblem::Busy;
+        default: return PortProblem::Other;
+    }
+}
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+OpenResult unavailable(const std::string& path, int error) {
+    const PortProblem problem = problem_of(error);
+    const std::string reason = problem == PortProblem::Busy ? "em uso por outro programa" : system_reason(error);
+    return OpenResult{nullptr, {problem, static_cast<unsigned long>(error),
+                                "N\xE3o foi poss\xEDvel abrir a porta " + quoted(path) + ": " + reason}};
+}
+
+OpenResult busy(const std::string& path, const std::string& reason) {
+    return OpenResult{nullptr, {PortProblem::Busy, 0, "A porta " + quoted(path) + " est\xE1 " + reason}};
+}
+
+OpenResult refused_name(const std::string& path, const std::string& reason) {
+    return OpenResult{nullptr, {PortProblem::NameRefused, 0, "Porta recusada " + quoted(path) + ": " + reason}};
+}
+
+OpenResult settings_refused(const std::string& path, std::int32_t rate, int error) {
+    return OpenResult{nullptr, {PortProblem::SettingsRefused, static_cast<unsigned long>(error),
+                                "A porta " + quoted(path) + " recusou a configura\xE7\xE3o de " +
+                                    std::to_string(rate) + " baud: " + system_reason(error)}};
+}
+
 }  // namespace
 
 SerialPort::SerialPort(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 SerialPort::~SerialPort() = default;
 
-std::unique_ptr<SerialPort> SerialPort::open(std::string_view device_name, std::string_view baud_text,
-                                             LinkOptions options) {
+OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_text, LinkOptions options) {
+    const std::string path = posix_device_path(device_name);
+    // Decided from stat alone: opening some devices already does harm (a
+    // watchdog arms, a terminal loses its settings).
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return unavailable(path, errno);
+    if (auto refusal = refusal_of(info.st_mode, info.st_rdev)) return refused_name(path, *refusal);
+
     auto native = std::make_unique<Native>();
     native->options = options;
-    const std::string path = posix_device_path(device_name);
-    native->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (native->fd < 0) return nullptr;
+    auto attempt = UucpLock::take(options.lock_folder, path);
+    if (attempt.holder != 0) {
+        return busy(path, "em uso pelo processo " + std::to_string(attempt.holder) + " (trava " +
+                              attempt.holder_file + ")");
+    }
+    native->lock = std::move(attempt.lock);
+
+    do {
+        native->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (native->fd < 0 && errno == EINTR);
+    if (native->fd < 0) return unavailable(path, errno);
+    // The node may have changed since the stat.
+    struct stat opened {};
+    if (::fstat(native->fd, &opened) != 0 || opened.st_rdev != info.st_rdev || !::isatty(native->fd)) {
+        return refused_name(path, "n\xE3o \xE9 uma linha serial");
+    }
     // The lock keeps out a second opener, root included, and closes the race
     // that TIOCEXCL alone leaves between two openers.
-    if (::flock(native->fd, LOCK_EX | LOCK_NB) != 0) return nullptr;
+    if (::flock(native->fd, LOCK_EX | LOCK_NB) != 0) return unavailable(path, errno);
     if (::ioctl(native->fd, TIOCEXCL) == 0) {
         native->exclusive = true;
     } else if (errno != EINVAL && errno != ENOTTY) {
-        return nullptr;
+        return unavailable(path, errno);
     }
 
     termios settings{};
-    if (::tcgetattr(native->fd, &settings) != 0) return nullptr;
+    if (::tcgetattr(native->fd, &settings) != 0) return unavailable(path, errno);
     const std::int32_t rate = whole_number_conversion(baud_text);
-    if (rate <= 0) return nullptr;
+    if (rate <= 0) return settings_refused(path, rate, EINVAL);
 
     make_raw_8n1(settings);
     const auto standard = std::find_if(std::begin(kStandardRates), std::end(kStandardRates),
                                        [rate](const StandardRate& s) { return s.rate == rate; });
     if (standard != std::end(kStandardRates)) {
         if (::cfsetispeed(&settings, standard->code) != 0 || ::cfsetospeed(&settings, standard->code) != 0) {
-            return nullptr;
+            return settings_refused(path, rate, errno);
         }
     }
-    if (::tcsetattr(native->fd, TCSANOW, &settings) != 0) return nullptr;
-    if (standard == std::end(kStandardRates) && !set_custom_baud_rate(native->fd, rate)) return nullptr;
-    return std::unique_ptr<SerialPort>(new SerialPort(std::move(native)));
+    if (::tcsetattr(native->fd, TCSANOW, &settings) != 0) return settings_refused(path, rate, errno);
+    if (standard == std::end(kStandardRates) && !set_custom_baud_rate(native->fd, rate)) {
+        return settings_refused(path, rate, errno);
+    }
+    // Bytes that waited for us (a late reply to an earlier call's poll, noise
+    // while the port was closed) are no answer to this call's poll.
+    if (::tcflush(native->fd, TCIFLUSH) != 0) return unavailable(path, errno);
+    return OpenResult{std::unique_ptr<SerialPort>(new SerialPort(std::move(native))), {}};
 }
 
 std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer) {

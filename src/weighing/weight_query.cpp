@@ -29,8 +29,12 @@ double weight_query(std::string_view sPorta, std::string_view sVelocidade, const
     const std::string device = std::string(sPorta) + ":";
     log.GravaLog("lendo a porta: " + device);
 
-    const auto port = SerialPort::open(device, sVelocidade, link);
-    if (!port) return no_reading(report, NoReadingReason::PortUnavailable);
+    auto opened = SerialPort::open(device, sVelocidade, std::move(link));
+    if (!opened) {
+        report.port_failure = std::move(opened.failure);
+        return no_reading(report, NoReadingReason::PortUnavailable);
+    }
+    const auto& port = opened.port;
 
     ReceiveBuffer buffer{};
     for (int attempt = 1; attempt <= kMaxPolls; ++attempt) {

@@ -22,6 +22,7 @@ struct QueryReport {
     int polls = 0;
     std::size_t reply_size = 0;
     ReceiveBuffer reply{};
+    PortUnavailable port_failure;  // with NoReadingReason::PortUnavailable
 };
 
 // Logs the port, opens and configures it, polls up to five times until a 7-

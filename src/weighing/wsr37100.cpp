@@ -2,6 +2,7 @@
 #include "wsr37100.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -34,22 +35,48 @@ DailyLog log_for(const WsrOpcoes& opcoes) {
     }
 }
 
-// The caller's options, as far as its struct reaches; defaults beyond.
+static_assert(std::string_view(WSR37100_VERSION_STRING) == WSR37100_PROJECT_VERSION,
+              "the header's version macros and the build's version differ");
+
+// How many leading bytes of a record of `size` bytes hold whole fields, given
+// the end offset of each field in order. A field cut by `size` is not counted.
+template <std::size_t N>
+constexpr std::size_t whole_fields(std::size_t size, const std::size_t (&field_ends)[N]) {
+    std::size_t reach = 0;
+    for (std::size_t end : field_ends) {
+        if (end <= size) reach = end;
+    }
+    return reach;
+}
+
+#define WSR_FIELD_END(type, field) (offsetof(type, field) + sizeof(type::field))
+
+constexpr std::size_t kOptionEnds[] = {
+    WSR_FIELD_END(WsrOpcoes, tamanho), WSR_FIELD_END(WsrOpcoes, log), WSR_FIELD_END(WsrOpcoes, pasta_log),
+    WSR_FIELD_END(WsrOpcoes, intervalo_ms)};
+constexpr std::size_t kReadingEnds[] = {
+    WSR_FIELD_END(WsrLeitura, tamanho),        WSR_FIELD_END(WsrLeitura, tipo),
+    WSR_FIELD_END(WsrLeitura, peso),           WSR_FIELD_END(WsrLeitura, motivo),
+    WSR_FIELD_END(WsrLeitura, consultas),      WSR_FIELD_END(WsrLeitura, bytes_resposta),
+    WSR_FIELD_END(WsrLeitura, resposta),       WSR_FIELD_END(WsrLeitura, mensagem),
+    WSR_FIELD_END(WsrLeitura, causa),          WSR_FIELD_END(WsrLeitura, erro_sistema)};
+// The shortest record a caller may pass: everything up to mensagem.
+constexpr std::size_t kShortestReading = WSR_FIELD_END(WsrLeitura, mensagem);
+
+// The caller's options, as far as whole fields of its record reach; defaults beyond.
 WsrOpcoes options_from(const WsrOpcoes* given) {
     WsrOpcoes options{};
+    if (given != nullptr) std::memcpy(&options, given, whole_fields(given->tamanho, kOptionEnds));
     options.tamanho = sizeof options;
-    if (given != nullptr) {
-        const std::size_t known = std::min<std::size_t>(given->tamanho, sizeof options);
-        std::memcpy(&options, given, known);
-        options.tamanho = sizeof options;
-    }
     return options;
 }
 
-void copy_message(WsrLeitura& leitura, std::string_view message) {
-    const std::size_t length = std::min(message.size(), sizeof leitura.mensagem - 1);
-    std::memcpy(leitura.mensagem, message.data(), length);
-    leitura.mensagem[length] = '\0';
+// The message, cut to `room` bytes with its NUL.
+void copy_message(char* mensagem, std::size_t room, std::string_view message) {
+    if (room == 0) return;
+    const std::size_t length = std::min(message.size(), room - 1);
+    std::memcpy(mensagem, message.data(), length);
+    mensagem[length] = '\0';
 }
 
 int32_t kind_of(Outcome outcome) {
@@ -60,6 +87,18 @@ int32_t kind_of(Outcome outcome) {
         case Outcome::Failure: break;
     }
     return WSR_FALHA;
+}
+
+int32_t cause_of(PortProblem problem) {
+    switch (problem) {
+        case PortProblem::Missing: return WSR_CAUSA_PORTA_INEXISTENTE;
+        case PortProblem::Permission: return WSR_CAUSA_SEM_PERMISSAO;
+        case PortProblem::Busy: return WSR_CAUSA_PORTA_OCUPADA;
+        case PortProblem::SettingsRefused: return WSR_CAUSA_CONFIGURACAO_RECUSADA;
+        case PortProblem::NameRefused: return WSR_CAUSA_NOME_RECUSADO;
+        case PortProblem::Other: break;
+    }
+    return WSR_CAUSA_OUTRA;
 }
 
 int32_t reason_of(NoReadingReason reason) {
@@ -80,6 +119,11 @@ void fill(WsrLeitura& leitura, const QueryReport& report) {
     leitura.consultas = report.polls;
     leitura.bytes_resposta = static_cast<int32_t>(report.reply_size);
     std::memcpy(leitura.resposta, report.reply.data(), report.reply_size);
+    if (report.outcome == Outcome::NoReading && report.reason == NoReadingReason::PortUnavailable) {
+        leitura.causa = cause_of(report.port_failure.problem);
+        leitura.erro_sistema = static_cast<int32_t>(report.port_failure.system_error);
+        copy_message(leitura.mensagem, sizeof leitura.mensagem, report.port_failure.message);
+    }
 }
 
 // What the query got as far as it went, the failure's message, and NaN.
@@ -87,7 +131,28 @@ void fill_failure(WsrLeitura& leitura, QueryReport report, std::string_view mess
     report.outcome = Outcome::Failure;
     fill(leitura, report);
     leitura.peso = kFailure;
-    copy_message(leitura, message);
+    copy_message(leitura.mensagem, sizeof leitura.mensagem, message);
+}
+
+// A record too short to take a reading: tipo, peso and as much of the reason
+// as lie inside it.
+int32_t refuse(WsrLeitura* leitura, std::size_t size) {
+    const auto inside = [size](std::size_t end) { return end <= size; };
+    auto* bytes = reinterpret_cast<unsigned char*>(leitura);
+    if (inside(WSR_FIELD_END(WsrLeitura, tipo))) {
+        const int32_t tipo = WSR_FALHA;
+        std::memcpy(bytes + offsetof(WsrLeitura, tipo), &tipo, sizeof tipo);
+    }
+    if (inside(WSR_FIELD_END(WsrLeitura, peso))) {
+        std::memcpy(bytes + offsetof(WsrLeitura, peso), &kFailure, sizeof kFailure);
+    }
+    if (size > offsetof(WsrLeitura, mensagem)) {
+        copy_message(reinterpret_cast<char*>(bytes + offsetof(WsrLeitura, mensagem)),
+                     size - offsetof(WsrLeitura, mensagem),
+                     "WsrLeitura.tamanho = " + std::to_string(size) + ": o registro deve ter ao menos " +
+                         std::to_string(kShortestReading) + " bytes");
+    }
+    return WSR_FALHA;
 }
 
 }  // namespace
@@ -110,20 +175,26 @@ extern "C" WSR37100_API bool WSR37100_CALL StartBalanca(const char* /*sPorta*/, 
 extern "C" WSR37100_API int32_t WSR37100_CALL BuscaPesoEx(const char* sPorta, const char* sVelocidade,
                                                           const WsrOpcoes* opcoes, WsrLeitura* leitura) {
     using namespace Wsr37100;
-    if (leitura == nullptr || leitura->tamanho < sizeof(WsrLeitura)) return -1;
+    if (leitura == nullptr) return -1;
     const uint32_t size = leitura->tamanho;
-    *leitura = WsrLeitura{};
-    leitura->tamanho = size;
+    if (size < kShortestReading) return refuse(leitura, size);
+    // Filled whole here, handed out as far as the caller's record reaches.
+    WsrLeitura full{};
+    full.tamanho = size;
     QueryReport report;
     try {
         const WsrOpcoes options = options_from(opcoes);
-        const LinkOptions link{std::chrono::milliseconds(options.intervalo_ms)};
-        weight_query(text(sPorta), text(sVelocidade), log_for(options), link, report);
-        fill(*leitura, report);
+        LinkOptions link;
+        link.gap = std::chrono::milliseconds(options.intervalo_ms);
+        weight_query(text(sPorta), text(sVelocidade), log_for(options), std::move(link), report);
+        fill(full, report);
     } catch (const std::exception& failure) {
-        fill_failure(*leitura, report, failure.what());
+        fill_failure(full, report, failure.what());
     } catch (...) {
-        fill_failure(*leitura, report, "falha desconhecida");
+        fill_failure(full, report, "falha desconhecida");
     }
-    return leitura->tipo;
+    std::memcpy(leitura, &full, whole_fields(size, kReadingEnds));
+    return full.tipo;
 }
+
+extern "C" WSR37100_API const char* WSR37100_CALL WsrVersao(void) { return WSR37100_VERSION_STRING; }

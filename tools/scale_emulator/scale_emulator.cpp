@@ -102,6 +102,10 @@ void ScaleEmulator::on_poll(std::function<void(int, const ScaleReply&)> observer
     observer_ = std::move(observer);
 }
 
+void ScaleEmulator::say(const std::string& bytes) {
+    play(ScaleReply::bytes(bytes));
+}
+
 void ScaleEmulator::close_master() {
     if (master_ >= 0) ::close(master_);
     master_ = -1;

@@ -65,6 +65,9 @@ public:
     termios line_settings() const;
     unsigned line_baud_rate() const;
     void set_line_settings(const termios& settings);
+    // Sends bytes now, unasked: noise on the line, or a late reply that waits
+    // in the port's input queue for whoever opens it next.
+    void say(const std::string& bytes);
     // Closes both sides now: the device node disappears.
     void vanish();
 

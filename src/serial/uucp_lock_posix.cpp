@@ -1,0 +1,107 @@
+// UUCP lock files: taken with a link() so two openers cannot both win.
+#include "serial/uucp_lock.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+
+namespace Wsr37100 {
+
+namespace {
+
+constexpr int kTakeAttempts = 2;  // once more after removing a stale lock
+
+// The PID a lock file names (ASCII, "%10d\n" in the HDB form), or 0.
+pid_t pid_in(const std::string& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return 0;
+    char text[32] = {};
+    const ssize_t length = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (length <= 0) return 0;
+    char* end = nullptr;
+    const long pid = std::strtol(text, &end, 10);
+    return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
+bool alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+// Writes our PID to a file of its own and links it to the lock's name.
+enum class Link { Taken, Exists, NotPossible };
+Link link_ours(const std::string& folder, const std::string& lock_file) {
+    const std::string temporary = folder + "/LTMP." + std::to_string(::getpid()) + "." +
+                                  std::to_string(reinterpret_cast<std::uintptr_t>(&temporary));
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return Link::NotPossible;
+    char text[16];
+    const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+    ::close(fd);
+    Link result = Link::NotPossible;
+    if (written) {
+        if (::link(temporary.c_str(), lock_file.c_str()) == 0) {
+            result = Link::Taken;
+        } else if (errno == EEXIST) {
+            result = Link::Exists;
+        }
+    }
+    ::unlink(temporary.c_str());
+    return result;
+}
+
+}  // namespace
+
+UucpLock& UucpLock::operator=(UucpLock&& other) noexcept {
+    if (this != &other) {
+        if (!path_.empty()) ::unlink(path_.c_str());
+        path_ = std::move(other.path_);
+        other.path_.clear();
+    }
+    return *this;
+}
+
+UucpLock::~UucpLock() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+std::string uucp_lock_name(const std::string& device_path) {
+    std::string path = device_path;
+    if (char* resolved = ::realpath(device_path.c_str(), nullptr)) {
+        path = resolved;
+        std::free(resolved);
+    }
+    const std::string dev = "/dev/";
+    std::string name = path.rfind(dev, 0) == 0 ? path.substr(dev.size()) : path.substr(path.find_last_of('/') + 1);
+    for (char& c : name) {
+        if (c == '/') c = '_';
+    }
+    return "LCK.." + name;
+}
+
+UucpLock::Attempt UucpLock::take(const std::string& folder, const std::string& device_path) {
+    Attempt attempt;
+    const std::string lock_file = folder + "/" + uucp_lock_name(device_path);
+    for (int i = 0; i < kTakeAttempts; ++i) {
+        switch (link_ours(folder, lock_file)) {
+            case Link::Taken: attempt.lock = UucpLock(lock_file); return attempt;
+            case Link::NotPossible: return attempt;
+            case Link::Exists: break;
+        }
+        const pid_t holder = pid_in(lock_file);
+        if (holder != 0 && alive(holder)) {
+            attempt.holder = holder;
+            attempt.holder_file = lock_file;
+            return attempt;
+        }
+        ::unlink(lock_file.c_str());  // stale: its process is gone
+    }
+    return attempt;
+}
+
+}  // namespace Wsr37100
