@@ -11,7 +11,7 @@ COMMA     := ,
 # two cores with everything else and a stall of a few hundred ms can happen.
 CTEST     := ctest --output-on-failure -j $(JOBS) --repeat until-pass:2
 
-.PHONY: fuzz tsan test-tsan package test-packages demo bench all deps native asan win32 win64 test test-native test-asan test-windows wineprefix clean
+.PHONY: install fuzz tsan test-tsan package test-packages demo bench all deps native asan win32 win64 test test-native test-asan test-windows wineprefix clean
 
 all: native
 
@@ -87,6 +87,13 @@ test: deps
 	$(MAKE) --no-print-directory fuzz
 	$(MAKE) --no-print-directory test-windows
 	$(MAKE) --no-print-directory test-packages
+
+# Installs the native build (library, headers, CMake and pkg-config files, the
+# tool) under PREFIX; DESTDIR stages it for a package.
+PREFIX    ?= /usr/local
+install: native
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)/native --prefix $(PREFIX)
+	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" -eq 0 ] && command -v ldconfig >/dev/null; then ldconfig; fi
 
 # Installs what is missing, builds, and weighs a simulated scale end to end.
 demo: deps native
