@@ -23,6 +23,14 @@ const
   WSR_SEM_LEITURA = 2;
   WSR_FALHA = 3;
 
+  WSR_CAUSA_NENHUMA = 0;
+  WSR_CAUSA_PORTA_INEXISTENTE = 1;
+  WSR_CAUSA_SEM_PERMISSAO = 2;
+  WSR_CAUSA_PORTA_OCUPADA = 3;
+  WSR_CAUSA_CONFIGURACAO_RECUSADA = 4;
+  WSR_CAUSA_NOME_RECUSADO = 5;
+  WSR_CAUSA_OUTRA = 6;
+
 type
   TWsrOpcoes = record
     tamanho: LongWord;
@@ -40,6 +48,8 @@ type
     bytes_resposta: LongInt;
     resposta: array[0..7] of Byte;
     mensagem: array[0..511] of AnsiChar;
+    causa: LongInt;        { WSR_CAUSA_*: why the port could not be opened }
+    erro_sistema: LongInt; { the system's error code behind causa }
   end;
 
 { The texts go as AnsiString, as Delphi hosts declare them: the library gets

@@ -1,13 +1,16 @@
 """The Python bindings against the simulated scale of the wsr37100 tool."""
 import math
 import os
+import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
 import wsr37100
 
 TOOL = os.environ["WSR37100_TOOL"]
+LIBRARY = os.environ["WSR37100_LIBRARY"]
 
 
 class Scale:
@@ -30,15 +33,20 @@ class BindingsTest(unittest.TestCase):
 
     def test_every_kind(self):
         cases = [
-            (("--weight", "4.321"), "weight", 4.321, None),
-            (("--status", "S", "--frame", "7"), "status", -10.0, None),
-            (("--silent",), "no-reading", 0.0, "silence"),
+            (("--weight", "4.321"), "weight", 4.321, None, 1),
+            (("--status", "S", "--frame", "7"), "status", -10.0, None, 1),
+            (("--silent",), "no-reading", 0.0, "silence", 1),
         ]
-        for args, kind, weight, reason in cases:
+        for args, kind, weight, reason, polls in cases:
             with self.subTest(args=args), Scale(*args) as port:
-                reading = self.lib.busca_peso_ex(port, "9600", no_log=True, gap_ms=20)
-                self.assertEqual((reading.kind, reading.weight, reading.reason), (kind, weight, reason))
-                self.assertEqual(reading.polls, 1)
+                reading = self.lib.busca_peso_ex(port, "9600", gap_ms=20)
+                self.assertEqual((reading.kind, reading.weight, reading.reason, reading.cause, reading.polls),
+                                 (kind, weight, reason, None, polls))
+
+    def test_unavailable_port_tells_why(self):
+        reading = self.lib.busca_peso_ex("/dev/ttyNoSuchScale")
+        self.assertEqual((reading.kind, reading.reason, reading.cause), ("no-reading", "port-unavailable", "missing"))
+        self.assertIn("/dev/ttyNoSuchScale", reading.message)
 
     def test_log_folder_and_reply_bytes(self):
         with tempfile.TemporaryDirectory() as folder, Scale("--weight", "2.5", "--frame", "7") as port:
@@ -46,15 +54,31 @@ class BindingsTest(unittest.TestCase):
             self.assertEqual(reading.reply, b"\x0202500\x03")
             self.assertEqual(len(os.listdir(folder)), 1)
 
-    def test_failures(self):
+    def test_failures_raise(self):
         with Scale() as port:
-            with self.assertRaises(wsr37100.ScaleError) as raised:
-                self.lib.weigh(port, "96OO", no_log=True)
-            self.assertEqual(str(raised.exception), "'96OO' não é um número inteiro válido")
+            for call in (lambda: self.lib.weigh(port, "96OO"),
+                         lambda: self.lib.busca_peso_ex(port, "9600", log_folder="/no/such/folder")):
+                with self.subTest(), self.assertRaises(wsr37100.ScaleError) as raised:
+                    call()
+                self.assertTrue(str(raised.exception))
             # dados is not beside the Python executable: the plain call gives NaN.
             self.assertTrue(math.isnan(self.lib.busca_peso(port, "9600")))
         self.assertTrue(self.lib.start_balanca())
-        self.assertEqual(self.lib.weigh("/dev/ttyNoSuchScale", no_log=True), 0.0)
+
+    def test_script_finds_the_library(self):
+        """Run as a script: by WSR37100_LIBRARY, and without it from the build tree beside it."""
+        with tempfile.TemporaryDirectory() as tree, Scale("--weight", "7.5") as port:
+            script = os.path.join(tree, "examples", "python", "wsr37100.py")
+            os.makedirs(os.path.dirname(script))
+            shutil.copy(wsr37100.__file__, script)
+            os.makedirs(os.path.join(tree, "build", "native", "lib"))
+            os.symlink(LIBRARY, os.path.join(tree, "build", "native", "lib", "libwsr37100.so.6"))
+            unset = {k: v for k, v in os.environ.items() if k != "WSR37100_LIBRARY"}
+            for env in (dict(os.environ), unset):
+                with self.subTest(named="WSR37100_LIBRARY" in env):
+                    result = subprocess.run([sys.executable, script, port, "9600"], env=env, capture_output=True,
+                                            text=True, timeout=30)
+                    self.assertEqual((result.returncode, result.stdout), (0, "7.500 kg\n"), result.stderr)
 
 
 if __name__ == "__main__":

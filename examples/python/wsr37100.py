@@ -1,12 +1,21 @@
-"""ctypes bindings for the wsr37100 scale library.
+#!/usr/bin/env python3
+"""ctypes bindings for the wsr37100 scale library, and a one-reading script.
+
+    python3 wsr37100.py /dev/ttyUSB0 9600      # prints "12.345 kg"
 
     import wsr37100
-    scale = wsr37100.Library()                  # or Library("/path/to/libwsr37100.so")
-    print(scale.busca_peso("COM1", "9600"))    # dados/ beside the Python executable
-    reading = scale.busca_peso_ex("/dev/ttyUSB0", "9600", log_folder="/tmp", gap_ms=20)
-    print(reading.kind, reading.weight)
+    scale = wsr37100.Library()                 # or Library("/path/to/libwsr37100.so.6")
+    print(scale.weigh("/dev/ttyUSB0", "9600"))  # 12.345; raises ScaleError on a failure
+    reading = scale.busca_peso_ex("COM1", "9600", log_folder="/var/log/loja", gap_ms=20)
+    print(reading.kind, reading.weight, reading.reason, reading.cause)
 
-Texts go to the library as Windows-1252, the module's own encoding.
+The library is looked for, in turn: at the path in the environment variable
+WSR37100_LIBRARY; in the build tree beside this file (build/native/lib, on
+Windows build/win64/bin or build/win32/bin); installed, where the system's
+loader finds it (ldconfig's cache, /usr/local/lib, PATH on Windows).
+
+Texts go to the library as Windows-1252, the module's own encoding, and its
+messages come back decoded from it.
 """
 import ctypes
 import ctypes.util
@@ -17,6 +26,7 @@ import sys
 PESO, STATUS, SEM_LEITURA, FALHA = 0, 1, 2, 3
 KINDS = {PESO: "weight", STATUS: "status", SEM_LEITURA: "no-reading", FALHA: "failure"}
 REASONS = {0: None, 1: "port-unavailable", 2: "poll-failed", 3: "silence", 4: "partial-replies"}
+CAUSES = {0: None, 1: "missing", 2: "permission", 3: "busy", 4: "settings-refused", 5: "name-refused", 6: "other"}
 LOG_DEFAULT, LOG_FOLDER, LOG_NONE = 0, 1, 2
 MESSAGE_MAX = 512
 
@@ -29,38 +39,55 @@ class WsrOpcoes(ctypes.Structure):
 class WsrLeitura(ctypes.Structure):
     _fields_ = [("tamanho", ctypes.c_uint32), ("tipo", ctypes.c_int32), ("peso", ctypes.c_double),
                 ("motivo", ctypes.c_int32), ("consultas", ctypes.c_int32), ("bytes_resposta", ctypes.c_int32),
-                ("resposta", ctypes.c_ubyte * 8), ("mensagem", ctypes.c_char * MESSAGE_MAX)]
+                ("resposta", ctypes.c_ubyte * 8), ("mensagem", ctypes.c_char * MESSAGE_MAX),
+                ("causa", ctypes.c_int32), ("erro_sistema", ctypes.c_int32)]
 
 
 @dataclasses.dataclass(frozen=True)
 class Reading:
-    kind: str            # "weight", "status", "no-reading" or "failure"
-    weight: float        # as BuscaPeso returns it (NaN for a failure)
+    kind: str            # "weight", "status" or "no-reading"
+    weight: float        # as BuscaPeso returns it: kg, -1/-2/-10 for a status, 0 for no reading
     reason: str | None   # for "no-reading": port-unavailable, poll-failed, silence, partial-replies
+    cause: str | None    # for "port-unavailable": missing, permission, busy, settings-refused, name-refused, other
     polls: int
     reply: bytes         # the last reply's bytes
-    message: str         # for "failure"
+    message: str         # the module's text (Portuguese), e.g. why the port could not be opened
 
 
 class ScaleError(RuntimeError):
-    """A raised failure of the library (log not writable, baud text not a number)."""
+    """A failure of the library (the log not writable, the baud text not a number) or a refused call."""
 
 
 def _text(value):
     return None if value is None else value.encode("cp1252")
 
 
-def _default_library():
-    found = os.environ.get("WSR37100_LIBRARY") or ctypes.util.find_library("wsr37100")
-    if found:
-        return found
-    return "wsr37100.dll" if sys.platform == "win32" else "libwsr37100.so.6"
+def _candidates():
+    named = os.environ.get("WSR37100_LIBRARY")
+    if named:
+        return [named]
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    if sys.platform == "win32":
+        arch = "win64" if ctypes.sizeof(ctypes.c_void_p) == 8 else "win32"
+        built, system = os.path.join(root, "build", arch, "bin", "wsr37100.dll"), "wsr37100.dll"
+    else:
+        built, system = os.path.join(root, "build", "native", "lib", "libwsr37100.so.6"), "libwsr37100.so.6"
+    found = [built] if os.path.exists(built) else []
+    return found + [ctypes.util.find_library("wsr37100") or system]
 
 
 class Library:
     def __init__(self, path=None):
         loader = ctypes.WinDLL if sys.platform == "win32" and ctypes.sizeof(ctypes.c_void_p) == 4 else ctypes.CDLL
-        self._lib = loader(path or _default_library())
+        errors = []
+        for candidate in [path] if path else _candidates():
+            try:
+                self._lib = loader(candidate)
+                break
+            except OSError as error:
+                errors.append(str(error))
+        else:
+            raise OSError("libwsr37100 not found (set WSR37100_LIBRARY to its path): " + "; ".join(errors))
         self._lib.BuscaPeso.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
         self._lib.BuscaPeso.restype = ctypes.c_double
         self._lib.StartBalanca.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
@@ -73,24 +100,49 @@ class Library:
         return bool(self._lib.StartBalanca(_text(port), _text(baud)))
 
     def busca_peso(self, port, baud="9600"):
-        """The weight result exactly as the C function returns it (NaN for a failure)."""
+        """The weight result exactly as the C function returns it. It logs into dados beside the
+        Python executable and returns NaN when that folder is missing."""
         return self._lib.BuscaPeso(_text(port), _text(baud))
 
-    def busca_peso_ex(self, port, baud="9600", log_folder=None, no_log=False, gap_ms=0):
-        """One reading, told in full. log_folder: where the daily log goes (default: dados beside the
-        Python executable, which is rarely what a script wants)."""
-        options = WsrOpcoes(ctypes.sizeof(WsrOpcoes), LOG_NONE if no_log else (LOG_FOLDER if log_folder else LOG_DEFAULT),
+    def busca_peso_ex(self, port, baud="9600", log_folder=None, gap_ms=0):
+        """One reading, told in full. log_folder: the folder of the daily log (it must exist);
+        without one nothing is logged. Raises ScaleError for a failure or a refused call."""
+        options = WsrOpcoes(ctypes.sizeof(WsrOpcoes), LOG_FOLDER if log_folder else LOG_NONE,
                             _text(log_folder), gap_ms)
         result = WsrLeitura()
         result.tamanho = ctypes.sizeof(WsrLeitura)
-        self._lib.BuscaPesoEx(_text(port), _text(baud), ctypes.byref(options), ctypes.byref(result))
-        return Reading(KINDS[result.tipo], result.peso, REASONS.get(result.motivo) if result.tipo == SEM_LEITURA else None,
-                       result.consultas, bytes(result.resposta[:result.bytes_resposta]),
-                       result.mensagem.decode("cp1252"))
+        returned = self._lib.BuscaPesoEx(_text(port), _text(baud), ctypes.byref(options), ctypes.byref(result))
+        message = result.mensagem.decode("cp1252", errors="replace")
+        if returned not in (PESO, STATUS, SEM_LEITURA) or returned != result.tipo:
+            raise ScaleError(message or f"BuscaPesoEx refused the call ({returned})")
+        no_reading = result.tipo == SEM_LEITURA
+        return Reading(KINDS[result.tipo], result.peso, REASONS.get(result.motivo) if no_reading else None,
+                       CAUSES.get(result.causa) if no_reading and result.motivo == 1 else None,
+                       result.consultas, bytes(result.resposta[:result.bytes_resposta]), message)
 
     def weigh(self, port, baud="9600", **options):
-        """The weight in kg, or a status value; raises ScaleError for a failure."""
-        reading = self.busca_peso_ex(port, baud, **options)
-        if reading.kind == "failure":
-            raise ScaleError(reading.message)
-        return reading.weight
+        """The weight in kg, or a status value, or 0 for no reading; raises ScaleError for a failure."""
+        return self.busca_peso_ex(port, baud, **options).weight
+
+
+def main(argv):
+    if len(argv) not in (2, 3):
+        print("usage: wsr37100.py PORT [BAUD]   (set WSR37100_LIBRARY to the library's path if needed)",
+              file=sys.stderr)
+        return 64
+    try:
+        reading = Library().busca_peso_ex(argv[1], argv[2] if len(argv) == 3 else "9600", gap_ms=20)
+    except (OSError, ScaleError) as error:
+        print(error, file=sys.stderr)
+        return 4
+    if reading.kind == "weight":
+        print(f"{reading.weight:.3f} kg")
+        return 0
+    print(f"{reading.weight:.3f} {reading.kind} {reading.reason or ''} {reading.cause or ''}".rstrip())
+    if reading.message:
+        print(reading.message, file=sys.stderr)
+    return 2 if reading.kind == "status" else 3
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
