@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "serial/serial_port.hpp"
 #include "wsr37100.hpp"
@@ -65,6 +66,33 @@ int weigh(const char* dll, const char* port, const char* baud) {
     return 0;
 }
 
+using BuscaPesoExFn = int32_t(__stdcall*)(const char*, const char*, const WsrOpcoes*, WsrLeitura*);
+
+// A host whose reading record is `size` bytes (548: a packed declaration that
+// ends with mensagem): prints what came back and whether anything past the
+// record was written.
+int record(const char* dll, const char* port, unsigned size) {
+    HMODULE module = ::LoadLibraryA(dll);
+    auto busca_peso_ex = module == nullptr ? nullptr
+                                           : reinterpret_cast<BuscaPesoExFn>(reinterpret_cast<void*>(
+                                                 ::GetProcAddress(module, "BuscaPesoEx")));
+    if (busca_peso_ex == nullptr) {
+        std::printf("noexport\n");
+        return 1;
+    }
+    std::vector<unsigned char> bytes(sizeof(WsrLeitura) + 16, 0xAB);
+    auto* leitura = reinterpret_cast<WsrLeitura*>(bytes.data());
+    leitura->tamanho = size;
+    const WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_NENHUM, nullptr, 20};
+    const int32_t result = busca_peso_ex(port, "9600", &opcoes, leitura);
+    bool intact = true;
+    for (std::size_t i = size; i < bytes.size(); ++i) intact = intact && bytes[i] == 0xAB;
+    std::printf("sizeof=%u result=%d peso=%.3f intact=%d\n", static_cast<unsigned>(sizeof(WsrLeitura)),
+                static_cast<int>(result), result == WSR_FALHA ? 0.0 : leitura->peso, intact ? 1 : 0);
+    ::FreeLibrary(module);
+    return 0;
+}
+
 int version(const char* dll) {
     DWORD ignored = 0;
     const DWORD size = ::GetFileVersionInfoSizeA(dll, &ignored);
@@ -97,6 +125,7 @@ int main(int argc, char** argv) {
     if (command == "serial" && argc == 5) return poll_once(argv[2], argv[3], std::atol(argv[4]));
     if (command == "weigh" && argc == 5) return weigh(argv[2], argv[3], argv[4]);
     if (command == "version" && argc == 3) return version(argv[2]);
-    std::fprintf(stderr, "usage: wine_probe serial PORT BAUD GAP_MS | weigh DLL PORT BAUD | version DLL\n");
+    if (command == "record" && argc == 5) return record(argv[2], argv[3], static_cast<unsigned>(std::atol(argv[4])));
+    std::fprintf(stderr, "usage: wine_probe serial PORT BAUD GAP_MS | weigh DLL PORT BAUD | record DLL PORT SIZE | version DLL\n");
     return 64;
 }
