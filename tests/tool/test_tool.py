@@ -1,12 +1,17 @@
-"""The wsr37100 command-line tool against its own simulated scale."""
+"""The wsr37100 command-line tool as a process: exit status, stdout and stderr, against its own simulator."""
+import fcntl
 import json
 import os
+import re
+import shutil
+import signal
 import subprocess
 import tempfile
 import time
 import unittest
 
 TOOL = os.environ["WSR37100_TOOL"]
+TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d"
 
 
 class Simulator:
@@ -29,91 +34,275 @@ class Simulator:
         return False
 
 
-def weigh(port, *args):
-    result = subprocess.run([TOOL, "weigh", port, "9600", "--no-log", *args], capture_output=True, text=True,
-                            timeout=30)
-    return result.returncode, result.stdout.strip()
+def write(path, text):
+    with open(path, "w") as file:
+        file.write(text)
+
+
+def remove(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        os.rmdir(path)
+    elif os.path.lexists(path):
+        os.remove(path)
+
+
+def run(*args, env=None):
+    result = subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=60,
+                            env=None if env is None else {**os.environ, **env})
+    return result.returncode, result.stdout, result.stderr
 
 
 class WeighTest(unittest.TestCase):
-    def test_results_and_exit_statuses(self):
-        cases = [
-            (["--weight", "12.345"], 0, "12.345 kg"),
-            (["--weight", "1.5", "--frame", "7"], 0, "1.500 kg"),
-            (["--weight", "0"], 0, "0.000 kg"),
-            (["--status", "N"], 2, "-2.000 status N"),
-            (["--status", "S", "--frame", "7"], 2, "-10.000 status S"),
-            (["--status", "I"], 2, "-1.000 status I"),
-            (["--silent"], 3, "0.000 no reading (silence: the scale sent nothing within 1000 ms)"),
-            (["--partial", "3"], 3, "0.000 no reading (five partial replies of 1 to 6 bytes)"),
+    def test_results_on_stdout(self):
+        cases = [  # simulator, exit status, stdout
+            (["--weight", "12.345"], 0, "12.345 kg\n"),
+            (["--weight", "1.5", "--frame", "7"], 0, "1.500 kg\n"),
+            (["--status", "N"], 2, "-2.000 status N: negative, below zero\n"),
+            (["--status", "S", "--frame", "7"], 2, "-10.000 status S: overload, above capacity\n"),
+            (["--status", "I"], 2, "-1.000 status I: unstable, the weight is in motion\n"),
+            (["--sequence", "hex:0220204942433103"], 2, "-1.000 status I: unstable, the weight is in motion\n"),
+            (["--sequence", "hex:02414243444503"], 2, "-1.000 unreadable reply: not a weight\n"),
+            (["--sequence", "hex:0220414243444503"], 2, "-1.000 unreadable reply: not a weight\n"),
+            (["--silent"], 3, "0.000 no reading: silence, the scale sent nothing within 1000 ms\n"),
+            (["--partial", "3"], 3, "0.000 no reading: five partial replies of 1 to 6 bytes\n"),
         ]
-        for sim_args, status, line in cases:
+        for sim_args, status, out in cases:
             with self.subTest(sim_args=sim_args), Simulator(*sim_args) as scale:
-                self.assertEqual(weigh(scale.port, "--gap", "20"), (status, line))
+                self.assertEqual(run("weigh", scale.port, "9600", "--gap", "20", "--no-log"), (status, out, ""))
 
-    def test_missing_port_and_bad_baud(self):
-        self.assertEqual(weigh("/dev/ttyNoSuchScale")[0], 3)
+    def test_no_reading_and_failure_split_stdout_and_stderr(self):
         with Simulator() as scale:
-            status, line = weigh(scale.port, "--gap", "20")
-            self.assertEqual(status, 0)
-            result = subprocess.run([TOOL, "weigh", scale.port, "96OO", "--no-log"], capture_output=True, text=True)
-            self.assertEqual(result.returncode, 4)
-            self.assertEqual(result.stdout.strip(), "failure: '96OO' não é um número inteiro válido")
+            with open(scale.port, "rb") as held:  # another program holds the port
+                fcntl.flock(held, fcntl.LOCK_EX)
+                busy = run("weigh", scale.port, "--no-log")
+                busy_json = json.loads(run("weigh", scale.port, "--no-log", "--json")[1])
+            failed = run("weigh", scale.port, "--log-dir", "/no/such/folder")
+        missing = run("weigh", "/dev/ttyNoSuchScale", "--no-log")
+        missing_json = json.loads(run("weigh", "/dev/ttyNoSuchScale", "--no-log", "--json")[1])
+        cases = [  # result, exit status, stdout, a part of stderr
+            (missing, 3, "0.000 no reading: port unavailable, no such device\n", "Não foi possível abrir"),
+            (busy, 3, "0.000 no reading: port unavailable, another program holds it\n", scale.port),
+            (failed, 4, "", "the reading failed; the module says:\n"),
+        ]
+        for (status, out, err), want_status, want_out, want_err in cases:
+            with self.subTest(out=want_out):
+                self.assertEqual((status, out), (want_status, want_out))
+                self.assertIn(want_err, err)
+        for reading, cause in ((missing_json, "missing"), (busy_json, "busy")):
+            self.assertEqual((reading["reason"], reading["cause"]), ("port-unavailable", cause))
+        self.assertIn("Não foi possível abrir", missing_json["message"])
 
-    def test_usage(self):
-        for args in ([], ["weigh"], ["simulate", "--frame", "9"], ["nonsense"]):
+    def test_usage_errors(self):
+        cases = [  # arguments, a part of stderr
+            ([], "A subcommand is required"),
+            (["nonsense"], "unknown command 'nonsense'"),
+            (["weigh", "COM1", "96OO"], "not a whole number (as 9600): 96OO"),
+            (["weigh", "COM1", "--watch", "0"], "SECONDS must be more than 0"),
+            (["weigh", "COM1", "--watch", "-1"], "SECONDS must be more than 0"),
+            (["weigh", "COM1", "--no-log", "--log-dir", "/tmp"], "excludes"),
+            (["simulate", "--silent", "--status", "N"], "excludes"),
+            (["simulate", "--status", "I", "--partial", "2"], "excludes"),
+            (["simulate", "--frame", "9"], "--frame"),
+        ]
+        for args, err in cases:
             with self.subTest(args=args):
-                self.assertEqual(subprocess.run([TOOL, *args], capture_output=True).returncode, 64)
-        self.assertEqual(subprocess.run([TOOL, "weigh", "--help"], capture_output=True).returncode, 0)
+                status, out, stderr = run(*args)
+                self.assertEqual((status, out), (64, ""))
+                self.assertIn(err, stderr)
 
-    def test_json_raw_and_sequence(self):
-        with Simulator("--sequence", "1.5,N,hex:02303132333403,silent", "--frame", "8") as scale:
-            first = json.loads(weigh(scale.port, "--gap", "20", "--json")[1])
-            self.assertEqual(first["kind"], "weight")
-            self.assertEqual(first["weight"], 1.5)
-            self.assertEqual(first["polls"], 1)
-            self.assertEqual(first["bytes"], 8)
-            self.assertEqual(first["reply"], "0220312E35303003")
-            second = json.loads(weigh(scale.port, "--gap", "20", "--json")[1])
-            self.assertEqual((second["kind"], second["weight"]), ("status", -2.0))
-            status, out = weigh(scale.port, "--gap", "20", "--raw")
-            self.assertEqual(out.splitlines(), ["1.234 kg", "reply (7 bytes, 1 polls): 02 30 31 32 33 34 03"])
-            none = json.loads(weigh(scale.port, "--gap", "20", "--json")[1])
-            self.assertEqual((none["kind"], none["reason"]), ("no-reading", "silence"))
-        self.assertEqual(scale.stderr.count("poll "), 4)
+    def test_help_and_version(self):
+        self.assertEqual(run("--version"), (0, "wsr37100 6.49.9\n", ""))
+        status, out, _ = run("weigh", "--help")
+        self.assertEqual(status, 0)
+        self.assertIn("~/.local/state/wsr37100", out)
+        self.assertIn("I unstable (in motion), N negative (below zero), S overload (above capacity)", out)
 
-    def test_log_dir_and_link(self):
+    def test_json_and_raw(self):
+        with Simulator("--sequence", "1.5,N,hex:02303132333403", "--frame", "8") as scale:
+            readings = [json.loads(run("weigh", scale.port, "--gap", "20", "--no-log", "--json")[1]) for _ in range(2)]
+            raw = run("weigh", scale.port, "--gap", "20", "--no-log", "--raw")
+        self.assertRegex(readings[0].pop("time"), "^" + TIME + "$")
+        self.assertEqual(readings[0], {"kind": "weight", "weight": 1.5, "polls": 1, "bytes": 8,
+                                       "reply": "0220312E35303003", "message": ""})
+        self.assertEqual((readings[1]["kind"], readings[1]["weight"], readings[1]["status"], readings[1]["letter"]),
+                         ("status", -2.0, "negative", "N"))
+        self.assertEqual(raw, (0, "1.234 kg\nreply (7 bytes, 1 polls): 02 30 31 32 33 34 03\n", ""))
+        self.assertEqual(scale.stderr.count("poll "), 3)
+
+
+class LogTest(unittest.TestCase):
+    """Where the log goes by default, and the user's regional settings in it."""
+
+    def test_default_folder_and_locale(self):
+        with tempfile.TemporaryDirectory() as home, Simulator("--weight", "3.25") as scale:
+            beside = os.path.join(home, "copy")  # a copy of the tool with dados beside it
+            os.makedirs(os.path.join(beside, "bin", "dados"))
+            shutil.copy(TOOL, os.path.join(beside, "bin"))
+            os.symlink(os.path.join(os.path.dirname(os.path.dirname(TOOL)), "lib"), os.path.join(beside, "lib"))
+            cases = [  # tool, environment, log folder, date and decimal separator in the log
+                (TOOL, {"HOME": home, "XDG_STATE_HOME": "", "LC_ALL": "C"},
+                 os.path.join(home, ".local", "state", "wsr37100"), rb"\d\d/\d\d/\d\d \d\d:\d\d:\d\d - ", b"3.250"),
+                (TOOL, {"XDG_STATE_HOME": os.path.join(home, "state"), "LC_ALL": "pt_BR.ISO-8859-1"},
+                 os.path.join(home, "state", "wsr37100"), rb"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d - ", b"3,250"),
+                (os.path.join(beside, "bin", "wsr37100"), {"HOME": home, "LC_ALL": "C"},
+                 os.path.join(beside, "bin", "dados"), rb"\d\d/\d\d/\d\d ", b"3.250"),
+            ]
+            for tool, env, folder, date, separator in cases:
+                with self.subTest(folder=folder):
+                    result = subprocess.run([tool, "weigh", scale.port, "--gap", "20"], capture_output=True,
+                                            env={**os.environ, **env}, timeout=30)
+                    self.assertEqual(result.stdout, b"3.250 kg\n")
+                    [name] = os.listdir(folder) if folder.endswith("dados") else [n for n in os.listdir(folder)]
+                    with open(os.path.join(folder, name), "rb") as log:
+                        text = log.read()
+                    self.assertRegex(text, rb"^" + date)
+                    self.assertIn(b" - Ajustando o separador decimal: " + separator + b"\r\n", text)
+
+
+def start(*args):
+    return subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+class InterruptTest(unittest.TestCase):
+    def test_watch_is_timestamped_and_stops_at_once(self):
+        cases = [  # simulator, watch arguments, a line of its output
+            (["--weight", "2"], ["--watch", "0.2"], "^" + TIME + " 2.000 kg$"),
+            (["--weight", "2"], ["--watch", "0.2", "--json"], '^{"time":"' + TIME + '","kind":"weight"'),
+            (["--silent"], ["--watch", "1"], None),  # interrupted within a reading's silence
+        ]
+        for sim_args, args, line in cases:
+            with self.subTest(args=args), Simulator(*sim_args) as scale:
+                watch = start("weigh", scale.port, "--gap", "20", "--no-log", *args)
+                time.sleep(1.0)
+                watch.send_signal(signal.SIGINT)
+                sent = time.monotonic()
+                out, _ = watch.communicate(timeout=10)
+                self.assertLess(time.monotonic() - sent, 0.5)
+                self.assertEqual(watch.returncode, 130)
+                if line:
+                    self.assertGreaterEqual(len(out.splitlines()), 3)
+                    for printed in out.splitlines():
+                        self.assertRegex(printed, line)
+
+    def test_demo_cleans_up(self):
+        for interrupt_after in (None, 1.5):
+            with self.subTest(interrupt_after=interrupt_after), tempfile.TemporaryDirectory() as temp:
+                demo = subprocess.Popen([TOOL, "demo"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                        env={**os.environ, "TMPDIR": temp})
+                if interrupt_after:
+                    time.sleep(interrupt_after)
+                    demo.send_signal(signal.SIGINT)
+                out, _ = demo.communicate(timeout=60)
+                self.assertEqual(demo.returncode, 130 if interrupt_after else 0)
+                self.assertEqual(os.listdir(temp), [])
+                if not interrupt_after:
+                    self.assertIn("12.345 kg", out)
+                    self.assertIn("Valor de buffer = <02>12.345<03>", out)
+
+
+class LinkTest(unittest.TestCase):
+    def test_link_never_replaces_anything(self):
         with tempfile.TemporaryDirectory() as folder:
-            link = os.path.join(folder, "scale")
-            with Simulator("--link", link, "--weight", "3.25") as scale:
-                self.assertEqual(scale.port, link)
-                result = subprocess.run([TOOL, "weigh", link, "9600", "--gap", "20", "--log-dir", folder],
-                                        capture_output=True, text=True)
-                self.assertEqual(result.stdout.strip(), "3.250 kg")
-            self.assertFalse(os.path.exists(link))
-            logs = [name for name in os.listdir(folder) if name.startswith("logWSR37100_")]
-            self.assertEqual(len(logs), 1)
-            with open(os.path.join(folder, logs[0]), "rb") as log:
-                self.assertIn(b" - Ajustando o separador decimal: 3.250\r\n", log.read())
+            path = os.path.join(folder, "scale")
+            with Simulator("--link", path) as first:
+                self.assertEqual(first.port, path)
+                self.assertEqual(run("weigh", path, "--gap", "20", "--no-log")[0], 0)
+                taken = run("simulate", "--link", path)
+            self.assertFalse(os.path.lexists(path))
+            cases = [  # what is at the path, a part of stderr
+                (lambda: write(path, "a user's file"), "already exists"),
+                (lambda: os.mkdir(path), "already exists"),
+                (lambda: os.symlink("/dev/null", path), "already exists"),
+                (lambda: None, "the folder " + os.path.join(folder, "missing") + " does not exist"),
+            ]
+            for make, err in cases:
+                with self.subTest(err=err):
+                    make()
+                    target = path if os.path.lexists(path) else os.path.join(folder, "missing", "scale")
+                    before = os.lstat(target) if os.path.lexists(target) else None
+                    status, out, stderr = run("simulate", "--link", target)
+                    self.assertEqual((status, out), (73, ""))
+                    self.assertIn(err, stderr)
+                    self.assertEqual(os.lstat(target) if os.path.lexists(target) else None, before)
+                    remove(path)
+        self.assertEqual(taken[0], 73)
 
-    def test_watch_repeats_until_interrupted(self):
-        with Simulator("--weight", "2") as scale:
-            process = subprocess.Popen([TOOL, "weigh", scale.port, "--gap", "20", "--no-log", "--watch", "0.2"],
-                                       stdout=subprocess.PIPE, text=True)
-            time.sleep(1.0)
-            process.send_signal(2)
-            out, _ = process.communicate(timeout=10)
-            lines = out.splitlines()
-            self.assertGreaterEqual(len(lines), 3)
-            self.assertTrue(all(line == "2.000 kg" for line in lines))
-            self.assertEqual(process.returncode, 0)
+    def test_a_replaced_link_is_left_alone(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "scale")
+            with Simulator("--link", path):
+                os.remove(path)
+                write(path, "a user's file")
+            with open(path) as kept:
+                self.assertEqual(kept.read(), "a user's file")
 
-    def test_demo_and_ports(self):
-        demo = subprocess.run([TOOL, "demo"], capture_output=True, text=True, timeout=60)
-        self.assertEqual(demo.returncode, 0)
-        self.assertIn("12.345 kg", demo.stdout)
-        self.assertIn("Valor de buffer = <02>12.345<03>", demo.stdout)
-        self.assertEqual(subprocess.run([TOOL, "ports"], capture_output=True).returncode, 0)
+
+class PortsTest(unittest.TestCase):
+    """`ports` from a copy of sysfs and /dev."""
+
+    def make_system(self, root):
+        usb = "sys/devices/pci0000:00/usb1/1-2"
+        files = {
+            "sys/class/tty/ttyUSB0/device": ("link", "../../../" + usb[4:] + "/1-2:1.0/ttyUSB0"),
+            usb + "/1-2:1.0/ttyUSB0/driver": ("link", "../../../../../../bus/usb-serial/drivers/ftdi_sio"),
+            usb + "/idVendor": "0403", usb + "/idProduct": "6001", usb + "/serial": "A12345",
+            usb + "/manufacturer": "FTDI", usb + "/product": "FT232R USB UART",
+            # Since Linux 6.5 the serial core's "port" and "ctrl" devices sit between the tty and the hardware.
+            "sys/class/tty/ttyS0/device": ("link", "../../../devices/platform/serial8250/s:0/s:0.0"),
+            "sys/devices/platform/serial8250/s:0/s:0.0/driver": ("link", "../../../../../bus/serial-base/drivers/port"),
+            "sys/devices/platform/serial8250/s:0/driver": ("link", "../../../../bus/serial-base/drivers/ctrl"),
+            "sys/devices/platform/serial8250/driver": ("link", "../../../bus/platform/drivers/serial8250"),
+            "sys/class/tty/ttyS0/type": "4",
+            "sys/class/tty/ttyS1/device": ("link", "../../../devices/platform/serial8250"),
+            "sys/class/tty/ttyS1/type": "0",
+            "sys/class/tty/tty0/dev": "4:0",
+            "dev/ttyUSB0": "", "dev/ttyS0": "", "dev/ttyS1": "",
+            "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0": ("link", "../../ttyUSB0"),
+        }
+        for name, content in files.items():
+            path = os.path.join(root, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            if isinstance(content, tuple):
+                target = os.path.normpath(os.path.join(os.path.dirname(path), content[1]))
+                if not os.path.exists(target):
+                    os.makedirs(target)
+                os.symlink(content[1], path)
+            else:
+                write(path, content + "\n")
+
+    def test_ports_from_sysfs(self):
+        with tempfile.TemporaryDirectory() as root:
+            self.make_system(root)
+            status, out, _ = run("ports", "--json", env={"WSR37100_SYSTEM_ROOT": root})
+            text = run("ports", env={"WSR37100_SYSTEM_ROOT": root})[1]
+        self.assertEqual(status, 0)
+        ports = json.loads(out)
+        self.assertEqual([(p["device"], p["aliases"], p["driver"]) for p in ports], [
+            ("/dev/ttyS0", ["COM1"], "serial8250"),
+            ("/dev/ttyUSB0", ["/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0"], "ftdi_sio"),
+        ])
+        self.assertEqual({k: ports[1][k] for k in ("description", "vendor_id", "product_id", "serial_number")},
+                         {"description": "FTDI FT232R USB UART", "vendor_id": "0403", "product_id": "6001",
+                          "serial_number": "A12345"})
+        self.assertEqual((ports[0]["may_open"], ports[0]["group"]), (True, None))  # the test's own file
+        self.assertIn("/dev/ttyUSB0  FTDI FT232R USB UART  (ftdi_sio, USB 0403:6001, serial A12345)\n", text)
+
+    def test_group_to_join(self):
+        if os.geteuid() != 0 or not shutil.which("setpriv"):
+            self.skipTest("needs root to run the tool as another user")
+        with tempfile.TemporaryDirectory() as root:
+            os.chmod(root, 0o755)
+            self.make_system(root)
+            node = os.path.join(root, "dev", "ttyUSB0")
+            os.chown(node, 0, 20)  # root:dialout
+            os.chmod(node, 0o660)
+            result = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", TOOL,
+                                     "ports", "--json"], capture_output=True, text=True,
+                                    env={**os.environ, "WSR37100_SYSTEM_ROOT": root})
+        if result.returncode == 126 or "Permission denied" in result.stderr:
+            self.skipTest("the tool is not executable by nobody here")
+        usb = json.loads(result.stdout)[1]
+        self.assertEqual((usb["may_open"], usb["group"]), (False, "dialout"))
 
 
 if __name__ == "__main__":

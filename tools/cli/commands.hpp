@@ -1,17 +1,9 @@
 // The subcommands of the wsr37100 tool.
 #pragma once
 
-#include <atomic>
 #include <string>
-#include <vector>
 
 namespace Wsr37100::cli {
-
-// Set by SIGINT/SIGTERM (Ctrl-C on Windows): loops end and the tool exits.
-extern std::atomic<bool> interrupted;
-void catch_interrupts();
-// Sleeps up to `ms`, returning early (false) when interrupted.
-bool sleep_unless_interrupted(long ms);
 
 struct WeighOptions {
     std::string port;
@@ -21,7 +13,7 @@ struct WeighOptions {
     bool no_log = false;
     bool json = false;
     bool raw = false;
-    double watch_seconds = 0;
+    double watch_seconds = 0;  // 0: one reading
 };
 int weigh(const WeighOptions& options);
 
@@ -37,7 +29,7 @@ struct SimulateOptions {
 };
 int simulate(const SimulateOptions& options);
 
-int ports();
+int ports(bool json);
 
 int demo();
 

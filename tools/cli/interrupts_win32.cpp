@@ -1,17 +1,43 @@
-// Ctrl-C ends the tool's loops cleanly.
+// Interrupts on Windows: a console control handler notes the first Ctrl-C, Ctrl-Break or close.
 #include <windows.h>
 
-#include "commands.hpp"
+#include <atomic>
+#include <thread>
+
+#include "interrupts.hpp"
 
 namespace Wsr37100::cli {
 
 namespace {
+
+// A console control handler is given no context of its own, so the count of
+// interrupts lives here; only an Interrupts object installs the handler.
+std::atomic<int> interrupts_seen{0};
+
 BOOL WINAPI on_control(DWORD) {
-    interrupted = true;
-    return TRUE;
+    // TRUE: handled. FALSE for the second: the system's handler ends the process.
+    return interrupts_seen.fetch_add(1) == 0 ? TRUE : FALSE;
 }
+
+constexpr std::chrono::milliseconds kTick{20};
+
 }  // namespace
 
-void catch_interrupts() { ::SetConsoleCtrlHandler(on_control, TRUE); }
+struct Interrupts::State {};
+
+Interrupts::Interrupts() : state_(std::make_unique<State>()) {
+    interrupts_seen = 0;
+    ::SetConsoleCtrlHandler(on_control, TRUE);
+}
+
+Interrupts::~Interrupts() { ::SetConsoleCtrlHandler(on_control, FALSE); }
+
+bool Interrupts::requested() const { return interrupts_seen > 0; }
+
+bool Interrupts::sleep_for(std::chrono::milliseconds duration) const {
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (!requested() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(kTick);
+    return !requested();
+}
 
 }  // namespace Wsr37100::cli

@@ -1,66 +1,145 @@
 // wsr37100: weigh from a scale, simulate one, list serial ports, or see a demo.
 #include <CLI/CLI.hpp>
 
+#include <clocale>
 #include <cstdio>
+#include <exception>
+#include <set>
+#include <string>
 
 #include "commands.hpp"
+#include "folders.hpp"
 #include "reading.hpp"
+#include "wsr37100.h"
+
+namespace {
+
+using namespace Wsr37100::cli;
+
+constexpr const char* kCommands[] = {"weigh", "simulate", "ports", "demo"};
+
+std::string version_text() {
+    std::string text = "wsr37100 " WSR37100_VERSION_STRING;
+    const std::string library = WsrVersao();
+    if (library != WSR37100_VERSION_STRING) text += " (library loaded: " + library + ")";
+    return text;
+}
+
+// The baud text as the module takes it: decimal digits only.
+const CLI::Validator kWholeNumber(
+    [](const std::string& text) {
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+            return "not a whole number (as 9600): " + text;
+        }
+        return std::string();
+    },
+    "NUMBER");
+
+const CLI::Validator kPositiveSeconds(
+    [](const std::string& text) {
+        double value = 0;
+        if (!CLI::detail::lexical_cast(text, value) || !(value > 0) || value > 86400) {
+            return "SECONDS must be more than 0 and at most 86400: " + text;
+        }
+        return std::string();
+    },
+    "SECONDS");
+
+// CLI11 only says "not expected"; a mistyped command deserves its name.
+bool unknown_command(int argc, char** argv) {
+    if (argc < 2 || argv[1][0] == '-') return false;
+    for (const char* command : kCommands) {
+        if (std::string(argv[1]) == command) return false;
+    }
+    std::fprintf(stderr, "wsr37100: unknown command '%s'; the commands are weigh, simulate, ports and demo "
+                         "(wsr37100 --help)\n", argv[1]);
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    using namespace Wsr37100::cli;
     CLI::App app{"wsr37100: reads the weight from a retail scale on a serial port.\n"
-                 "Example: wsr37100 weigh COM1 9600   (on Linux COM1 is /dev/ttyS0)"};
+                 "Example: wsr37100 weigh COM1 9600   (on Linux COM1 is /dev/ttyS0)",
+                 "wsr37100"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", version_text(), "Print the tool's version (and the library's, if another) and exit");
+    app.footer("Exit status: 0 weight, 2 status, 3 no reading, 4 failure, 64 usage error, 73 the link could not be\n"
+               "made, 130 stopped by Ctrl-C, 1 any other error. Results go to stdout, messages to stderr.\n"
+               "Every command has --help.");
 
     WeighOptions weigh_options;
     auto* weigh_command = app.add_subcommand(
         "weigh", "One reading: prints the weight result and what it means.\n"
-                 "Exit status: 0 weight, 2 status, 3 no reading, 4 failure, 64 usage.\n"
+                 "Status letters: I unstable (in motion), N negative (below zero), S overload (above capacity).\n"
+                 "Exit status: 0 weight, 2 status, 3 no reading, 4 failure, 64 usage, 130 --watch ended by Ctrl-C.\n"
                  "Example: wsr37100 weigh /dev/ttyUSB0 9600 --gap 20 --raw");
     weigh_command->add_option("PORT", weigh_options.port, "Serial port: COM1, ttyUSB0, /dev/ttyUSB0")->required();
-    weigh_command->add_option("BAUD", weigh_options.baud, "Baud rate")->capture_default_str();
+    weigh_command->add_option("BAUD", weigh_options.baud, "Baud rate")->check(kWholeNumber)->capture_default_str();
     weigh_command->add_option("--gap", weigh_options.gap_ms,
                               "Inter-byte gap in ms: a reply ends after this silence (0: wait for 8 bytes or 1 s)");
-    auto* log_dir = weigh_command->add_option("--log-dir", weigh_options.log_dir,
-                                              "Folder of the daily log (default: dados beside the program)");
+    auto* log_dir = weigh_command->add_option("--log-dir", weigh_options.log_dir, default_log_help());
     weigh_command->add_flag("--no-log", weigh_options.no_log, "Write no log")->excludes(log_dir);
-    weigh_command->add_flag("--json", weigh_options.json, "One JSON object per reading");
+    weigh_command->add_flag("--json", weigh_options.json, "One JSON object per reading, with its time");
     weigh_command->add_flag("--raw", weigh_options.raw, "Also print the reply's bytes in hex");
-    weigh_command->add_option("--watch", weigh_options.watch_seconds, "Weigh every SECONDS until Ctrl-C");
+    weigh_command->add_option("--watch", weigh_options.watch_seconds,
+                              "Weigh every SECONDS until Ctrl-C; each line starts with its time")
+        ->check(kPositiveSeconds);
 
     SimulateOptions simulate_options;
     auto* simulate_command = app.add_subcommand(
         "simulate", "Play a scale on a pseudo-terminal and print its device path; one line on stderr per poll.\n"
+                    "Runs until Ctrl-C or SIGTERM, then removes its link; exit status 0, 64 usage, 73 link.\n"
                     "Example: wsr37100 simulate --weight 2.5 --frame 7 --link /tmp/scale");
-    simulate_command->add_option("--weight", simulate_options.weight, "Weight in kg")->capture_default_str();
+    auto* weight = simulate_command->add_option("--weight", simulate_options.weight, "Weight in kg")->capture_default_str();
     simulate_command->add_option("--frame", simulate_options.frame, "Reply frame: 7 or 8 bytes")
         ->check(CLI::IsMember({7, 8}))
         ->capture_default_str();
-    simulate_command->add_option("--status", simulate_options.status, "Answer a status letter")
-        ->check(CLI::IsMember({"I", "N", "S"}));
-    simulate_command->add_flag("--silent", simulate_options.silent, "Answer nothing");
-    simulate_command->add_option("--partial", simulate_options.partial, "Answer only the first N bytes (1-6)")
-        ->check(CLI::Range(1, 6));
-    simulate_command->add_option("--delay", simulate_options.delay_ms, "Answer after MS milliseconds");
-    simulate_command->add_option("--sequence", simulate_options.sequence,
-                                 "Replies in turn, repeated: weights, I, N, S, silent, partial:N, hex:BYTES\n"
-                                 "Example: --sequence 1.5,N,silent,partial:3,hex:0230303031323303");
-    simulate_command->add_option("--link", simulate_options.link, "Also make a symbolic link to the device here");
+    auto* status = simulate_command->add_option("--status", simulate_options.status,
+                                                "Answer a status letter: I unstable, N negative, S overload")
+                       ->check(CLI::IsMember({"I", "N", "S"}));
+    auto* silent = simulate_command->add_flag("--silent", simulate_options.silent, "Answer nothing");
+    auto* partial = simulate_command->add_option("--partial", simulate_options.partial,
+                                                 "Answer only the first N bytes (1-6)")
+                        ->check(CLI::Range(1, 6));
+    auto* delay = simulate_command->add_option("--delay", simulate_options.delay_ms, "Answer after MS milliseconds");
+    auto* sequence = simulate_command->add_option(
+        "--sequence", simulate_options.sequence,
+        "Replies in turn, repeated: weights, I, N, S, silent, partial:N, hex:BYTES\n"
+        "Example: --sequence 1.5,N,silent,partial:3,hex:0230303031323303");
+    simulate_command->add_option("--link", simulate_options.link,
+                                 "Also make a symbolic link to the device at this new path (never replaces a file)");
+    silent->excludes(status, partial, weight, delay, sequence);
+    status->excludes(partial, weight, sequence);
+    partial->excludes(sequence);
 
-    auto* ports_command = app.add_subcommand("ports", "List the serial ports present.\nExample: wsr37100 ports");
+    bool ports_json = false;
+    auto* ports_command = app.add_subcommand(
+        "ports", "List the serial ports present: description, driver, USB ids, serial number, and whether you\n"
+                 "may open them. Nothing is opened.\nExample: wsr37100 ports --json");
+    ports_command->add_flag("--json", ports_json, "One JSON array");
     auto* demo_command = app.add_subcommand(
         "demo", "Weigh a simulated scale through the library, with and without the gap, and show the log.\n"
                 "Example: wsr37100 demo");
 
+    if (unknown_command(argc, argv)) return kExitUsage;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
         return code == 0 ? 0 : kExitUsage;
     }
-    if (*weigh_command) return weigh(weigh_options);
-    if (*simulate_command) return simulate(simulate_options);
-    if (*ports_command) return ports();
-    if (*demo_command) return demo();
+    // Options are parsed in the C locale (a decimal point); from here on the
+    // user's regional settings apply, to the module's log as in any host.
+    std::setlocale(LC_ALL, "");
+    try {
+        if (*weigh_command) return weigh(weigh_options);
+        if (*simulate_command) return simulate(simulate_options);
+        if (*ports_command) return ports(ports_json);
+        if (*demo_command) return demo();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "wsr37100: %s\n", error.what());
+        return 1;
+    }
     return kExitUsage;
 }

@@ -1,17 +1,26 @@
 // Text and JSON forms of a reading for the command-line tool.
 #include "reading.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <iterator>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 namespace Wsr37100::cli {
 
 namespace {
 
+constexpr unsigned char kStx = 0x02;
+constexpr int kFixedFrameBytes = 7;
+constexpr int kDelimitedFrameBytes = 8;
+
+// Locale-independent, so a user's decimal comma never reaches a script.
 std::string three_decimals(double value) {
     char text[64];
-    std::snprintf(text, sizeof text, "%.3f", value);
-    return text;
+    const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 3).ptr;
+    return std::string(text, end);
 }
 
 const char* kind_name(int32_t tipo) {
@@ -23,47 +32,87 @@ const char* kind_name(int32_t tipo) {
     }
 }
 
-const char* reason_text(int32_t motivo) {
-    switch (motivo) {
-        case WSR_MOTIVO_PORTA_INDISPONIVEL: return "port could not be opened or configured: missing, busy or no permission";
-        case WSR_MOTIVO_CONSULTA_FALHOU: return "the poll failed: the port hung up or the cable was unplugged";
-        case WSR_MOTIVO_SILENCIO: return "silence: the scale sent nothing within 1000 ms";
-        case WSR_MOTIVO_RESPOSTAS_PARCIAIS: return "five partial replies of 1 to 6 bytes";
-        default: return "";
-    }
-}
-
 const char* reason_key(int32_t motivo) {
     switch (motivo) {
         case WSR_MOTIVO_PORTA_INDISPONIVEL: return "port-unavailable";
         case WSR_MOTIVO_CONSULTA_FALHOU: return "poll-failed";
         case WSR_MOTIVO_SILENCIO: return "silence";
         case WSR_MOTIVO_RESPOSTAS_PARCIAIS: return "partial-replies";
-        default: return "";
+        default: return "other";
     }
 }
 
-char status_letter(double weight) {
-    if (weight == -2) return 'N';
-    if (weight == -10) return 'S';
-    return 'I';
+const char* reason_text(int32_t motivo) {
+    switch (motivo) {
+        case WSR_MOTIVO_PORTA_INDISPONIVEL: return "port unavailable";
+        case WSR_MOTIVO_CONSULTA_FALHOU: return "the poll failed, the port hung up or the cable was unplugged";
+        case WSR_MOTIVO_SILENCIO: return "silence, the scale sent nothing within 1000 ms";
+        case WSR_MOTIVO_RESPOSTAS_PARCIAIS: return "five partial replies of 1 to 6 bytes";
+        default: return "unknown reason";
+    }
 }
 
-std::string json_string(std::string_view text) {
-    std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            quoted += escaped;
-        } else {
-            quoted += static_cast<char>(c);
+const char* cause_key(int32_t causa) {
+    switch (causa) {
+        case WSR_CAUSA_PORTA_INEXISTENTE: return "missing";
+        case WSR_CAUSA_SEM_PERMISSAO: return "permission";
+        case WSR_CAUSA_PORTA_OCUPADA: return "busy";
+        case WSR_CAUSA_CONFIGURACAO_RECUSADA: return "settings-refused";
+        case WSR_CAUSA_NOME_RECUSADO: return "name-refused";
+        default: return "other";
+    }
+}
+
+const char* cause_text(int32_t causa) {
+    switch (causa) {
+        case WSR_CAUSA_PORTA_INEXISTENTE: return "no such device";
+        case WSR_CAUSA_SEM_PERMISSAO: return "access denied (join the port's group)";
+        case WSR_CAUSA_PORTA_OCUPADA: return "another program holds it";
+        case WSR_CAUSA_CONFIGURACAO_RECUSADA: return "the device refused the settings (the baud rate?)";
+        case WSR_CAUSA_NOME_RECUSADO: return "not a serial port";
+        default: return "see the message";
+    }
+}
+
+// -1 is both the status "I" and an unreadable reply: the reply's first
+// character tells them apart (in an 8-byte reply the first one that is not
+// blank after the last STX). 0 for an unreadable reply.
+char status_letter(const WsrLeitura& reading) {
+    if (reading.peso == -2) return 'N';
+    if (reading.peso == -10) return 'S';
+    const unsigned char* bytes = reading.resposta;
+    const int count = reading.bytes_resposta;
+    unsigned char first = 0;
+    if (count == kFixedFrameBytes) {
+        first = bytes[1];
+    } else if (count == kDelimitedFrameBytes) {
+        const std::reverse_iterator<const unsigned char*> end(bytes), last(bytes + count);
+        const auto stx = std::find(last, end, kStx);
+        if (stx != end) {
+            const unsigned char* at = stx.base();
+            while (at != bytes + count && *at == ' ') ++at;
+            if (at != bytes + count) first = *at;
         }
     }
-    return quoted + "\"";
+    return first == 'I' ? 'I' : 0;
+}
+
+const char* status_key(char letter) {
+    switch (letter) {
+        case 'I': return "unstable";
+        case 'N': return "negative";
+        case 'S': return "overload";
+        default: return "unreadable";
+    }
+}
+
+const char* status_text(char letter) {
+    switch (letter) {
+        case 'I': return "status I: unstable, the weight is in motion";
+        case 'N': return "status N: negative, below zero";
+        case 'S': return "status S: overload, above capacity";
+        default: return "unreadable reply: not a weight";
+    }
 }
 
 }  // namespace
@@ -90,27 +139,48 @@ std::string reply_hex(const WsrLeitura& reading) {
 std::string describe(const WsrLeitura& reading) {
     switch (reading.tipo) {
         case WSR_PESO: return three_decimals(reading.peso) + " kg";
-        case WSR_STATUS: return three_decimals(reading.peso) + " status " + status_letter(reading.peso);
-        case WSR_SEM_LEITURA: return three_decimals(0) + " no reading (" + reason_text(reading.motivo) + ")";
-        default: return "failure: " + to_utf8(reading.mensagem);
+        case WSR_STATUS: return three_decimals(reading.peso) + " " + status_text(status_letter(reading));
+        case WSR_SEM_LEITURA: {
+            std::string line = three_decimals(reading.peso) + " no reading: " + reason_text(reading.motivo);
+            if (reading.motivo == WSR_MOTIVO_PORTA_INDISPONIVEL) line += std::string(", ") + cause_text(reading.causa);
+            return line;
+        }
+        default: return {};
     }
 }
 
-std::string to_json(const WsrLeitura& reading) {
-    std::string json = "{\"kind\":\"" + std::string(kind_name(reading.tipo)) + "\"";
-    json += ",\"weight\":" + (reading.tipo == WSR_FALHA ? std::string("null") : three_decimals(reading.peso));
-    if (reading.tipo == WSR_SEM_LEITURA) json += ",\"reason\":\"" + std::string(reason_key(reading.motivo)) + "\"";
-    json += ",\"polls\":" + std::to_string(reading.consultas);
-    json += ",\"bytes\":" + std::to_string(reading.bytes_resposta);
+std::string message_utf8(const WsrLeitura& reading) {
+    return to_utf8(std::string(reading.mensagem, ::strnlen(reading.mensagem, sizeof reading.mensagem)));
+}
+
+nlohmann::ordered_json to_json(const WsrLeitura& reading, const std::string& time) {
+    nlohmann::ordered_json json;
+    json["time"] = time;
+    json["kind"] = kind_name(reading.tipo);
+    json["weight"] = reading.tipo == WSR_FALHA ? nlohmann::ordered_json() : nlohmann::ordered_json(reading.peso);
+    if (reading.tipo == WSR_STATUS) {
+        const char letter = status_letter(reading);
+        json["status"] = status_key(letter);
+        json["letter"] = letter != 0 ? nlohmann::ordered_json(std::string(1, letter)) : nlohmann::ordered_json();
+    }
+    if (reading.tipo == WSR_SEM_LEITURA) {
+        json["reason"] = reason_key(reading.motivo);
+        if (reading.motivo == WSR_MOTIVO_PORTA_INDISPONIVEL) {
+            json["cause"] = cause_key(reading.causa);
+            json["system_error"] = reading.erro_sistema;
+        }
+    }
+    json["polls"] = reading.consultas;
+    json["bytes"] = reading.bytes_resposta;
     std::string hex = reply_hex(reading);
     std::erase(hex, ' ');
-    json += ",\"reply\":\"" + hex + "\"";
-    json += ",\"message\":" + json_string(to_utf8(reading.mensagem)) + "}";
+    json["reply"] = hex;
+    json["message"] = message_utf8(reading);
     return json;
 }
 
 std::string to_utf8(const std::string& cp1252) {
-    // 0x80-0x9F differ from Latin-1 in Windows-1252.
+    // 0x80-0x9F differ from Latin-1 in Windows-1252; the five unassigned ones become U+FFFD.
     static constexpr char16_t kHigh[32] = {
         0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
         0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,

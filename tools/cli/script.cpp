@@ -1,6 +1,7 @@
 // Turns --weight/--status/--silent/--partial/--sequence into the scale's reply script.
 #include "script.hpp"
 
+#include <charconv>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -33,10 +34,13 @@ std::string from_hex(const std::string& hex) {
     return bytes;
 }
 
+// Always with a decimal point, whatever the user's locale.
 double number(const std::string& text) {
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0') throw std::invalid_argument("not a weight: " + text);
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        throw std::invalid_argument("not a weight: " + text);
+    }
     return value;
 }
 
