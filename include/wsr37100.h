@@ -67,7 +67,25 @@ typedef struct WsrOpcoes {
     uint32_t intervalo_ms; /* inter-byte gap of the serial read in ms: once a byte came, the read
                               also ends when no further byte comes within it. 0 (default): every
                               read waits for 8 bytes or 1000 ms. 20 suits most scales. */
+    uint32_t espera_estavel_ms; /* BuscaPesoEx: wait up to this long for a stable weight, the port
+                              open all along and the polls back to back. The wait ends on the first
+                              weight (see leituras_iguais), on an N or S status, or when a poll
+                              gets no answer; on time-out the last answer stands as it is (-1,
+                              WSR_STATUS: the scale never settled) and estavel is 0.
+                              0 (default): one reading, as BuscaPeso. */
+    uint32_t leituras_iguais; /* with espera_estavel_ms: equal consecutive weights needed before
+                              one is taken. 0 or 1 (default): the scale's own judgement. */
+    uint32_t quadro;       /* the frame the scale sends: WSR_QUADRO_7, WSR_QUADRO_8, or
+                              WSR_QUADRO_QUALQUER (0, default). With 7 or 8 a read ends as soon
+                              as that many bytes came, without waiting out the gap. */
 } WsrOpcoes;
+
+/* WsrOpcoes.quadro */
+enum {
+    WSR_QUADRO_QUALQUER = 0,
+    WSR_QUADRO_7 = 7, /* STX, five digits, ETX */
+    WSR_QUADRO_8 = 8  /* STX, six characters, ETX */
+};
 
 /* What kind of answer a reading gave (WsrLeitura.tipo). */
 enum {
@@ -108,7 +126,7 @@ typedef struct WsrLeitura {
     int32_t tipo;              /* WSR_PESO, WSR_STATUS, WSR_SEM_LEITURA or WSR_FALHA */
     double peso;               /* exactly what BuscaPeso would have returned */
     int32_t motivo;            /* with WSR_SEM_LEITURA: WSR_MOTIVO_*; else WSR_MOTIVO_NENHUM */
-    int32_t consultas;         /* polls sent, 0 to 5 */
+    int32_t consultas;         /* polls sent by the call, 0 to 5 (more with espera_estavel_ms) */
     int32_t bytes_resposta;    /* bytes the last poll received, 0 to 8 */
     unsigned char resposta[8]; /* those bytes (the rest of the array is zero) */
     char mensagem[WSR_MENSAGEM_MAX]; /* NUL-terminated 8-bit text, cut to fit: with WSR_FALHA the
@@ -116,6 +134,8 @@ typedef struct WsrLeitura {
                                         and the reason; else "" */
     int32_t causa;             /* with WSR_MOTIVO_PORTA_INDISPONIVEL: WSR_CAUSA_*; else WSR_CAUSA_NENHUMA */
     int32_t erro_sistema;      /* the system's error code behind causa (errno, GetLastError()), or 0 */
+    int32_t estavel;           /* with espera_estavel_ms: 1 when the wait ended on a settled answer,
+                                  0 when it ran out (or there was no wait) */
 } WsrLeitura;
 
 /* The same reading as BuscaPeso, with options, reported whole in *leitura.
@@ -127,6 +147,40 @@ typedef struct WsrLeitura {
  * returns WSR_FALHA. A null leitura returns -1. */
 WSR37100_API int32_t WSR37100_CALL BuscaPesoEx(const char *sPorta, const char *sVelocidade,
                                                const WsrOpcoes *opcoes, WsrLeitura *leitura);
+
+/* Following the scale: a monitor holds the port open (exclusively), polls it
+ * back to back and reports each change of the reading (weight, status, no
+ * reading and its reason). When the scale goes away it reports "no reading"
+ * once and tries to reopen the port every 500 ms. The log gets a line on
+ * open, close and each change, not one per poll.
+ *
+ * The callback runs on the monitor's own thread, with a full WsrLeitura that
+ * is valid only during the call; on 32-bit Windows it is __stdcall. Hosts
+ * that cannot take a call on a foreign thread (VB6, most Object Pascal
+ * forms) pass a null callback and ask WsrMonitorUltima from a timer. */
+typedef void(WSR37100_CALL *WsrAoMudar)(const WsrLeitura *leitura, void *contexto);
+
+typedef struct WsrMonitor WsrMonitor;
+
+/* Starts a monitor on the port with the options (null: defaults; the gap,
+ * the frame and the log apply, the stable wait does not). ao_mudar may be
+ * null. Returns the monitor, or null when the options are invalid or no
+ * thread could be started. */
+WSR37100_API WsrMonitor *WSR37100_CALL WsrMonitorInicia(const char *sPorta, const char *sVelocidade,
+                                                        const WsrOpcoes *opcoes, WsrAoMudar ao_mudar,
+                                                        void *contexto);
+
+/* Copies the latest reading into *leitura without waiting for the port and
+ * returns its number: 1 for the first reading, counting up with each change,
+ * 0 while there is none yet (leitura is then left as it was). Returns -1 for
+ * a null monitor or leitura, or a record too short (see BuscaPesoEx). */
+WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor *monitor, WsrLeitura *leitura);
+
+/* Stops the monitor and frees it; returns within 50 ms even in the middle of
+ * a read, and no callback runs after it returns. May be called from inside
+ * the callback: the monitor then stops once the callback returns. A null
+ * monitor is ignored. */
+WSR37100_API void WSR37100_CALL WsrMonitorEncerra(WsrMonitor *monitor);
 
 #ifdef __cplusplus
 }

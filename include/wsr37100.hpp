@@ -5,6 +5,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,7 +24,7 @@ public:
     explicit Falha(const std::string& mensagem) : std::runtime_error(mensagem) {}
 };
 
-enum class Tipo { Peso = WSR_PESO, Status = WSR_STATUS, SemLeitura = WSR_SEM_LEITURA };
+enum class Tipo { Peso = WSR_PESO, Status = WSR_STATUS, SemLeitura = WSR_SEM_LEITURA, Falha = WSR_FALHA };
 
 enum class Motivo {
     Nenhum = WSR_MOTIVO_NENHUM,
@@ -47,6 +50,11 @@ struct Opcoes {
     bool sem_log = false;
     // See WsrOpcoes.intervalo_ms.
     std::chrono::milliseconds intervalo{0};
+    // See WsrOpcoes.espera_estavel_ms and leituras_iguais (BuscaPesoEx only).
+    std::chrono::milliseconds espera_estavel{0};
+    unsigned leituras_iguais = 0;
+    // See WsrOpcoes.quadro: 0, 7 or 8.
+    unsigned quadro = WSR_QUADRO_QUALQUER;
 };
 
 struct Leitura {
@@ -57,29 +65,25 @@ struct Leitura {
     std::vector<unsigned char> resposta;  // the last reply's bytes
     Causa causa = Causa::Nenhuma;         // with Motivo::PortaIndisponivel
     int erro_sistema = 0;
-    std::string mensagem;                 // with Motivo::PortaIndisponivel: the device path and the reason
+    std::string mensagem;                 // the device path and the reason, or a monitor's failure
+    bool estavel = false;                 // with espera_estavel: the wait ended on a settled answer
 };
 
-// The library loaded, "6.49.9".
-inline std::string Versao() { return ::WsrVersao(); }
-
-// One reading with options. Throws Falha for a raised failure (log not
-// writable, baud text not a whole number). Thread safe.
-inline Leitura BuscaPesoEx(std::string_view sPorta, std::string_view sVelocidade, const Opcoes& opcoes = {}) {
-    const std::string porta(sPorta);
-    const std::string velocidade(sVelocidade);
+namespace detail {
+// The C options for these; pasta_log points into opcoes.
+inline WsrOpcoes c_options(const Opcoes& opcoes) {
     WsrOpcoes c_opcoes{};
     c_opcoes.tamanho = sizeof c_opcoes;
     c_opcoes.log = opcoes.sem_log ? WSR_LOG_NENHUM : (opcoes.pasta_log.empty() ? WSR_LOG_PADRAO : WSR_LOG_PASTA);
     c_opcoes.pasta_log = opcoes.pasta_log.c_str();
     c_opcoes.intervalo_ms = static_cast<uint32_t>(opcoes.intervalo.count());
-    WsrLeitura c_leitura{};
-    c_leitura.tamanho = sizeof c_leitura;
-    const int32_t tipo = ::BuscaPesoEx(porta.c_str(), velocidade.c_str(), &c_opcoes, &c_leitura);
-    if (tipo == WSR_FALHA) throw Falha(c_leitura.mensagem);
-    if (tipo != c_leitura.tipo || tipo < WSR_PESO || tipo > WSR_SEM_LEITURA) {
-        throw Falha("BuscaPesoEx recusou a chamada (" + std::to_string(tipo) + ")");
-    }
+    c_opcoes.espera_estavel_ms = static_cast<uint32_t>(opcoes.espera_estavel.count());
+    c_opcoes.leituras_iguais = opcoes.leituras_iguais;
+    c_opcoes.quadro = opcoes.quadro;
+    return c_opcoes;
+}
+
+inline Leitura from_c(const WsrLeitura& c_leitura) {
     Leitura leitura;
     leitura.tipo = static_cast<Tipo>(c_leitura.tipo);
     leitura.peso = c_leitura.peso;
@@ -89,7 +93,28 @@ inline Leitura BuscaPesoEx(std::string_view sPorta, std::string_view sVelocidade
     leitura.causa = static_cast<Causa>(c_leitura.causa);
     leitura.erro_sistema = c_leitura.erro_sistema;
     leitura.mensagem = c_leitura.mensagem;
+    leitura.estavel = c_leitura.estavel != 0;
     return leitura;
+}
+}  // namespace detail
+
+// The library loaded, "6.49.9".
+inline std::string Versao() { return ::WsrVersao(); }
+
+// One reading with options. Throws Falha for a raised failure (log not
+// writable, baud text not a whole number). Thread safe.
+inline Leitura BuscaPesoEx(std::string_view sPorta, std::string_view sVelocidade, const Opcoes& opcoes = {}) {
+    const std::string porta(sPorta);
+    const std::string velocidade(sVelocidade);
+    const WsrOpcoes c_opcoes = detail::c_options(opcoes);
+    WsrLeitura c_leitura{};
+    c_leitura.tamanho = sizeof c_leitura;
+    const int32_t tipo = ::BuscaPesoEx(porta.c_str(), velocidade.c_str(), &c_opcoes, &c_leitura);
+    if (tipo == WSR_FALHA) throw Falha(c_leitura.mensagem);
+    if (tipo != c_leitura.tipo || tipo < WSR_PESO || tipo > WSR_SEM_LEITURA) {
+        throw Falha("BuscaPesoEx recusou a chamada (" + std::to_string(tipo) + ")");
+    }
+    return detail::from_c(c_leitura);
 }
 
 // The weight result of one reading, as the C BuscaPeso, except that a raised
@@ -104,5 +129,55 @@ inline bool StartBalanca(std::string_view sPorta, std::string_view sVelocidade) 
     const std::string velocidade(sVelocidade);
     return ::StartBalanca(porta.c_str(), velocidade.c_str());
 }
+
+// Follows the scale on a port (see WsrMonitorInicia) for as long as it lives;
+// its destructor stops it. The callback runs on the monitor's thread with
+// each change; it may call Encerra, but must not destroy the Monitor.
+class Monitor {
+public:
+    using AoMudar = std::function<void(const Leitura&)>;
+
+    // Throws Falha when the options are invalid or no thread could be started.
+    Monitor(std::string_view sPorta, std::string_view sVelocidade, const Opcoes& opcoes = {}, AoMudar ao_mudar = {})
+        : ao_mudar_(std::make_unique<AoMudar>(std::move(ao_mudar))) {
+        const std::string porta(sPorta);
+        const std::string velocidade(sVelocidade);
+        const WsrOpcoes c_opcoes = detail::c_options(opcoes);
+        handle_ = ::WsrMonitorInicia(porta.c_str(), velocidade.c_str(), &c_opcoes, *ao_mudar_ ? &chamar : nullptr,
+                                     ao_mudar_.get());
+        if (handle_ == nullptr) throw Falha("N\xE3o foi poss\xEDvel iniciar o monitor de " + porta);
+    }
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+    ~Monitor() { Encerra(); }
+
+    // The latest reading, or none yet. Never waits for the port.
+    std::optional<Leitura> Ultima() const {
+        WsrLeitura c_leitura{};
+        c_leitura.tamanho = sizeof c_leitura;
+        if (handle_ == nullptr || ::WsrMonitorUltima(handle_, &c_leitura) <= 0) return std::nullopt;
+        return detail::from_c(c_leitura);
+    }
+
+    // Stops now; no callback runs after it returns (when called from the
+    // callback: after the callback returns).
+    void Encerra() {
+        WsrMonitor* handle = handle_;
+        handle_ = nullptr;
+        ::WsrMonitorEncerra(handle);
+    }
+
+private:
+    static void WSR37100_CALL chamar(const WsrLeitura* leitura, void* contexto) noexcept {
+        try {
+            (*static_cast<AoMudar*>(contexto))(detail::from_c(*leitura));
+        } catch (...) {
+            // Nothing may unwind into the library's thread.
+        }
+    }
+
+    std::unique_ptr<AoMudar> ao_mudar_;
+    WsrMonitor* handle_ = nullptr;
+};
 
 }  // namespace Wsr37100

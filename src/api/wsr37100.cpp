@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "monitor/monitor.hpp"
 #include "weighing/weight_query.hpp"
 #include "wsr37100.hpp"
 
@@ -53,13 +54,15 @@ constexpr std::size_t whole_fields(std::size_t size, const std::size_t (&field_e
 
 constexpr std::size_t kOptionEnds[] = {
     WSR_FIELD_END(WsrOpcoes, tamanho), WSR_FIELD_END(WsrOpcoes, log), WSR_FIELD_END(WsrOpcoes, pasta_log),
-    WSR_FIELD_END(WsrOpcoes, intervalo_ms)};
+    WSR_FIELD_END(WsrOpcoes, intervalo_ms), WSR_FIELD_END(WsrOpcoes, espera_estavel_ms),
+    WSR_FIELD_END(WsrOpcoes, leituras_iguais), WSR_FIELD_END(WsrOpcoes, quadro)};
 constexpr std::size_t kReadingEnds[] = {
     WSR_FIELD_END(WsrLeitura, tamanho),        WSR_FIELD_END(WsrLeitura, tipo),
     WSR_FIELD_END(WsrLeitura, peso),           WSR_FIELD_END(WsrLeitura, motivo),
     WSR_FIELD_END(WsrLeitura, consultas),      WSR_FIELD_END(WsrLeitura, bytes_resposta),
     WSR_FIELD_END(WsrLeitura, resposta),       WSR_FIELD_END(WsrLeitura, mensagem),
-    WSR_FIELD_END(WsrLeitura, causa),          WSR_FIELD_END(WsrLeitura, erro_sistema)};
+    WSR_FIELD_END(WsrLeitura, causa),          WSR_FIELD_END(WsrLeitura, erro_sistema),
+    WSR_FIELD_END(WsrLeitura, estavel)};
 // The shortest record a caller may pass: everything up to mensagem.
 constexpr std::size_t kShortestReading = WSR_FIELD_END(WsrLeitura, mensagem);
 
@@ -72,6 +75,16 @@ WsrOpcoes options_from(const WsrOpcoes* given) {
 }
 
 // The message, cut to `room` bytes with its NUL.
+LinkOptions link_for(const WsrOpcoes& options) {
+    if (options.quadro != WSR_QUADRO_QUALQUER && options.quadro != WSR_QUADRO_7 && options.quadro != WSR_QUADRO_8) {
+        throw Falha("Op\xE7\xF5" "es inv\xE1lidas: quadro = " + std::to_string(options.quadro));
+    }
+    LinkOptions link;
+    link.gap = std::chrono::milliseconds(options.intervalo_ms);
+    link.frame_size = options.quadro;
+    return link;
+}
+
 void copy_message(char* mensagem, std::size_t room, std::string_view message) {
     if (room == 0) return;
     const std::size_t length = std::min(message.size(), room - 1);
@@ -119,6 +132,7 @@ void fill(WsrLeitura& leitura, const QueryReport& report) {
     leitura.consultas = report.polls;
     leitura.bytes_resposta = static_cast<int32_t>(report.reply_size);
     std::memcpy(leitura.resposta, report.reply.data(), report.reply_size);
+    leitura.estavel = report.settled ? 1 : 0;
     if (report.outcome == Outcome::NoReading && report.reason == NoReadingReason::PortUnavailable) {
         leitura.causa = cause_of(report.port_failure.problem);
         leitura.erro_sistema = static_cast<int32_t>(report.port_failure.system_error);
@@ -132,6 +146,18 @@ void fill_failure(WsrLeitura& leitura, QueryReport report, std::string_view mess
     fill(leitura, report);
     leitura.peso = kFailure;
     copy_message(leitura.mensagem, sizeof leitura.mensagem, message);
+}
+
+// A monitor's reading as the C record, full size.
+WsrLeitura to_reading(const MonitorReading& reading) {
+    WsrLeitura leitura{};
+    leitura.tamanho = sizeof leitura;
+    if (reading.report.outcome == Outcome::Failure) {
+        fill_failure(leitura, reading.report, reading.failure);
+    } else {
+        fill(leitura, reading.report);
+    }
+    return leitura;
 }
 
 // A record too short to take a reading: tipo, peso and as much of the reason
@@ -184,9 +210,8 @@ extern "C" WSR37100_API int32_t WSR37100_CALL BuscaPesoEx(const char* sPorta, co
     QueryReport report;
     try {
         const WsrOpcoes options = options_from(opcoes);
-        LinkOptions link;
-        link.gap = std::chrono::milliseconds(options.intervalo_ms);
-        weight_query(text(sPorta), text(sVelocidade), log_for(options), std::move(link), report);
+        const StableWait wait{std::chrono::milliseconds(options.espera_estavel_ms), options.leituras_iguais};
+        weight_query(text(sPorta), text(sVelocidade), log_for(options), link_for(options), report, wait);
         fill(full, report);
     } catch (const std::exception& failure) {
         fill_failure(full, report, failure.what());
@@ -198,3 +223,56 @@ extern "C" WSR37100_API int32_t WSR37100_CALL BuscaPesoEx(const char* sPorta, co
 }
 
 extern "C" WSR37100_API const char* WSR37100_CALL WsrVersao(void) { return WSR37100_VERSION_STRING; }
+
+// The C handle is the monitor itself, behind an opaque type.
+namespace Wsr37100 {
+namespace {
+ScaleMonitor* monitor_of(WsrMonitor* handle) { return reinterpret_cast<ScaleMonitor*>(handle); }
+}  // namespace
+}  // namespace Wsr37100
+
+extern "C" WSR37100_API WsrMonitor* WSR37100_CALL WsrMonitorInicia(const char* sPorta, const char* sVelocidade,
+                                                                   const WsrOpcoes* opcoes, WsrAoMudar ao_mudar,
+                                                                   void* contexto) {
+    using namespace Wsr37100;
+    try {
+        const WsrOpcoes options = options_from(opcoes);
+        MonitorSettings settings{std::string(text(sPorta)), std::string(text(sVelocidade)), link_for(options),
+                                 log_for(options)};
+        MonitorListener listener;
+        if (ao_mudar != nullptr) {
+            listener = [ao_mudar, contexto](const MonitorReading& reading) {
+                WsrLeitura leitura = to_reading(reading);
+                ao_mudar(&leitura, contexto);
+            };
+        }
+        return reinterpret_cast<WsrMonitor*>(new ScaleMonitor(std::move(settings), std::move(listener)));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+extern "C" WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor* monitor, WsrLeitura* leitura) {
+    using namespace Wsr37100;
+    if (monitor == nullptr || leitura == nullptr) return -1;
+    const uint32_t size = leitura->tamanho;
+    if (size < kShortestReading) {
+        refuse(leitura, size);
+        return -1;
+    }
+    try {
+        MonitorReading reading;
+        const std::uint64_t number = monitor_of(monitor)->latest(reading);
+        if (number == 0) return 0;
+        WsrLeitura full = to_reading(reading);
+        full.tamanho = size;
+        std::memcpy(leitura, &full, whole_fields(size, kReadingEnds));
+        return static_cast<int32_t>(number & 0x7FFFFFFF);
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" WSR37100_API void WSR37100_CALL WsrMonitorEncerra(WsrMonitor* monitor) {
+    Wsr37100::ScaleMonitor::dispose(Wsr37100::monitor_of(monitor));
+}

@@ -39,6 +39,11 @@ std::string reply_text(std::span<const unsigned char> received) {
     return std::string(received.begin(), end);
 }
 
+char status_letter(std::string_view text) {
+    if (text.empty()) return 0;
+    return text.front() == 'I' || text.front() == 'N' || text.front() == 'S' ? text.front() : 0;
+}
+
 double status_for(std::string_view text) {
     if (text.empty()) return kStatusI;
     switch (text.front()) {
@@ -65,7 +70,7 @@ Decoded decode_fixed_frame(std::span<const unsigned char> received, const DailyL
         log.GravaLog("Valor de R = " + r);
         return {decimal_conversion(r, separator), false};
     } catch (const Falha&) {
-        return {status_for(r), true};
+        return {status_for(r), true, status_letter(r)};
     }
 }
 
@@ -95,7 +100,7 @@ Decoded decode_delimited_frame(std::span<const unsigned char> received, const Da
     } catch (const Falha& failure) {
         log.GravaLog(std::string("Except erro: ") + failure.what());
         const std::string first_char = trimmed(s_resp).substr(0, 1);
-        decoded = {status_for(first_char), true};
+        decoded = {status_for(first_char), true, status_letter(first_char)};
         if (first_char != "I" && first_char != "N" && first_char != "S") {
             log.GravaLog(" except Op\xE7\xE3o else = -1");
         }

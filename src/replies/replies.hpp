@@ -23,12 +23,15 @@ std::string reply_text(std::span<const unsigned char> received);
 // The status value for the first character of a text that is not a number:
 // "I" -1, "N" -2, "S" -10, anything else (or nothing) -1.
 double status_for(std::string_view text);
+// The status letter a text starts with ('I', 'N', 'S'), or 0.
+char status_letter(std::string_view text);
 
 // A weight result and whether it came from a status letter or an unreadable
 // text (the decoder's failure scope) rather than from a number.
 struct Decoded {
     double weight = 0;
     bool status = false;
+    char letter = 0;  // with a status: 'I', 'N' or 'S' when a letter gave it, 0 for an unreadable text
 };
 
 // Fixed frame: a leading byte, five characters (kilograms with three implied

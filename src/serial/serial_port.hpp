@@ -11,6 +11,8 @@
 
 namespace Wsr37100 {
 
+class Interrupt;
+
 inline constexpr unsigned char kEnq = 0x05;
 inline constexpr std::size_t kReceiveBufferSize = 8;
 inline constexpr std::chrono::milliseconds kReadTimeout{1000};
@@ -24,6 +26,9 @@ using ReceiveBuffer = std::array<unsigned char, kReceiveBufferSize>;
 // returns when no further byte comes within the gap.
 struct LinkOptions {
     std::chrono::milliseconds gap{0};
+    // The frame the scale sends, 7 or 8 bytes: a read ends as soon as that
+    // many bytes came. 0: any, the read ends at 8 bytes (or by time).
+    std::size_t frame_size = 0;
     // Where serial programs keep their UUCP lock files ("LCK..ttyUSB0").
     std::string lock_folder = "/var/lock";
 };
@@ -67,8 +72,9 @@ public:
     // Puts ENQ and a zero byte into the first two places of the buffer, sends
     // ENQ and reads up to 8 bytes into the buffer. Returns the number of bytes
     // read (0 when the scale said nothing in time), or nullopt when the write
-    // or the read failed (a hang-up included).
-    std::optional<std::size_t> poll(ReceiveBuffer& buffer);
+    // or the read failed (a hang-up included) or the interrupt was raised,
+    // which ends any wait at once.
+    std::optional<std::size_t> poll(ReceiveBuffer& buffer, const Interrupt* interrupt = nullptr);
 
     struct Native;
 

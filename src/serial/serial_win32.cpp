@@ -3,18 +3,24 @@
 
 #include "log/system_reason.hpp"
 #include "replies/conversions.hpp"
+#include "serial/interrupt_win32.hpp"
 #include "serial/serial_port.hpp"
 
 namespace Wsr37100 {
 
+// Opened for overlapped I/O, so that a wait can also watch an interrupt; the
+// time-outs of COMMTIMEOUTS still end every read and write.
 struct SerialPort::Native {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE io_done = nullptr;  // the overlapped operations' event
+    LinkOptions options;
 
     Native() = default;
     Native(const Native&) = delete;
     Native& operator=(const Native&) = delete;
     ~Native() {
         if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+        if (io_done != nullptr) ::CloseHandle(io_done);
     }
 };
 
@@ -76,8 +82,11 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
                             "caminho de rede ou de arquivo, n\xE3o uma porta serial");
     }
     auto native = std::make_unique<Native>();
+    native->options = options;
+    native->io_done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (native->io_done == nullptr) return unavailable(path, ::GetLastError());
     native->handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (native->handle == INVALID_HANDLE_VALUE) return unavailable(path, ::GetLastError());
 
     DCB settings{};
@@ -99,16 +108,42 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     return OpenResult{std::unique_ptr<SerialPort>(new SerialPort(std::move(native))), {}};
 }
 
-std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer) {
+namespace {
+
+// Waits for an overlapped operation, or for the interrupt (then cancels it).
+// Returns the bytes it moved, or nullopt when it failed or was interrupted.
+std::optional<DWORD> finish(HANDLE handle, OVERLAPPED& operation, BOOL started, const Interrupt* interrupt) {
+    if (!started && ::GetLastError() != ERROR_IO_PENDING) return std::nullopt;
+    if (interrupt != nullptr) {
+        const HANDLE events[2] = {operation.hEvent, interrupt->native().event};
+        if (::WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) ::CancelIo(handle);
+    }
+    DWORD moved = 0;
+    if (!::GetOverlappedResult(handle, &operation, &moved, TRUE)) return std::nullopt;
+    if (interrupt != nullptr && interrupt->raised()) return std::nullopt;
+    return moved;
+}
+
+}  // namespace
+
+std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer, const Interrupt* interrupt) {
     buffer[0] = kEnq;
     buffer[1] = 0;
-    DWORD written = 0;
-    if (!::WriteFile(native_->handle, buffer.data(), 1, &written, nullptr)) return std::nullopt;
-    DWORD received = 0;
-    if (!::ReadFile(native_->handle, buffer.data(), static_cast<DWORD>(buffer.size()), &received, nullptr)) {
+    OVERLAPPED write{};
+    write.hEvent = native_->io_done;
+    ::ResetEvent(native_->io_done);
+    if (!finish(native_->handle, write, ::WriteFile(native_->handle, buffer.data(), 1, nullptr, &write), interrupt)) {
         return std::nullopt;
     }
-    return received;
+    const std::size_t frame = native_->options.frame_size;
+    const DWORD wanted = static_cast<DWORD>(frame > 0 && frame < buffer.size() ? frame : buffer.size());
+    OVERLAPPED read{};
+    read.hEvent = native_->io_done;
+    ::ResetEvent(native_->io_done);
+    const auto received = finish(native_->handle, read, ::ReadFile(native_->handle, buffer.data(), wanted, nullptr, &read),
+                                 interrupt);
+    if (!received) return std::nullopt;
+    return *received;
 }
 
 }  // namespace Wsr37100

@@ -7,6 +7,7 @@
 
 #include "log/regional.hpp"
 #include "replies/replies.hpp"
+#include "serial/deadline.hpp"
 
 namespace Wsr37100 {
 
@@ -14,32 +15,31 @@ namespace {
 constexpr std::size_t kFixedFrameSize = 7;
 constexpr std::size_t kDelimitedFrameSize = 8;
 
-double no_reading(QueryReport& report, NoReadingReason reason) {
+void no_reading(QueryReport& report, NoReadingReason reason) {
     report.outcome = Outcome::NoReading;
     report.reason = reason;
     report.weight = 0;
-    return 0;
+    report.letter = 0;
+}
+
+// Whether a stable wait may end on this answer; counts equal weights.
+bool settled(const QueryReport& report, const StableWait& wait, double& last_weight, unsigned& equal) {
+    if (report.outcome == Outcome::Status) {
+        equal = 0;
+        return report.letter == 'N' || report.letter == 'S';
+    }
+    equal = (equal > 0 && report.weight == last_weight) ? equal + 1 : 1;
+    last_weight = report.weight;
+    return equal >= std::max(1u, wait.equal_readings);
 }
 }  // namespace
 
-double weight_query(std::string_view sPorta, std::string_view sVelocidade, const DailyLog& log, LinkOptions link,
-                    QueryReport& report) {
-    report = QueryReport{};
-    log.GravaLog("porta configurada: " + std::string(sPorta));
-    const std::string device = std::string(sPorta) + ":";
-    log.GravaLog("lendo a porta: " + device);
-
-    auto opened = SerialPort::open(device, sVelocidade, std::move(link));
-    if (!opened) {
-        report.port_failure = std::move(opened.failure);
-        return no_reading(report, NoReadingReason::PortUnavailable);
-    }
-    const auto& port = opened.port;
-
+void read_reply(SerialPort& port, const DailyLog& log, QueryReport& report, const Interrupt* interrupt) {
     ReceiveBuffer buffer{};
+    report.reply_size = 0;
     for (int attempt = 1; attempt <= kMaxPolls; ++attempt) {
-        const auto count = port->poll(buffer);
-        report.polls = attempt;
+        const auto count = port.poll(buffer, interrupt);
+        ++report.polls;
         if (!count) return no_reading(report, NoReadingReason::PollFailed);
         const std::size_t act_read = *count;
         report.reply_size = act_read;
@@ -52,8 +52,10 @@ double weight_query(std::string_view sPorta, std::string_view sVelocidade, const
                                         ? decode_fixed_frame(reply, log, decimal_separator())
                                         : decode_delimited_frame(reply, log, decimal_separator());
             report.outcome = decoded.status ? Outcome::Status : Outcome::Weight;
+            report.reason = NoReadingReason::None;
             report.weight = decoded.weight;
-            return decoded.weight;
+            report.letter = decoded.letter;
+            return;
         }
         if (act_read == 0) {
             log.GravaLog("actRead = 0");
@@ -62,7 +64,32 @@ double weight_query(std::string_view sPorta, std::string_view sVelocidade, const
         // 1 to 6 bytes: dropped; the next poll goes out at once and reads
         // whatever of this reply is still on its way.
     }
-    return no_reading(report, NoReadingReason::PartialReplies);
+    no_reading(report, NoReadingReason::PartialReplies);
+}
+
+double weight_query(std::string_view sPorta, std::string_view sVelocidade, const DailyLog& log, LinkOptions link,
+                    QueryReport& report, StableWait wait) {
+    report = QueryReport{};
+    log.GravaLog("porta configurada: " + std::string(sPorta));
+    const std::string device = std::string(sPorta) + ":";
+    log.GravaLog("lendo a porta: " + device);
+
+    auto opened = SerialPort::open(device, sVelocidade, std::move(link));
+    if (!opened) {
+        report.port_failure = std::move(opened.failure);
+        no_reading(report, NoReadingReason::PortUnavailable);
+        return report.weight;
+    }
+    const Deadline until(wait.within);
+    double last_weight = 0;
+    unsigned equal = 0;
+    for (;;) {
+        read_reply(*opened.port, log, report);
+        if (wait.within.count() == 0 || report.outcome == Outcome::NoReading) break;
+        report.settled = settled(report, wait, last_weight, equal);
+        if (report.settled || until.expired()) break;
+    }
+    return report.weight;
 }
 
 }  // namespace Wsr37100

@@ -102,6 +102,8 @@ void ScaleEmulator::on_poll(std::function<void(int, const ScaleReply&)> observer
     observer_ = std::move(observer);
 }
 
+void ScaleEmulator::pace(unsigned baud) { byte_time_us_ = baud == 0 ? 0 : static_cast<long>(10'000'000 / baud); }
+
 void ScaleEmulator::say(const std::string& bytes) {
     play(ScaleReply::bytes(bytes));
 }
@@ -140,9 +142,12 @@ bool ScaleEmulator::sleep_or_stop(std::chrono::milliseconds pause) {
 void ScaleEmulator::play(const ScaleReply& reply) {
     for (const auto& chunk : reply.chunks) {
         if (chunk.pause.count() > 0 && !sleep_or_stop(chunk.pause)) return;
+        const long byte_time = byte_time_us_;
         std::size_t sent = 0;
         while (sent < chunk.bytes.size()) {
-            const ssize_t n = ::write(master_, chunk.bytes.data() + sent, chunk.bytes.size() - sent);
+            if (byte_time > 0) std::this_thread::sleep_for(std::chrono::microseconds(byte_time));
+            const std::size_t size = byte_time > 0 ? 1 : chunk.bytes.size() - sent;
+            const ssize_t n = ::write(master_, chunk.bytes.data() + sent, size);
             if (n <= 0 && errno != EINTR && errno != EAGAIN) return;
             if (n > 0) sent += static_cast<std::size_t>(n);
         }
@@ -177,6 +182,10 @@ void ScaleEmulator::run() {
             {
                 std::lock_guard lock(observer_lock_);
                 if (observer_) observer_(poll_number, reply);
+            }
+            // The ENQ's own time on the wire.
+            if (const long byte_time = byte_time_us_; byte_time > 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(byte_time));
             }
             play(reply);
         }

@@ -65,6 +65,10 @@ public:
     termios line_settings() const;
     unsigned line_baud_rate() const;
     void set_line_settings(const termios& settings);
+    // Paces the wire as a serial line at this baud rate would (10 bits a
+    // byte): the ENQ's own travel, then each reply byte, take their time.
+    // 0 (default): bytes go at once.
+    void pace(unsigned baud);
     // Sends bytes now, unasked: noise on the line, or a late reply that waits
     // in the port's input queue for whoever opens it next.
     void say(const std::string& bytes);
@@ -85,6 +89,7 @@ private:
     int wake_[2] = {-1, -1};
     std::string device_path_;
     std::atomic<int> polls_{0};
+    std::atomic<long> byte_time_us_{0};
     std::atomic<bool> stopping_{false};
     std::mutex observer_lock_;
     std::function<void(int, const ScaleReply&)> observer_;

@@ -1,0 +1,149 @@
+// The monitor's worker: open, poll, report changes, reopen after the port went away.
+#include "monitor/monitor.hpp"
+
+#include <cstdio>
+
+#include "log/regional.hpp"
+#include "wsr37100.hpp"
+
+namespace Wsr37100 {
+
+namespace {
+
+bool same(const MonitorReading& a, const MonitorReading& b) {
+    const QueryReport& x = a.report;
+    const QueryReport& y = b.report;
+    return x.outcome == y.outcome && x.reason == y.reason && x.weight == y.weight && x.letter == y.letter &&
+           x.port_failure.problem == y.port_failure.problem && a.failure == b.failure;
+}
+
+std::string weight_text(double weight) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", weight);
+    std::string result(text);
+    for (char& c : result) {
+        if (c == '.') c = decimal_separator();
+    }
+    return result;
+}
+
+// One log line for a change, in the module's words.
+std::string describe(const MonitorReading& reading) {
+    const QueryReport& r = reading.report;
+    switch (r.outcome) {
+        case Outcome::Weight: return "monitor: peso = " + weight_text(r.weight);
+        case Outcome::Status:
+            return "monitor: status = " + weight_text(r.weight) +
+                   (r.letter != 0 ? std::string(" (") + r.letter + ")" : std::string(" (resposta ileg\xEDvel)"));
+        case Outcome::Failure: return "monitor: falha: " + reading.failure;
+        case Outcome::NoReading: break;
+    }
+    switch (r.reason) {
+        case NoReadingReason::PortUnavailable: return "monitor: sem leitura: " + r.port_failure.message;
+        case NoReadingReason::PollFailed: return "monitor: sem leitura: a consulta falhou";
+        case NoReadingReason::Silence: return "monitor: sem leitura: sil\xEAncio";
+        case NoReadingReason::PartialReplies: return "monitor: sem leitura: respostas parciais";
+        case NoReadingReason::None: break;
+    }
+    return "monitor: sem leitura";
+}
+
+}  // namespace
+
+ScaleMonitor::ScaleMonitor(MonitorSettings settings, MonitorListener listener)
+    : settings_(std::move(settings)), listener_(std::move(listener)), worker_([this](std::stop_token stop) { run(stop); }) {}
+
+ScaleMonitor::~ScaleMonitor() {
+    worker_.request_stop();
+    interrupt_.raise();
+    // jthread's destructor joins.
+}
+
+void ScaleMonitor::dispose(ScaleMonitor* monitor) {
+    if (monitor == nullptr) return;
+    if (std::this_thread::get_id() == monitor->worker_.get_id()) {
+        monitor->frees_itself_ = true;
+        monitor->worker_.request_stop();
+        monitor->interrupt_.raise();
+        return;
+    }
+    delete monitor;
+}
+
+std::uint64_t ScaleMonitor::latest(MonitorReading& reading) const {
+    std::lock_guard guard(lock_);
+    reading = latest_;
+    return count_;
+}
+
+void ScaleMonitor::publish(MonitorReading reading) {
+    {
+        std::lock_guard guard(lock_);
+        if (count_ > 0 && same(reading, latest_)) return;
+        latest_ = reading;
+        ++count_;
+    }
+    if (reading.report.outcome != Outcome::Failure) {
+        try {
+            settings_.log.GravaLog(describe(reading));
+        } catch (const Falha& failure) {
+            reading.report.outcome = Outcome::Failure;
+            reading.failure = failure.what();
+            std::lock_guard guard(lock_);
+            latest_ = reading;
+        }
+    }
+    if (listener_) listener_(reading);
+}
+
+void ScaleMonitor::rest(std::stop_token& stop, std::chrono::milliseconds pause) {
+    std::unique_lock guard(lock_);
+    wake_.wait_for(guard, stop, pause, [] { return false; });
+}
+
+// One life of the port: open, poll until it goes away or the monitor stops, close.
+void ScaleMonitor::follow(std::stop_token& stop) {
+    const std::string device = settings_.port + ":";
+    MonitorReading reading;
+    auto opened = SerialPort::open(device, settings_.baud, settings_.link);
+    if (!opened) {
+        reading.report.outcome = Outcome::NoReading;
+        reading.report.reason = NoReadingReason::PortUnavailable;
+        reading.report.port_failure = std::move(opened.failure);
+        publish(std::move(reading));
+        rest(stop, settings_.reopen_every);
+        return;
+    }
+    settings_.log.GravaLog("monitor: porta aberta: " + device);
+    const DailyLog quiet = DailyLog::disabled();
+    while (!stop.stop_requested()) {
+        reading.report = QueryReport{};
+        read_reply(*opened.port, quiet, reading.report, &interrupt_);
+        if (stop.stop_requested()) break;
+        publish(reading);
+        if (reading.report.outcome == Outcome::NoReading && reading.report.reason == NoReadingReason::PollFailed) break;
+    }
+    opened.port.reset();
+    settings_.log.GravaLog("monitor: porta fechada: " + device);
+    if (!stop.stop_requested()) rest(stop, settings_.reopen_every);
+}
+
+void ScaleMonitor::run(std::stop_token stop) {
+    while (!stop.stop_requested()) {
+        try {
+            follow(stop);
+        } catch (const std::exception& failure) {
+            MonitorReading reading;
+            reading.report.outcome = Outcome::Failure;
+            reading.failure = failure.what();
+            publish(std::move(reading));
+            rest(stop, settings_.reopen_every);
+        }
+    }
+    if (frees_itself_) {
+        worker_.detach();
+        delete this;  // nothing of this object is touched after it
+    }
+}
+
+}  // namespace Wsr37100

@@ -1,0 +1,79 @@
+// Following a scale: a worker that holds the port, polls it continuously and reports each change.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "log/daily_log.hpp"
+#include "serial/interrupt.hpp"
+#include "serial/serial_port.hpp"
+#include "weighing/weight_query.hpp"
+
+namespace Wsr37100 {
+
+inline constexpr std::chrono::milliseconds kReopenEvery{500};
+
+struct MonitorSettings {
+    std::string port;  // as the host named it ("COM1")
+    std::string baud;
+    LinkOptions link;
+    DailyLog log = DailyLog::disabled();
+    std::chrono::milliseconds reopen_every = kReopenEvery;
+};
+
+// A reading as the monitor reports it: the query's report, or a failure's message.
+struct MonitorReading {
+    QueryReport report;
+    std::string failure;  // with Outcome::Failure
+};
+
+// Called on the worker thread, never while a lock is held.
+using MonitorListener = std::function<void(const MonitorReading&)>;
+
+// Holds the port open (exclusively) and polls it back to back; reports a
+// reading whenever it differs from the last one reported (weight, status, no
+// reading and its reason, failure). When the port goes away it reports that
+// once and tries to open it again every `reopen_every`. The log gets a line on
+// open, close and each change, not one per poll.
+class ScaleMonitor {
+public:
+    ScaleMonitor(MonitorSettings settings, MonitorListener listener);
+    ScaleMonitor(const ScaleMonitor&) = delete;
+    ScaleMonitor& operator=(const ScaleMonitor&) = delete;
+    // Stops: ends any wait at once, joins the worker; no listener call runs
+    // after it. Must not run on the worker thread (see dispose).
+    ~ScaleMonitor();
+
+    // The latest reading reported and its number (1 for the first, 0 before
+    // any). Never waits for the port. Thread safe.
+    std::uint64_t latest(MonitorReading& reading) const;
+
+    // Ends a monitor from any thread, its own listener included: on the
+    // worker thread the monitor stops after the listener returns and frees
+    // itself; elsewhere it is stopped and freed before this returns.
+    static void dispose(ScaleMonitor* monitor);
+
+private:
+    void run(std::stop_token stop);
+    void follow(std::stop_token& stop);
+    void publish(MonitorReading reading);
+    void rest(std::stop_token& stop, std::chrono::milliseconds pause);
+
+    MonitorSettings settings_;
+    MonitorListener listener_;
+    Interrupt interrupt_;
+    mutable std::mutex lock_;
+    std::condition_variable_any wake_;
+    MonitorReading latest_;
+    std::uint64_t count_ = 0;
+    bool frees_itself_ = false;  // set on the worker thread only
+    std::jthread worker_;        // last: starts once everything else is there
+};
+
+}  // namespace Wsr37100

@@ -1,0 +1,204 @@
+// Stable weight and the monitor, against an emulated scale.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "scale_emulator.hpp"
+#include "support/temp_folder.hpp"
+#include "wsr37100.h"
+#include "wsr37100.hpp"
+
+namespace Wsr37100 {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+ScaleReply fixed(double kilograms) { return ScaleReply::bytes(fixed_frame_for(kilograms)); }
+ScaleReply letters(const char* five) { return ScaleReply::bytes(fixed_frame(five)); }
+
+WsrOpcoes options(uint32_t stable_ms, uint32_t equal = 0) {
+    WsrOpcoes opcoes{};
+    opcoes.tamanho = sizeof opcoes;
+    opcoes.log = WSR_LOG_NENHUM;
+    opcoes.quadro = WSR_QUADRO_7;
+    opcoes.espera_estavel_ms = stable_ms;
+    opcoes.leituras_iguais = equal;
+    return opcoes;
+}
+
+TEST(StableWeight, WaitsForTheScaleToSettle) {
+    struct Case {
+        const char* name;
+        std::vector<ScaleReply> script;
+        bool repeat;
+        WsrOpcoes opcoes;
+        int32_t tipo;
+        double peso;
+        int32_t estavel;
+        int polls;
+    };
+    WsrOpcoes old_size = options(5000);
+    old_size.tamanho = offsetof(WsrOpcoes, espera_estavel_ms);
+    const Case cases[] = {
+        {"unstable, then a weight", {letters("IIIII"), letters("IIIII"), fixed(1.234)}, false, options(2000), WSR_PESO, 1.234, 1, 3},
+        {"never settles: the last answer stands", {letters("IIIII")}, true, options(300), WSR_STATUS, -1, 0, -1},
+        {"equal weights wanted", {fixed(1.2), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 3},
+        {"unstable breaks a run of equals", {fixed(1.234), letters("IIIII"), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 4},
+        {"a negative scale ends the wait", {letters("IIIII"), letters("NNNNN")}, false, options(2000), WSR_STATUS, -2, 1, 2},
+        {"silence ends the wait", {letters("IIIII"), ScaleReply::silence()}, false, options(5000), WSR_SEM_LEITURA, 0, 0, 2},
+        {"an older options record reads once", {letters("IIIII"), fixed(1.234)}, false, old_size, WSR_STATUS, -1, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScaleEmulator scale(c.script, c.repeat);
+        WsrLeitura leitura{};
+        leitura.tamanho = sizeof leitura;
+        const auto start = Clock::now();
+        EXPECT_EQ(::BuscaPesoEx(scale.device_path().c_str(), "9600", &c.opcoes, &leitura), c.tipo);
+        EXPECT_DOUBLE_EQ(leitura.peso, c.peso);
+        EXPECT_EQ(leitura.estavel, c.estavel);
+        if (c.polls > 0) {
+            EXPECT_EQ(leitura.consultas, c.polls);
+        }
+        if (c.repeat) {  // ran out: about the wait, and polls back to back all along
+            EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.opcoes.espera_estavel_ms));
+            EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(c.opcoes.espera_estavel_ms) + 500ms);
+            EXPECT_GT(leitura.consultas, 10);
+        }
+    }
+}
+
+// What a host's callback saw, for the tests to wait on.
+struct Seen {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<WsrLeitura> readings;
+    WsrMonitor* stop_from_callback = nullptr;
+
+    static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context) {
+        auto* seen = static_cast<Seen*>(context);
+        {
+            std::lock_guard guard(seen->lock);
+            seen->readings.push_back(*leitura);
+        }
+        seen->changed.notify_all();
+        if (seen->stop_from_callback != nullptr) WsrMonitorEncerra(seen->stop_from_callback);
+    }
+    bool wait_for(std::size_t count, std::chrono::milliseconds within = 3000ms) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, within, [&] { return readings.size() >= count; });
+    }
+    std::size_t size() {
+        std::lock_guard guard(lock);
+        return readings.size();
+    }
+};
+
+WsrOpcoes monitor_options() {
+    WsrOpcoes opcoes = options(0);
+    opcoes.intervalo_ms = 20;
+    return opcoes;
+}
+
+TEST(Monitor, ReportsEachChangeOnceAndTheLatestOnRequest) {
+    ScaleEmulator scale({fixed(1.0), fixed(1.0), fixed(1.0), letters("IIIII"), fixed(2.5), fixed(2.5)});
+    Seen seen;
+    const WsrOpcoes opcoes = monitor_options();
+    WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+    ASSERT_NE(monitor, nullptr);
+    ASSERT_TRUE(seen.wait_for(4));  // 1.0, unstable, 2.5, then silence after the script
+    WsrLeitura latest{};
+    latest.tamanho = sizeof latest;
+    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 4);
+    WsrMonitorEncerra(monitor);
+    ASSERT_EQ(seen.readings.size(), 4u);
+    EXPECT_EQ(seen.readings[0].peso, 1.0);
+    EXPECT_EQ(seen.readings[1].tipo, WSR_STATUS);
+    EXPECT_EQ(seen.readings[2].peso, 2.5);
+    EXPECT_EQ(seen.readings[3].motivo, WSR_MOTIVO_SILENCIO);
+    EXPECT_EQ(latest.motivo, WSR_MOTIVO_SILENCIO);
+    EXPECT_GE(scale.polls(), 7);
+}
+
+TEST(Monitor, StopsAtOnceFromAnyMomentAndFromItsCallback) {
+    std::mt19937 random(7);
+    for (int i = 0; i < 20; ++i) {
+        ScaleEmulator scale({fixed(1.0), ScaleReply::silence()}, true);
+        Seen seen;
+        const WsrOpcoes opcoes = monitor_options();
+        WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 60));
+        const auto start = Clock::now();
+        WsrMonitorEncerra(monitor);
+        EXPECT_LT(Clock::now() - start, 100ms);
+        const std::size_t after_stop = seen.size();
+        std::this_thread::sleep_for(5ms);
+        EXPECT_EQ(seen.size(), after_stop);
+    }
+    ScaleEmulator scale({fixed(1.0), fixed(2.0)}, true);
+    Seen seen;
+    const WsrOpcoes opcoes = monitor_options();
+    seen.stop_from_callback = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+    ASSERT_TRUE(seen.wait_for(1));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(seen.size(), 1u);
+}
+
+TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
+    testing::TempFolder folder;
+    const fs::path link = folder.path() / "scale";
+    auto first = std::make_unique<ScaleEmulator>(std::vector<ScaleReply>{fixed(1.0)}, true);
+    fs::create_symlink(first->device_path(), link);
+    Seen seen;
+    const WsrOpcoes opcoes = monitor_options();
+    WsrMonitor* monitor = WsrMonitorInicia(link.c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+    ASSERT_TRUE(seen.wait_for(1));
+    first->vanish();  // the cable is pulled
+    ASSERT_TRUE(seen.wait_for(2));
+    std::this_thread::sleep_for(700ms);  // a reopen or two fail
+    ScaleEmulator second({fixed(3.0)}, true);
+    fs::remove(link);
+    fs::create_symlink(second.device_path(), link);
+    ASSERT_TRUE(seen.wait_for(4));
+    WsrMonitorEncerra(monitor);
+    std::lock_guard guard(seen.lock);
+    const auto& r = seen.readings;
+    EXPECT_EQ(r.front().peso, 1.0);
+    EXPECT_EQ(r.back().peso, 3.0);
+    EXPECT_EQ(r[r.size() - 2].causa, WSR_CAUSA_PORTA_INEXISTENTE);  // once, while it was away
+    for (std::size_t i = 1; i + 1 < r.size(); ++i) EXPECT_EQ(r[i].tipo, WSR_SEM_LEITURA);
+    EXPECT_LE(r.size(), 4u);
+}
+
+TEST(Monitor, LogsChangesNotPolls) {
+    ScaleEmulator scale({fixed(1.0)}, true);
+    testing::TempFolder folder;
+    const std::string log_folder = folder.str();
+    {
+        Wsr37100::Opcoes cpp;
+        cpp.pasta_log = log_folder;
+        cpp.intervalo = 20ms;
+        cpp.quadro = 7;
+        std::atomic<int> changes{0};
+        Wsr37100::Monitor monitor(scale.device_path(), "9600", cpp, [&](const Leitura& l) { changes += l.peso == 1.0; });
+        while (scale.polls() < 20) std::this_thread::sleep_for(5ms);
+        EXPECT_EQ(changes.load(), 1);
+        EXPECT_EQ(monitor.Ultima()->peso, 1.0);
+    }
+    const std::string port = scale.device_path() + ":";
+    EXPECT_EQ(testing::log_messages_in(folder.path()),
+              (std::vector<std::string>{"monitor: porta aberta: " + port, "monitor: peso = 1.000",
+                                        "monitor: porta fechada: " + port}));
+}
+
+}  // namespace
+}  // namespace Wsr37100
