@@ -106,7 +106,9 @@ package: native win32 win64
 	cd $(BUILD)/win64 && cpack -B $(ROOT)/$(BUILD)/packages
 
 test-packages: package
-	bash scripts/check-packages.sh $(BUILD)/packages
+	rm -rf $(BUILD)/staged
+	$(MAKE) --no-print-directory install PREFIX=/usr DESTDIR=$(ROOT)/$(BUILD)/staged
+	bash scripts/check-packages.sh $(BUILD)/packages $(BUILD)/staged
 
 # Release build of the benchmarks; prints the medians.
 bench: deps

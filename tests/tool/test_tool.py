@@ -130,6 +130,22 @@ class WeighTest(unittest.TestCase):
         self.assertEqual(scale.stderr.count("poll "), 3)
 
 
+class CompletionTest(unittest.TestCase):
+    def test_bash_completes_every_option_of_help(self):
+        completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "cli",
+                                  "wsr37100.bash")
+        for command in ("", "weigh", "simulate", "ports", "demo"):
+            with self.subTest(command=command):
+                words = " ".join(["wsr37100", command, "-"] if command else ["wsr37100", "-"])
+                offered = subprocess.run(
+                    ["bash", "-c", f'source "$0"; COMP_WORDS=({words}); COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1)); '
+                     '_wsr37100; printf "%s\\n" "${COMPREPLY[@]}"', completion],
+                    capture_output=True, text=True).stdout.split()
+                helped = set(re.findall(r"^\s+(?:-\w,)?(--[a-z][a-z-]+)", run(*[c for c in [command] if c], "--help")[1],
+                                        re.M))
+                self.assertEqual(set(offered), helped)
+
+
 class LogTest(unittest.TestCase):
     """Where the log goes by default, and the user's regional settings in it."""
 
