@@ -10,6 +10,8 @@ import tempfile
 import time
 import unittest
 
+from test_readme import ReadmeTest  # noqa: F401  (the README's commands run with the tool's tests)
+
 TOOL = os.environ["WSR37100_TOOL"]
 TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d"
 
