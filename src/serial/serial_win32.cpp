@@ -119,7 +119,12 @@ std::optional<DWORD> finish(HANDLE handle, OVERLAPPED& operation, BOOL started, 
         if (::WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) ::CancelIo(handle);
     }
     DWORD moved = 0;
-    if (!::GetOverlappedResult(handle, &operation, &moved, TRUE)) return std::nullopt;
+    if (!::GetOverlappedResult(handle, &operation, &moved, TRUE)) {
+        // Some drivers (and Wine) end a timed-out read as a failure with
+        // what it got; a time-out is no failure of the line.
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_SEM_TIMEOUT && error != ERROR_TIMEOUT && error != WAIT_TIMEOUT) return std::nullopt;
+    }
     if (interrupt != nullptr && interrupt->raised()) return std::nullopt;
     return moved;
 }

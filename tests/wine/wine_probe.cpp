@@ -83,12 +83,66 @@ int record(const char* dll, const char* port, unsigned size) {
     std::vector<unsigned char> bytes(sizeof(WsrLeitura) + 16, 0xAB);
     auto* leitura = reinterpret_cast<WsrLeitura*>(bytes.data());
     leitura->tamanho = size;
-    const WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_NENHUM, nullptr, 20};
+    WsrOpcoes opcoes{};
+    opcoes.tamanho = sizeof opcoes;
+    opcoes.log = WSR_LOG_NENHUM;
+    opcoes.intervalo_ms = 20;
     const int32_t result = busca_peso_ex(port, "9600", &opcoes, leitura);
     bool intact = true;
     for (std::size_t i = size; i < bytes.size(); ++i) intact = intact && bytes[i] == 0xAB;
     std::printf("sizeof=%u result=%d peso=%.3f intact=%d\n", static_cast<unsigned>(sizeof(WsrLeitura)),
                 static_cast<int>(result), result == WSR_FALHA ? 0.0 : leitura->peso, intact ? 1 : 0);
+    ::FreeLibrary(module);
+    return 0;
+}
+
+using MonitorIniciaFn = WsrMonitor*(__stdcall*)(const char*, const char*, const WsrOpcoes*, WsrAoMudar, void*);
+using MonitorUltimaFn = int32_t(__stdcall*)(WsrMonitor*, WsrLeitura*);
+using MonitorEncerraFn = void(__stdcall*)(WsrMonitor*);
+
+struct Changes {
+    HANDLE second = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    LONG count = 0;
+    double weights[2] = {0, 0};
+};
+
+// The host's callback, on the monitor's thread; __stdcall on 32-bit Windows.
+void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context) {
+    auto* changes = static_cast<Changes*>(context);
+    const LONG number = ::InterlockedIncrement(&changes->count);
+    if (number <= 2) changes->weights[number - 1] = leitura->peso;
+    if (number == 2) ::SetEvent(changes->second);
+}
+
+// A host that follows the scale: waits for two changes, asks the latest, stops.
+int monitor(const char* dll, const char* port) {
+    HMODULE module = ::LoadLibraryA(dll);
+    const auto find = [module](const char* name) {
+        return module == nullptr ? nullptr : reinterpret_cast<void*>(::GetProcAddress(module, name));
+    };
+    auto start = reinterpret_cast<MonitorIniciaFn>(find("WsrMonitorInicia"));
+    auto latest = reinterpret_cast<MonitorUltimaFn>(find("WsrMonitorUltima"));
+    auto stop = reinterpret_cast<MonitorEncerraFn>(find("WsrMonitorEncerra"));
+    if (start == nullptr || latest == nullptr || stop == nullptr) {
+        std::printf("noexport\n");
+        return 1;
+    }
+    Changes changes;
+    WsrOpcoes opcoes{};
+    opcoes.tamanho = sizeof opcoes;
+    opcoes.log = WSR_LOG_NENHUM;
+    opcoes.quadro = WSR_QUADRO_8;
+    WsrMonitor* handle = start(port, "9600", &opcoes, &on_change, &changes);
+    const bool two = handle != nullptr && ::WaitForSingleObject(changes.second, 5000) == WAIT_OBJECT_0;
+    WsrLeitura leitura{};
+    leitura.tamanho = sizeof leitura;
+    const int32_t number = handle != nullptr ? latest(handle, &leitura) : -1;
+    const auto before = std::chrono::steady_clock::now();
+    stop(handle);
+    const auto stop_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count();
+    std::printf("two=%d first=%.3f second=%.3f latest=%d stop_ms=%lld\n", two ? 1 : 0, changes.weights[0],
+                changes.weights[1], number >= 2 ? 1 : 0, static_cast<long long>(stop_ms));
     ::FreeLibrary(module);
     return 0;
 }
@@ -125,7 +179,8 @@ int main(int argc, char** argv) {
     if (command == "serial" && argc == 5) return poll_once(argv[2], argv[3], std::atol(argv[4]));
     if (command == "weigh" && argc == 5) return weigh(argv[2], argv[3], argv[4]);
     if (command == "version" && argc == 3) return version(argv[2]);
+    if (command == "monitor" && argc == 4) return monitor(argv[2], argv[3]);
     if (command == "record" && argc == 5) return record(argv[2], argv[3], static_cast<unsigned>(std::atol(argv[4])));
-    std::fprintf(stderr, "usage: wine_probe serial PORT BAUD GAP_MS | weigh DLL PORT BAUD | record DLL PORT SIZE | version DLL\n");
+    std::fprintf(stderr, "usage: wine_probe serial PORT BAUD GAP_MS | weigh DLL PORT BAUD | record DLL PORT SIZE | monitor DLL PORT | version DLL\n");
     return 64;
 }

@@ -166,6 +166,18 @@ TEST(WineHost, RecordsOfEveryWholeFieldSize) {
     }
 }
 
+TEST(WineHost, FollowsTheScaleWithAStdcallCallback) {
+    // 1.234 until the third poll, then 2.5 and silence: the monitor holds the
+    // port, so the scale sees polls back to back. Stopping while a read of
+    // the silent scale waits must not wait it out.
+    ScaleEmulator scale({ScaleReply::bytes("\x02" "01.234\x03"), ScaleReply::bytes("\x02" "01.234\x03"),
+                         ScaleReply::bytes("\x02" "02.500\x03")});
+    attach(scale);
+    const std::string line = probe("monitor " + dll() + " " + kPort);
+    EXPECT_NE(line.find("two=1 first=1.234 second=2.500 latest=1"), std::string::npos) << line;
+    EXPECT_LT(field(line, "stop_ms"), 500) << line;
+}
+
 TEST(WineHost, VersionResource) {
     EXPECT_EQ(probe("version " + dll()), "fixed=6.49.9.0 translation=0416-04E4 file=6.49.009 product=6.49.009");
 }
