@@ -51,8 +51,7 @@ if [ -n "$staged" ]; then
   for wanted in usr/bin/wsr37100 usr/include/wsr37100.h usr/share/man/man1/wsr37100.1.gz; do
     [ -e "$staged/$wanted" ] || fail "make install DESTDIR=$staged: no $wanted"
   done
-  ls "$staged"/usr/lib/libwsr37100.so.6 "$staged"/usr/lib/*/libwsr37100.so.6 2>/dev/null | grep -q . \
-    || fail "make install DESTDIR=$staged: no libwsr37100.so.6"
+  [ -n "$(find "$staged/usr/lib" -name libwsr37100.so.6)" ] || fail "make install DESTDIR=$staged: no libwsr37100.so.6"
   [ "$("$staged/usr/bin/wsr37100" --version)" = "wsr37100 6.49.9" ] || fail "the staged tool does not run"
 fi
 echo "packages ok: $(basename "$deb"), $(basename "$zip")${staged:+, make install staged in $staged}"
