@@ -8,6 +8,7 @@
 #include <string>
 
 #include "commands.hpp"
+#include "console.hpp"
 #include "folders.hpp"
 #include "reading.hpp"
 #include "wsr37100.h"
@@ -132,6 +133,7 @@ int main(int argc, char** argv) {
     // Options are parsed in the C locale (a decimal point); from here on the
     // user's regional settings apply, to the module's log as in any host.
     std::setlocale(LC_ALL, "");
+    const Utf8Console console;
     try {
         if (*weigh_command) return weigh(weigh_options);
         if (*simulate_command) return simulate(simulate_options);

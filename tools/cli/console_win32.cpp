@@ -1,0 +1,16 @@
+// Windows consoles: output code page UTF-8 while the tool runs, so "não" shows as written.
+#include <windows.h>
+
+#include "console.hpp"
+
+namespace Wsr37100::cli {
+
+Utf8Console::Utf8Console() : previous_(::GetConsoleOutputCP()) {
+    if (previous_ != 0) ::SetConsoleOutputCP(CP_UTF8);
+}
+
+Utf8Console::~Utf8Console() {
+    if (previous_ != 0) ::SetConsoleOutputCP(previous_);
+}
+
+}  // namespace Wsr37100::cli
