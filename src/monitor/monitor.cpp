@@ -115,10 +115,12 @@ void ScaleMonitor::follow(std::stop_token& stop) {
         return;
     }
     settings_.log.GravaLog("monitor: porta aberta: " + device);
+    // A reply to someone else's poll may still be on its way.
+    opened.port->drain(&interrupt_);
     const DailyLog quiet = DailyLog::disabled();
     while (!stop.stop_requested()) {
         reading.report = QueryReport{};
-        read_reply(*opened.port, quiet, reading.report, &interrupt_);
+        read_reply(*opened.port, quiet, reading.report, &interrupt_, Leftovers::Resync);
         if (stop.stop_requested()) break;
         publish(reading);
         if (reading.report.outcome == Outcome::NoReading && reading.report.reason == NoReadingReason::PollFailed) break;

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,12 +77,25 @@ public:
     // which ends any wait at once.
     std::optional<std::size_t> poll(ReceiveBuffer& buffer, const Interrupt* interrupt = nullptr);
 
+    // Reads and drops bytes until the line has been quiet for three
+    // characters' time (at the port's baud rate), for at most the read
+    // time-out: the tail of a reply still on its way must not shift the next
+    // reply's bytes. False when the port failed or the interrupt was raised.
+    bool drain(const Interrupt* interrupt = nullptr);
+
     struct Native;
 
 private:
     explicit SerialPort(std::unique_ptr<Native> native);
     std::unique_ptr<Native> native_;
 };
+
+// Three characters' time at the rate (10 bits a character), at least 2 ms:
+// a pause that long means the sender is done.
+inline std::chrono::milliseconds quiet_time(std::int32_t rate) {
+    const long long ms = rate > 0 ? (30'000LL + rate - 1) / rate : 2;
+    return std::chrono::milliseconds(ms < 2 ? 2 : ms);
+}
 
 // Device naming. The trailing ":" of the module's device name is dropped.
 // Windows: "\\.\" + name, so that COM10 and above open too ("\\.\..." stays as is).

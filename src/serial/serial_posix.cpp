@@ -26,6 +26,7 @@ struct SerialPort::Native {
     int fd = -1;
     bool exclusive = false;
     LinkOptions options;
+    std::int32_t rate = 0;
     UucpLock lock;  // released after the descriptor closes
 
     Native() = default;
@@ -167,6 +168,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     if (::tcgetattr(native->fd, &settings) != 0) return unavailable(path, errno);
     const std::int32_t rate = whole_number_conversion(baud_text);
     if (rate <= 0) return settings_refused(path, rate, EINVAL);
+    native->rate = rate;
 
     make_raw_8n1(settings);
     const auto standard = std::find_if(std::begin(kStandardRates), std::end(kStandardRates),
@@ -184,6 +186,16 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     // while the port was closed) are no answer to this call's poll.
     if (::tcflush(native->fd, TCIFLUSH) != 0) return unavailable(path, errno);
     return OpenResult{std::unique_ptr<SerialPort>(new SerialPort(std::move(native))), {}};
+}
+
+bool SerialPort::drain(const Interrupt* interrupt) {
+    const Deadline limit(kReadTimeout);
+    for (;;) {
+        if (::tcflush(native_->fd, TCIFLUSH) != 0) return false;
+        const int ready = wait_for(native_->fd, POLLIN, limit, quiet_time(native_->rate), interrupt);
+        if (ready < 0 || (ready & kHangUp)) return false;
+        if (ready == 0) return true;  // quiet, or out of time
+    }
 }
 
 std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer, const Interrupt* interrupt) {

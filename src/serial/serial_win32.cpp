@@ -14,6 +14,7 @@ struct SerialPort::Native {
     HANDLE handle = INVALID_HANDLE_VALUE;
     HANDLE io_done = nullptr;  // the overlapped operations' event
     LinkOptions options;
+    std::int32_t rate = 0;
 
     Native() = default;
     Native(const Native&) = delete;
@@ -94,6 +95,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     if (!::GetCommState(native->handle, &settings)) return refused_name(path, "n\xE3o \xE9 uma porta serial");
     const std::int32_t rate = whole_number_conversion(baud_text);
     if (rate <= 0) return settings_refused(path, rate, ERROR_INVALID_PARAMETER);
+    native->rate = rate;
     settings.BaudRate = static_cast<DWORD>(rate);
     settings.ByteSize = 8;
     settings.Parity = NOPARITY;
@@ -130,6 +132,35 @@ std::optional<DWORD> finish(HANDLE handle, OVERLAPPED& operation, BOOL started, 
 }
 
 }  // namespace
+
+bool SerialPort::drain(const Interrupt* interrupt) {
+    // A read of one byte that ends on the quiet time: it keeps coming back
+    // with a byte while the line is busy.
+    COMMTIMEOUTS quiet{};
+    quiet.ReadTotalTimeoutConstant = static_cast<DWORD>(quiet_time(native_->rate).count());
+    quiet.WriteTotalTimeoutConstant = static_cast<DWORD>(kWriteTimeout.count());
+    if (!::SetCommTimeouts(native_->handle, &quiet)) return false;
+    const ULONGLONG give_up = ::GetTickCount64() + static_cast<ULONGLONG>(kReadTimeout.count());
+    bool ok = true;
+    for (;;) {
+        if (!::PurgeComm(native_->handle, PURGE_RXCLEAR)) {
+            ok = false;
+            break;
+        }
+        unsigned char byte = 0;
+        OVERLAPPED read{};
+        read.hEvent = native_->io_done;
+        ::ResetEvent(native_->io_done);
+        const auto got = finish(native_->handle, read, ::ReadFile(native_->handle, &byte, 1, nullptr, &read), interrupt);
+        if (!got) {
+            ok = false;
+            break;
+        }
+        if (*got == 0 || ::GetTickCount64() >= give_up) break;
+    }
+    COMMTIMEOUTS timeouts = link_timeouts(native_->options);
+    return ::SetCommTimeouts(native_->handle, &timeouts) && ok;
+}
 
 std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer, const Interrupt* interrupt) {
     buffer[0] = kEnq;

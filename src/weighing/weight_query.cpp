@@ -34,7 +34,8 @@ bool settled(const QueryReport& report, const StableWait& wait, double& last_wei
 }
 }  // namespace
 
-void read_reply(SerialPort& port, const DailyLog& log, QueryReport& report, const Interrupt* interrupt) {
+void read_reply(SerialPort& port, const DailyLog& log, QueryReport& report, const Interrupt* interrupt,
+                Leftovers leftovers) {
     ReceiveBuffer buffer{};
     report.reply_size = 0;
     for (int attempt = 1; attempt <= kMaxPolls; ++attempt) {
@@ -46,7 +47,12 @@ void read_reply(SerialPort& port, const DailyLog& log, QueryReport& report, cons
         std::copy(buffer.begin(), buffer.end(), report.reply.begin());
         log.GravaLog("actRead = " + std::to_string(act_read));
 
-        if (act_read == kFixedFrameSize || act_read == kDelimitedFrameSize) {
+        const bool frame = act_read == kFixedFrameSize || act_read == kDelimitedFrameSize;
+        if (frame && leftovers == Leftovers::Resync && buffer[0] != kStx) {
+            if (!port.drain(interrupt)) return no_reading(report, NoReadingReason::PollFailed);
+            continue;
+        }
+        if (frame) {
             const std::span<const unsigned char> reply(buffer.data(), act_read);
             const Decoded decoded = act_read == kFixedFrameSize
                                         ? decode_fixed_frame(reply, log, decimal_separator())

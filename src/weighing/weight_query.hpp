@@ -52,9 +52,16 @@ struct StableWait {
 double weight_query(std::string_view sPorta, std::string_view sVelocidade, const DailyLog& log, LinkOptions link,
                     QueryReport& report, StableWait wait = {});
 
+// How read_reply treats a reply that does not start with STX. A call decodes
+// it as it is. Polling without end, a monitor takes it for a shifted read (the
+// tail of an earlier reply, then the head of this one) that would shift every
+// later reply as well: it waits for the line to go quiet and polls again.
+enum class Leftovers { Keep, Resync };
+
 // One reading on a port that is open: up to five polls until a 7- or 8-byte
 // reply, decoded (the decoders log through `log`). Adds its polls to the
 // report's and sets the rest of it. A raised interrupt ends it as a failed poll.
-void read_reply(SerialPort& port, const DailyLog& log, QueryReport& report, const Interrupt* interrupt = nullptr);
+void read_reply(SerialPort& port, const DailyLog& log, QueryReport& report, const Interrupt* interrupt = nullptr,
+                Leftovers leftovers = Leftovers::Keep);
 
 }  // namespace Wsr37100

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -142,11 +143,15 @@ bool ScaleEmulator::sleep_or_stop(std::chrono::milliseconds pause) {
 void ScaleEmulator::play(const ScaleReply& reply) {
     for (const auto& chunk : reply.chunks) {
         if (chunk.pause.count() > 0 && !sleep_or_stop(chunk.pause)) return;
-        const long byte_time = byte_time_us_;
+        const std::chrono::microseconds byte_time(byte_time_us_.load());
         std::size_t sent = 0;
         while (sent < chunk.bytes.size()) {
-            if (byte_time > 0) std::this_thread::sleep_for(std::chrono::microseconds(byte_time));
-            const std::size_t size = byte_time > 0 ? 1 : chunk.bytes.size() - sent;
+            // Against the line's own clock, so that sleeping late does not add up.
+            if (byte_time.count() > 0) {
+                wire_clock_ = std::max(wire_clock_, std::chrono::steady_clock::now() - byte_time) + byte_time;
+                std::this_thread::sleep_until(wire_clock_);
+            }
+            const std::size_t size = byte_time.count() > 0 ? 1 : chunk.bytes.size() - sent;
             const ssize_t n = ::write(master_, chunk.bytes.data() + sent, size);
             if (n <= 0 && errno != EINTR && errno != EAGAIN) return;
             if (n > 0) sent += static_cast<std::size_t>(n);
@@ -183,10 +188,8 @@ void ScaleEmulator::run() {
                 std::lock_guard lock(observer_lock_);
                 if (observer_) observer_(poll_number, reply);
             }
-            // The ENQ's own time on the wire.
-            if (const long byte_time = byte_time_us_; byte_time > 0) {
-                std::this_thread::sleep_for(std::chrono::microseconds(byte_time));
-            }
+            // The ENQ's own time on the wire; the reply starts when it is in.
+            wire_clock_ = std::chrono::steady_clock::now() + std::chrono::microseconds(byte_time_us_.load());
             play(reply);
         }
     }

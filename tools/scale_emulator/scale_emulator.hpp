@@ -90,6 +90,7 @@ private:
     std::string device_path_;
     std::atomic<int> polls_{0};
     std::atomic<long> byte_time_us_{0};
+    std::chrono::steady_clock::time_point wire_clock_{};  // the emulator thread's: when the line is free
     std::atomic<bool> stopping_{false};
     std::mutex observer_lock_;
     std::function<void(int, const ScaleReply&)> observer_;
