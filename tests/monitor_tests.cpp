@@ -86,12 +86,11 @@ struct Seen {
 
     static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context) {
         auto* seen = static_cast<Seen*>(context);
-        {
-            std::lock_guard guard(seen->lock);
-            seen->readings.push_back(*leitura);
-        }
-        seen->changed.notify_all();
+        // All under the lock: once a waiter has it again, this call touches nothing of seen.
+        std::lock_guard guard(seen->lock);
         if (seen->stop_from_callback != nullptr) WsrMonitorEncerra(seen->stop_from_callback);
+        seen->readings.push_back(*leitura);
+        seen->changed.notify_all();
     }
     bool wait_for(std::size_t count, std::chrono::milliseconds within = 3000ms) {
         std::unique_lock guard(lock);
