@@ -33,15 +33,24 @@ class BindingsTest(unittest.TestCase):
 
     def test_every_kind(self):
         cases = [
-            (("--weight", "4.321"), "weight", 4.321, None, 1),
-            (("--status", "S", "--frame", "7"), "status", -10.0, None, 1),
-            (("--silent",), "no-reading", 0.0, "silence", 1),
+            (("--weight", "4.321"), "weight", 4.321, None, 1, {}),
+            (("--status", "S", "--frame", "7"), "status", -10.0, None, 1, {}),
+            (("--silent",), "no-reading", 0.0, "silence", 1, {}),
+            (("--sequence", "I,I,1.5"), "weight", 1.5, None, 3, {"stable_ms": 2000, "frame": 8}),
         ]
-        for args, kind, weight, reason, polls in cases:
+        for args, kind, weight, reason, polls, options in cases:
             with self.subTest(args=args), Scale(*args) as port:
-                reading = self.lib.busca_peso_ex(port, "9600", gap_ms=20)
+                reading = self.lib.busca_peso_ex(port, "9600", gap_ms=20, **options)
                 self.assertEqual((reading.kind, reading.weight, reading.reason, reading.cause, reading.polls),
                                  (kind, weight, reason, None, polls))
+
+    def test_follow_yields_each_change_and_frees_the_port(self):
+        with Scale("--sequence", "1,2") as port:
+            readings = self.lib.follow(port, frame=8)
+            weights = [next(readings).weight for _ in range(4)]
+            readings.close()
+            self.assertEqual(weights, [1.0, 2.0, 1.0, 2.0])
+            self.assertEqual(self.lib.busca_peso_ex(port, gap_ms=20).kind, "weight")  # the port is free again
 
     def test_unavailable_port_tells_why(self):
         reading = self.lib.busca_peso_ex("/dev/ttyNoSuchScale")

@@ -21,6 +21,7 @@ import ctypes
 import ctypes.util
 import dataclasses
 import os
+import queue
 import sys
 
 PESO, STATUS, SEM_LEITURA, FALHA = 0, 1, 2, 3
@@ -33,14 +34,15 @@ MESSAGE_MAX = 512
 
 class WsrOpcoes(ctypes.Structure):
     _fields_ = [("tamanho", ctypes.c_uint32), ("log", ctypes.c_uint32), ("pasta_log", ctypes.c_char_p),
-                ("intervalo_ms", ctypes.c_uint32)]
+                ("intervalo_ms", ctypes.c_uint32), ("espera_estavel_ms", ctypes.c_uint32),
+                ("leituras_iguais", ctypes.c_uint32), ("quadro", ctypes.c_uint32)]
 
 
 class WsrLeitura(ctypes.Structure):
     _fields_ = [("tamanho", ctypes.c_uint32), ("tipo", ctypes.c_int32), ("peso", ctypes.c_double),
                 ("motivo", ctypes.c_int32), ("consultas", ctypes.c_int32), ("bytes_resposta", ctypes.c_int32),
                 ("resposta", ctypes.c_ubyte * 8), ("mensagem", ctypes.c_char * MESSAGE_MAX),
-                ("causa", ctypes.c_int32), ("erro_sistema", ctypes.c_int32)]
+                ("causa", ctypes.c_int32), ("erro_sistema", ctypes.c_int32), ("estavel", ctypes.c_int32)]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -52,6 +54,7 @@ class Reading:
     polls: int
     reply: bytes         # the last reply's bytes
     message: str         # the module's text (Portuguese), e.g. why the port could not be opened
+    stable: bool = False  # with stable_ms: the wait ended on a settled answer
 
 
 class ScaleError(RuntimeError):
@@ -76,9 +79,27 @@ def _candidates():
     return found + [ctypes.util.find_library("wsr37100") or system]
 
 
+_STDCALL = sys.platform == "win32" and ctypes.sizeof(ctypes.c_void_p) == 4
+# The monitor's callback: __stdcall on 32-bit Windows, like the exports.
+_ON_CHANGE = (ctypes.WINFUNCTYPE if _STDCALL else ctypes.CFUNCTYPE)(None, ctypes.POINTER(WsrLeitura), ctypes.c_void_p)
+
+
+def _options(log_folder=None, gap_ms=0, stable_ms=0, equal=0, frame=0):
+    return WsrOpcoes(ctypes.sizeof(WsrOpcoes), LOG_FOLDER if log_folder else LOG_NONE, _text(log_folder),
+                     gap_ms, stable_ms, equal, frame)
+
+
+def _reading(result):
+    message = result.mensagem.decode("cp1252", errors="replace")
+    no_reading = result.tipo == SEM_LEITURA
+    return Reading(KINDS[result.tipo], result.peso, REASONS.get(result.motivo) if no_reading else None,
+                   CAUSES.get(result.causa) if no_reading and result.motivo == 1 else None,
+                   result.consultas, bytes(result.resposta[:result.bytes_resposta]), message, bool(result.estavel))
+
+
 class Library:
     def __init__(self, path=None):
-        loader = ctypes.WinDLL if sys.platform == "win32" and ctypes.sizeof(ctypes.c_void_p) == 4 else ctypes.CDLL
+        loader = ctypes.WinDLL if _STDCALL else ctypes.CDLL
         errors = []
         for candidate in [path] if path else _candidates():
             try:
@@ -95,6 +116,16 @@ class Library:
         self._lib.BuscaPesoEx.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(WsrOpcoes),
                                           ctypes.POINTER(WsrLeitura)]
         self._lib.BuscaPesoEx.restype = ctypes.c_int32
+        self._lib.WsrMonitorInicia.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(WsrOpcoes),
+                                               _ON_CHANGE, ctypes.c_void_p]
+        self._lib.WsrMonitorInicia.restype = ctypes.c_void_p
+        self._lib.WsrMonitorEncerra.argtypes = [ctypes.c_void_p]
+        self._lib.WsrMonitorEncerra.restype = None
+        self._lib.WsrVersao.restype = ctypes.c_char_p
+
+    def version(self):
+        """The loaded library's version, "6.49.9"."""
+        return self._lib.WsrVersao().decode("ascii")
 
     def start_balanca(self, port="", baud=""):
         return bool(self._lib.StartBalanca(_text(port), _text(baud)))
@@ -104,21 +135,39 @@ class Library:
         Python executable and returns NaN when that folder is missing."""
         return self._lib.BuscaPeso(_text(port), _text(baud))
 
-    def busca_peso_ex(self, port, baud="9600", log_folder=None, gap_ms=0):
+    def busca_peso_ex(self, port, baud="9600", log_folder=None, gap_ms=0, stable_ms=0, equal=0, frame=0):
         """One reading, told in full. log_folder: the folder of the daily log (it must exist);
-        without one nothing is logged. Raises ScaleError for a failure or a refused call."""
-        options = WsrOpcoes(ctypes.sizeof(WsrOpcoes), LOG_FOLDER if log_folder else LOG_NONE,
-                            _text(log_folder), gap_ms)
+        without one nothing is logged. stable_ms: wait up to that long for the scale to settle
+        (equal: equal weights needed; frame: 7 or 8, the frame the scale sends). Raises ScaleError
+        for a failure or a refused call."""
+        options = _options(log_folder, gap_ms, stable_ms, equal, frame)
         result = WsrLeitura()
         result.tamanho = ctypes.sizeof(WsrLeitura)
         returned = self._lib.BuscaPesoEx(_text(port), _text(baud), ctypes.byref(options), ctypes.byref(result))
-        message = result.mensagem.decode("cp1252", errors="replace")
         if returned not in (PESO, STATUS, SEM_LEITURA) or returned != result.tipo:
+            message = result.mensagem.decode("cp1252", errors="replace")
             raise ScaleError(message or f"BuscaPesoEx refused the call ({returned})")
-        no_reading = result.tipo == SEM_LEITURA
-        return Reading(KINDS[result.tipo], result.peso, REASONS.get(result.motivo) if no_reading else None,
-                       CAUSES.get(result.causa) if no_reading and result.motivo == 1 else None,
-                       result.consultas, bytes(result.resposta[:result.bytes_resposta]), message)
+        return _reading(result)
+
+    def follow(self, port, baud="9600", log_folder=None, gap_ms=0, frame=0):
+        """Follows the scale: yields a Reading each time it changes (a failure comes as kind
+        "failure"), for as long as the generator is iterated; closing it (or leaving the for loop)
+        stops the monitor and frees the port.
+
+            for reading in lib.follow("/dev/ttyUSB0", frame=8):
+                print(reading.weight)
+        """
+        changes = queue.SimpleQueue()
+        on_change = _ON_CHANGE(lambda result, _: changes.put(_reading(result.contents)))
+        options = _options(log_folder, gap_ms, 0, 0, frame)
+        monitor = self._lib.WsrMonitorInicia(_text(port), _text(baud), ctypes.byref(options), on_change, None)
+        if not monitor:
+            raise ScaleError("the monitor could not be started (options invalid?)")
+        try:
+            while True:
+                yield changes.get()
+        finally:
+            self._lib.WsrMonitorEncerra(monitor)  # no callback runs after this returns
 
     def weigh(self, port, baud="9600", **options):
         """The weight in kg, or a status value, or 0 for no reading; raises ScaleError for a failure."""

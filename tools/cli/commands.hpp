@@ -13,7 +13,10 @@ struct WeighOptions {
     bool no_log = false;
     bool json = false;
     bool raw = false;
-    double watch_seconds = 0;  // 0: one reading
+    bool watch = false;           // follow the scale: a line per change
+    unsigned stable_ms = 0;       // wait up to this for a stable weight
+    unsigned equal_readings = 0;  // with stable_ms: equal weights needed
+    unsigned frame = 0;           // 7 or 8: the frame the scale sends; 0: any
 };
 int weigh(const WeighOptions& options);
 

@@ -36,16 +36,6 @@ const CLI::Validator kWholeNumber(
     },
     "NUMBER");
 
-const CLI::Validator kPositiveSeconds(
-    [](const std::string& text) {
-        double value = 0;
-        if (!CLI::detail::lexical_cast(text, value) || !(value > 0) || value > 86400) {
-            return "SECONDS must be more than 0 and at most 86400: " + text;
-        }
-        return std::string();
-    },
-    "SECONDS");
-
 // CLI11 only says "not expected"; a mistyped command deserves its name.
 bool unknown_command(int argc, char** argv) {
     if (argc < 2 || argv[1][0] == '-') return false;
@@ -83,9 +73,19 @@ int main(int argc, char** argv) {
     weigh_command->add_flag("--no-log", weigh_options.no_log, "Write no log")->excludes(log_dir);
     weigh_command->add_flag("--json", weigh_options.json, "One JSON object per reading, with its time");
     weigh_command->add_flag("--raw", weigh_options.raw, "Also print the reply's bytes in hex");
-    weigh_command->add_option("--watch", weigh_options.watch_seconds,
-                              "Weigh every SECONDS until Ctrl-C; each line starts with its time")
-        ->check(kPositiveSeconds);
+    auto* watch = weigh_command->add_flag("--watch", weigh_options.watch,
+                            "Follow the scale until Ctrl-C: the port stays open, polls follow one another, and a\n"
+                            "line (each starting with its time) is printed whenever the reading changes");
+    auto* stable = weigh_command->add_option("--stable", weigh_options.stable_ms,
+                              "Wait up to MS for a stable weight (the scale answers I while it is in motion); on\n"
+                              "time-out the last answer stands and the exit status is 2")
+        ->check(CLI::Range(1u, 3'600'000u))->excludes(watch);
+    weigh_command->add_option("--equal", weigh_options.equal_readings,
+                              "With --stable: equal consecutive weights needed before one is taken")
+        ->check(CLI::Range(1u, 100u))->needs(stable);
+    weigh_command->add_option("--frame", weigh_options.frame,
+                              "The frame the scale sends, 7 or 8 bytes: a read ends as soon as it is in")
+        ->check(CLI::IsMember({7u, 8u}));
 
     SimulateOptions simulate_options;
     auto* simulate_command = app.add_subcommand(

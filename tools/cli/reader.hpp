@@ -1,4 +1,4 @@
-// One reading through BuscaPesoEx on a thread of its own, so that an interrupt need not wait for it.
+// One reading through BuscaPesoEx on a thread of its own, so that an interrupt need not wait for it (the demo).
 #pragma once
 
 #include <future>

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 #include "clock.hpp"
 #include "commands.hpp"
@@ -11,10 +12,12 @@
 #include "interrupts.hpp"
 #include "reader.hpp"
 #include "reading.hpp"
+#include "wsr37100.h"
 
 namespace Wsr37100::cli {
 
 namespace {
+
 
 // Where the log goes: --no-log, --log-dir, dados beside the tool when it
 // exists, else the user's own log folder.
@@ -55,40 +58,64 @@ void show(const WsrLeitura& reading, const WeighOptions& options, bool stamped) 
     }
 }
 
-WsrLeitura read_once(const ReadRequest& request) {
+WsrOpcoes library_options(const ReadRequest& request, const WeighOptions& options) {
     WsrOpcoes opcoes{};
     opcoes.tamanho = sizeof opcoes;
     opcoes.log = request.log;
     opcoes.pasta_log = request.log_folder.c_str();
     opcoes.intervalo_ms = request.gap_ms;
+    opcoes.espera_estavel_ms = options.stable_ms;
+    opcoes.leituras_iguais = options.equal_readings;
+    opcoes.quadro = options.frame;
+    return opcoes;
+}
+
+WsrLeitura read_once(const ReadRequest& request, const WeighOptions& options) {
+    const WsrOpcoes opcoes = library_options(request, options);
     WsrLeitura reading{};
     reading.tamanho = sizeof reading;
     BuscaPesoEx(request.port.c_str(), request.baud.c_str(), &opcoes, &reading);
     return reading;
 }
 
-[[noreturn]] void end_interrupted() {
-    std::fflush(nullptr);
-    std::_Exit(kExitInterrupted);
-}
-
-// Reads every period until an interrupt. A reading in progress is not waited
-// for: the process ends at once, and the system closes the port.
-[[noreturn]] void watch(const ReadRequest& request, const WeighOptions& options) {
-    const auto period = std::chrono::milliseconds(std::llround(options.watch_seconds * 1000));
-    Interrupts interrupts;
-    for (;;) {
-        const auto started = std::chrono::steady_clock::now();
-        BackgroundReading background(request);
-        const auto reading = background.wait(interrupts);
-        if (!reading) end_interrupted();
-        show(*reading, options, !options.json);
-        const auto took = std::chrono::steady_clock::now() - started;
-        if (interrupts.requested() ||
-            (took < period && !interrupts.sleep_for(std::chrono::duration_cast<std::chrono::milliseconds>(period - took)))) {
-            end_interrupted();
-        }
+// The library's monitor, stopped on every way out.
+class Following {
+public:
+    // The library copies what it needs of the options when it starts.
+    Following(const ReadRequest& request, const WeighOptions& options) : options_(options) {
+        const WsrOpcoes opcoes = library_options(request, options);
+        monitor_ = WsrMonitorInicia(request.port.c_str(), request.baud.c_str(), &opcoes, &changed, this);
+        if (monitor_ == nullptr) throw std::runtime_error("the monitor could not be started");
     }
+    ~Following() { WsrMonitorEncerra(monitor_); }
+    Following(const Following&) = delete;
+    Following& operator=(const Following&) = delete;
+
+private:
+    // On the monitor's thread, one change at a time.
+    static void WSR37100_CALL changed(const WsrLeitura* reading, void* context) {
+        const auto* self = static_cast<const Following*>(context);
+        show(*reading, self->options_, !self->options_.json);
+    }
+
+    const WeighOptions& options_;
+    WsrMonitor* monitor_ = nullptr;
+};
+
+// Follows the scale and prints a line (or a JSON object) per change until an
+// interrupt; the monitor stops within a moment, even in the middle of a read.
+int watch(const ReadRequest& request, const WeighOptions& options) {
+    Interrupts interrupts;
+    try {
+        Following following(request, options);
+        while (interrupts.sleep_for(std::chrono::hours(1))) {
+        }
+    } catch (const std::runtime_error& error) {
+        std::fprintf(stderr, "wsr37100 weigh: %s\n", error.what());
+        return kExitFailure;
+    }
+    std::fflush(nullptr);
+    return kExitInterrupted;
 }
 
 }  // namespace
@@ -101,8 +128,8 @@ int weigh(const WeighOptions& options) {
         std::fprintf(stderr, "wsr37100 weigh: %s\n", error.what());
         return kExitFailure;
     }
-    if (options.watch_seconds > 0) watch(request, options);
-    const WsrLeitura reading = read_once(request);
+    if (options.watch) return watch(request, options);
+    const WsrLeitura reading = read_once(request, options);
     show(reading, options, false);
     return exit_status(reading);
 }

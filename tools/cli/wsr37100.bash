@@ -12,9 +12,9 @@ _wsr37100() {
         weigh)
             case $prev in
                 --log-dir) COMPREPLY=($(compgen -d -- "$cur")); return ;;
-                --gap | --watch) return ;;
+                --gap | --stable | --equal | --frame) return ;;
             esac
-            options="--gap --log-dir --no-log --json --raw --watch --help"
+            options="--gap --log-dir --no-log --json --raw --watch --stable --equal --frame --help"
             ;;
         simulate)
             case $prev in
