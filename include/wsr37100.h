@@ -33,7 +33,9 @@ extern "C" {
 WSR37100_API const char *WSR37100_CALL WsrVersao(void);
 
 /* Reads the weight from the scale on port sPorta ("COM1", or on Linux also
- * "ttyUSB0" or a path) at baud rate sVelocidade (decimal digits, "9600").
+ * "ttyUSB0" or a path; or a serial device server: "tcp://HOST:PORT" for raw
+ * TCP, "rfc2217://HOST:PORT" for Telnet with the COM port option, where the
+ * module sets the baud rate) at baud rate sVelocidade (decimal digits, "9600").
  * Writes every step to dados/logWSR37100_DDMM.txt beside the host executable.
  * Returns:
  *   the weight in kilograms (0 for an empty scale);
@@ -104,7 +106,8 @@ enum {
     WSR_MOTIVO_RESPOSTAS_PARCIAIS = 4  /* five replies of 1 to 6 bytes */
 };
 
-/* Why the port could not be opened (WsrLeitura.causa), with WSR_MOTIVO_PORTA_INDISPONIVEL. */
+/* Why the port could not be opened (WsrLeitura.causa), with WSR_MOTIVO_PORTA_INDISPONIVEL;
+ * with WSR_MOTIVO_CONSULTA_FALHOU, WSR_CAUSA_CONEXAO_PERDIDA when a network link dropped. */
 enum {
     WSR_CAUSA_NENHUMA = 0,               /* the port opened, or there was no attempt */
     WSR_CAUSA_PORTA_INEXISTENTE = 1,     /* no such device (wrong name, adapter unplugged) */
@@ -112,7 +115,12 @@ enum {
     WSR_CAUSA_PORTA_OCUPADA = 3,         /* another program holds the port */
     WSR_CAUSA_CONFIGURACAO_RECUSADA = 4, /* the device refused the settings (a baud rate it cannot do) */
     WSR_CAUSA_NOME_RECUSADO = 5,         /* not a serial port (a terminal, a file, a network path): not opened */
-    WSR_CAUSA_OUTRA = 6                  /* any other failure; erro_sistema has the system's code */
+    WSR_CAUSA_OUTRA = 6,                 /* any other failure; erro_sistema has the system's code */
+    /* tcp:// and rfc2217:// ports */
+    WSR_CAUSA_HOST_DESCONHECIDO = 7,     /* the host name does not resolve */
+    WSR_CAUSA_CONEXAO_RECUSADA = 8,      /* nothing listens on that port */
+    WSR_CAUSA_CONEXAO_ESGOTADA = 9,      /* no answer to the connection within 1000 ms */
+    WSR_CAUSA_CONEXAO_PERDIDA = 10       /* the connection dropped during a poll */
 };
 
 #define WSR_MENSAGEM_MAX 512
@@ -132,7 +140,8 @@ typedef struct WsrLeitura {
     char mensagem[WSR_MENSAGEM_MAX]; /* NUL-terminated 8-bit text, cut to fit: with WSR_FALHA the
                                         failure; with WSR_MOTIVO_PORTA_INDISPONIVEL the device path
                                         and the reason; else "" */
-    int32_t causa;             /* with WSR_MOTIVO_PORTA_INDISPONIVEL: WSR_CAUSA_*; else WSR_CAUSA_NENHUMA */
+    int32_t causa;             /* with WSR_MOTIVO_PORTA_INDISPONIVEL (or a dropped connection): WSR_CAUSA_*;
+                                  else WSR_CAUSA_NENHUMA */
     int32_t erro_sistema;      /* the system's error code behind causa (errno, GetLastError()), or 0 */
     int32_t estavel;           /* with espera_estavel_ms: 1 when the wait ended on a settled answer,
                                   0 when it ran out (or there was no wait) */

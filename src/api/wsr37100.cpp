@@ -109,6 +109,10 @@ int32_t cause_of(PortProblem problem) {
         case PortProblem::Busy: return WSR_CAUSA_PORTA_OCUPADA;
         case PortProblem::SettingsRefused: return WSR_CAUSA_CONFIGURACAO_RECUSADA;
         case PortProblem::NameRefused: return WSR_CAUSA_NOME_RECUSADO;
+        case PortProblem::HostNotFound: return WSR_CAUSA_HOST_DESCONHECIDO;
+        case PortProblem::ConnectionRefused: return WSR_CAUSA_CONEXAO_RECUSADA;
+        case PortProblem::ConnectTimedOut: return WSR_CAUSA_CONEXAO_ESGOTADA;
+        case PortProblem::ConnectionDropped: return WSR_CAUSA_CONEXAO_PERDIDA;
         case PortProblem::Other: break;
     }
     return WSR_CAUSA_OUTRA;
@@ -133,7 +137,9 @@ void fill(WsrLeitura& leitura, const QueryReport& report) {
     leitura.bytes_resposta = static_cast<int32_t>(report.reply_size);
     std::memcpy(leitura.resposta, report.reply.data(), report.reply_size);
     leitura.estavel = report.settled ? 1 : 0;
-    if (report.outcome == Outcome::NoReading && report.reason == NoReadingReason::PortUnavailable) {
+    const bool told = report.reason == NoReadingReason::PortUnavailable ||
+                      (report.reason == NoReadingReason::PollFailed && !report.port_failure.message.empty());
+    if (report.outcome == Outcome::NoReading && told) {
         leitura.causa = cause_of(report.port_failure.problem);
         leitura.erro_sistema = static_cast<int32_t>(report.port_failure.system_error);
         copy_message(leitura.mensagem, sizeof leitura.mensagem, report.port_failure.message);

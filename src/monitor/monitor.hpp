@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "log/daily_log.hpp"
-#include "serial/interrupt.hpp"
-#include "serial/serial_port.hpp"
+#include "link/interrupt.hpp"
+#include "link/link.hpp"
 #include "weighing/weight_query.hpp"
 
 namespace Wsr37100 {

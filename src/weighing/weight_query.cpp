@@ -7,7 +7,7 @@
 
 #include "log/regional.hpp"
 #include "replies/replies.hpp"
-#include "serial/deadline.hpp"
+#include "link/deadline.hpp"
 
 namespace Wsr37100 {
 
@@ -34,14 +34,17 @@ bool settled(const QueryReport& report, const StableWait& wait, double& last_wei
 }
 }  // namespace
 
-void read_reply(SerialPort& port, const DailyLog& log, QueryReport& report, const Interrupt* interrupt,
+void read_reply(Link& port, const DailyLog& log, QueryReport& report, const Interrupt* interrupt,
                 Leftovers leftovers) {
     ReceiveBuffer buffer{};
     report.reply_size = 0;
     for (int attempt = 1; attempt <= kMaxPolls; ++attempt) {
         const auto count = port.poll(buffer, interrupt);
         ++report.polls;
-        if (!count) return no_reading(report, NoReadingReason::PollFailed);
+        if (!count) {
+            if (auto why = port.failure()) report.port_failure = std::move(*why);
+            return no_reading(report, NoReadingReason::PollFailed);
+        }
         const std::size_t act_read = *count;
         report.reply_size = act_read;
         std::copy(buffer.begin(), buffer.end(), report.reply.begin());
@@ -80,7 +83,7 @@ double weight_query(std::string_view sPorta, std::string_view sVelocidade, const
     const std::string device = std::string(sPorta) + ":";
     log.GravaLog("lendo a porta: " + device);
 
-    auto opened = SerialPort::open(device, sVelocidade, std::move(link));
+    auto opened = open_link(device, sVelocidade, std::move(link));
     if (!opened) {
         report.port_failure = std::move(opened.failure);
         no_reading(report, NoReadingReason::PortUnavailable);

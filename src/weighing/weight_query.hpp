@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "log/daily_log.hpp"
-#include "serial/interrupt.hpp"
-#include "serial/serial_port.hpp"
+#include "link/interrupt.hpp"
+#include "link/link.hpp"
 
 namespace Wsr37100 {
 
@@ -25,7 +25,7 @@ struct QueryReport {
     int polls = 0;    // polls sent by the whole call
     std::size_t reply_size = 0;
     ReceiveBuffer reply{};
-    PortUnavailable port_failure;  // with NoReadingReason::PortUnavailable
+    PortUnavailable port_failure;  // with PortUnavailable; with PollFailed when the link knows why (dropped)
     bool settled = false;          // with a stable wait: it ended on a settled answer, not by time
 
     bool unstable() const { return outcome == Outcome::Status && letter == 'I'; }
@@ -61,7 +61,7 @@ enum class Leftovers { Keep, Resync };
 // One reading on a port that is open: up to five polls until a 7- or 8-byte
 // reply, decoded (the decoders log through `log`). Adds its polls to the
 // report's and sets the rest of it. A raised interrupt ends it as a failed poll.
-void read_reply(SerialPort& port, const DailyLog& log, QueryReport& report, const Interrupt* interrupt = nullptr,
+void read_reply(Link& port, const DailyLog& log, QueryReport& report, const Interrupt* interrupt = nullptr,
                 Leftovers leftovers = Leftovers::Keep);
 
 }  // namespace Wsr37100

@@ -2,7 +2,7 @@
 #include <cctype>
 #include <string>
 
-#include "serial/serial_port.hpp"
+#include "link/serial/serial_port.hpp"
 
 namespace Wsr37100 {
 

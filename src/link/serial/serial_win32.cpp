@@ -3,8 +3,8 @@
 
 #include "log/system_reason.hpp"
 #include "replies/conversions.hpp"
-#include "serial/interrupt_win32.hpp"
-#include "serial/serial_port.hpp"
+#include "link/interrupt_win32.hpp"
+#include "link/serial/serial_port.hpp"
 
 namespace Wsr37100 {
 

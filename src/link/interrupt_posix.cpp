@@ -1,5 +1,5 @@
 // The interrupt on POSIX: a pipe whose read end polls readable once raised.
-#include "serial/interrupt_posix.hpp"
+#include "link/interrupt_posix.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

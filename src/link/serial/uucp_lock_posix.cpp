@@ -1,5 +1,5 @@
 // UUCP lock files: taken with a link() so two openers cannot both win.
-#include "serial/uucp_lock.hpp"
+#include "link/serial/uucp_lock.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

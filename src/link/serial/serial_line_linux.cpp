@@ -1,5 +1,5 @@
 // Serial lines on Linux: the tty subsystem in sysfs, or a pseudo-terminal slave.
-#include "serial/serial_line.hpp"
+#include "link/serial/serial_line.hpp"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

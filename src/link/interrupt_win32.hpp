@@ -1,7 +1,9 @@
-// The interrupt's descriptor, for the POSIX waits that watch it.
+// The interrupt's event, for the Windows waits that watch it.
 #pragma once
 
-#include "serial/interrupt.hpp"
+#include <windows.h>
+
+#include "link/interrupt.hpp"
 
 namespace Wsr37100 {
 
@@ -10,8 +12,7 @@ struct Interrupt::Native {
     Native(const Native&) = delete;
     Native& operator=(const Native&) = delete;
     ~Native();
-    int read_end() const { return fds[0]; }
-    int fds[2] = {-1, -1};
+    HANDLE event = nullptr;
 };
 
 }  // namespace Wsr37100

@@ -1,9 +1,7 @@
-// The interrupt's event, for the Windows waits that watch it.
+// The interrupt's descriptor, for the POSIX waits that watch it.
 #pragma once
 
-#include <windows.h>
-
-#include "serial/interrupt.hpp"
+#include "link/interrupt.hpp"
 
 namespace Wsr37100 {
 
@@ -12,7 +10,8 @@ struct Interrupt::Native {
     Native(const Native&) = delete;
     Native& operator=(const Native&) = delete;
     ~Native();
-    HANDLE event = nullptr;
+    int read_end() const { return fds[0]; }
+    int fds[2] = {-1, -1};
 };
 
 }  // namespace Wsr37100

@@ -1,6 +1,5 @@
 // The serial connection on POSIX: exclusive open, raw 8N1 termios, poll()-timed I/O.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,12 +12,12 @@
 
 #include "log/system_reason.hpp"
 #include "replies/conversions.hpp"
-#include "serial/baud_rate_posix.hpp"
-#include "serial/deadline.hpp"
-#include "serial/interrupt_posix.hpp"
-#include "serial/serial_line.hpp"
-#include "serial/serial_port.hpp"
-#include "serial/uucp_lock.hpp"
+#include "link/serial/baud_rate_posix.hpp"
+#include "link/deadline.hpp"
+#include "link/descriptor_posix.hpp"
+#include "link/serial/serial_line.hpp"
+#include "link/serial/serial_port.hpp"
+#include "link/serial/uucp_lock.hpp"
 
 namespace Wsr37100 {
 
@@ -71,21 +70,6 @@ void make_raw_8n1(termios& settings) {
     settings.c_cc[VTIME] = 0;
 }
 
-// Waits for the events within the time; returns the revents, 0 on time-out,
-// -1 on a poll failure or a raised interrupt. EINTR is retried against the
-// same limit.
-int wait_for(int fd, short events, const Deadline& limit, std::chrono::milliseconds cap, const Interrupt* interrupt) {
-    for (;;) {
-        pollfd entries[2] = {{fd, events, 0}, {interrupt ? interrupt->native().read_end() : -1, POLLIN, 0}};
-        const auto wait = std::min(limit.remaining(), cap);
-        const int ready = ::poll(entries, interrupt ? 2 : 1, static_cast<int>(wait.count()));
-        if (ready > 0) return entries[1].revents ? -1 : entries[0].revents;
-        if (ready == 0) return 0;
-        if (errno != EINTR) return -1;
-    }
-}
-
-constexpr short kHangUp = POLLHUP | POLLERR | POLLNVAL;
 
 PortProblem problem_of(int error) {
     switch (error) {
@@ -203,41 +187,10 @@ std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer, const Interru
     buffer[0] = kEnq;
     buffer[1] = 0;
 
-    const Deadline write_limit(kWriteTimeout);
-    for (;;) {
-        const ssize_t sent = ::write(fd, buffer.data(), 1);
-        if (sent == 1) break;
-        if (sent < 0 && errno != EAGAIN && errno != EINTR) return std::nullopt;
-        const int ready = wait_for(fd, POLLOUT, write_limit, kWriteTimeout, interrupt);
-        if (ready <= 0 || (ready & kHangUp)) return std::nullopt;
-    }
-
-    const Deadline read_limit(kReadTimeout);
-    const auto gap = native_->options.gap;
-    const std::size_t wanted = native_->options.frame_size > 0 && native_->options.frame_size < buffer.size()
-                                   ? native_->options.frame_size
-                                   : buffer.size();
-    std::size_t received = 0;
-    while (received < wanted) {
-        const bool gap_applies = received > 0 && gap.count() > 0;
-        if (read_limit.expired()) break;
-        const int ready = wait_for(fd, POLLIN, read_limit, gap_applies ? gap : kReadTimeout, interrupt);
-        if (ready < 0) return std::nullopt;
-        if (ready == 0) {
-            if (gap_applies) break;
-            continue;  // the deadline decides
-        }
-        if (!(ready & POLLIN)) return std::nullopt;  // hung up with nothing to read
-        const ssize_t got = ::read(fd, buffer.data() + received, wanted - received);
-        if (got > 0) {
-            received += static_cast<std::size_t>(got);
-        } else if (got == 0) {
-            return std::nullopt;  // readable but empty: the adapter is gone
-        } else if (errno != EAGAIN && errno != EINTR) {
-            return std::nullopt;  // EIO after a hang-up, among others
-        }
-    }
-    return received;
+    if (!write_all(fd, buffer.data(), 1, Deadline(kWriteTimeout), interrupt)) return std::nullopt;
+    const DescriptorSource source{fd, interrupt};
+    return read_reply_bytes(source, buffer.data(), wanted_bytes(native_->options), native_->options.gap,
+                            Deadline(kReadTimeout));
 }
 
 }  // namespace Wsr37100

@@ -1,5 +1,5 @@
 // The interrupt on Windows: a manual-reset event.
-#include "serial/interrupt_win32.hpp"
+#include "link/interrupt_win32.hpp"
 
 #include <system_error>
 

@@ -2,7 +2,7 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-#include "serial/baud_rate_posix.hpp"
+#include "link/serial/baud_rate_posix.hpp"
 
 namespace Wsr37100 {
 

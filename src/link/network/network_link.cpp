@@ -1,0 +1,251 @@
+// The link through a serial device server: raw TCP, or Telnet with RFC 2217.
+#include "link/network/network_link.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+
+#include "link/deadline.hpp"
+#include "link/interrupt.hpp"
+#include "link/network/socket.hpp"
+#include "link/network/telnet.hpp"
+#include "replies/conversions.hpp"
+
+namespace Wsr37100 {
+
+namespace {
+
+constexpr std::size_t kChunk = 64;
+constexpr std::chrono::milliseconds kNegotiationTimeout{1000};
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+OpenResult refused(std::string_view name, const std::string& reason) {
+    return OpenResult{nullptr, {PortProblem::NameRefused, 0, "Porta recusada " + quoted(name) + ": " + reason}};
+}
+
+OpenResult settings_refused(std::string_view name, const std::string& reason) {
+    return OpenResult{nullptr, {PortProblem::SettingsRefused, 0,
+                                "O servidor " + quoted(name) + " recusou a configura\xE7\xE3o: " + reason}};
+}
+
+bool all_digits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// One link over one connection. Data of a Telnet connection passes through
+// the codec; what it holds beyond a read waits for the next, as in a port's queue.
+class NetworkLink final : public Link {
+public:
+    NetworkLink(std::unique_ptr<Socket> socket, bool telnet, LinkOptions options, std::string shown)
+        : socket_(std::move(socket)), options_(std::move(options)), shown_(std::move(shown)) {
+        if (telnet) telnet_ = std::make_unique<TelnetCodec>();
+    }
+
+    void set_rate(std::int32_t rate) { rate_ = rate; }
+
+    // What a read waits on and takes: the socket, and the data already decoded.
+    struct Source {
+        NetworkLink& link;
+        const Interrupt* interrupt;
+        int wait(const Deadline& limit, std::chrono::milliseconds cap) const {
+            if (!link.pending_.empty()) return 1;
+            return link.socket_->wait(limit, cap, interrupt);
+        }
+        std::optional<std::size_t> read(unsigned char* into, std::size_t size) const {
+            if (link.pending_.empty() && !link.take_from_wire(interrupt)) return std::nullopt;
+            const std::size_t count = std::min(size, link.pending_.size());
+            std::copy_n(link.pending_.begin(), count, into);
+            link.pending_.erase(0, count);
+            return count;
+        }
+    };
+
+    std::optional<std::size_t> poll(ReceiveBuffer& buffer, const Interrupt* interrupt) override {
+        buffer[0] = kEnq;
+        buffer[1] = 0;
+        if (!send_data(buffer.data(), 1, interrupt)) return dropped(interrupt);
+        const Source source{*this, interrupt};
+        const auto got =
+            read_reply_bytes(source, buffer.data(), wanted_bytes(options_), options_.gap, Deadline(kReadTimeout));
+        if (!got) return dropped(interrupt);
+        return got;
+    }
+
+    bool drain(const Interrupt* interrupt) override {
+        const Deadline limit(kReadTimeout);
+        pending_.clear();
+        for (;;) {
+            const int ready = socket_->wait(limit, quiet_time(rate_), interrupt);
+            if (ready < 0) return false;
+            if (ready == 0) return true;
+            if (!take_from_wire(interrupt)) return false;
+            pending_.clear();
+        }
+    }
+
+    std::optional<PortUnavailable> failure() const override { return failure_; }
+
+    // RFC 2217: agree on the COM port option, set the line, purge the
+    // server's receive buffer; each step waits for the server's answer.
+    std::optional<std::string> configure(std::int32_t rate) {
+        if (!send_wire(telnet_->opening(), nullptr)) return "a conex\xE3o caiu";
+        if (!negotiate_until([this] { return telnet_->com_port_agreed() || telnet_->com_port_refused(); })) {
+            return "o servidor n\xE3o respondeu \xE0 op\xE7\xE3o de porta COM (RFC 2217)";
+        }
+        if (telnet_->com_port_refused()) return "o servidor n\xE3o oferece a op\xE7\xE3o de porta COM (RFC 2217)";
+        using namespace telnet;
+        const auto value = static_cast<std::uint32_t>(rate);
+        const std::string baud{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+        const std::pair<unsigned char, std::string> commands[] = {
+            {kSetBaudRate, baud},
+            {kSetDataSize, std::string(1, char(8))},
+            {kSetParity, std::string(1, char(kParityNone))},
+            {kSetStopSize, std::string(1, char(kOneStopBit))},
+            {kPurgeData, std::string(1, char(kPurgeReceiveBuffer))},
+        };
+        std::string wire;
+        for (const auto& [command, argument] : commands) wire += TelnetCodec::com_port_command(command, argument);
+        if (!send_wire(wire, nullptr)) return "a conex\xE3o caiu";
+        const bool answered = negotiate_until([&] {
+            return std::all_of(std::begin(commands), std::end(commands),
+                               [&](const auto& c) { return telnet_->acknowledged(c.first).has_value(); });
+        });
+        if (!answered) return "o servidor n\xE3o confirmou a configura\xE7\xE3o em 1000 ms";
+        if (telnet_->acknowledged(kSetBaudRate) != baud) return std::to_string(rate) + " baud";
+        pending_.clear();  // what came before the purge is no answer to a poll
+        return std::nullopt;
+    }
+
+private:
+    template <class Done>
+    bool negotiate_until(Done done) {
+        const Deadline limit(kNegotiationTimeout);
+        while (!done()) {
+            if (socket_->wait(limit, kNegotiationTimeout, nullptr) <= 0 || !take_from_wire(nullptr)) return false;
+        }
+        return true;
+    }
+
+    // One chunk from the socket, through the codec; answers the server's negotiation.
+    bool take_from_wire(const Interrupt* interrupt) {
+        unsigned char raw[kChunk];
+        const auto got = socket_->receive(raw, sizeof raw);
+        if (!got) return false;
+        if (!telnet_) {
+            pending_.append(reinterpret_cast<const char*>(raw), *got);
+            return true;
+        }
+        std::string replies;
+        telnet_->take(raw, *got, pending_, replies);
+        return replies.empty() || send_wire(replies, interrupt);
+    }
+
+    bool send_data(const unsigned char* data, std::size_t size, const Interrupt* interrupt) {
+        if (!telnet_) return socket_->send(data, size, Deadline(kWriteTimeout), interrupt);
+        return send_wire(TelnetCodec::escape(data, size), interrupt);
+    }
+
+    bool send_wire(const std::string& wire, const Interrupt* interrupt) {
+        return socket_->send(reinterpret_cast<const unsigned char*>(wire.data()), wire.size(), Deadline(kWriteTimeout),
+                             interrupt);
+    }
+
+    std::nullopt_t dropped(const Interrupt* interrupt) {
+        if (interrupt == nullptr || !interrupt->raised()) {
+            failure_ = PortUnavailable{PortProblem::ConnectionDropped, 0,
+                                       "A conex\xE3o com " + quoted(shown_) + " caiu"};
+        }
+        return std::nullopt;
+    }
+
+    std::unique_ptr<Socket> socket_;
+    std::unique_ptr<TelnetCodec> telnet_;
+    LinkOptions options_;
+    std::string shown_;
+    std::int32_t rate_ = 9600;
+    std::string pending_;
+    std::optional<PortUnavailable> failure_;
+};
+
+}  // namespace
+
+ParsedNetworkName parse_network_name(std::string_view name) {
+    const auto separator = name.find("://");
+    std::string scheme(name.substr(0, separator));
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    NetworkName parsed;
+    if (scheme == "tcp") {
+        parsed.kind = NetworkName::Kind::RawTcp;
+    } else if (scheme == "rfc2217") {
+        parsed.kind = NetworkName::Kind::Rfc2217;
+    } else {
+        return {std::nullopt, "esquema desconhecido (use tcp:// ou rfc2217://)"};
+    }
+    const std::string_view rest = name.substr(separator + 3);
+    const std::string_view usage = "endere\xE7o inv\xE1lido (use HOST:PORTA, ou [IPv6]:PORTA)";
+    std::string_view host;
+    std::string_view port;
+    if (!rest.empty() && rest.front() == '[') {
+        const auto close = rest.find(']');
+        if (close == std::string_view::npos || rest.substr(close + 1, 1) != ":") return {std::nullopt, std::string(usage)};
+        host = rest.substr(1, close - 1);
+        port = rest.substr(close + 2);
+    } else {
+        const auto colon = rest.rfind(':');
+        if (colon == std::string_view::npos) return {std::nullopt, std::string(usage)};
+        host = rest.substr(0, colon);
+        port = rest.substr(colon + 1);
+        if (host.find(':') != std::string_view::npos) return {std::nullopt, std::string(usage)};
+    }
+    const bool host_ok = !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return std::isalnum(u) || c == '.' || c == '-' || c == ':' || c == '_' || c == '%';
+    });
+    if (!host_ok || !all_digits(port) || port.size() > 5 || std::stol(std::string(port)) < 1 ||
+        std::stol(std::string(port)) > 65535) {
+        return {std::nullopt, std::string(usage)};
+    }
+    parsed.host = std::string(host);
+    parsed.port = std::string(port);
+    return {parsed, {}};
+}
+
+OpenResult open_network_link(std::string_view name, std::string_view baud_text, LinkOptions options) {
+    const ParsedNetworkName parsed = parse_network_name(name);
+    if (!parsed.name) return refused(name, parsed.refusal);
+    PortUnavailable failure;
+    auto socket = Socket::connect(parsed.name->host, parsed.name->port, kConnectTimeout, std::string(name), failure);
+    if (!socket) return OpenResult{nullptr, std::move(failure)};
+    const bool telnet = parsed.name->kind == NetworkName::Kind::Rfc2217;
+    auto link = std::make_unique<NetworkLink>(std::move(socket), telnet, std::move(options), std::string(name));
+    // As on a serial port: the baud text is read once the link is open.
+    const std::int32_t rate = whole_number_conversion(baud_text);
+    if (rate <= 0) return settings_refused(name, std::to_string(rate) + " baud");
+    link->set_rate(rate);
+    if (telnet) {
+        if (auto problem = link->configure(rate)) return settings_refused(name, *problem);
+    }
+    return OpenResult{std::move(link), {}};
+}
+
+PortUnavailable host_not_found(const std::string& shown, unsigned long error) {
+    return {PortProblem::HostNotFound, error, "Servidor n\xE3o encontrado " + quoted(shown) + ": nome desconhecido"};
+}
+
+PortUnavailable connection_refused(const std::string& shown, unsigned long error) {
+    return {PortProblem::ConnectionRefused, error, "O servidor " + quoted(shown) + " recusou a conex\xE3o"};
+}
+
+PortUnavailable connect_timed_out(const std::string& shown) {
+    return {PortProblem::ConnectTimedOut, 0,
+            "O servidor " + quoted(shown) + " n\xE3o respondeu \xE0 conex\xE3o em " +
+                std::to_string(kConnectTimeout.count()) + " ms"};
+}
+
+PortUnavailable connect_failed(const std::string& shown, unsigned long error) {
+    return {PortProblem::Other, error,
+            "N\xE3o foi poss\xEDvel conectar a " + quoted(shown) + ": erro " + std::to_string(error)};
+}
+
+}  // namespace Wsr37100

@@ -1,0 +1,121 @@
+// A TCP connection on POSIX: non-blocking connect against a deadline, poll()-timed I/O.
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "link/descriptor_posix.hpp"
+#include "link/network/socket.hpp"
+
+namespace Wsr37100 {
+
+struct Socket::Native {
+    int fd = -1;
+    Native() = default;
+    Native(const Native&) = delete;
+    Native& operator=(const Native&) = delete;
+    ~Native() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+namespace {
+
+struct AddressList {
+    addrinfo* first = nullptr;
+    AddressList() = default;
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() {
+        if (first != nullptr) ::freeaddrinfo(first);
+    }
+};
+
+// 0 when connected, else the errno of the attempt (ETIMEDOUT for no answer in time).
+int connect_one(int fd, const addrinfo& address, const Deadline& limit) {
+    if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return 0;
+    if (errno != EINPROGRESS) return errno;
+    const int ready = wait_for(fd, POLLOUT, limit, limit.remaining(), nullptr);
+    if (ready == 0) return ETIMEDOUT;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno ? errno : EIO;
+    return error;
+}
+
+}  // namespace
+
+Socket::Socket(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+Socket::~Socket() = default;
+
+std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::string& port,
+                                        std::chrono::milliseconds within, const std::string& shown,
+                                        PortUnavailable& failure) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    AddressList addresses;
+    if (const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses.first); error != 0) {
+        failure = host_not_found(shown, static_cast<unsigned long>(error == EAI_SYSTEM ? errno : 0));
+        return nullptr;
+    }
+    const Deadline limit(within);
+    int last_error = ETIMEDOUT;
+    for (const addrinfo* address = addresses.first; address != nullptr; address = address->ai_next) {
+        auto native = std::make_unique<Native>();
+        native->fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                              address->ai_protocol);
+        if (native->fd < 0) {
+            last_error = errno;
+            continue;
+        }
+        last_error = connect_one(native->fd, *address, limit);
+        if (last_error == 0) {
+            const int on = 1;
+            ::setsockopt(native->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            return std::unique_ptr<Socket>(new Socket(std::move(native)));
+        }
+        if (limit.expired()) break;
+    }
+    if (last_error == ETIMEDOUT) {
+        failure = connect_timed_out(shown);
+    } else if (last_error == ECONNREFUSED) {
+        failure = connection_refused(shown, static_cast<unsigned long>(last_error));
+    } else {
+        failure = connect_failed(shown, static_cast<unsigned long>(last_error));
+    }
+    return nullptr;
+}
+
+bool Socket::send(const unsigned char* bytes, std::size_t size, const Deadline& limit, const Interrupt* interrupt) {
+    std::size_t sent = 0;
+    while (sent < size) {
+        const ssize_t n = ::send(native_->fd, bytes + sent, size - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        const int ready = wait_for(native_->fd, POLLOUT, limit, limit.remaining(), interrupt);
+        if (ready <= 0 || (ready & kHangUp)) return false;
+    }
+    return true;
+}
+
+int Socket::wait(const Deadline& limit, std::chrono::milliseconds cap, const Interrupt* interrupt) {
+    return DescriptorSource{native_->fd, interrupt}.wait(limit, cap);
+}
+
+std::optional<std::size_t> Socket::receive(unsigned char* into, std::size_t size) {
+    const ssize_t got = ::recv(native_->fd, into, size, 0);
+    if (got > 0) return static_cast<std::size_t>(got);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    return std::nullopt;  // closed by the server, or reset
+}
+
+}  // namespace Wsr37100

@@ -1,0 +1,161 @@
+// A TCP connection on Windows: Winsock, non-blocking, select() in short slices
+// so that an interrupt is seen within a moment.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+
+#include "link/network/socket.hpp"
+
+namespace Wsr37100 {
+
+namespace {
+
+constexpr std::chrono::milliseconds kSlice{20};
+
+// Winsock is counted: every start has its cleanup.
+class WinsockSession {
+public:
+    WinsockSession() {
+        WSADATA data{};
+        started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    WinsockSession(const WinsockSession&) = delete;
+    WinsockSession& operator=(const WinsockSession&) = delete;
+    ~WinsockSession() {
+        if (started_) ::WSACleanup();
+    }
+    bool started() const { return started_; }
+
+private:
+    bool started_ = false;
+};
+
+timeval as_timeval(std::chrono::milliseconds wait) {
+    timeval value{};
+    value.tv_sec = static_cast<long>(wait.count() / 1000);
+    value.tv_usec = static_cast<long>((wait.count() % 1000) * 1000);
+    return value;
+}
+
+// >0 ready, 0 time-out, <0 failed; `write` waits for a connect or room to send.
+int select_one(SOCKET s, bool write, std::chrono::milliseconds wait) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    timeval limit = as_timeval(wait);
+    const int result = ::select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &limit);
+    if (result < 0) return -1;
+    if (result == 0) return 0;
+    return FD_ISSET(s, &failed) && !FD_ISSET(s, &ready) ? -1 : 1;
+}
+
+}  // namespace
+
+struct Socket::Native {
+    WinsockSession session;  // first: started before the socket, cleaned up after it
+    SOCKET s = INVALID_SOCKET;
+    Native() = default;
+    Native(const Native&) = delete;
+    Native& operator=(const Native&) = delete;
+    ~Native() {
+        if (s != INVALID_SOCKET) ::closesocket(s);
+    }
+};
+
+Socket::Socket(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+Socket::~Socket() = default;
+
+std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::string& port,
+                                        std::chrono::milliseconds within, const std::string& shown,
+                                        PortUnavailable& failure) {
+    WinsockSession resolving;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* addresses = nullptr;
+    if (!resolving.started() || ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses) != 0) {
+        failure = host_not_found(shown, static_cast<unsigned long>(::WSAGetLastError()));
+        return nullptr;
+    }
+    const Deadline limit(within);
+    int last_error = WSAETIMEDOUT;
+    std::unique_ptr<Socket> connected;
+    for (const addrinfo* address = addresses; address != nullptr && !connected; address = address->ai_next) {
+        auto native = std::make_unique<Native>();
+        native->s = ::socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+        if (native->s == INVALID_SOCKET) {
+            last_error = ::WSAGetLastError();
+            continue;
+        }
+        u_long non_blocking = 1;
+        ::ioctlsocket(native->s, FIONBIO, &non_blocking);
+        if (::connect(native->s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
+            last_error = ::WSAGetLastError();
+            if (last_error != WSAEWOULDBLOCK) continue;
+            const int ready = select_one(native->s, true, limit.remaining());
+            if (ready == 0) {
+                last_error = WSAETIMEDOUT;
+                break;
+            }
+            int error = 0;
+            int size = sizeof error;
+            ::getsockopt(native->s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
+            if (ready < 0 || error != 0) {
+                last_error = error != 0 ? error : WSAECONNREFUSED;
+                continue;
+            }
+        }
+        const BOOL on = TRUE;
+        ::setsockopt(native->s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+        connected.reset(new Socket(std::move(native)));
+    }
+    ::freeaddrinfo(addresses);
+    if (connected) return connected;
+    if (last_error == WSAETIMEDOUT) {
+        failure = connect_timed_out(shown);
+    } else if (last_error == WSAECONNREFUSED) {
+        failure = connection_refused(shown, static_cast<unsigned long>(last_error));
+    } else {
+        failure = connect_failed(shown, static_cast<unsigned long>(last_error));
+    }
+    return nullptr;
+}
+
+bool Socket::send(const unsigned char* bytes, std::size_t size, const Deadline& limit, const Interrupt* interrupt) {
+    std::size_t sent = 0;
+    while (sent < size) {
+        const int n = ::send(native_->s, reinterpret_cast<const char*>(bytes + sent), static_cast<int>(size - sent), 0);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK) return false;
+        if (limit.expired() || (interrupt != nullptr && interrupt->raised())) return false;
+        if (select_one(native_->s, true, std::min(limit.remaining(), kSlice)) < 0) return false;
+    }
+    return true;
+}
+
+int Socket::wait(const Deadline& limit, std::chrono::milliseconds cap, const Interrupt* interrupt) {
+    const Deadline until(std::min(limit.remaining(), cap));
+    for (;;) {
+        if (interrupt != nullptr && interrupt->raised()) return -1;
+        const int ready = select_one(native_->s, false, std::min(until.remaining(), kSlice));
+        if (ready != 0) return ready;
+        if (until.expired()) return 0;
+    }
+}
+
+std::optional<std::size_t> Socket::receive(unsigned char* into, std::size_t size) {
+    const int got = ::recv(native_->s, reinterpret_cast<char*>(into), static_cast<int>(size), 0);
+    if (got > 0) return static_cast<std::size_t>(got);
+    if (got < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) return 0;
+    return std::nullopt;  // closed by the server, or reset
+}
+
+}  // namespace Wsr37100
