@@ -1,7 +1,7 @@
 // Device names: what each platform opens for the module's "COMn:" names.
 #include <gtest/gtest.h>
 
-#include "serial/serial_port.hpp"
+#include "link/serial/serial_port.hpp"
 
 namespace Wsr37100 {
 namespace {

@@ -13,8 +13,8 @@
 #include <iomanip>
 
 #include "scale_emulator.hpp"
-#include "serial/serial_port.hpp"
-#include "serial/uucp_lock.hpp"
+#include "link/serial/serial_port.hpp"
+#include "link/serial/uucp_lock.hpp"
 #include "support/temp_folder.hpp"
 #include "wsr37100.hpp"
 

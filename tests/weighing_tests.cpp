@@ -11,7 +11,7 @@
 
 #include "log/daily_log.hpp"
 #include "scale_emulator.hpp"
-#include "serial/serial_port.hpp"
+#include "link/serial/serial_port.hpp"
 #include "support/temp_folder.hpp"
 #include "wsr37100.h"
 #include "wsr37100.hpp"

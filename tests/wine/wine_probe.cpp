@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/serial_port.hpp"
+#include "link/serial/serial_port.hpp"
 #include "wsr37100.hpp"
 
 namespace {
