@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ python3
-  googletest libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev help2man
+  googletest libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libboost-dev help2man
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 wine32:i386
   locales pkg-config fp-compiler fp-units-rtl dpkg-dev

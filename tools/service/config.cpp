@@ -1,0 +1,182 @@
+// Reads the service's settings from --scale texts and a JSON configuration file.
+#include "config.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+
+namespace Wsr37100::service {
+
+namespace {
+
+constexpr std::size_t kMaxNameLength = 32;
+constexpr unsigned kMaxGapMs = 1000;
+
+bool all_digits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+unsigned whole_number(const std::string& text, unsigned most, const std::string& what) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > most) {
+        throw std::invalid_argument(what + " must be a whole number from 0 to " + std::to_string(most) + ": " + text);
+    }
+    return value;
+}
+
+unsigned checked_frame(unsigned frame) {
+    if (frame != 0 && frame != 7 && frame != 8) {
+        throw std::invalid_argument("frame must be 7 or 8: " + std::to_string(frame));
+    }
+    return frame;
+}
+
+void check_scale(const ScaleSettings& scale) {
+    if (!valid_scale_name(scale.name)) {
+        throw std::invalid_argument("a scale's name is 1 to 32 letters, digits, '-' or '_': '" + scale.name + "'");
+    }
+    if (scale.port.empty()) throw std::invalid_argument("scale " + scale.name + ": no port");
+    if (!all_digits(scale.baud)) throw std::invalid_argument("scale " + scale.name + ": baud rate not a whole number");
+}
+
+template <typename T>
+T take(const nlohmann::json& object, const char* key, T fallback) {
+    const auto found = object.find(key);
+    return found == object.end() ? fallback : found->get<T>();
+}
+
+void refuse_unknown_keys(const nlohmann::json& object, std::initializer_list<const char*> known, const std::string& where) {
+    if (!object.is_object()) throw std::invalid_argument(where + " must be an object");
+    for (const auto& item : object.items()) {
+        if (std::none_of(known.begin(), known.end(), [&](const char* key) { return item.key() == key; })) {
+            throw std::invalid_argument(where + ": unknown key '" + item.key() + "'");
+        }
+    }
+}
+
+ScaleSettings scale_from_json(const nlohmann::json& object) {
+    refuse_unknown_keys(object, {"name", "port", "baud", "gap_ms", "frame", "log_dir", "no_log"}, "a scale");
+    ScaleSettings scale;
+    scale.name = take<std::string>(object, "name", "");
+    scale.port = take<std::string>(object, "port", "");
+    const auto baud = object.find("baud");
+    if (baud != object.end()) scale.baud = baud->is_number_unsigned() ? std::to_string(baud->get<unsigned>()) : baud->get<std::string>();
+    scale.gap_ms = take<unsigned>(object, "gap_ms", scale.gap_ms);
+    if (scale.gap_ms > kMaxGapMs) throw std::invalid_argument("scale " + scale.name + ": gap_ms above 1000");
+    scale.frame = checked_frame(take<unsigned>(object, "frame", 0));
+    scale.log_dir = take<std::string>(object, "log_dir", "");
+    scale.no_log = take<bool>(object, "no_log", false);
+    check_scale(scale);
+    return scale;
+}
+
+}  // namespace
+
+bool valid_scale_name(const std::string& name) {
+    return !name.empty() && name.size() <= kMaxNameLength && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    });
+}
+
+ScaleSettings parse_scale(const std::string& text) {
+    const auto equals = text.find('=');
+    if (equals == std::string::npos) throw std::invalid_argument("--scale is NAME=PORT[:BAUD][,OPTION...]: " + text);
+    ScaleSettings scale;
+    scale.name = text.substr(0, equals);
+    const std::string rest = text.substr(equals + 1);
+    const auto comma = rest.find(',');
+    scale.port = rest.substr(0, comma);
+    // The baud rate after the last colon, unless that colon is a network name's own.
+    const auto colon = scale.port.rfind(':');
+    const auto scheme = scale.port.find("://");
+    const bool host_port = scheme != std::string::npos && scale.port.find(':', scheme + 3) == colon;
+    if (colon != std::string::npos && !host_port && all_digits(scale.port.substr(colon + 1))) {
+        scale.baud = scale.port.substr(colon + 1);
+        scale.port.erase(colon);
+    }
+    for (auto start = comma; start != std::string::npos;) {
+        const auto next = rest.find(',', start + 1);
+        const std::string option = rest.substr(start + 1, next == std::string::npos ? std::string::npos : next - start - 1);
+        start = next;
+        const auto is = option.find('=');
+        const std::string key = option.substr(0, is);
+        const std::string value = is == std::string::npos ? std::string() : option.substr(is + 1);
+        if (key == "no-log" && is == std::string::npos) {
+            scale.no_log = true;
+        } else if (key == "gap" && is != std::string::npos) {
+            scale.gap_ms = whole_number(value, kMaxGapMs, "gap");
+        } else if (key == "frame" && is != std::string::npos) {
+            scale.frame = checked_frame(whole_number(value, 8, "frame"));
+        } else if (key == "log-dir" && !value.empty()) {
+            scale.log_dir = value;
+        } else if (key == "baud" && all_digits(value)) {
+            scale.baud = value;
+        } else {
+            throw std::invalid_argument("--scale " + scale.name + ": unknown option '" + option +
+                                        "' (gap=MS, frame=7|8, log-dir=DIR, no-log, baud=N)");
+        }
+    }
+    check_scale(scale);
+    return scale;
+}
+
+std::string read_token_file(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string token;
+    if (!file || !std::getline(file, token)) throw std::invalid_argument("cannot read the token file " + path);
+    while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) token.pop_back();
+    if (token.empty()) throw std::invalid_argument("the token file " + path + " is empty");
+    return token;
+}
+
+void read_config_file(const std::string& path, ServeSettings& settings) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::invalid_argument("cannot read the configuration file " + path);
+    try {
+        const nlohmann::json config = nlohmann::json::parse(file, nullptr, true, true);
+        refuse_unknown_keys(config, {"listen", "port", "token_file", "allowed_origins", "allowed_hosts", "limits", "scales"},
+                            "the configuration");
+        settings.listen = take<std::string>(config, "listen", settings.listen);
+        settings.port = take<std::uint16_t>(config, "port", settings.port);
+        const std::string token_file = take<std::string>(config, "token_file", "");
+        if (!token_file.empty()) settings.token = read_token_file(token_file);
+        settings.allowed_origins = take<std::vector<std::string>>(config, "allowed_origins", settings.allowed_origins);
+        settings.allowed_hosts = take<std::vector<std::string>>(config, "allowed_hosts", settings.allowed_hosts);
+        if (const auto limits = config.find("limits"); limits != config.end()) {
+            refuse_unknown_keys(*limits, {"connections", "header_bytes", "headers", "body_bytes"}, "limits");
+            Limits& mine = settings.limits;
+            mine.connections = take<std::size_t>(*limits, "connections", mine.connections);
+            mine.header_bytes = take<std::size_t>(*limits, "header_bytes", mine.header_bytes);
+            mine.headers = take<std::size_t>(*limits, "headers", mine.headers);
+            mine.body_bytes = take<std::size_t>(*limits, "body_bytes", mine.body_bytes);
+        }
+        if (const auto scales = config.find("scales"); scales != config.end()) {
+            if (!scales->is_array()) throw std::invalid_argument("scales must be an array");
+            for (const auto& scale : *scales) settings.scales.push_back(scale_from_json(scale));
+        }
+    } catch (const nlohmann::json::exception& error) {
+        throw std::invalid_argument(path + ": " + error.what());
+    } catch (const std::invalid_argument& error) {
+        throw std::invalid_argument(path + ": " + error.what());
+    }
+}
+
+void check(const ServeSettings& settings) {
+    if (settings.scales.empty()) throw std::invalid_argument("no scale: name one with --scale NAME=PORT:BAUD or in --config");
+    std::set<std::string> names;
+    for (const auto& scale : settings.scales) {
+        if (!names.insert(scale.name).second) throw std::invalid_argument("two scales are named " + scale.name);
+    }
+    const Limits& limits = settings.limits;
+    if (limits.connections < 1 || limits.header_bytes < 256 || limits.headers < 4) {
+        throw std::invalid_argument("limits: at least 1 connection, 256 header bytes and 4 headers");
+    }
+    if (settings.listen.empty()) throw std::invalid_argument("no address to listen on");
+}
+
+}  // namespace Wsr37100::service

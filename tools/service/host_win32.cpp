@@ -1,0 +1,123 @@
+// The service's host on Windows: the console's interrupts, or the service control manager.
+#include <windows.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "host.hpp"
+#include "interrupts.hpp"
+#include "journal.hpp"
+
+namespace Wsr37100::service {
+
+namespace {
+
+// One run under the service control manager: its status and the stop it asks for.
+class WindowsService {
+public:
+    WindowsService(std::wstring name, const Body& body) : name_(std::move(name)), body_(body) {}
+
+    void main() {
+        handle_ = ::RegisterServiceCtrlHandlerExW(name_.c_str(), &WindowsService::control, this);
+        if (handle_ == nullptr) {
+            say(Level::error, "the service control manager refused the handler: error " + std::to_string(::GetLastError()));
+            exit_status_ = 1;
+            return;
+        }
+        report(SERVICE_START_PENDING, 0);
+        bool running = false;
+        exit_status_ = body_([this, &running](std::chrono::milliseconds duration) {
+            if (!running) report(SERVICE_RUNNING, 0);
+            running = true;
+            std::unique_lock held(lock_);
+            return !woken_.wait_for(held, duration, [this] { return stop_requested_; });
+        });
+        report(SERVICE_STOPPED, static_cast<DWORD>(exit_status_));
+    }
+
+    int exit_status() const { return exit_status_; }
+
+private:
+    static DWORD WINAPI control(DWORD code, DWORD, void*, void* context) {
+        auto* service = static_cast<WindowsService*>(context);
+        switch (code) {
+            case SERVICE_CONTROL_STOP:
+            case SERVICE_CONTROL_SHUTDOWN:
+                service->report(SERVICE_STOP_PENDING, 0);
+                {
+                    std::lock_guard guard(service->lock_);
+                    service->stop_requested_ = true;
+                }
+                service->woken_.notify_all();
+                return NO_ERROR;
+            case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
+            default: return ERROR_CALL_NOT_IMPLEMENTED;
+        }
+    }
+
+    void report(DWORD state, DWORD exit_code) {
+        SERVICE_STATUS status{};
+        status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        status.dwCurrentState = state;
+        status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+        status.dwWin32ExitCode = exit_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+        status.dwServiceSpecificExitCode = exit_code;
+        status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 3000;
+        std::lock_guard guard(report_lock_);
+        ::SetServiceStatus(handle_, &status);
+    }
+
+    std::wstring name_;
+    const Body& body_;
+    SERVICE_STATUS_HANDLE handle_ = nullptr;
+    std::mutex lock_;
+    std::mutex report_lock_;
+    std::condition_variable woken_;
+    bool stop_requested_ = false;
+    int exit_status_ = 0;
+};
+
+// The service control manager calls ServiceMain with no context of its own,
+// so the one run of this process is found here; it is set only for the
+// duration of run_as_windows_service.
+WindowsService* the_service = nullptr;
+
+void WINAPI service_main(DWORD, LPWSTR*) {
+    if (the_service != nullptr) the_service->main();
+}
+
+std::wstring wide(const std::string& text) {
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), length);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+}  // namespace
+
+int run_in_console(const Body& body) {
+    const cli::Interrupts interrupts;
+    return body([&interrupts](std::chrono::milliseconds duration) { return interrupts.sleep_for(duration); });
+}
+
+bool windows_services_supported() { return true; }
+
+int run_as_windows_service(const std::string& name, const Body& body) {
+    WindowsService service(wide(name), body);
+    the_service = &service;
+    std::wstring service_name = wide(name);
+    SERVICE_TABLE_ENTRYW table[] = {{service_name.data(), &service_main}, {nullptr, nullptr}};
+    const BOOL dispatched = ::StartServiceCtrlDispatcherW(table);
+    const DWORD error = dispatched ? 0 : ::GetLastError();
+    the_service = nullptr;
+    if (!dispatched) {
+        say(Level::error, error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
+                              ? "--windows-service: not started by the service control manager (sc start)"
+                              : "--windows-service: the service control manager failed: error " + std::to_string(error));
+        return 1;
+    }
+    return service.exit_status();
+}
+
+}  // namespace Wsr37100::service

@@ -1,0 +1,90 @@
+// The Prometheus text exposition (format 0.0.4) of the service's counters.
+#include "metrics.hpp"
+
+#include <charconv>
+
+#include "reading.hpp"
+#include "scale.hpp"
+
+namespace Wsr37100::service {
+
+namespace {
+
+std::string number(double value) {
+    char text[64];
+    const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general).ptr;
+    return std::string(text, end);
+}
+
+void family(std::string& out, const char* name, const char* type, const char* help) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+}  // namespace
+
+void Metrics::request(std::string_view route, unsigned status, double seconds) {
+    ++requests_[{std::string(route), status}];
+    for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+        if (seconds <= kBuckets[i]) ++latency_buckets_[i];
+    }
+    ++latency_count_;
+    latency_sum_ += seconds;
+}
+
+void Metrics::change(const std::string& scale, const WsrLeitura& reading) {
+    const auto json = cli::to_json(reading, "");
+    ++changes_[{scale, json["kind"].get<std::string>()}];
+    if (reading.tipo == WSR_SEM_LEITURA) ++no_readings_[{scale, json["reason"].get<std::string>()}];
+}
+
+std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t connections) const {
+    std::string out;
+    family(out, "wsr37100_http_requests_total", "counter", "HTTP requests answered, by route and status code.");
+    for (const auto& [key, count] : requests_) {
+        out += "wsr37100_http_requests_total{route=\"" + key.first + "\",code=\"" + std::to_string(key.second) + "\"} " +
+               std::to_string(count) + "\n";
+    }
+    family(out, "wsr37100_http_request_duration_seconds", "histogram",
+           "Time from a request's arrival to its answer (an event stream: to its first event).");
+    for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+        out += "wsr37100_http_request_duration_seconds_bucket{le=\"" + number(kBuckets[i]) + "\"} " +
+               std::to_string(latency_buckets_[i]) + "\n";
+    }
+    out += "wsr37100_http_request_duration_seconds_bucket{le=\"+Inf\"} " + std::to_string(latency_count_) + "\n";
+    out += "wsr37100_http_request_duration_seconds_sum " + number(latency_sum_) + "\n";
+    out += "wsr37100_http_request_duration_seconds_count " + std::to_string(latency_count_) + "\n";
+    family(out, "wsr37100_scale_changes_total", "counter", "Changes of a scale's reading, by the new reading's kind.");
+    for (const auto& [key, count] : changes_) {
+        out += "wsr37100_scale_changes_total{scale=\"" + key.first + "\",kind=\"" + key.second + "\"} " +
+               std::to_string(count) + "\n";
+    }
+    family(out, "wsr37100_scale_no_readings_total", "counter", "Changes to no reading, by reason.");
+    for (const auto& [key, count] : no_readings_) {
+        out += "wsr37100_scale_no_readings_total{scale=\"" + key.first + "\",reason=\"" + key.second + "\"} " +
+               std::to_string(count) + "\n";
+    }
+    family(out, "wsr37100_scale_up", "gauge", "1 while the scale answers (a weight or a status), else 0.");
+    for (const Scale* scale : scales) {
+        const int tipo = scale->latest().reading.tipo;
+        const bool up = scale->latest().change > 0 && (tipo == WSR_PESO || tipo == WSR_STATUS);
+        out += "wsr37100_scale_up{scale=\"" + scale->settings().name + "\"} " + (up ? "1" : "0") + "\n";
+    }
+    family(out, "wsr37100_scale_weight_kilograms", "gauge", "The scale's weight, while it reads one.");
+    for (const Scale* scale : scales) {
+        if (scale->latest().change > 0 && scale->latest().reading.tipo == WSR_PESO) {
+            out += "wsr37100_scale_weight_kilograms{scale=\"" + scale->settings().name + "\"} " +
+                   number(scale->latest().reading.peso) + "\n";
+        }
+    }
+    family(out, "wsr37100_event_streams", "gauge", "Event streams open on the scale.");
+    for (const Scale* scale : scales) {
+        out += "wsr37100_event_streams{scale=\"" + scale->settings().name + "\"} " + std::to_string(scale->streams()) + "\n";
+    }
+    family(out, "wsr37100_connections", "gauge", "Client connections open.");
+    out += "wsr37100_connections " + std::to_string(connections) + "\n";
+    family(out, "wsr37100_connections_refused_total", "counter", "Connections refused at the limit of open ones.");
+    out += "wsr37100_connections_refused_total " + std::to_string(refused_) + "\n";
+    return out;
+}
+
+}  // namespace Wsr37100::service

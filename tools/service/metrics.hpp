@@ -1,0 +1,40 @@
+// Counters of the service in the Prometheus text format: requests, latency, readings, failures by reason.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "wsr37100.h"
+
+namespace Wsr37100::service {
+
+class Scale;
+
+// Used from the network thread only.
+class Metrics {
+public:
+    // route: a fixed word per kind of path ("reading", "events", ...), so the
+    // series stay few whatever the clients ask for.
+    void request(std::string_view route, unsigned status, double seconds);
+    void change(const std::string& scale, const WsrLeitura& reading);
+    void connection_refused() { ++refused_; }
+
+    // The exposition, with each scale's gauges as they are now.
+    std::string text(const std::vector<const Scale*>& scales, std::size_t connections) const;
+
+private:
+    static constexpr std::array<double, 9> kBuckets{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.05, 0.25, 1, 5};
+    std::map<std::pair<std::string, unsigned>, std::uint64_t> requests_;
+    std::array<std::uint64_t, kBuckets.size()> latency_buckets_{};
+    std::uint64_t latency_count_ = 0;
+    double latency_sum_ = 0;
+    std::map<std::pair<std::string, std::string>, std::uint64_t> changes_;      // scale, kind
+    std::map<std::pair<std::string, std::string>, std::uint64_t> no_readings_;  // scale, reason
+    std::uint64_t refused_ = 0;
+};
+
+}  // namespace Wsr37100::service

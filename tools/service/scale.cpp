@@ -1,0 +1,95 @@
+// A scale held by the library's monitor; its changes reach the network thread, the journal and the observers.
+#include "scale.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "journal.hpp"
+#include "metrics.hpp"
+#include "reading.hpp"
+
+namespace Wsr37100::service {
+
+std::string state_of(const Snapshot& snapshot) {
+    if (snapshot.change == 0) return "starting";
+    switch (snapshot.reading.tipo) {
+        case WSR_PESO: return "weight";
+        case WSR_STATUS: return cli::to_json(snapshot.reading, "")["status"].get<std::string>();
+        case WSR_SEM_LEITURA: return "no-reading";
+        default: return "failure";
+    }
+}
+
+Scale::Scale(ScaleSettings settings, std::string log_folder, Post post, Metrics& metrics)
+    : settings_(std::move(settings)), log_folder_(std::move(log_folder)), post_(std::move(post)), metrics_(metrics) {}
+
+Scale::~Scale() { monitor_.reset(); }
+
+void Scale::start() {
+    WsrOpcoes opcoes{};
+    opcoes.tamanho = sizeof opcoes;
+    opcoes.log = settings_.no_log ? WSR_LOG_NENHUM : (log_folder_.empty() ? WSR_LOG_PADRAO : WSR_LOG_PASTA);
+    opcoes.pasta_log = log_folder_.c_str();
+    opcoes.intervalo_ms = settings_.gap_ms;
+    opcoes.quadro = settings_.frame;
+    monitor_.reset(WsrMonitorInicia(settings_.port.c_str(), settings_.baud.c_str(), &opcoes, &Scale::on_change, this));
+    if (!monitor_) throw std::runtime_error("scale " + settings_.name + ": the monitor of " + settings_.port + " could not start");
+}
+
+void Scale::stop() {
+    monitor_.reset();
+    auto observers = std::move(observers_);
+    observers_.clear();
+    for (auto& weak : observers) {
+        if (auto observer = weak.lock()) observer->on_stop();
+    }
+}
+
+void Scale::observe(std::weak_ptr<ScaleObserver> observer) {
+    std::erase_if(observers_, [](const auto& weak) { return weak.expired(); });
+    observers_.push_back(std::move(observer));
+}
+
+void WSR37100_CALL Scale::on_change(const WsrLeitura* leitura, void* context) {
+    // The monitor's thread: only hand the copy over; nothing may unwind into the library.
+    try {
+        auto* scale = static_cast<Scale*>(context);
+        const WsrLeitura reading = *leitura;
+        const auto at = std::chrono::system_clock::now();
+        scale->post_([scale, reading, at] { scale->apply(reading, at); });
+    } catch (...) {
+        say(Level::error, "a scale's change was lost: out of memory");
+    }
+}
+
+void Scale::apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at) {
+    latest_.reading = reading;
+    latest_.at = at;
+    ++latest_.change;
+    metrics_.change(settings_.name, reading);
+
+    // The journal hears of the scale coming and going, not of every weight.
+    const bool readable = reading.tipo == WSR_PESO || reading.tipo == WSR_STATUS;
+    std::string condition = readable ? "reading" : cli::describe(reading);
+    if (condition != condition_) {
+        std::string text = "scale " + settings_.name + " (" + settings_.port + "): ";
+        if (readable) {
+            text += condition_.empty() ? "first reading: " : "reading again: ";
+            text += cli::describe(reading);
+        } else {
+            text += reading.tipo == WSR_FALHA ? "failure" : condition;
+            const std::string message = cli::message_utf8(reading);
+            if (!message.empty()) text += " (" + message + ")";
+        }
+        say(readable ? Level::info : Level::warning, text);
+        condition_ = std::move(condition);
+    }
+
+    std::erase_if(observers_, [](const auto& weak) { return weak.expired(); });
+    const auto observers = observers_;  // an observer may add or end others
+    for (const auto& weak : observers) {
+        if (auto observer = weak.lock()) observer->on_change(latest_);
+    }
+}
+
+}  // namespace Wsr37100::service

@@ -1,0 +1,83 @@
+// One configured scale: the monitor that owns its port, its latest reading, and who waits for its changes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config.hpp"
+#include "wsr37100.h"
+
+namespace Wsr37100::service {
+
+class Metrics;
+
+// A reading as the monitor reported it, numbered as the monitor numbers its
+// changes (1 for the first; 0: none yet).
+struct Snapshot {
+    std::uint64_t change = 0;
+    WsrLeitura reading{};
+    std::chrono::system_clock::time_point at{};
+};
+
+// The state a client sees: "weight", "unstable", "negative", "overload",
+// "unreadable", "no-reading", "failure", or "starting" before the first reading.
+std::string state_of(const Snapshot& snapshot);
+
+// A request waiting for a change, or an event stream.
+class ScaleObserver {
+public:
+    virtual void on_change(const Snapshot& snapshot) = 0;
+    // The service is stopping: no change comes any more.
+    virtual void on_stop() = 0;
+
+protected:
+    ~ScaleObserver() = default;
+};
+
+// Everything but the constructor's monitor callback runs on the service's
+// one network thread: `post` hands work to it.
+class Scale {
+public:
+    using Post = std::function<void(std::function<void()>)>;
+
+    Scale(ScaleSettings settings, std::string log_folder, Post post, Metrics& metrics);
+    ~Scale();
+    Scale(const Scale&) = delete;
+    Scale& operator=(const Scale&) = delete;
+
+    // Starts the monitor; throws std::runtime_error when it cannot start.
+    void start();
+    // Stops the monitor (within 50 ms) and tells every observer. Idempotent.
+    void stop();
+
+    const ScaleSettings& settings() const { return settings_; }
+    const Snapshot& latest() const { return latest_; }
+    // Held weakly: an observer that is gone is dropped.
+    void observe(std::weak_ptr<ScaleObserver> observer);
+    std::size_t streams() const { return streams_; }
+    void stream_opened() { ++streams_; }
+    void stream_closed() { --streams_; }
+
+private:
+    struct MonitorStop {
+        void operator()(WsrMonitor* monitor) const { WsrMonitorEncerra(monitor); }
+    };
+    static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context);
+    void apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at);
+
+    ScaleSettings settings_;
+    std::string log_folder_;
+    Post post_;
+    Metrics& metrics_;
+    Snapshot latest_;
+    std::string condition_;  // what the journal was last told
+    std::vector<std::weak_ptr<ScaleObserver>> observers_;
+    std::size_t streams_ = 0;
+    std::unique_ptr<WsrMonitor, MonitorStop> monitor_;
+};
+
+}  // namespace Wsr37100::service

@@ -1,0 +1,115 @@
+// `wsr37100 serve`: options and configuration file into settings, then the server until a stop.
+#include "serve_command.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "config.hpp"
+#include "folders.hpp"
+#include "host.hpp"
+#include "journal.hpp"
+#include "reading.hpp"
+#include "server.hpp"
+
+namespace Wsr37100::service {
+
+namespace {
+constexpr auto kStopCheck = std::chrono::milliseconds(100);
+}  // namespace
+
+struct ServeCommand::Options {
+    CLI::App* command = nullptr;
+    std::vector<std::string> scales;
+    std::string config;
+    std::string listen;
+    int port = -1;
+    std::vector<std::string> origins;
+    std::vector<std::string> hosts;
+    std::string token_file;
+    std::size_t max_connections = 0;
+    std::string windows_service;
+};
+
+ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()) {
+    Options& o = *options_;
+    o.command = app.add_subcommand(
+        "serve", "Serve the scales over HTTP on this computer: a JSON API, live Server-Sent Events and a status page.\n"
+                 "Each scale is held by one monitor; every request for it is answered from that monitor.\n"
+                 "Runs until Ctrl-C or SIGTERM; exit status 0 after a stop, 64 usage or configuration, 1 cannot listen.\n"
+                 "Example: wsr37100 serve --scale counter=/dev/ttyUSB0:9600,gap=20   (then open http://127.0.0.1:8370/)");
+    o.command->add_option("--scale", o.scales,
+                          "A scale: NAME=PORT[:BAUD][,gap=MS][,frame=7|8][,log-dir=DIR][,no-log] (repeatable).\n"
+                          "Default baud 9600, gap 20 ms; the log as weigh's");
+    o.command->add_option("--config", o.config, "JSON configuration file (see the sample serve.json); options override it");
+    o.command->add_option("--listen", o.listen, "Address to listen on (default 127.0.0.1; ::1 or 0.0.0.0 to choose)");
+    o.command->add_option("--port", o.port, "TCP port (default 8370; 0: any free port, printed on stdout)")
+        ->check(CLI::Range(0, 65535));
+    o.command->add_option("--allow-origin", o.origins,
+                          "Answer cross-origin requests from this origin, as https://pos.example:8443 (repeatable)");
+    o.command->add_option("--allow-host", o.hosts,
+                          "On a loopback address also answer requests for this host name (repeatable)");
+    o.command->add_option("--token-file", o.token_file, "Ask for this bearer token (the file's first line) on /v1 and /metrics");
+    o.command->add_option("--max-connections", o.max_connections, "Connections open at once, streams included (default 256)")
+        ->check(CLI::Range(1, 10000));
+    if (windows_services_supported()) {
+        o.command->add_option("--windows-service", o.windows_service,
+                              "Run under the service control manager as the service NAME (as installed with sc create)");
+    }
+}
+
+ServeCommand::~ServeCommand() = default;
+
+bool ServeCommand::chosen() const { return options_->command->parsed(); }
+
+int ServeCommand::run() {
+    const Options& o = *options_;
+    ServeSettings settings;
+    std::vector<std::string> log_folders;
+    try {
+        if (!o.config.empty()) read_config_file(o.config, settings);
+        for (const auto& text : o.scales) settings.scales.push_back(parse_scale(text));
+        if (!o.listen.empty()) settings.listen = o.listen;
+        if (o.port >= 0) settings.port = static_cast<std::uint16_t>(o.port);
+        settings.allowed_origins.insert(settings.allowed_origins.end(), o.origins.begin(), o.origins.end());
+        settings.allowed_hosts.insert(settings.allowed_hosts.end(), o.hosts.begin(), o.hosts.end());
+        if (!o.token_file.empty()) settings.token = read_token_file(o.token_file);
+        if (o.max_connections > 0) settings.limits.connections = o.max_connections;
+        check(settings);
+        // Each scale's log as `weigh` keeps it: its own folder, none, or the tool's default.
+        for (const auto& scale : settings.scales) {
+            if (scale.no_log || !scale.log_dir.empty()) {
+                log_folders.push_back(scale.log_dir);
+            } else {
+                log_folders.push_back(cli::dados_beside_program() ? std::string() : cli::user_log_folder());
+            }
+        }
+    } catch (const std::invalid_argument& error) {
+        say(Level::error, error.what());
+        return cli::kExitUsage;
+    }
+
+    const Body body = [&](const KeepRunning& keep_running) {
+        try {
+            Server server(settings, log_folders);
+            const std::string address = server.start();
+            say(Level::notice, "serving " + std::to_string(settings.scales.size()) + " scale(s) at " + address +
+                                   (settings.token.empty() ? "" : " (bearer token required)"));
+            std::printf("%s\n", address.c_str());
+            std::fflush(stdout);
+            while (keep_running(kStopCheck)) {
+            }
+            say(Level::notice, "stopping");
+            server.stop();
+            say(Level::notice, "stopped");
+            return 0;
+        } catch (const std::exception& error) {
+            say(Level::error, error.what());
+            return 1;
+        }
+    };
+    return o.windows_service.empty() ? run_in_console(body) : run_as_windows_service(o.windows_service, body);
+}
+
+}  // namespace Wsr37100::service

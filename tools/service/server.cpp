@@ -1,0 +1,729 @@
+// The HTTP side of the weighing service (Boost.Beast): connections, limits, routes, waits and event streams.
+#include "server.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <future>
+#include <map>
+#include <optional>
+#include <thread>
+
+#include "clock.hpp"
+#include "journal.hpp"
+#include "metrics.hpp"
+#include "problems.hpp"
+#include "reading.hpp"
+#include "scale.hpp"
+#include "status_page.hpp"
+
+namespace Wsr37100::service {
+
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr auto kReadTimeout = 10s;       // a whole request, or the quiet between two on one connection
+constexpr auto kWriteTimeout = 10s;      // a client that takes no more bytes for this long is dropped
+constexpr auto kKeepAlive = 15s;         // a comment on an event stream that had nothing else to say
+constexpr auto kStopGrace = 300ms;       // answers under way may finish before connections are cut
+constexpr auto kJoinLimit = 700ms;
+constexpr unsigned kMaxWaitMs = 60000;
+constexpr unsigned kFirstReadingMs = 3000;  // default timeout_ms
+constexpr unsigned kRetryMs = 1000;          // an EventSource's reconnection delay
+constexpr std::string_view kServerName = "wsr37100/" WSR37100_VERSION_STRING;
+
+bool loopback(const std::string& address) {
+    beast::error_code error;
+    const auto parsed = net::ip::make_address(address, error);
+    return address == "localhost" || (!error && parsed.is_loopback());
+}
+
+// The host part of a Host header: "[::1]:8370" -> "::1", "localhost:80" -> "localhost".
+std::string host_name(std::string_view host) {
+    if (!host.empty() && host.front() == '[') {
+        const auto close = host.find(']');
+        return std::string(host.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+    }
+    const auto colon = host.find(':');
+    std::string name(host.substr(0, colon));
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name;
+}
+
+bool same_text_in_constant_time(std::string_view a, std::string_view b) {
+    unsigned char difference = a.size() == b.size() ? 0 : 1;
+    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i % (b.empty() ? 1 : b.size())]);
+    return difference == 0;
+}
+
+std::optional<std::string> percent_decoded(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] == '%') {
+            unsigned value = 0;
+            if (i + 2 >= text.size()) return std::nullopt;
+            const auto [end, error] = std::from_chars(text.data() + i + 1, text.data() + i + 3, value, 16);
+            if (error != std::errc() || end != text.data() + i + 3) return std::nullopt;
+            out += static_cast<char>(value);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The query as a map; nullopt for a repeated key or a bad escape.
+std::optional<std::map<std::string, std::string>> parse_query(std::string_view query) {
+    std::map<std::string, std::string> values;
+    while (!query.empty()) {
+        const auto amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        if (pair.empty()) continue;
+        const auto equals = pair.find('=');
+        auto key = percent_decoded(pair.substr(0, equals));
+        auto value = percent_decoded(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
+        if (!key || !value || !values.emplace(std::move(*key), std::move(*value)).second) return std::nullopt;
+    }
+    return values;
+}
+
+// Milliseconds from 0 to kMaxWaitMs; nullopt when it is anything else.
+std::optional<unsigned> milliseconds(const std::string& text) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > kMaxWaitMs) return std::nullopt;
+    return value;
+}
+
+Json scale_json(const Scale& scale) {
+    const Snapshot& latest = scale.latest();
+    Json json;
+    json["name"] = scale.settings().name;
+    json["port"] = cli::to_utf8(scale.settings().port);
+    json["baud"] = scale.settings().baud;
+    json["state"] = state_of(latest);
+    json["change"] = latest.change;
+    json["reading"] = latest.change == 0 ? Json() : Json(cli::to_json(latest.reading, cli::timestamp(latest.at)));
+    return json;
+}
+
+// What a stable wait ends on, as BuscaPesoEx's: a weight, an N or S status, or no answer.
+bool settled(const Snapshot& snapshot) {
+    const WsrLeitura& reading = snapshot.reading;
+    if (snapshot.change == 0) return false;
+    if (reading.tipo == WSR_STATUS) return reading.peso == -2 || reading.peso == -10;
+    return true;
+}
+
+struct Reply {
+    unsigned status = 200;
+    std::string content_type = "application/json";
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+Reply json_reply(const Json& json, unsigned status = 200) {
+    return Reply{status, "application/json", json.dump(), {}};
+}
+
+Reply problem_reply(std::string_view code, const std::string& detail, Json extra = Json()) {
+    Json json = problem_json(code, detail);
+    if (extra.is_object()) json.update(extra);
+    return Reply{find_problem(code)->status, "application/problem+json", json.dump(), {}};
+}
+
+}  // namespace
+
+class Session;
+
+struct Server::Impl {
+    Impl(ServeSettings settings_in, std::vector<std::string> log_folders)
+        : settings(std::move(settings_in)), loopback_only(loopback(settings.listen)) {
+        run_id = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch()).count());
+        for (std::size_t i = 0; i < settings.scales.size(); ++i) {
+            auto post = [this](std::function<void()> job) { net::post(io, std::move(job)); };
+            scales.push_back(std::make_unique<Scale>(settings.scales[i], log_folders[i], post, metrics));
+        }
+    }
+
+    Scale* find_scale(std::string_view name) {
+        for (auto& scale : scales) {
+            if (scale->settings().name == name) return scale.get();
+        }
+        return nullptr;
+    }
+    std::vector<const Scale*> scale_views() const {
+        std::vector<const Scale*> views;
+        for (const auto& scale : scales) views.push_back(scale.get());
+        return views;
+    }
+    std::size_t open_connections() {
+        std::erase_if(sessions, [](const auto& weak) { return weak.expired(); });
+        return sessions.size();
+    }
+    std::string event_id(std::uint64_t change) const { return run_id + "-" + std::to_string(change); }
+
+    void accept();
+    void shut_down();
+
+    ServeSettings settings;
+    const bool loopback_only;
+    std::string run_id;  // event ids of an earlier run never match this one's
+    net::io_context io{1};
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> work{net::make_work_guard(io)};
+    tcp::acceptor acceptor{io};
+    Metrics metrics;
+    std::vector<std::unique_ptr<Scale>> scales;
+    std::vector<std::weak_ptr<Session>> sessions;
+    bool stopping = false;
+    std::thread thread;
+};
+
+// Forwards a scale's changes to a session while the session lives.
+class Listener final : public ScaleObserver {
+public:
+    explicit Listener(std::weak_ptr<Session> session) : session_(std::move(session)) {}
+    void on_change(const Snapshot& snapshot) override;
+    void on_stop() override;
+
+private:
+    std::weak_ptr<Session> session_;
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(Server::Impl& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+
+    void start() { read_request(); }
+
+    // At the limit of connections: one 503 and the connection is closed.
+    void refuse() {
+        route_ = "refused";
+        started_ = SteadyClock::now();
+        send(problem_reply("too-many-connections", "the service has " + std::to_string(server_.settings.limits.connections) +
+                                                       " connections open, its limit"), false);
+    }
+
+    // The service stops: an idle connection closes now, an answer being written is let finish.
+    void stop() {
+        if (state_ == State::reading) close();
+    }
+
+    void on_change(const Snapshot& snapshot) {
+        if (state_ == State::waiting && wait_done_(snapshot)) {
+            finish_wait(snapshot, false);
+        } else if (state_ == State::streaming) {
+            queue_event(snapshot);
+        }
+    }
+
+    void on_stop() {
+        if (state_ == State::waiting) {
+            timer_.cancel();
+            listener_.reset();
+            send(problem_reply("shutting-down", "the service is stopping"), false);
+        } else if (state_ == State::streaming) {
+            close();
+        }
+    }
+
+private:
+    enum class State { reading, waiting, writing, streaming, closed };
+
+    void read_request() {
+        state_ = State::reading;
+        if (server_.stopping) return close();
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(server_.settings.limits.header_bytes));
+        parser_->body_limit(server_.settings.limits.body_bytes);
+        stream_.expires_after(kReadTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](beast::error_code error, std::size_t) { self->on_read(error); });
+    }
+
+    void on_read(beast::error_code error) {
+        if (state_ == State::closed) return;
+        started_ = SteadyClock::now();
+        route_ = "other";
+        if (error == http::error::end_of_stream || error == beast::error::timeout || error == net::error::operation_aborted ||
+            error == net::error::connection_reset || error == net::error::eof) {
+            return close();
+        }
+        if (error == http::error::header_limit) {
+            return send(problem_reply("headers-too-large", "the request line and headers exceed " +
+                                                               std::to_string(server_.settings.limits.header_bytes) + " bytes"), false);
+        }
+        if (error == http::error::body_limit) {
+            return send(problem_reply("request-too-large", "the body exceeds " +
+                                                               std::to_string(server_.settings.limits.body_bytes) + " bytes"), false);
+        }
+        if (error) return send(problem_reply("bad-request", error.message()), false);
+        request_ = parser_->release();
+        const auto headers = static_cast<std::size_t>(std::distance(request_.begin(), request_.end()));
+        if (headers > server_.settings.limits.headers) {
+            return send(problem_reply("headers-too-large", std::to_string(headers) + " header fields, more than " +
+                                                               std::to_string(server_.settings.limits.headers)), false);
+        }
+        handle();
+    }
+
+    // The request's Origin when it may be answered with CORS headers; "" for none (same origin, or no Origin).
+    // nullopt when the origin is refused.
+    std::optional<std::string> cors_origin() const {
+        const auto origin = request_.find(http::field::origin);
+        if (origin == request_.end()) return std::string();
+        const std::string value(origin->value());
+        const auto& allowed = server_.settings.allowed_origins;
+        if (std::find(allowed.begin(), allowed.end(), value) != allowed.end()) return value;
+        if (value == "http://" + std::string(request_[http::field::host])) return std::string();
+        return std::nullopt;
+    }
+
+    bool host_allowed() const {
+        if (!server_.loopback_only) return true;
+        const auto host = request_.find(http::field::host);
+        if (host == request_.end()) return true;
+        const std::string name = host_name(host->value());
+        const auto& extra = server_.settings.allowed_hosts;
+        return name == "localhost" || name == "127.0.0.1" || name == "::1" || name == server_.settings.listen ||
+               std::find(extra.begin(), extra.end(), name) != extra.end();
+    }
+
+    bool authorized(const std::map<std::string, std::string>& query) const {
+        const std::string& token = server_.settings.token;
+        if (token.empty()) return true;
+        const auto header = request_.find(http::field::authorization);
+        if (header != request_.end()) {
+            const std::string_view value = header->value();
+            constexpr std::string_view kBearer = "Bearer ";
+            return value.size() > kBearer.size() && beast::iequals(value.substr(0, kBearer.size()), kBearer) &&
+                   same_text_in_constant_time(value.substr(kBearer.size()), token);
+        }
+        const auto given = query.find("access_token");
+        return given != query.end() && same_text_in_constant_time(given->second, token);
+    }
+
+    void handle() {
+        const std::string_view target = request_.target();
+        const auto question = target.find('?');
+        const std::string_view path = target.substr(0, question);
+        const std::string_view query_text = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+
+        if (!host_allowed()) {
+            return send(problem_reply("host-not-allowed", "Host " + std::string(request_[http::field::host]) +
+                                                              " is not a name of this service"), false);
+        }
+        const auto origin = cors_origin();
+        if (!origin) {
+            return send(problem_reply("origin-not-allowed", "Origin " + std::string(request_[http::field::origin]) +
+                                                                " is not allowed"), request_.keep_alive());
+        }
+        origin_ = *origin;
+
+        // The route: its name for the metrics, the scale it names, what it takes.
+        std::vector<std::string_view> parts;
+        for (std::string_view rest = path.substr(path.empty() ? 0 : 1);;) {
+            const auto slash = rest.find('/');
+            parts.push_back(rest.substr(0, slash));
+            if (slash == std::string_view::npos) break;
+            rest = rest.substr(slash + 1);
+        }
+        std::string_view scale_name;
+        bool protected_route = true;
+        std::vector<std::string_view> parameters{"access_token"};
+        if (path == "/") {
+            route_ = "page";
+            protected_route = false;
+        } else if (path == "/health") {
+            route_ = "health";
+            protected_route = false;
+        } else if (path == "/metrics") {
+            route_ = "metrics";
+        } else if (parts.size() == 2 && parts[0] == "problems" && find_problem(parts[1]) != nullptr) {
+            route_ = "problem";
+            protected_route = false;
+        } else if (parts.size() == 2 && parts[0] == "v1" && parts[1] == "scales") {
+            route_ = "scales";
+        } else if (parts.size() >= 3 && parts.size() <= 4 && parts[0] == "v1" && parts[1] == "scales" && !parts[2].empty()) {
+            scale_name = parts[2];
+            if (parts.size() == 3) {
+                route_ = "scale";
+            } else if (parts[3] == "reading") {
+                route_ = "reading";
+                parameters.insert(parameters.end(), {"stable_ms", "timeout_ms"});
+            } else if (parts[3] == "events") {
+                route_ = "events";
+            } else {
+                return send(problem_reply("not-found", "no resource at " + std::string(path)), request_.keep_alive());
+            }
+        } else {
+            return send(problem_reply("not-found", "no resource at " + std::string(path)), request_.keep_alive());
+        }
+
+        const std::string allow = route_ == "events" ? "GET, OPTIONS" : "GET, HEAD, OPTIONS";
+        const auto method = request_.method();
+        if (method == http::verb::options) {
+            Reply reply{204, "", "", {{std::string(http::to_string(http::field::allow)), allow}}};
+            if (!origin_.empty()) {
+                reply.headers.emplace_back(http::to_string(http::field::access_control_allow_methods), allow);
+                reply.headers.emplace_back(http::to_string(http::field::access_control_allow_headers), "Authorization, Last-Event-ID");
+                reply.headers.emplace_back(http::to_string(http::field::access_control_max_age), "600");
+            }
+            return send(std::move(reply), request_.keep_alive());
+        }
+        const bool head = method == http::verb::head && route_ != "events";
+        if (method != http::verb::get && !head) {
+            Reply reply = problem_reply("method-not-allowed", std::string(request_.method_string()) + " is not allowed on " +
+                                                                  std::string(path) + "; allowed: " + allow);
+            reply.headers.emplace_back(http::to_string(http::field::allow), allow);
+            return send(std::move(reply), request_.keep_alive());
+        }
+        head_ = head;
+
+        const auto query = parse_query(query_text);
+        if (!query) return send(problem_reply("bad-parameter", "a query parameter is repeated or badly escaped"), request_.keep_alive());
+        if (protected_route && !authorized(*query)) {
+            Reply reply = problem_reply("unauthorized", "this path needs the service's bearer token");
+            reply.headers.emplace_back(http::to_string(http::field::www_authenticate), "Bearer realm=\"wsr37100\"");
+            return send(std::move(reply), request_.keep_alive());
+        }
+        for (const auto& [key, value] : *query) {
+            if (std::find(parameters.begin(), parameters.end(), key) == parameters.end()) {
+                return send(problem_reply("bad-parameter", "unknown query parameter '" + cli::to_utf8(key) + "'"),
+                            request_.keep_alive());
+            }
+        }
+
+        if (route_ == "page") return send(Reply{200, "text/html; charset=utf-8", std::string(status_page()), {}}, request_.keep_alive());
+        if (route_ == "problem") {
+            const Problem* problem = find_problem(parts[1]);
+            Json json{{"type", "/problems/" + std::string(parts[1])}, {"title", problem->title},
+                      {"status", problem->status}, {"description", problem->explanation}};
+            return send(json_reply(json), request_.keep_alive());
+        }
+        if (route_ == "health") {
+            std::size_t up = 0;
+            for (const auto& scale : server_.scales) {
+                const int tipo = scale->latest().reading.tipo;
+                if (scale->latest().change > 0 && (tipo == WSR_PESO || tipo == WSR_STATUS)) ++up;
+            }
+            Json json{{"status", up == server_.scales.size() ? "ok" : "degraded"}, {"scales", server_.scales.size()},
+                      {"scales_up", up}, {"version", WSR37100_VERSION_STRING}};
+            return send(json_reply(json), request_.keep_alive());
+        }
+        if (route_ == "metrics") {
+            return send(Reply{200, "text/plain; version=0.0.4; charset=utf-8", server_.metrics.text(server_.scale_views(), server_.open_connections()), {}},
+                        request_.keep_alive());
+        }
+        if (route_ == "scales") {
+            Json list = Json::array();
+            for (const auto& scale : server_.scales) list.push_back(scale_json(*scale));
+            return send(json_reply(Json{{"scales", std::move(list)}}), request_.keep_alive());
+        }
+
+        Scale* scale = server_.find_scale(scale_name);
+        if (scale == nullptr) {
+            return send(problem_reply("unknown-scale", "no scale named '" + cli::to_utf8(std::string(scale_name)) + "'"),
+                        request_.keep_alive());
+        }
+        if (route_ == "scale") return send(json_reply(scale_json(*scale)), request_.keep_alive());
+        if (route_ == "events") return open_stream(*scale);
+
+        // A reading: the latest at once, or wait for the first, or for a settled one.
+        std::optional<unsigned> stable_ms{0};
+        std::optional<unsigned> timeout_ms{kFirstReadingMs};
+        if (auto found = query->find("stable_ms"); found != query->end()) stable_ms = milliseconds(found->second);
+        if (auto found = query->find("timeout_ms"); found != query->end()) timeout_ms = milliseconds(found->second);
+        if (!stable_ms || !timeout_ms) {
+            return send(problem_reply("bad-parameter", "stable_ms and timeout_ms are whole milliseconds from 0 to 60000"),
+                        request_.keep_alive());
+        }
+        scale_ = scale;
+        stable_ = *stable_ms > 0;
+        if (stable_) {
+            wait_done_ = [](const Snapshot& snapshot) { return settled(snapshot); };
+        } else {
+            wait_done_ = [](const Snapshot& snapshot) { return snapshot.change > 0; };
+        }
+        if (wait_done_(scale->latest())) return finish_wait(scale->latest(), false);
+        const unsigned wait_ms = stable_ ? *stable_ms : *timeout_ms;
+        state_ = State::waiting;
+        listener_ = std::make_shared<Listener>(weak_from_this());
+        scale->observe(listener_);
+        timer_.expires_after(std::chrono::milliseconds(wait_ms));
+        timer_.async_wait([self = shared_from_this()](beast::error_code error) {
+            if (!error && self->state_ == State::waiting) self->finish_wait(self->scale_->latest(), true);
+        });
+    }
+
+    void finish_wait(const Snapshot& snapshot, bool timed_out) {
+        timer_.cancel();
+        listener_.reset();
+        if (!timed_out) {
+            Json json = scale_json(*scale_);
+            if (stable_) json["stable"] = snapshot.reading.tipo == WSR_PESO;
+            return send(json_reply(json), request_.keep_alive());
+        }
+        if (snapshot.change == 0) {
+            return send(problem_reply("no-reading-yet", "scale " + scale_->settings().name + " gave no reading in time"),
+                        request_.keep_alive());
+        }
+        send(problem_reply("not-stable", "scale " + scale_->settings().name + " did not settle in time",
+                           Json{{"scale", scale_json(*scale_)}}),
+             request_.keep_alive());
+    }
+
+    std::vector<std::pair<std::string, std::string>> common_headers() const {
+        std::vector<std::pair<std::string, std::string>> headers{
+            {std::string(http::to_string(http::field::server)), std::string(kServerName)},
+            {std::string(http::to_string(http::field::cache_control)), "no-store"},
+            {std::string(http::to_string(http::field::vary)), "Origin"},
+            {"X-Content-Type-Options", "nosniff"}};
+        if (!origin_.empty()) headers.emplace_back(http::to_string(http::field::access_control_allow_origin), origin_);
+        return headers;
+    }
+
+    void send(Reply reply, bool keep_alive) {
+        if (state_ == State::closed) return;
+        state_ = State::writing;
+        if (server_.stopping) keep_alive = false;
+        server_.metrics.request(route_, reply.status,
+                                std::chrono::duration<double>(SteadyClock::now() - started_).count());
+        auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(reply.status),
+                                                                              request_.version() == 10 ? 10 : 11);
+        for (auto& [field, value] : common_headers()) response->set(field, value);
+        for (auto& [field, value] : reply.headers) response->set(field, value);
+        if (!reply.content_type.empty()) response->set(http::field::content_type, reply.content_type);
+        response->keep_alive(keep_alive);
+        const std::size_t length = reply.body.size();
+        if (!head_) response->body() = std::move(reply.body);
+        if (reply.status != 204) response->content_length(length);
+        head_ = false;
+        stream_.expires_after(kWriteTimeout);
+        http::async_write(stream_, *response, [self = shared_from_this(), response, keep_alive](beast::error_code error, std::size_t) {
+            if (error || !keep_alive) return self->close();
+            self->read_request();
+        });
+    }
+
+    void open_stream(Scale& scale) {
+        state_ = State::streaming;
+        scale_ = &scale;
+        scale.stream_opened();
+        stream_counted_ = true;
+        server_.metrics.request(route_, 200, std::chrono::duration<double>(SteadyClock::now() - started_).count());
+        auto response = std::make_shared<http::response<http::empty_body>>(http::status::ok, 11);
+        for (auto& [field, value] : common_headers()) response->set(field, value);
+        response->set(http::field::content_type, "text/event-stream");
+        response->set("X-Accel-Buffering", "no");
+        response->chunked(true);
+        auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*response);
+        out_ = "retry: " + std::to_string(kRetryMs) + "\n\n";
+        const Snapshot& latest = scale.latest();
+        const std::string last_id(request_["Last-Event-ID"]);
+        if (latest.change > 0 && last_id != server_.event_id(latest.change)) out_ += event_text(latest);
+        listener_ = std::make_shared<Listener>(weak_from_this());
+        scale.observe(listener_);
+        writing_ = true;
+        stream_.expires_after(kWriteTimeout);
+        http::async_write_header(stream_, *serializer, [self = shared_from_this(), response, serializer](beast::error_code error, std::size_t) {
+            if (error) return self->close();
+            self->watch_for_hang_up();
+            self->write_chunk();
+        });
+    }
+
+    std::string event_text(const Snapshot& snapshot) const {
+        return "event: reading\nid: " + server_.event_id(snapshot.change) + "\ndata: " + scale_json(*scale_).dump() + "\n\n";
+    }
+
+    void queue_event(const Snapshot& snapshot) {
+        // Only the latest matters: a slow client gets the newest reading, not a backlog.
+        pending_ = event_text(snapshot);
+        if (!writing_) {
+            out_ = std::move(pending_);
+            pending_.clear();
+            writing_ = true;
+            write_chunk();
+        }
+    }
+
+    void write_chunk() {
+        stream_.expires_after(kWriteTimeout);
+        net::async_write(stream_, http::make_chunk(net::buffer(out_)), [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (error || self->state_ != State::streaming) return self->close();
+            if (!self->pending_.empty()) {
+                self->out_ = std::move(self->pending_);
+                self->pending_.clear();
+                return self->write_chunk();
+            }
+            self->writing_ = false;
+            self->keep_alive_later();
+        });
+    }
+
+    void keep_alive_later() {
+        timer_.expires_after(kKeepAlive);
+        timer_.async_wait([self = shared_from_this()](beast::error_code error) {
+            if (error || self->state_ != State::streaming || self->writing_) return;
+            self->out_ = ": keep-alive\n\n";
+            self->writing_ = true;
+            self->write_chunk();
+        });
+    }
+
+    // A client of an event stream sends nothing more; its hang-up (or any byte) ends the stream now.
+    void watch_for_hang_up() {
+        stream_.socket().async_read_some(net::buffer(hang_up_byte_), [self = shared_from_this()](beast::error_code, std::size_t) {
+            self->close();
+        });
+    }
+
+    void close() {
+        if (state_ == State::closed) return;
+        state_ = State::closed;
+        timer_.cancel();
+        listener_.reset();
+        if (stream_counted_) scale_->stream_closed();
+        stream_counted_ = false;
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.close();
+    }
+
+    Server::Impl& server_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    http::request<http::string_body> request_;
+    State state_ = State::reading;
+    SteadyClock::time_point started_ = SteadyClock::now();
+    std::string route_ = "other";
+    std::string origin_;
+    bool head_ = false;
+    Scale* scale_ = nullptr;
+    bool stable_ = false;
+    std::function<bool(const Snapshot&)> wait_done_;
+    std::shared_ptr<Listener> listener_;
+    net::steady_timer timer_{stream_.get_executor()};
+    bool stream_counted_ = false;
+    bool writing_ = false;
+    std::string out_;
+    std::string pending_;
+    char hang_up_byte_[1]{};
+};
+
+void Listener::on_change(const Snapshot& snapshot) {
+    if (auto session = session_.lock()) session->on_change(snapshot);
+}
+
+void Listener::on_stop() {
+    if (auto session = session_.lock()) session->on_stop();
+}
+
+void Server::Impl::accept() {
+    acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
+        if (stopping) return;
+        if (!error) {
+            auto session = std::make_shared<Session>(*this, std::move(socket));
+            if (open_connections() >= settings.limits.connections) {
+                metrics.connection_refused();
+                session->refuse();
+            } else {
+                sessions.push_back(session);
+                session->start();
+            }
+        } else if (error != net::error::operation_aborted) {
+            // Out of descriptors, say: a pause rather than a busy loop.
+            say(Level::warning, "accepting a connection failed: " + error.message());
+            auto pause = std::make_shared<net::steady_timer>(io, 100ms);
+            pause->async_wait([this, pause](beast::error_code) { accept(); });
+            return;
+        }
+        accept();
+    });
+}
+
+void Server::Impl::shut_down() {
+    stopping = true;
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    for (auto& scale : scales) scale->stop();
+    for (auto& weak : sessions) {
+        if (auto session = weak.lock()) session->stop();
+    }
+    // Answers under way get a moment; then whatever is left is cut.
+    auto grace = std::make_shared<net::steady_timer>(io, kStopGrace);
+    grace->async_wait([this, grace](beast::error_code) { io.stop(); });
+    work.reset();
+}
+
+Server::Server(ServeSettings settings, std::vector<std::string> log_folders)
+    : impl_(std::make_unique<Impl>(std::move(settings), std::move(log_folders))) {}
+
+Server::~Server() { stop(); }
+
+std::string Server::start() {
+    Impl& impl = *impl_;
+    beast::error_code error;
+    const std::string listen = impl.settings.listen == "localhost" ? "127.0.0.1" : impl.settings.listen;
+    const auto address = net::ip::make_address(listen, error);
+    if (error) throw std::runtime_error("not an IP address to listen on: " + impl.settings.listen);
+    const tcp::endpoint endpoint(address, impl.settings.port);
+    impl.acceptor.open(endpoint.protocol(), error);
+    if (!error) impl.acceptor.set_option(net::socket_base::reuse_address(true), error);
+    if (!error) impl.acceptor.bind(endpoint, error);
+    if (!error) impl.acceptor.listen(net::socket_base::max_listen_connections, error);
+    if (error) {
+        throw std::runtime_error("cannot listen on " + endpoint.address().to_string() + " port " +
+                                 std::to_string(endpoint.port()) + ": " + error.message());
+    }
+    for (auto& scale : impl.scales) scale->start();
+    impl.accept();
+    impl.thread = std::thread([&impl] {
+        try {
+            impl.io.run();
+        } catch (const std::exception& failure) {
+            say(Level::error, std::string("the network thread failed: ") + failure.what());
+        } catch (...) {
+            say(Level::error, "the network thread failed");
+        }
+    });
+    const auto bound = impl.acceptor.local_endpoint();
+    const std::string host = bound.address().is_v6() ? "[" + bound.address().to_string() + "]" : bound.address().to_string();
+    return "http://" + host + ":" + std::to_string(bound.port()) + "/";
+}
+
+void Server::stop() {
+    Impl& impl = *impl_;
+    if (!impl.thread.joinable()) return;
+    std::promise<void> done;
+    auto finished = done.get_future();
+    net::post(impl.io, [&impl] { impl.shut_down(); });
+    std::thread joiner([&impl, &done] {
+        impl.thread.join();
+        done.set_value();
+    });
+    if (finished.wait_for(kJoinLimit) != std::future_status::ready) impl.io.stop();
+    joiner.join();
+}
+
+}  // namespace Wsr37100::service
