@@ -11,13 +11,14 @@
 #include "console.hpp"
 #include "folders.hpp"
 #include "reading.hpp"
+#include "serve_command.hpp"
 #include "wsr37100.h"
 
 namespace {
 
 using namespace Wsr37100::cli;
 
-constexpr const char* kCommands[] = {"weigh", "simulate", "ports", "demo"};
+constexpr const char* kCommands[] = {"weigh", "simulate", "ports", "demo", "serve"};
 
 std::string version_text() {
     std::string text = "wsr37100 " WSR37100_VERSION_STRING;
@@ -42,7 +43,7 @@ bool unknown_command(int argc, char** argv) {
     for (const char* command : kCommands) {
         if (std::string(argv[1]) == command) return false;
     }
-    std::fprintf(stderr, "wsr37100: unknown command '%s'; the commands are weigh, simulate, ports and demo "
+    std::fprintf(stderr, "wsr37100: unknown command '%s'; the commands are weigh, simulate, ports, demo and serve "
                          "(wsr37100 --help)\n", argv[1]);
     return true;
 }
@@ -123,6 +124,8 @@ int main(int argc, char** argv) {
         "demo", "Weigh a simulated scale through the library, with and without the gap, and show the log.\n"
                 "Example: wsr37100 demo");
 
+    Wsr37100::service::ServeCommand serve_command(app);
+
     if (unknown_command(argc, argv)) return kExitUsage;
     try {
         app.parse(argc, argv);
@@ -139,6 +142,7 @@ int main(int argc, char** argv) {
         if (*simulate_command) return simulate(simulate_options);
         if (*ports_command) return ports(ports_json);
         if (*demo_command) return demo();
+        if (serve_command.chosen()) return serve_command.run();
     } catch (const std::exception& error) {
         std::fprintf(stderr, "wsr37100: %s\n", error.what());
         return 1;
