@@ -10,6 +10,7 @@
 
 #include "log/daily_log.hpp"
 #include "scale_emulator.hpp"
+#include "tcp_scale.hpp"
 #include "wsr37100.h"
 
 namespace {
@@ -42,7 +43,7 @@ void BM_BuscaPesoEx_EightBytes_LogFolder(benchmark::State& state) {
     DadosBesideHost dados;
     const std::string folder = dados.path.string();
     ScaleEmulator scale({ScaleReply::bytes(kEight)}, true);
-    WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_PASTA, folder.c_str(), 0};
+    WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_PASTA, folder.c_str(), 0, 0, 0, 0};
     for (auto _ : state) {
         WsrLeitura leitura{};
         leitura.tamanho = sizeof leitura;
@@ -61,11 +62,26 @@ void BM_GravaLog(benchmark::State& state) {
 // The same reading without the log: what the serial side and decoding cost.
 void BM_BuscaPesoEx_EightBytes_NoLog(benchmark::State& state) {
     ScaleEmulator scale({ScaleReply::bytes(kEight)}, true);
-    WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_NENHUM, nullptr, 0};
+    WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_NENHUM, nullptr, 0, 0, 0, 0};
     for (auto _ : state) {
         WsrLeitura leitura{};
         leitura.tamanho = sizeof leitura;
         BuscaPesoEx(scale.device_path().c_str(), "9600", &opcoes, &leitura);
+        if (leitura.peso != 1.234) state.SkipWithError("wrong weight");
+    }
+}
+
+// The same reading through raw TCP on loopback: connect, ENQ, 8 bytes, close.
+void BM_BuscaPesoEx_EightBytes_NoLog_Tcp(benchmark::State& state) {
+    TcpScale scale({ScaleReply::bytes(kEight)}, true);
+    const std::string port = scale.address();
+    WsrOpcoes opcoes{};
+    opcoes.tamanho = sizeof opcoes;
+    opcoes.log = WSR_LOG_NENHUM;
+    for (auto _ : state) {
+        WsrLeitura leitura{};
+        leitura.tamanho = sizeof leitura;
+        BuscaPesoEx(port.c_str(), "9600", &opcoes, &leitura);
         if (leitura.peso != 1.234) state.SkipWithError("wrong weight");
     }
 }
@@ -98,7 +114,7 @@ void BM_BarePoll_EightBytes(benchmark::State& state) {
 
 void seven_bytes(benchmark::State& state, uint32_t gap) {
     ScaleEmulator scale({ScaleReply::bytes(kSeven)}, true);
-    WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_NENHUM, nullptr, gap};
+    WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_NENHUM, nullptr, gap, 0, 0, 0};
     for (auto _ : state) {
         WsrLeitura leitura{};
         leitura.tamanho = sizeof leitura;
@@ -114,6 +130,7 @@ void BM_SevenBytes_Gap20ms(benchmark::State& state) { seven_bytes(state, 20); }
 
 BENCHMARK(BM_BuscaPeso_EightBytes)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_BuscaPesoEx_EightBytes_NoLog)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_BuscaPesoEx_EightBytes_NoLog_Tcp)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_BuscaPesoEx_EightBytes_LogFolder)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_GravaLog)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_BarePoll_EightBytes)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);

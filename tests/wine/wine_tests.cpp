@@ -15,6 +15,7 @@
 #include <string>
 
 #include "scale_emulator.hpp"
+#include "tcp_scale.hpp"
 
 namespace Wsr37100 {
 namespace {
@@ -176,6 +177,18 @@ TEST(WineHost, FollowsTheScaleWithAStdcallCallback) {
     const std::string line = probe("monitor " + dll() + " " + kPort);
     EXPECT_NE(line.find("two=1 first=1.234 second=2.500 latest=1"), std::string::npos) << line;
     EXPECT_LT(field(line, "stop_ms"), 500) << line;
+}
+
+// Winsock: a scale behind raw TCP on loopback, and a port nobody listens on.
+TEST(WineHost, WeighsThroughATcpPort) {
+    struct Case { TcpScale::Face face; const char* result; };
+    for (const Case c : {Case{TcpScale::Face::Answer, "start=1 result=12.345"}, Case{TcpScale::Face::Refuse, "start=1 result=0.000"}}) {
+        TcpScale scale({ScaleReply::bytes("\x02" "12.345\x03")}, false, c.face);
+        const fs::path dados = probe_folder() / "dados";
+        fs::create_directory(dados);
+        EXPECT_EQ(probe("weigh " + dll() + " " + scale.address() + " 9600"), c.result);
+        fs::remove_all(dados);
+    }
 }
 
 TEST(WineHost, VersionResource) {

@@ -1,0 +1,234 @@
+// Scales behind a network: the emulator's TCP face for the faults, ser2net for a real server.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "scale_emulator.hpp"
+#include "support/temp_folder.hpp"
+#include "tcp_scale.hpp"
+#include "wsr37100.h"
+
+namespace Wsr37100 {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Face = TcpScale::Face;
+
+WsrLeitura weigh(const std::string& port, const char* baud = "9600", uint32_t gap_ms = 20,
+                 const char* log_folder = nullptr) {
+    WsrOpcoes opcoes{};
+    opcoes.tamanho = sizeof opcoes;
+    opcoes.log = log_folder ? WSR_LOG_PASTA : WSR_LOG_NENHUM;
+    opcoes.pasta_log = log_folder;
+    opcoes.intervalo_ms = gap_ms;
+    WsrLeitura leitura{};
+    leitura.tamanho = sizeof leitura;
+    BuscaPesoEx(port.c_str(), baud, &opcoes, &leitura);
+    return leitura;
+}
+
+TEST(NetworkLink, WhatANetworkAdds) {
+    const std::string frame = delimited_frame(" 1.234");
+    ScaleReply dropped = ScaleReply::bytes(frame.substr(0, 3));
+    dropped.hang_up = true;
+    ScaleReply trickle;
+    for (char c : frame) trickle.chunks.push_back({100ms, std::string(1, c)});
+    struct Case {
+        const char* name;
+        std::vector<ScaleReply> script;
+        Face face;
+        int32_t tipo, motivo, causa;
+        double peso;
+        std::chrono::milliseconds at_least, at_most;
+    };
+    const Case cases[] = {
+        {"a weight", {ScaleReply::bytes(frame)}, Face::Answer, WSR_PESO, 0, 0, 1.234, 0ms, 300ms},
+        {"a trickle within the second", {trickle}, Face::Answer, WSR_PESO, 0, 0, 1.234, 700ms, 1200ms},
+        {"a status with 0xFF in it", {ScaleReply::bytes("\x02" "N\xFF" "NNNN\x03")}, Face::Answer, WSR_STATUS, 0, 0, -2, 0ms, 300ms},
+        {"silence", {ScaleReply::silence()}, Face::Answer, WSR_SEM_LEITURA, WSR_MOTIVO_SILENCIO, 0, 0, 950ms, 1400ms},
+        {"dropped in the middle of a reply", {dropped}, Face::Answer, WSR_SEM_LEITURA, WSR_MOTIVO_CONSULTA_FALHOU,
+         WSR_CAUSA_CONEXAO_PERDIDA, 0, 0ms, 300ms},
+        {"refused", {}, Face::Refuse, WSR_SEM_LEITURA, WSR_MOTIVO_PORTA_INDISPONIVEL, WSR_CAUSA_CONEXAO_RECUSADA, 0, 0ms, 300ms},
+        {"no answer to connect", {}, Face::Unanswered, WSR_SEM_LEITURA, WSR_MOTIVO_PORTA_INDISPONIVEL,
+         WSR_CAUSA_CONEXAO_ESGOTADA, 0, 950ms, 1400ms},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TcpScale scale(c.script, false, c.face);
+        const auto start = Clock::now();
+        const WsrLeitura leitura = weigh(scale.address(), "9600", c.name == std::string("a trickle within the second") ? 0 : 20);
+        const auto took = Clock::now() - start;
+        EXPECT_EQ(leitura.tipo, c.tipo);
+        EXPECT_EQ(leitura.motivo, c.motivo);
+        EXPECT_EQ(leitura.causa, c.causa) << leitura.mensagem;
+        EXPECT_DOUBLE_EQ(leitura.peso, c.peso);
+        EXPECT_GE(took, c.at_least);
+        EXPECT_LE(took, c.at_most);
+        if (c.causa != 0) {
+            EXPECT_NE(std::string(leitura.mensagem).find(scale.address()), std::string::npos);
+        }
+    }
+}
+
+TEST(NetworkLink, NamesAreCheckedBeforeAnythingIsConnected) {
+    struct Case { const char* name; int32_t causa; };
+    const Case cases[] = {
+        {"udp://127.0.0.1:4001", WSR_CAUSA_NOME_RECUSADO},
+        {"tcp://127.0.0.1", WSR_CAUSA_NOME_RECUSADO},
+        {"tcp://127.0.0.1:0", WSR_CAUSA_NOME_RECUSADO},
+        {"tcp://127.0.0.1:70000", WSR_CAUSA_NOME_RECUSADO},
+        {"tcp://::1:4001", WSR_CAUSA_NOME_RECUSADO},  // an IPv6 literal needs its brackets
+        {"tcp://no-such-scale.invalid:4001", WSR_CAUSA_HOST_DESCONHECIDO},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const WsrLeitura leitura = weigh(c.name);
+        EXPECT_EQ(leitura.motivo, WSR_MOTIVO_PORTA_INDISPONIVEL);
+        EXPECT_EQ(leitura.causa, c.causa) << leitura.mensagem;
+    }
+}
+
+TEST(NetworkLink, LogsTheNameAsGivenAndTheMonitorFollowsThroughIt) {
+    TcpScale scale({ScaleReply::bytes(delimited_frame(" 1.000")), ScaleReply::bytes(delimited_frame(" 2.000"))}, true);
+    testing::TempFolder folder;
+    EXPECT_EQ(weigh(scale.address(), "9600", 20, folder.str().c_str()).peso, 1.0);
+    const auto lines = testing::log_messages_in(folder.path());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "porta configurada: " + scale.address());
+    EXPECT_EQ(lines[1], "lendo a porta: " + scale.address() + ":");
+
+    struct Seen {
+        std::atomic<int> changes{0};
+        static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context) {
+            if (leitura->tipo == WSR_PESO) ++static_cast<Seen*>(context)->changes;
+        }
+    } seen;
+    WsrOpcoes opcoes{};
+    opcoes.tamanho = sizeof opcoes;
+    opcoes.log = WSR_LOG_NENHUM;
+    opcoes.quadro = WSR_QUADRO_8;
+    WsrMonitor* monitor = WsrMonitorInicia(scale.address().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+    const auto until = Clock::now() + 3s;
+    while (seen.changes < 10 && Clock::now() < until) std::this_thread::sleep_for(10ms);
+    WsrMonitorEncerra(monitor);
+    EXPECT_GE(seen.changes.load(), 10);
+}
+
+// ser2net, Debian's serial-to-network server, in front of a scale on a
+// pseudo-terminal: a raw TCP port and an RFC 2217 port.
+class Ser2net {
+public:
+    explicit Ser2net(const std::string& device) {
+        raw_port_ = free_port();
+        telnet_port_ = free_port();
+        config_ = folder_.path() / "ser2net.yaml";
+        std::ofstream(config_) << "%YAML 1.1\n---\n"
+                               << "connection: &raw\n  accepter: tcp,127.0.0.1," << raw_port_ << "\n"
+                               << "  connector: serialdev," << device << ",9600n81,local\n"
+                               << "  options:\n    kickolduser: true\n"
+                               << "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_port_
+                               << "\n  connector: serialdev," << device << ",9600n81,local\n"
+                               << "  options:\n    kickolduser: true\n";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execlp("ser2net", "ser2net", "-n", "-d", "-c", config_.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 100 && !(accepts(raw_port_) && accepts(telnet_port_)); ++i) std::this_thread::sleep_for(20ms);
+        // Each probe opened the device; let ser2net close it again.
+        std::this_thread::sleep_for(300ms);
+    }
+    ~Ser2net() {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::string raw() const { return "tcp://127.0.0.1:" + std::to_string(raw_port_); }
+    std::string rfc2217() const { return "rfc2217://127.0.0.1:" + std::to_string(telnet_port_); }
+
+    static bool available() { return std::system("command -v ser2net >/dev/null 2>&1") == 0; }
+
+private:
+    static int free_port() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        ::close(fd);
+        return ntohs(address.sin_port);
+    }
+    static bool accepts(int port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        return ok;
+    }
+    testing::TempFolder folder_;
+    std::filesystem::path config_;
+    int raw_port_ = 0, telnet_port_ = 0;
+    pid_t pid_ = -1;
+};
+
+TEST(NetworkLink, ThroughSer2netRawAndRfc2217) {
+    if (!Ser2net::available()) {
+        if (std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") FAIL() << "ser2net is missing";
+        GTEST_SKIP() << "ser2net is not installed";
+    }
+    struct Case {
+        const char* name;
+        std::vector<ScaleReply> script;
+        uint32_t gap;
+        int32_t tipo;
+        double peso;
+        int32_t motivo;
+    };
+    const Case cases[] = {
+        {"8-byte weight", {ScaleReply::bytes(delimited_frame("12.345"))}, 20, WSR_PESO, 12.345, 0},
+        {"7-byte weight with a gap", {ScaleReply::bytes(fixed_frame("01234"))}, 20, WSR_PESO, 1.234, 0},
+        {"status S", {ScaleReply::bytes(fixed_frame("SSSSS"))}, 20, WSR_STATUS, -10, 0},
+        {"0xFF in the data", {ScaleReply::bytes("\x02" "I\xFF" "IIII\x03")}, 20, WSR_STATUS, -1, 0},
+        {"partial, then a frame", {ScaleReply::bytes("\x02" "1"), ScaleReply::bytes(delimited_frame(" 0.500"))}, 20, WSR_PESO, 0.5, 0},
+        {"silence", {ScaleReply::silence()}, 20, WSR_SEM_LEITURA, 0, WSR_MOTIVO_SILENCIO},
+    };
+    for (const bool telnet : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(telnet ? "rfc2217: " : "raw: ") + c.name);
+            ScaleEmulator scale(c.script);
+            Ser2net server(scale.device_path());
+            const WsrLeitura leitura = weigh(telnet ? server.rfc2217() : server.raw(), "4800", c.gap);
+            EXPECT_EQ(leitura.tipo, c.tipo) << "[" << leitura.mensagem << "]";
+            EXPECT_DOUBLE_EQ(leitura.peso, c.peso);
+            EXPECT_EQ(leitura.motivo, c.motivo);
+            if (c.name == std::string("0xFF in the data")) {
+                EXPECT_EQ(leitura.resposta[2], 0xFF);
+            }
+            // RFC 2217 sets the rate the module asked for; raw TCP keeps the server's own.
+            EXPECT_EQ(scale.line_baud_rate(), telnet ? 4800u : 9600u);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace Wsr37100

@@ -1,0 +1,45 @@
+// A scale behind a raw TCP serial device server, with the faults a network adds.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scale_emulator.hpp"
+
+namespace Wsr37100 {
+
+class TcpScale {
+public:
+    enum class Face {
+        Answer,    // accepts and answers each ENQ with the next scripted reply (hang_up: drops the connection)
+        Refuse,    // nothing listens: a connection is refused
+        Unanswered // a listener whose queue is full: a connection gets no answer
+    };
+    // On 127.0.0.1, a port of the system's choosing.
+    explicit TcpScale(std::vector<ScaleReply> script, bool repeat = false, Face face = Face::Answer);
+    TcpScale(const TcpScale&) = delete;
+    TcpScale& operator=(const TcpScale&) = delete;
+    ~TcpScale();
+
+    // "tcp://127.0.0.1:PORT"
+    std::string address() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+    int polls() const { return polls_.load(); }
+
+private:
+    void run();
+    void serve(int connection);
+
+    std::vector<ScaleReply> script_;
+    bool repeat_;
+    std::size_t next_ = 0;
+    int listener_ = -1;
+    std::vector<int> fillers_;  // the connections that fill an unanswered listener's queue
+    int wake_[2] = {-1, -1};
+    int port_ = 0;
+    std::atomic<int> polls_{0};
+    std::thread thread_;
+};
+
+}  // namespace Wsr37100
