@@ -27,7 +27,8 @@ import sys
 PESO, STATUS, SEM_LEITURA, FALHA = 0, 1, 2, 3
 KINDS = {PESO: "weight", STATUS: "status", SEM_LEITURA: "no-reading", FALHA: "failure"}
 REASONS = {0: None, 1: "port-unavailable", 2: "poll-failed", 3: "silence", 4: "partial-replies"}
-CAUSES = {0: None, 1: "missing", 2: "permission", 3: "busy", 4: "settings-refused", 5: "name-refused", 6: "other"}
+CAUSES = {0: None, 1: "missing", 2: "permission", 3: "busy", 4: "settings-refused", 5: "name-refused", 6: "other",
+          7: "host-not-found", 8: "connection-refused", 9: "connect-timeout", 10: "connection-dropped"}
 LOG_DEFAULT, LOG_FOLDER, LOG_NONE = 0, 1, 2
 MESSAGE_MAX = 512
 
@@ -50,7 +51,7 @@ class Reading:
     kind: str            # "weight", "status" or "no-reading"
     weight: float        # as BuscaPeso returns it: kg, -1/-2/-10 for a status, 0 for no reading
     reason: str | None   # for "no-reading": port-unavailable, poll-failed, silence, partial-replies
-    cause: str | None    # for "port-unavailable": missing, permission, busy, settings-refused, name-refused, other
+    cause: str | None    # why a port could not be had (missing, busy, connection-refused, ...), or a connection dropped
     polls: int
     reply: bytes         # the last reply's bytes
     message: str         # the module's text (Portuguese), e.g. why the port could not be opened
@@ -93,7 +94,7 @@ def _reading(result):
     message = result.mensagem.decode("cp1252", errors="replace")
     no_reading = result.tipo == SEM_LEITURA
     return Reading(KINDS[result.tipo], result.peso, REASONS.get(result.motivo) if no_reading else None,
-                   CAUSES.get(result.causa) if no_reading and result.motivo == 1 else None,
+                   CAUSES.get(result.causa) if no_reading else None,
                    result.consultas, bytes(result.resposta[:result.bytes_resposta]), message, bool(result.estavel))
 
 

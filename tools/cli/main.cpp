@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
                  "Status letters: I unstable (in motion), N negative (below zero), S overload (above capacity).\n"
                  "Exit status: 0 weight, 2 status, 3 no reading, 4 failure, 64 usage, 130 --watch ended by Ctrl-C.\n"
                  "Example: wsr37100 weigh /dev/ttyUSB0 9600 --gap 20 --raw");
-    weigh_command->add_option("PORT", weigh_options.port, "Serial port: COM1, ttyUSB0, /dev/ttyUSB0")->required();
+    weigh_command->add_option("PORT", weigh_options.port, "Serial port: COM1, ttyUSB0, /dev/ttyUSB0; or a serial device server:\n"
+                              "tcp://HOST:PORT (raw TCP), rfc2217://HOST:PORT (the module sets the baud rate)")->required();
     weigh_command->add_option("BAUD", weigh_options.baud, "Baud rate")->check(kWholeNumber)->capture_default_str();
     weigh_command->add_option("--gap", weigh_options.gap_ms,
                               "Inter-byte gap in ms: a reply ends after this silence (0: wait for 8 bytes or 1 s)");

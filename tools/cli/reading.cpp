@@ -59,6 +59,10 @@ const char* cause_key(int32_t causa) {
         case WSR_CAUSA_PORTA_OCUPADA: return "busy";
         case WSR_CAUSA_CONFIGURACAO_RECUSADA: return "settings-refused";
         case WSR_CAUSA_NOME_RECUSADO: return "name-refused";
+        case WSR_CAUSA_HOST_DESCONHECIDO: return "host-not-found";
+        case WSR_CAUSA_CONEXAO_RECUSADA: return "connection-refused";
+        case WSR_CAUSA_CONEXAO_ESGOTADA: return "connect-timeout";
+        case WSR_CAUSA_CONEXAO_PERDIDA: return "connection-dropped";
         default: return "other";
     }
 }
@@ -70,6 +74,10 @@ const char* cause_text(int32_t causa) {
         case WSR_CAUSA_PORTA_OCUPADA: return "another program holds it";
         case WSR_CAUSA_CONFIGURACAO_RECUSADA: return "the device refused the settings (the baud rate?)";
         case WSR_CAUSA_NOME_RECUSADO: return "not a serial port";
+        case WSR_CAUSA_HOST_DESCONHECIDO: return "host not found";
+        case WSR_CAUSA_CONEXAO_RECUSADA: return "connection refused (nothing listens on that port)";
+        case WSR_CAUSA_CONEXAO_ESGOTADA: return "no answer to the connection within 1000 ms";
+        case WSR_CAUSA_CONEXAO_PERDIDA: return "the connection dropped";
         default: return "see the message";
     }
 }
@@ -142,7 +150,7 @@ std::string describe(const WsrLeitura& reading) {
         case WSR_STATUS: return three_decimals(reading.peso) + " " + status_text(status_letter(reading));
         case WSR_SEM_LEITURA: {
             std::string line = three_decimals(reading.peso) + " no reading: " + reason_text(reading.motivo);
-            if (reading.motivo == WSR_MOTIVO_PORTA_INDISPONIVEL) line += std::string(", ") + cause_text(reading.causa);
+            if (reading.causa != WSR_CAUSA_NENHUMA) line += std::string(", ") + cause_text(reading.causa);
             return line;
         }
         default: return {};
@@ -165,7 +173,7 @@ nlohmann::ordered_json to_json(const WsrLeitura& reading, const std::string& tim
     }
     if (reading.tipo == WSR_SEM_LEITURA) {
         json["reason"] = reason_key(reading.motivo);
-        if (reading.motivo == WSR_MOTIVO_PORTA_INDISPONIVEL) {
+        if (reading.causa != WSR_CAUSA_NENHUMA) {
             json["cause"] = cause_key(reading.causa);
             json["system_error"] = reading.erro_sistema;
         }
