@@ -11,6 +11,7 @@ packages=(
   wine wine64 wine32:i386
   locales pkg-config fp-compiler fp-units-rtl dpkg-dev
   clang libclang-rt-14-dev valgrind
+  chromium
   ser2net
 )
 

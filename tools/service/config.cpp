@@ -111,7 +111,7 @@ ScaleSettings parse_scale(const std::string& text) {
         } else if (key == "gap" && is != std::string::npos) {
             scale.gap_ms = whole_number(value, kMaxGapMs, "gap");
         } else if (key == "frame" && is != std::string::npos) {
-            scale.frame = checked_frame(whole_number(value, 8, "frame"));
+            scale.frame = checked_frame(whole_number(value, kMaxGapMs, "frame"));
         } else if (key == "log-dir" && !value.empty()) {
             scale.log_dir = value;
         } else if (key == "baud" && all_digits(value)) {

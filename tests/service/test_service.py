@@ -1,0 +1,406 @@
+"""`wsr37100 serve` as a separate process, asked over loopback by Python's own HTTP client, against simulated scales."""
+import http.client
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tool"))
+from test_tool import Simulator  # noqa: E402  (the one helper that plays a scale)
+
+TOOL = os.environ["WSR37100_TOOL"]
+ERROR = "application/problem+json"
+
+
+class Service:
+    """`wsr37100 serve ARGS --port 0` in the background; .port is where it listens."""
+
+    def __init__(self, *args):
+        self.args = args
+
+    def __enter__(self):
+        self.log = tempfile.TemporaryFile(mode="w+")
+        self.process = subprocess.Popen([TOOL, "serve", "--port", "0", *self.args], stdout=subprocess.PIPE,
+                                        stderr=self.log, text=True)
+        address = self.process.stdout.readline().strip()
+        if not address:
+            self.process.wait(timeout=10)
+            raise RuntimeError("serve printed no address: " + self.messages())
+        self.port = int(address.rsplit(":", 1)[1].strip("/"))
+        return self
+
+    def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(timeout=10)
+        self.log.close()
+        return False
+
+    def messages(self):
+        self.log.seek(0)
+        return self.log.read()
+
+    def call(self, path, method="GET", headers=None, body=None):
+        """(status, headers, body: JSON when JSON, else text)."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        try:
+            headers = dict(headers or {})
+            connection.putrequest(method, path, skip_host="Host" in headers, skip_accept_encoding=True)
+            for name, value in headers.items():
+                connection.putheader(name, value)
+            if body is not None:
+                connection.putheader("Content-Length", str(len(body)))
+            connection.endheaders(body)
+            response = connection.getresponse()
+            data = response.read().decode()
+            kind = response.getheader("Content-Type", "")
+            return response.status, response, json.loads(data) if "json" in kind and data else data
+        finally:
+            connection.close()
+
+    def raw(self, data, read_until_close=True):
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as connection:
+            connection.sendall(data)
+            chunks = []
+            while read_until_close:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    break
+                chunks.append(chunk)
+            return b"".join(chunks).decode(errors="replace")
+
+    def wait_for(self, path, check, seconds=5.0):
+        """The JSON at path once check(json) holds; fails after `seconds`."""
+        deadline = time.monotonic() + seconds
+        while True:
+            status, _, body = self.call(path)
+            if status == 200 and check(body):
+                return body
+            if time.monotonic() > deadline:
+                raise AssertionError("%s never matched; last: %s" % (path, body))
+            time.sleep(0.05)
+
+
+class Events:
+    """One Server-Sent Events stream read line by line."""
+
+    def __init__(self, port, path, headers=None):
+        self.connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        self.connection.request("GET", path, headers=headers or {})
+        self.response = self.connection.getresponse()
+
+    def next(self, seconds=5.0):
+        """The next event as a dict of its fields (data parsed), or None when the stream ends."""
+        self.connection.sock.settimeout(seconds)
+        event = {}
+        while True:
+            line = self.response.readline().decode()
+            if not line:
+                return None
+            line = line.rstrip("\n")
+            if not line:
+                if "data" in event:
+                    event["data"] = json.loads(event["data"])
+                    return event
+                continue
+            if line.startswith(":"):
+                continue
+            name, _, value = line.partition(": ")
+            event[name] = value
+
+    def close(self):
+        self.connection.close()
+
+
+def scale_link(folder, name="scale"):
+    return os.path.join(folder, name)
+
+
+class ApiTest(unittest.TestCase):
+    def test_answers_and_errors(self):
+        with tempfile.TemporaryDirectory() as folder:
+            token = os.path.join(folder, "token")
+            with open(token, "w") as file:
+                file.write("s3cret\n")
+            with Simulator("--weight", "2.5") as scale, Simulator("--status", "I") as moving, \
+                    Simulator("--silent") as silent, \
+                    Service("--scale", "counter=%s:9600,gap=20,no-log" % scale.port,
+                            "--scale", "moving=%s,no-log" % moving.port, "--scale", "mute=%s,no-log" % silent.port,
+                            "--allow-origin", "https://pos.example") as service, \
+                    Service("--scale", "counter=%s,no-log" % scale.port, "--token-file", token) as guarded:
+                service.wait_for("/v1/scales/counter", lambda body: body["state"] == "weight")
+                service.wait_for("/v1/scales/moving", lambda body: body["state"] == "unstable")
+                bearer = {"Authorization": "Bearer s3cret"}
+                cases = [  # service, method, path, headers, status, content type, what the body holds
+                    (service, "GET", "/v1/scales/counter/reading", {}, 200, "application/json",
+                     {"name": "counter", "state": "weight"}),
+                    (service, "GET", "/v1/scales/counter/reading?stable_ms=500", {}, 200, "application/json",
+                     {"stable": True}),
+                    (service, "GET", "/v1/scales/counter", {}, 200, "application/json", {"baud": "9600"}),
+                    (service, "GET", "/health", {}, 200, "application/json", {"status": "degraded", "scales_up": 2}),
+                    (service, "GET", "/", {}, 200, "text/html; charset=utf-8", "EventSource"),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     'wsr37100_scale_weight_kilograms{scale="counter"} 2.5'),
+                    (service, "GET", "/problems/not-stable", {}, 200, "application/json", {"status": 504}),
+                    (service, "HEAD", "/v1/scales", {}, 200, "application/json", ""),
+                    (service, "OPTIONS", "/v1/scales", {"Origin": "https://pos.example",
+                                                        "Access-Control-Request-Method": "GET"}, 204, None, ""),
+                    (service, "GET", "/v1/scales", {"Origin": "https://pos.example"}, 200, "application/json", {}),
+                    (service, "GET", "/v1/scales", {"Host": "localhost:1", "Origin": "http://localhost:1"}, 200,
+                     "application/json", {}),
+                    (service, "GET", "/v1/scales/nope", {}, 404, ERROR, {"code": "unknown-scale"}),
+                    (service, "GET", "/v1/scales/nope/reading", {}, 404, ERROR, {"code": "unknown-scale"}),
+                    (service, "GET", "/v1/scales/counter/weight", {}, 404, ERROR, {"code": "not-found"}),
+                    (service, "GET", "/dev/ttyS0", {}, 404, ERROR, {"code": "not-found"}),
+                    (service, "GET", "/v1/scales/..%2F..%2Fdev%2Fnull", {}, 404, ERROR, {"code": "unknown-scale"}),
+                    (service, "POST", "/v1/scales/counter/reading", {}, 405, ERROR, {"code": "method-not-allowed"}),
+                    (service, "DELETE", "/v1/scales", {}, 405, ERROR, {"code": "method-not-allowed"}),
+                    (service, "HEAD", "/v1/scales/counter/events", {}, 405, ERROR, ""),
+                    (service, "GET", "/v1/scales/counter/reading?stable_ms=x", {}, 400, ERROR, {"code": "bad-parameter"}),
+                    (service, "GET", "/v1/scales/counter/reading?stable_ms=60001", {}, 400, ERROR,
+                     {"code": "bad-parameter"}),
+                    (service, "GET", "/v1/scales/counter/reading?stable_ms=-1", {}, 400, ERROR, {"code": "bad-parameter"}),
+                    (service, "GET", "/v1/scales/counter/reading?port=/dev/ttyS0", {}, 400, ERROR,
+                     {"code": "bad-parameter"}),
+                    (service, "GET", "/v1/scales/counter/reading?stable_ms=1&stable_ms=2", {}, 400, ERROR,
+                     {"code": "bad-parameter"}),
+                    (service, "GET", "/v1/scales?a=%zz", {}, 400, ERROR, {"code": "bad-parameter"}),
+                    (service, "GET", "/v1/scales/counter/events?stable_ms=1", {}, 400, ERROR, {"code": "bad-parameter"}),
+                    (service, "GET", "/v1/scales/moving/reading?stable_ms=300", {}, 504, ERROR,
+                     {"code": "not-stable", "status": 504}),
+                    (service, "GET", "/v1/scales/mute/reading?timeout_ms=50", {}, 504, ERROR,
+                     {"code": "no-reading-yet"}),
+                    (service, "GET", "/v1/scales", {"Origin": "https://evil.example"}, 403, ERROR,
+                     {"code": "origin-not-allowed"}),
+                    (service, "GET", "/v1/scales", {"Host": "evil.example"}, 403, ERROR, {"code": "host-not-allowed"}),
+                    (service, "GET", "/v1/scales", {"Host": "evil.example:%d" % service.port}, 403, ERROR,
+                     {"code": "host-not-allowed"}),
+                    (service, "GET", "/v1/scales", {"X-%d" % i: "1" for i in range(70)}, 431, ERROR,
+                     {"code": "headers-too-large"}),
+                    (service, "GET", "/v1/scales", {"X-Big": "a" * 9000}, 431, ERROR, {"code": "headers-too-large"}),
+                    (guarded, "GET", "/v1/scales", {}, 401, ERROR, {"code": "unauthorized"}),
+                    (guarded, "GET", "/metrics", {"Authorization": "Bearer wrong"}, 401, ERROR, {"code": "unauthorized"}),
+                    (guarded, "GET", "/v1/scales", bearer, 200, "application/json", {}),
+                    (guarded, "GET", "/v1/scales/counter?access_token=s3cret", {}, 200, "application/json", {}),
+                    (guarded, "GET", "/health", {}, 200, "application/json", {}),
+                    (guarded, "GET", "/", {}, 200, "text/html; charset=utf-8", ""),
+                ]
+                for server, method, path, headers, status, kind, holds in cases:
+                    with self.subTest(method=method, path=path, headers=list(headers)[:2]):
+                        got, response, body = server.call(path, method, headers)
+                        self.assertEqual(got, status, body)
+                        self.assertEqual(response.getheader("Content-Type"), kind)
+                        if isinstance(holds, dict):
+                            self.assertEqual({key: body.get(key) for key in holds}, holds, body)
+                        else:
+                            self.assertIn(holds, body)
+                        if status >= 400 and method != "HEAD":
+                            self.assertEqual(body["type"], "/problems/" + body["code"])
+                            self.assertEqual(body["status"], status)
+                        if status == 405:
+                            self.assertIn("GET", response.getheader("Allow"))
+                        if status == 401:
+                            self.assertEqual(response.getheader("WWW-Authenticate"), 'Bearer realm="wsr37100"')
+                        cross = headers.get("Origin") == "https://pos.example"
+                        self.assertEqual(response.getheader("Access-Control-Allow-Origin"),
+                                         "https://pos.example" if cross else None)
+
+                # Hostile bytes change nothing: the service still answers the same.
+                raw_cases = [  # bytes sent, status line
+                    (b"GARBAGE\r\n\r\n", "HTTP/1.1 400"),
+                    (b"GET /v1/scales HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5000\r\n\r\n" + b"x" * 5000,
+                     "HTTP/1.1 413"),
+                    (b"GET /v1/scales HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+                     "HTTP/1.1 400"),
+                ]
+                for data, status_line in raw_cases:
+                    with self.subTest(raw=data[:30]):
+                        self.assertTrue(service.raw(data).startswith(status_line))
+                _, _, after = service.call("/v1/scales/counter/reading")
+                self.assertEqual(after["reading"]["weight"], 2.5)
+                metrics = service.call("/metrics")[2]
+                self.assertIn('wsr37100_http_requests_total{route="reading",code="504"} 2', metrics)
+
+
+class StableTest(unittest.TestCase):
+    def test_a_stable_wait_ends_on_the_settled_reading(self):
+        cases = [  # simulator, stable_ms, status, state of the answer, stable
+            (["--sequence", "I,I,I,1.5"], 3000, 200, "weight", True),
+            (["--sequence", "I,I,N"], 3000, 200, "negative", False),
+            (["--status", "I"], 400, 504, "unstable", None),
+        ]
+        for sim_args, stable_ms, status, state, stable in cases:
+            with self.subTest(sim=sim_args), Simulator(*sim_args, "--delay", "30") as scale, \
+                    Service("--scale", "s=%s,no-log" % scale.port) as service:
+                service.wait_for("/v1/scales/s", lambda body: body["state"] == "unstable")
+                started = time.monotonic()
+                got, _, body = service.call("/v1/scales/s/reading?stable_ms=%d" % stable_ms)
+                self.assertEqual(got, status, body)
+                answer = body if status == 200 else body["scale"]
+                self.assertEqual(answer["state"], state)
+                self.assertEqual(body.get("stable"), stable)
+                if status == 504:
+                    self.assertAlmostEqual(time.monotonic() - started, stable_ms / 1000, delta=0.3)
+
+
+class EventsTest(unittest.TestCase):
+    def test_stream_reconnects_and_a_vanished_scale_returns(self):
+        with tempfile.TemporaryDirectory() as folder:
+            link = scale_link(folder)
+            with Service("--scale", "counter=%s,no-log" % link) as service:
+                self.first_stream_then_vanish(service, link)
+
+    def first_stream_then_vanish(self, service, link):
+        with Simulator("--weight", "1.25", "--link", link):
+            service.wait_for("/v1/scales/counter", lambda body: body["state"] == "weight")
+            first = Events(service.port, "/v1/scales/counter/events")
+            self.assertEqual(first.response.getheader("Content-Type"), "text/event-stream")
+            event = first.next()
+            self.assertEqual((event["event"], event["data"]["reading"]["weight"]), ("reading", 1.25))
+            self.assertEqual(event["retry"], "1000")
+            last_id = event["id"]
+            first.close()
+
+            # A reconnection that has seen the latest change gets nothing until the next one;
+            # one with an older or foreign id gets the latest at once.
+            for seen, gets_it in ((last_id, False), ("0-1", True), ("junk", True)):
+                with self.subTest(last_event_id=seen):
+                    again = Events(service.port, "/v1/scales/counter/events", {"Last-Event-ID": seen})
+                    event = again.next(seconds=0.5) if gets_it else None
+                    if gets_it:
+                        self.assertEqual(event["id"], last_id)
+                    else:
+                        with self.assertRaises(socket.timeout):
+                            again.next(seconds=0.5)
+                    again.close()
+            stream = Events(service.port, "/v1/scales/counter/events", {"Last-Event-ID": last_id})
+
+        # The simulator is gone: the stream and the API tell why, and the service stays.
+        gone = stream.next()
+        self.assertEqual(gone["data"]["state"], "no-reading")
+        self.assertIn(gone["data"]["reading"]["reason"], ("poll-failed", "port-unavailable", "silence"))
+        self.assertEqual(service.call("/health")[2]["status"], "degraded")
+        with Simulator("--weight", "3.75", "--link", link):
+            back = stream.next()
+            while back["data"]["state"] != "weight":
+                back = stream.next()
+            self.assertEqual(back["data"]["reading"]["weight"], 3.75)
+            self.assertGreater(int(back["id"].rsplit("-", 1)[1]), int(last_id.rsplit("-", 1)[1]))
+            stream.close()
+            self.assertIn("scale counter (%s): reading again: 3.750 kg" % link, service.messages())
+            metrics = service.wait_for("/metrics", lambda text: 'wsr37100_event_streams{scale="counter"} 0' in text)
+            self.assertRegex(metrics, r'wsr37100_scale_no_readings_total\{scale="counter",reason="[a-z-]+"\} [1-9]')
+
+
+class LoadTest(unittest.TestCase):
+    def test_concurrent_clients_share_one_port_and_limits_hold(self):
+        with Simulator("--weight", "4.5") as scale, \
+                Service("--scale", "s=%s,no-log" % scale.port, "--max-connections", "30") as service:
+            service.wait_for("/v1/scales/s", lambda body: body["state"] == "weight")
+            # A client that sends half a request and stalls holds up nobody.
+            stalled = socket.create_connection(("127.0.0.1", service.port))
+            stalled.sendall(b"GET /v1/scales HTTP/1.1\r\nHo")
+            results = []
+
+            def client():
+                connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=10)
+                for _ in range(50):
+                    connection.request("GET", "/v1/scales/s/reading?stable_ms=1000")
+                    response = connection.getresponse()
+                    results.append((response.status, json.loads(response.read())["reading"]["weight"]))
+                connection.close()
+
+            threads = [threading.Thread(target=client) for _ in range(20)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(timeout=60)
+            self.assertEqual(results, [(200, 4.5)] * 1000)
+            self.assertEqual(service.call("/v1/scales/s")[2]["change"], 1)  # one owner, never "busy"
+
+            held = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(29)]
+            time.sleep(0.2)
+            got, _, body = service.call("/health")
+            self.assertEqual((got, body["code"]), (503, "too-many-connections"))
+            for connection in held:
+                connection.close()
+            stalled.close()
+            service.wait_for("/health", lambda body: True)
+
+
+class StopTest(unittest.TestCase):
+    def test_sigterm_in_the_middle_of_requests(self):
+        with Simulator("--status", "I") as scale, Service("--scale", "s=%s,no-log" % scale.port) as service:
+            service.wait_for("/v1/scales/s", lambda body: body["state"] == "unstable")
+            stream = Events(service.port, "/v1/scales/s/events")
+            stream.next()
+            answers = []
+
+            def waiter():
+                answers.append(service.call("/v1/scales/s/reading?stable_ms=10000")[::2])
+
+            threads = [threading.Thread(target=waiter) for _ in range(5)]
+            for thread in threads:
+                thread.start()
+            time.sleep(0.3)
+            service.process.send_signal(signal.SIGTERM)
+            sent = time.monotonic()
+            self.assertEqual(service.process.wait(timeout=5), 0)
+            self.assertLess(time.monotonic() - sent, 1.0)
+            for thread in threads:
+                thread.join(timeout=5)
+            self.assertEqual([(status, body["code"]) for status, body in answers], [(503, "shutting-down")] * 5)
+            self.assertIsNone(stream.next())
+            self.assertTrue(service.messages().rstrip().endswith("wsr37100 serve: stopped"))
+
+
+class UsageTest(unittest.TestCase):
+    def test_settings_from_options_and_file(self):
+        with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "7") as scale:
+            written = []
+
+            def config(**settings):
+                written.append(settings)
+                path = os.path.join(folder, "serve%d.json" % len(written))
+                with open(path, "w") as file:
+                    json.dump(settings, file)
+                return path
+
+            good = config(scales=[{"name": "a", "port": scale.port, "baud": 9600, "gap_ms": 20, "frame": 8,
+                                   "log_dir": folder}], allowed_origins=["https://pos.example"])
+            with Service("--config", good, "--scale", "b=%s:9600,no-log" % scale.port) as service:
+                names = [s["name"] for s in service.wait_for("/v1/scales", lambda body: True)["scales"]]
+                self.assertEqual(names, ["a", "b"])
+                service.wait_for("/v1/scales/a", lambda body: body["state"] in ("weight", "no-reading"))
+                self.assertTrue(any(name.startswith("logWSR37100_") for name in os.listdir(folder)))
+
+            cases = [  # arguments, what the one line on stderr says
+                ([], "no scale"),
+                (["--scale", "counter"], "NAME=PORT"),
+                (["--scale", "bad name=/dev/ttyS0"], "name is 1 to 32"),
+                (["--scale", "a=/dev/ttyS0,frame=9"], "frame must be 7 or 8"),
+                (["--scale", "a=/dev/ttyS0,speed=1"], "unknown option 'speed=1'"),
+                (["--scale", "a=/dev/ttyS0", "--scale", "a=/dev/ttyS1"], "two scales are named a"),
+                (["--config", config(scales=[], listen_on="x")], "unknown key 'listen_on'"),
+                (["--config", config(scales=[{"name": "a", "port": "x", "frame": 6}])], "frame must be 7 or 8"),
+                (["--config", os.path.join(folder, "none.json")], "cannot read the configuration file"),
+                (["--scale", "a=/dev/ttyS0", "--token-file", os.path.join(folder, "none")], "cannot read the token"),
+            ]
+            for args, message in cases:
+                with self.subTest(args=args):
+                    result = subprocess.run([TOOL, "serve", "--port", "0", *args], capture_output=True, text=True,
+                                            timeout=10)
+                    self.assertEqual(result.returncode, 64, result.stderr)
+                    self.assertEqual(result.stdout, "")
+                    self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+                    self.assertIn(message, result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
