@@ -28,6 +28,14 @@ endif()
 if(TARGET wsr37100_cli)
   install(TARGETS wsr37100_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(TARGET wsr37100_service)
+  # `wsr37100 serve`: a sample configuration and, on Linux, a systemd unit that is installed but not enabled.
+  install(FILES tools/service/serve.json DESTINATION ${CMAKE_INSTALL_DATADIR}/wsr37100)
+  if(NOT WIN32)
+    configure_file(tools/service/wsr37100-serve.service.in ${CMAKE_BINARY_DIR}/wsr37100-serve.service @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/wsr37100-serve.service DESTINATION lib/systemd/system)
+  endif()
+endif()
 
 install(EXPORT wsr37100Targets NAMESPACE wsr37100:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wsr37100)
 configure_package_config_file(cmake/wsr37100Config.cmake.in ${CMAKE_BINARY_DIR}/wsr37100Config.cmake

@@ -14,7 +14,8 @@ deb_files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for wanted in 'lib/.*libwsr37100\.so\.6\.49\.9$' 'include/wsr37100\.h$' 'include/wsr37100\.hpp$' 'bin/wsr37100$' \
               'cmake/wsr37100/wsr37100Config\.cmake$' 'pkgconfig/wsr37100\.pc$' 'share/man/man1/wsr37100\.1\.gz$' \
               'share/bash-completion/completions/wsr37100$' 'share/doc/wsr37100/copyright$' \
-              'share/doc/wsr37100/changelog\.Debian\.gz$'; do
+              'share/doc/wsr37100/changelog\.Debian\.gz$' 'lib/systemd/system/wsr37100-serve\.service$' \
+              'share/wsr37100/serve\.json$'; do
   grep -Eq "$wanted" <<< "$deb_files" || fail "$deb lacks $wanted"
 done
 maintainer=$(dpkg-deb -f "$deb" Maintainer)
@@ -30,11 +31,23 @@ done
 # The man page says what --help says: every option of every command.
 tool="$unpacked/usr/bin/wsr37100"
 man=$(zcat "$unpacked"/usr/share/man/man1/wsr37100.1.gz | sed 's/\\-/-/g')
-for command in "" weigh simulate ports demo; do
+for command in "" weigh simulate ports demo serve; do
   for option in $("$tool" $command --help | grep -Eo -- '--[a-z][a-z-]+' | sort -u); do
     grep -q -- "$option" <<< "$man" || fail "$deb: the man page lacks $command $option"
   done
 done
+# The service's unit: not enabled by the package, runs the installed tool; its sample configuration serves.
+! grep -q 'wants/' <<< "$deb_files" || fail "$deb enables a unit"
+! dpkg-deb --ctrl-tarfile "$deb" | tar -xO | grep -aq 'systemctl enable' || fail "$deb enables the service"
+grep -q '^ExecStart=/usr/bin/wsr37100 serve --config /etc/wsr37100/serve.json$' \
+  "$unpacked"/usr/lib/systemd/system/wsr37100-serve.service \
+  || fail "$deb: the unit does not run /usr/bin/wsr37100 serve --config /etc/wsr37100/serve.json"
+coproc SERVE { "$tool" serve --config "$unpacked"/usr/share/wsr37100/serve.json --port 0 2>/dev/null; }
+served=
+read -r -t 10 served <&"${SERVE[0]}" || true
+kill "$SERVE_PID" 2>/dev/null || true
+wait "$SERVE_PID" || true
+[[ "$served" =~ ^http://127\.0\.0\.1:[0-9]+/$ ]] || fail "$deb: the sample serve.json does not serve (${served:-nothing})"
 zcat "$unpacked"/usr/share/doc/wsr37100/changelog.Debian.gz | head -n 1 | grep -q '^wsr37100 (6\.49\.9)' \
   || fail "$deb: the changelog does not start with this version"
 
@@ -42,7 +55,7 @@ zip_files=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys
 for arch in x86 x64; do
   for wanted in "/$arch/bin/wsr37100\.dll$" "/$arch/bin/wsr37100\.exe$" "/$arch/lib/libwsr37100\.dll\.a$" "/$arch/lib/wsr37100\.def$" \
                 "/$arch/include/wsr37100\.h$" "/$arch/include/wsr37100\.hpp$" "/$arch/share/doc/wsr37100/README\.md$" \
-                "/$arch/README-Windows\.txt$"; do
+                "/$arch/README-Windows\.txt$" "/$arch/share/wsr37100/serve\.json$"; do
     grep -Eq "$wanted" <<< "$zip_files" || fail "$zip lacks $wanted"
   done
 done
