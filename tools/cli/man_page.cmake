@@ -2,7 +2,7 @@
 # cmake -DTOOL=... -DHELP2MAN=... -DOUTPUT=wsr37100.1 -P man_page.cmake  -> OUTPUT.gz
 set(include_file "${OUTPUT}.h2m")
 file(WRITE ${include_file} "[COMMANDS]\n")
-foreach(command weigh simulate ports demo)
+foreach(command weigh simulate ports demo serve)
   execute_process(COMMAND ${TOOL} ${command} --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "${TOOL} ${command} --help failed")
