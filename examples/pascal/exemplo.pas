@@ -1,15 +1,19 @@
-{ An Object Pascal host: exemplo PORTA [VELOCIDADE] }
+{ An Object Pascal host: exemplo PORTA [VELOCIDADE [seguir]]
+  With "seguir" it follows the scale as a form's timer would: a monitor with
+  no callback, asked for its latest reading every 50 ms, three changes long. }
 program exemplo;
 
 {$mode objfpc}{$H+}
 
 uses
-  wsr37100;
+  SysUtils, wsr37100;
 
 var
   Porta, Velocidade: AnsiString;
   Opcoes: TWsrOpcoes;
   Leitura: TWsrLeitura;
+  Monitor: Pointer;
+  Visto, Numero, Voltas: LongInt;
 begin
   Porta := ParamStr(1);
   Velocidade := '9600';
@@ -25,6 +29,28 @@ begin
   Opcoes.intervalo_ms := 20;
   FillChar(Leitura, SizeOf(Leitura), 0);
   Leitura.tamanho := SizeOf(Leitura);
+
+  if ParamStr(3) = 'seguir' then
+  begin
+    Opcoes.quadro := WSR_QUADRO_8;
+    Monitor := WsrMonitorInicia(Porta, Velocidade, @Opcoes, nil, nil);
+    Visto := 0;
+    Voltas := 0;
+    while (Visto < 3) and (Voltas < 100) do
+    begin
+      Numero := WsrMonitorUltima(Monitor, Leitura);
+      if Numero > Visto then
+        Visto := Numero;  { Leitura holds the latest weight: show it on the form }
+      Sleep(50);
+      Inc(Voltas);
+    end;
+    WsrMonitorEncerra(Monitor);
+    if Visto >= 3 then
+      WriteLn('seguiu')
+    else
+      WriteLn('parou em ', Visto, ' mudancas');
+    Halt(0);
+  end;
 
   case BuscaPesoEx(Porta, Velocidade, @Opcoes, Leitura) of
     WSR_PESO: WriteLn('peso: ', Leitura.peso:0:3, ' kg');

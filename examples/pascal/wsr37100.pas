@@ -30,6 +30,14 @@ const
   WSR_CAUSA_CONFIGURACAO_RECUSADA = 4;
   WSR_CAUSA_NOME_RECUSADO = 5;
   WSR_CAUSA_OUTRA = 6;
+  WSR_CAUSA_HOST_DESCONHECIDO = 7;
+  WSR_CAUSA_CONEXAO_RECUSADA = 8;
+  WSR_CAUSA_CONEXAO_ESGOTADA = 9;
+  WSR_CAUSA_CONEXAO_PERDIDA = 10;
+
+  WSR_QUADRO_QUALQUER = 0;
+  WSR_QUADRO_7 = 7;
+  WSR_QUADRO_8 = 8;
 
 type
   TWsrOpcoes = record
@@ -37,6 +45,9 @@ type
     log: LongWord;
     pasta_log: PAnsiChar;
     intervalo_ms: LongWord;
+    espera_estavel_ms: LongWord; { wait up to this for a stable weight }
+    leituras_iguais: LongWord;   { equal weights needed, with espera_estavel_ms }
+    quadro: LongWord;            { WSR_QUADRO_7 or _8: a read ends with the frame }
   end;
 
   TWsrLeitura = record
@@ -50,7 +61,14 @@ type
     mensagem: array[0..511] of AnsiChar;
     causa: LongInt;        { WSR_CAUSA_*: why the port could not be opened }
     erro_sistema: LongInt; { the system's error code behind causa }
+    estavel: LongInt;      { 1 when a stable wait ended on a settled answer }
   end;
+
+  { A monitor follows the scale on its own thread. A form that must not be
+    called on a foreign thread passes nil as the callback and asks
+    WsrMonitorUltima from a TTimer. }
+  TWsrAoMudar = procedure(const leitura: TWsrLeitura; contexto: Pointer);
+    {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF};
 
 { The texts go as AnsiString, as Delphi hosts declare them: the library gets
   the string's character pointer, and an empty string arrives as nil, which
@@ -61,6 +79,15 @@ function StartBalanca(sPorta, sVelocidade: AnsiString): Boolean;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 function BuscaPesoEx(sPorta, sVelocidade: AnsiString; opcoes: Pointer; var leitura: TWsrLeitura): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+
+function WsrMonitorInicia(sPorta, sVelocidade: AnsiString; opcoes: Pointer; ao_mudar: TWsrAoMudar;
+  contexto: Pointer): Pointer; {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+{ The latest reading's number (0: none yet), the reading in leitura; never waits. }
+function WsrMonitorUltima(monitor: Pointer; var leitura: TWsrLeitura): LongInt;
+  {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+procedure WsrMonitorEncerra(monitor: Pointer);
+  {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+function WsrVersao: PAnsiChar; {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 
 implementation
 

@@ -60,6 +60,8 @@ if command -v fpc > /dev/null; then
   expect "Object Pascal host, empty port (nil)" "sem leitura (motivo 1)" "$work/pascal/exemplo" ""
   start_scale --status N
   expect "Object Pascal host, status" "status: -2" "$work/pascal/exemplo" "$work/scale"
+  start_scale --sequence 1,2
+  expect "Object Pascal host, following" "seguiu" "$work/pascal/exemplo" "$work/scale" 9600 seguir
 elif [ "${CI:-}" = true ]; then
   echo "CI: fpc is missing" >&2
   exit 1
