@@ -1,0 +1,51 @@
+"""The Windows build of `wsr37100 serve` under Wine: a COM port mapped to a simulated scale, a request over loopback."""
+import json
+import os
+import subprocess
+import tempfile
+import unittest
+import urllib.request
+
+from test_service import Simulator
+
+WINDOWS_TOOL = os.environ["WSR37100_WINDOWS_TOOL"]
+PORT = "COM15"
+
+
+def wine(*args):
+    return subprocess.run(["wine", *args], capture_output=True, text=True, timeout=120)
+
+
+class WineServeTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.link = os.path.join(self.folder.name, "scale")
+        wine("reg", "add", r"HKLM\Software\Wine\Ports", "/v", PORT, "/t", "REG_SZ", "/d", self.link, "/f")
+        subprocess.run(["wineserver", "-k"])
+        subprocess.run(["wineserver", "-w"])
+
+    def tearDown(self):
+        wine("reg", "delete", r"HKLM\Software\Wine\Ports", "/v", PORT, "/f")
+        self.folder.cleanup()
+
+    def test_serves_a_com_port_over_loopback(self):
+        with Simulator("--weight", "2.5", "--link", self.link):
+            serve = subprocess.Popen(["wine", WINDOWS_TOOL, "serve", "--scale", PORT.lower() + "=%s:9600,gap=20,no-log" % PORT,
+                                      "--port", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                address = serve.stdout.readline().strip()
+                self.assertRegex(address, r"^http://127\.0\.0\.1:\d+/$")
+                with urllib.request.urlopen(address + "v1/scales/com15/reading?stable_ms=3000", timeout=30) as response:
+                    body = json.loads(response.read())
+                self.assertEqual((body["state"], body["reading"]["weight"], body["stable"]), ("weight", 2.5, True))
+                with urllib.request.urlopen(address + "v1/scales/nope", timeout=30) as response:
+                    self.fail("an unknown scale was answered")
+            except urllib.error.HTTPError as error:
+                self.assertEqual((error.code, json.loads(error.read())["code"]), (404, "unknown-scale"))
+            finally:
+                serve.terminate()
+                serve.communicate(timeout=30)
+
+
+if __name__ == "__main__":
+    unittest.main()
