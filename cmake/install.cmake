@@ -32,8 +32,16 @@ if(TARGET wsr37100_service)
   # `wsr37100 serve`: a sample configuration and, on Linux, a systemd unit that is installed but not enabled.
   install(FILES tools/service/serve.json DESTINATION ${CMAKE_INSTALL_DATADIR}/wsr37100)
   if(NOT WIN32)
-    configure_file(tools/service/wsr37100-serve.service.in ${CMAKE_BINARY_DIR}/wsr37100-serve.service @ONLY)
-    install(FILES ${CMAKE_BINARY_DIR}/wsr37100-serve.service DESTINATION lib/systemd/system)
+    # Written at install time: its paths are those of the prefix installed to (a package's /usr, /etc).
+    install(CODE "
+      set(CMAKE_INSTALL_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+      set(CMAKE_INSTALL_FULL_SYSCONFDIR \"\${CMAKE_INSTALL_PREFIX}/etc\")
+      if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+        set(CMAKE_INSTALL_FULL_SYSCONFDIR /etc)
+      endif()
+      configure_file(\"${CMAKE_SOURCE_DIR}/tools/service/wsr37100-serve.service.in\"
+        \"${CMAKE_BINARY_DIR}/wsr37100-serve.service\" @ONLY)
+      file(INSTALL \"${CMAKE_BINARY_DIR}/wsr37100-serve.service\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")")
   endif()
 endif()
 

@@ -42,11 +42,12 @@ done
 grep -q '^ExecStart=/usr/bin/wsr37100 serve --config /etc/wsr37100/serve.json$' \
   "$unpacked"/usr/lib/systemd/system/wsr37100-serve.service \
   || fail "$deb: the unit does not run /usr/bin/wsr37100 serve --config /etc/wsr37100/serve.json"
-coproc SERVE { "$tool" serve --config "$unpacked"/usr/share/wsr37100/serve.json --port 0 2>/dev/null; }
-served=
-read -r -t 10 served <&"${SERVE[0]}" || true
-kill "$SERVE_PID" 2>/dev/null || true
-wait "$SERVE_PID" || true
+"$tool" serve --config "$unpacked"/usr/share/wsr37100/serve.json --port 0 > "$unpacked/served" 2>/dev/null &
+serve_pid=$!
+for _ in $(seq 100); do [ -s "$unpacked/served" ] && break; sleep 0.1; done
+kill "$serve_pid" 2>/dev/null || true
+wait "$serve_pid" || true
+served=$(head -n 1 "$unpacked/served")
 [[ "$served" =~ ^http://127\.0\.0\.1:[0-9]+/$ ]] || fail "$deb: the sample serve.json does not serve (${served:-nothing})"
 zcat "$unpacked"/usr/share/doc/wsr37100/changelog.Debian.gz | head -n 1 | grep -q '^wsr37100 (6\.49\.9)' \
   || fail "$deb: the changelog does not start with this version"
