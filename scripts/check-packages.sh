@@ -42,7 +42,8 @@ done
 grep -q '^ExecStart=/usr/bin/wsr37100 serve --config /etc/wsr37100/serve.json$' \
   "$unpacked"/usr/lib/systemd/system/wsr37100-serve.service \
   || fail "$deb: the unit does not run /usr/bin/wsr37100 serve --config /etc/wsr37100/serve.json"
-"$tool" serve --config "$unpacked"/usr/share/wsr37100/serve.json --port 0 > "$unpacked/served" 2>/dev/null &
+sed "s#/var/log/wsr37100#$unpacked/logs#" "$unpacked"/usr/share/wsr37100/serve.json > "$unpacked/serve.json"
+"$tool" serve --config "$unpacked/serve.json" --port 0 > "$unpacked/served" 2>/dev/null &
 serve_pid=$!
 for _ in $(seq 100); do [ -s "$unpacked/served" ] && break; sleep 0.1; done
 kill "$serve_pid" 2>/dev/null || true

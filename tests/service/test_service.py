@@ -373,12 +373,12 @@ class UsageTest(unittest.TestCase):
                 return path
 
             good = config(scales=[{"name": "a", "port": scale.port, "baud": 9600, "gap_ms": 20, "frame": 8,
-                                   "log_dir": folder}], allowed_origins=["https://pos.example"])
+                                   "log_dir": os.path.join(folder, "logs")}], allowed_origins=["https://pos.example"])
             with Service("--config", good, "--scale", "b=%s:9600,no-log" % scale.port) as service:
                 names = [s["name"] for s in service.wait_for("/v1/scales", lambda body: True)["scales"]]
                 self.assertEqual(names, ["a", "b"])
                 service.wait_for("/v1/scales/a", lambda body: body["state"] in ("weight", "no-reading"))
-                self.assertTrue(any(name.startswith("logWSR37100_") for name in os.listdir(folder)))
+                self.assertTrue(any(name.startswith("logWSR37100_") for name in os.listdir(os.path.join(folder, "logs"))))
 
             cases = [  # arguments, what the one line on stderr says
                 ([], "no scale"),
@@ -391,6 +391,7 @@ class UsageTest(unittest.TestCase):
                 (["--config", config(scales=[{"name": "a", "port": "x", "frame": 6}])], "frame must be 7 or 8"),
                 (["--config", os.path.join(folder, "none.json")], "cannot read the configuration file"),
                 (["--scale", "a=/dev/ttyS0", "--token-file", os.path.join(folder, "none")], "cannot read the token"),
+                (["--scale", "a=/dev/ttyS0,log-dir=/proc/none"], "cannot create the log folder /proc/none"),
             ]
             for args, message in cases:
                 with self.subTest(args=args):

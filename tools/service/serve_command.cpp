@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 
 #include "config.hpp"
@@ -79,7 +80,16 @@ int ServeCommand::run() {
         check(settings);
         // Each scale's log as `weigh` keeps it: its own folder, none, or the tool's default.
         for (const auto& scale : settings.scales) {
-            if (scale.no_log || !scale.log_dir.empty()) {
+            if (scale.no_log) {
+                log_folders.emplace_back();
+            } else if (!scale.log_dir.empty()) {
+                // The monitor cannot report a reading it cannot log: the folder must be there first.
+                std::error_code error;
+                std::filesystem::create_directories(scale.log_dir, error);
+                if (error) {
+                    throw std::invalid_argument("scale " + scale.name + ": cannot create the log folder " + scale.log_dir +
+                                                ": " + error.message());
+                }
                 log_folders.push_back(scale.log_dir);
             } else {
                 log_folders.push_back(cli::dados_beside_program() ? std::string() : cli::user_log_folder());
