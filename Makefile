@@ -118,3 +118,9 @@ bench: deps
 
 clean:
 	rm -rf $(BUILD)
+
+# The weighing service's figures (docs/PERFORMANCE.md): one reading, 50 concurrent clients, 100 event streams.
+.PHONY: bench-service
+bench-service: native
+	cd tests/service && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 \
+	  WSR37100_LIBRARY=$(ROOT)/$(BUILD)/native/lib/libwsr37100.so.6 python3 -W ignore bench_service.py
