@@ -1,9 +1,12 @@
 """The Windows build of `wsr37100 serve` under Wine: a COM port mapped to a simulated scale, a request over loopback."""
 import json
 import os
+import socket
 import subprocess
 import tempfile
+import time
 import unittest
+import urllib.error
 import urllib.request
 
 from test_service import Simulator
@@ -45,6 +48,47 @@ class WineServeTest(unittest.TestCase):
             finally:
                 serve.terminate()
                 serve.communicate(timeout=30)
+
+
+    def test_runs_as_a_windows_service(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        tool = wine("winepath", "-w", WINDOWS_TOOL).stdout.strip()
+        name = "wsr37100test"
+        # Wine ends its session, services included, once no ordinary program runs: one is kept running.
+        keeper = subprocess.Popen(["wine", "cmd", "/c", "ping -n 60 127.0.0.1 > nul"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            with Simulator("--weight", "6.5", "--link", self.link):
+                created = wine("sc", "create", name, "binPath=",
+                               "%s serve --windows-service %s --scale counter=%s:9600,gap=20,no-log --port %d"
+                               % (tool, name, PORT, port))
+                self.assertEqual(created.returncode, 0, created.stdout + created.stderr)
+                self.assertRegex(wine("sc", "start", name).stdout, "START_PENDING|RUNNING")
+                deadline = time.monotonic() + 30
+                while True:
+                    try:
+                        with urllib.request.urlopen("http://127.0.0.1:%d/v1/scales/counter/reading?stable_ms=3000"
+                                                    % port, timeout=30) as response:
+                            body = json.loads(response.read())
+                        break
+                    except (urllib.error.URLError, ConnectionError):
+                        if time.monotonic() > deadline:
+                            raise
+                        time.sleep(0.2)
+                self.assertEqual((body["state"], body["reading"]["weight"]), ("weight", 6.5))
+                wine("sc", "stop", name)
+                deadline = time.monotonic() + 10
+                while "STOPPED" not in wine("sc", "query", name).stdout and time.monotonic() < deadline:
+                    time.sleep(0.2)
+                state = wine("sc", "query", name).stdout
+                self.assertIn("STOPPED", state)
+                self.assertRegex(state, r"SERVICE_EXIT_CODE\s*:\s*0 ")
+        finally:
+            wine("sc", "delete", name)
+            keeper.kill()
+            keeper.wait()
 
 
 if __name__ == "__main__":
