@@ -696,6 +696,7 @@ std::string Server::start() {
         throw std::runtime_error("cannot listen on " + endpoint.address().to_string() + " port " +
                                  std::to_string(endpoint.port()) + ": " + error.message());
     }
+    const auto bound = impl.acceptor.local_endpoint();
     for (auto& scale : impl.scales) scale->start();
     impl.accept();
     impl.thread = std::thread([&impl] {
@@ -707,7 +708,6 @@ std::string Server::start() {
             say(Level::error, "the network thread failed");
         }
     });
-    const auto bound = impl.acceptor.local_endpoint();
     const std::string host = bound.address().is_v6() ? "[" + bound.address().to_string() + "]" : bound.address().to_string();
     return "http://" + host + ":" + std::to_string(bound.port()) + "/";
 }
