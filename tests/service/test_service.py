@@ -218,12 +218,22 @@ class ApiTest(unittest.TestCase):
                      "HTTP/1.1 413"),
                     (b"GET /v1/scales HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
                      "HTTP/1.1 400"),
+                    # Bytes that are not UTF-8 where the answer quotes the request.
+                    (b"GET /\xff\xfe HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 404"),
+                    (b"GET /v1/scales HTTP/1.1\r\nHost: \xe9vil\r\n\r\n", "HTTP/1.1 403"),
+                    (b"GET /v1/scales HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://\xc3\r\n\r\n", "HTTP/1.1 403"),
                 ]
                 for data, status_line in raw_cases:
                     with self.subTest(raw=data[:30]):
                         self.assertTrue(service.raw(data).startswith(status_line))
                 _, _, after = service.call("/v1/scales/counter/reading")
                 self.assertEqual(after["reading"]["weight"], 2.5)
+
+                # A client that hangs up while its request waits frees its connection at once.
+                with socket.create_connection(("127.0.0.1", service.port)) as waiting:
+                    waiting.sendall(b"GET /v1/scales/moving/reading?stable_ms=60000 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                    service.wait_for("/metrics", lambda text: "\nwsr37100_connections 2\n" in text)
+                service.wait_for("/metrics", lambda text: "\nwsr37100_connections 1\n" in text, seconds=2)
                 metrics = service.call("/metrics")[2]
                 self.assertIn('wsr37100_http_requests_total{route="reading",code="504"} 2', metrics)
 
@@ -286,6 +296,9 @@ class EventsTest(unittest.TestCase):
         self.assertEqual(gone["data"]["state"], "no-reading")
         self.assertIn(gone["data"]["reading"]["reason"], ("poll-failed", "port-unavailable", "silence"))
         self.assertEqual(service.call("/health")[2]["status"], "degraded")
+        status, _, missing = service.call("/v1/scales/counter/reading")
+        self.assertEqual((status, missing["code"]), (503, "scale-unavailable"), missing)
+        self.assertEqual(missing["scale"]["reading"]["reason"], gone["data"]["reading"]["reason"])
         with Simulator("--weight", "3.75", "--link", link):
             back = stream.next()
             while back["data"]["state"] != "weight":
@@ -362,7 +375,8 @@ class StopTest(unittest.TestCase):
 
 class UsageTest(unittest.TestCase):
     def test_settings_from_options_and_file(self):
-        with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "7") as scale:
+        with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "7") as scale, \
+                Simulator("--weight", "8") as other:
             written = []
 
             def config(**settings):
@@ -374,7 +388,7 @@ class UsageTest(unittest.TestCase):
 
             good = config(scales=[{"name": "a", "port": scale.port, "baud": 9600, "gap_ms": 20, "frame": 8,
                                    "log_dir": os.path.join(folder, "logs")}], allowed_origins=["https://pos.example"])
-            with Service("--config", good, "--scale", "b=%s:9600,no-log" % scale.port) as service:
+            with Service("--config", good, "--scale", "b=%s:9600,no-log" % other.port) as service:
                 names = [s["name"] for s in service.wait_for("/v1/scales", lambda body: True)["scales"]]
                 self.assertEqual(names, ["a", "b"])
                 service.wait_for("/v1/scales/a", lambda body: body["state"] in ("weight", "no-reading"))
@@ -387,6 +401,10 @@ class UsageTest(unittest.TestCase):
                 (["--scale", "a=/dev/ttyS0,frame=9"], "frame must be 7 or 8"),
                 (["--scale", "a=/dev/ttyS0,speed=1"], "unknown option 'speed=1'"),
                 (["--scale", "a=/dev/ttyS0", "--scale", "a=/dev/ttyS1"], "two scales are named a"),
+                (["--scale", "a=/dev/ttyS0", "--scale", "b=ttyS0:4800"], "two scales use the port ttyS0"),
+                (["--config", config(scales=[], port=70000)], "port must be a whole number from 0 to 65535"),
+                (["--config", config(scales=[], limits={"connections": -1})], "connections must be a whole number"),
+                (["--config", config(scales=[{"name": "a", "port": "x", "gap_ms": 2.5}])], "gap_ms must be a whole"),
                 (["--config", config(scales=[], listen_on="x")], "unknown key 'listen_on'"),
                 (["--config", config(scales=[{"name": "a", "port": "x", "frame": 6}])], "frame must be 7 or 8"),
                 (["--config", os.path.join(folder, "none.json")], "cannot read the configuration file"),

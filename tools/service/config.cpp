@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <charconv>
 #include <fstream>
 #include <set>
@@ -15,6 +17,7 @@ namespace {
 
 constexpr std::size_t kMaxNameLength = 32;
 constexpr unsigned kMaxGapMs = 1000;
+constexpr std::uint64_t kMaxLimit = 1u << 30;
 
 bool all_digits(const std::string& text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -50,6 +53,27 @@ T take(const nlohmann::json& object, const char* key, T fallback) {
     return found == object.end() ? fallback : found->get<T>();
 }
 
+// A whole number from 0 to `most`; a negative, fractional or larger one is refused, never cut to fit.
+template <typename T>
+T take_whole(const nlohmann::json& object, const char* key, T fallback, std::uint64_t most) {
+    const auto found = object.find(key);
+    if (found == object.end()) return fallback;
+    if (!found->is_number_unsigned() || found->get<std::uint64_t>() > most) {
+        throw std::invalid_argument(std::string(key) + " must be a whole number from 0 to " + std::to_string(most) + ": " +
+                                    found->dump());
+    }
+    return static_cast<T>(found->get<std::uint64_t>());
+}
+
+// The same port however it is written: "ttyUSB0" and "/dev/ttyUSB0", "COM3" and "\\.\COM3".
+std::string port_key(std::string port) {
+    for (const std::string_view prefix : {std::string_view("/dev/"), std::string_view("\\\\.\\")}) {
+        if (port.starts_with(prefix)) port.erase(0, prefix.size());
+    }
+    std::transform(port.begin(), port.end(), port.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return port;
+}
+
 void refuse_unknown_keys(const nlohmann::json& object, std::initializer_list<const char*> known, const std::string& where) {
     if (!object.is_object()) throw std::invalid_argument(where + " must be an object");
     for (const auto& item : object.items()) {
@@ -66,9 +90,8 @@ ScaleSettings scale_from_json(const nlohmann::json& object) {
     scale.port = take<std::string>(object, "port", "");
     const auto baud = object.find("baud");
     if (baud != object.end()) scale.baud = baud->is_number_unsigned() ? std::to_string(baud->get<unsigned>()) : baud->get<std::string>();
-    scale.gap_ms = take<unsigned>(object, "gap_ms", scale.gap_ms);
-    if (scale.gap_ms > kMaxGapMs) throw std::invalid_argument("scale " + scale.name + ": gap_ms above 1000");
-    scale.frame = checked_frame(take<unsigned>(object, "frame", 0));
+    scale.gap_ms = take_whole<unsigned>(object, "gap_ms", scale.gap_ms, kMaxGapMs);
+    scale.frame = checked_frame(take_whole<unsigned>(object, "frame", 0, kMaxGapMs));
     scale.log_dir = take<std::string>(object, "log_dir", "");
     scale.no_log = take<bool>(object, "no_log", false);
     check_scale(scale);
@@ -142,7 +165,7 @@ void read_config_file(const std::string& path, ServeSettings& settings) {
         refuse_unknown_keys(config, {"listen", "port", "token_file", "allowed_origins", "allowed_hosts", "limits", "scales"},
                             "the configuration");
         settings.listen = take<std::string>(config, "listen", settings.listen);
-        settings.port = take<std::uint16_t>(config, "port", settings.port);
+        settings.port = take_whole<std::uint16_t>(config, "port", settings.port, 65535);
         const std::string token_file = take<std::string>(config, "token_file", "");
         if (!token_file.empty()) settings.token = read_token_file(token_file);
         settings.allowed_origins = take<std::vector<std::string>>(config, "allowed_origins", settings.allowed_origins);
@@ -150,10 +173,10 @@ void read_config_file(const std::string& path, ServeSettings& settings) {
         if (const auto limits = config.find("limits"); limits != config.end()) {
             refuse_unknown_keys(*limits, {"connections", "header_bytes", "headers", "body_bytes"}, "limits");
             Limits& mine = settings.limits;
-            mine.connections = take<std::size_t>(*limits, "connections", mine.connections);
-            mine.header_bytes = take<std::size_t>(*limits, "header_bytes", mine.header_bytes);
-            mine.headers = take<std::size_t>(*limits, "headers", mine.headers);
-            mine.body_bytes = take<std::size_t>(*limits, "body_bytes", mine.body_bytes);
+            mine.connections = take_whole<std::size_t>(*limits, "connections", mine.connections, kMaxLimit);
+            mine.header_bytes = take_whole<std::size_t>(*limits, "header_bytes", mine.header_bytes, kMaxLimit);
+            mine.headers = take_whole<std::size_t>(*limits, "headers", mine.headers, kMaxLimit);
+            mine.body_bytes = take_whole<std::size_t>(*limits, "body_bytes", mine.body_bytes, kMaxLimit);
         }
         if (const auto scales = config.find("scales"); scales != config.end()) {
             if (!scales->is_array()) throw std::invalid_argument("scales must be an array");
@@ -169,8 +192,11 @@ void read_config_file(const std::string& path, ServeSettings& settings) {
 void check(const ServeSettings& settings) {
     if (settings.scales.empty()) throw std::invalid_argument("no scale: name one with --scale NAME=PORT:BAUD or in --config");
     std::set<std::string> names;
+    std::set<std::string> ports;
     for (const auto& scale : settings.scales) {
         if (!names.insert(scale.name).second) throw std::invalid_argument("two scales are named " + scale.name);
+        // A port is opened exclusively: a second scale on it would only ever be "busy".
+        if (!ports.insert(port_key(scale.port)).second) throw std::invalid_argument("two scales use the port " + scale.port);
     }
     const Limits& limits = settings.limits;
     if (limits.connections < 1 || limits.header_bytes < 256 || limits.headers < 4) {

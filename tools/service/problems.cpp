@@ -24,6 +24,11 @@ constexpr std::array kProblems{
     Problem{413, "request-too-large", "Request too large", "The request's body is larger than the service takes."},
     Problem{431, "headers-too-large", "Request headers too large",
             "The request line and headers are larger, or more, than the service takes."},
+    Problem{500, "internal-error", "Internal error",
+            "The service failed to answer this request; its messages say why. Other requests are not affected."},
+    Problem{503, "scale-unavailable", "Scale unavailable",
+            "The scale gave no reading: the member 'scale' has the reading with its reason (a missing or busy port, "
+            "silence, a failed poll). The service keeps trying it."},
     Problem{503, "too-many-connections", "Too many connections",
             "The service has as many connections open as it allows; try again shortly."},
     Problem{503, "shutting-down", "Shutting down", "The service is stopping."},

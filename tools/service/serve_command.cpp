@@ -109,6 +109,11 @@ int ServeCommand::run() {
             std::printf("%s\n", address.c_str());
             std::fflush(stdout);
             while (keep_running(kStopCheck)) {
+                if (server.failed()) {
+                    server.stop();
+                    say(Level::error, "stopped: the service can no longer answer");
+                    return 1;
+                }
             }
             say(Level::notice, "stopping");
             server.stop();

@@ -8,6 +8,7 @@
 #include <boost/beast/http.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <future>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <thread>
 
+#include "address.hpp"
 #include "clock.hpp"
 #include "journal.hpp"
 #include "metrics.hpp"
@@ -37,6 +39,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr auto kReadTimeout = 10s;       // a whole request, or the quiet between two on one connection
 constexpr auto kWriteTimeout = 10s;      // a client that takes no more bytes for this long is dropped
+constexpr std::size_t kPipelinedBytes = 1024;  // read while a request waits: its hang-up, or the next request
 constexpr auto kKeepAlive = 15s;         // a comment on an event stream that had nothing else to say
 constexpr auto kStopGrace = 300ms;       // answers under way may finish before connections are cut
 constexpr auto kJoinLimit = 700ms;
@@ -139,14 +142,17 @@ struct Reply {
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
+// A request's path, Host or Origin may hold any byte: what is not UTF-8 is written as U+FFFD, never thrown.
+std::string dumped(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
 Reply json_reply(const Json& json, unsigned status = 200) {
-    return Reply{status, "application/json", json.dump(), {}};
+    return Reply{status, "application/json", dumped(json), {}};
 }
 
 Reply problem_reply(std::string_view code, const std::string& detail, Json extra = Json()) {
     Json json = problem_json(code, detail);
     if (extra.is_object()) json.update(extra);
-    return Reply{find_problem(code)->status, "application/problem+json", json.dump(), {}};
+    return Reply{find_problem(code)->status, "application/problem+json", dumped(json), {}};
 }
 
 }  // namespace
@@ -194,18 +200,20 @@ struct Server::Impl {
     std::vector<std::unique_ptr<Scale>> scales;
     std::vector<std::weak_ptr<Session>> sessions;
     bool stopping = false;
+    std::atomic<bool> failed{false};
     std::thread thread;
 };
 
-// Forwards a scale's changes to a session while the session lives.
+// Forwards one scale's changes to a session while the session lives.
 class Listener final : public ScaleObserver {
 public:
-    explicit Listener(std::weak_ptr<Session> session) : session_(std::move(session)) {}
+    Listener(std::weak_ptr<Session> session, Scale& scale) : session_(std::move(session)), scale_(scale) {}
     void on_change(const Snapshot& snapshot) override;
     void on_stop() override;
 
 private:
     std::weak_ptr<Session> session_;
+    Scale& scale_;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -227,18 +235,17 @@ public:
         if (state_ == State::reading) close();
     }
 
-    void on_change(const Snapshot& snapshot) {
+    void on_change(Scale& scale, const Snapshot& snapshot) {
         if (state_ == State::waiting && wait_done_(snapshot)) {
             finish_wait(snapshot, false);
         } else if (state_ == State::streaming) {
-            queue_event(snapshot);
+            queue_event(scale);
         }
     }
 
     void on_stop() {
         if (state_ == State::waiting) {
-            timer_.cancel();
-            listener_.reset();
+            stop_waiting();
             send(problem_reply("shutting-down", "the service is stopping"), false);
         } else if (state_ == State::streaming) {
             close();
@@ -282,7 +289,16 @@ private:
             return send(problem_reply("headers-too-large", std::to_string(headers) + " header fields, more than " +
                                                                std::to_string(server_.settings.limits.headers)), false);
         }
-        handle();
+        origin_.clear();
+        try {
+            handle();
+        } catch (const std::exception& failure) {
+            // A fault of ours: this request gets a 500, every other client goes on being served.
+            say(Level::error, std::string("a request failed: ") + failure.what());
+            listeners_.clear();
+            timer_.cancel();
+            if (state_ != State::closed) send(problem_reply("internal-error", "the service failed to answer this request"), false);
+        }
     }
 
     // The request's Origin when it may be answered with CORS headers; "" for none (same origin, or no Origin).
@@ -362,6 +378,8 @@ private:
             protected_route = false;
         } else if (parts.size() == 2 && parts[0] == "v1" && parts[1] == "scales") {
             route_ = "scales";
+        } else if (parts.size() == 2 && parts[0] == "v1" && parts[1] == "events") {
+            route_ = "events";
         } else if (parts.size() >= 3 && parts.size() <= 4 && parts[0] == "v1" && parts[1] == "scales" && !parts[2].empty()) {
             scale_name = parts[2];
             if (parts.size() == 3) {
@@ -439,13 +457,14 @@ private:
             return send(json_reply(Json{{"scales", std::move(list)}}), request_.keep_alive());
         }
 
+        if (route_ == "events" && scale_name.empty()) return open_stream(nullptr);
         Scale* scale = server_.find_scale(scale_name);
         if (scale == nullptr) {
             return send(problem_reply("unknown-scale", "no scale named '" + cli::to_utf8(std::string(scale_name)) + "'"),
                         request_.keep_alive());
         }
         if (route_ == "scale") return send(json_reply(scale_json(*scale)), request_.keep_alive());
-        if (route_ == "events") return open_stream(*scale);
+        if (route_ == "events") return open_stream(scale);
 
         // A reading: the latest at once, or wait for the first, or for a settled one.
         std::optional<unsigned> stable_ms{0};
@@ -466,17 +485,41 @@ private:
         if (wait_done_(scale->latest())) return finish_wait(scale->latest(), false);
         const unsigned wait_ms = stable_ ? *stable_ms : *timeout_ms;
         state_ = State::waiting;
-        listener_ = std::make_shared<Listener>(weak_from_this());
-        scale->observe(listener_);
+        listeners_.push_back(std::make_shared<Listener>(weak_from_this(), *scale));
+        scale->observe(listeners_.back());
+        watch_while_waiting();
         timer_.expires_after(std::chrono::milliseconds(wait_ms));
         timer_.async_wait([self = shared_from_this()](beast::error_code error) {
             if (!error && self->state_ == State::waiting) self->finish_wait(self->scale_->latest(), true);
         });
     }
 
-    void finish_wait(const Snapshot& snapshot, bool timed_out) {
+    // A client that goes away while its request waits frees its connection now, not at the deadline.
+    // Bytes it sends meanwhile (a pipelined request) are kept for the next read.
+    void watch_while_waiting() {
+        stream_.socket().async_read_some(buffer_.prepare(kPipelinedBytes), [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+            self->buffer_.commit(bytes);
+            if (error && error != net::error::operation_aborted && self->state_ == State::waiting) self->close();
+        });
+    }
+
+    void stop_waiting() {
         timer_.cancel();
-        listener_.reset();
+        listeners_.clear();
+        beast::error_code ignored;
+        stream_.socket().cancel(ignored);
+    }
+
+    void finish_wait(const Snapshot& snapshot, bool timed_out) {
+        stop_waiting();
+        const int tipo = snapshot.reading.tipo;
+        if (!timed_out && (tipo == WSR_SEM_LEITURA || tipo == WSR_FALHA)) {
+            // No weight: an error status, so a client that checks only the status never takes it for one.
+            const std::string why = cli::describe(snapshot.reading);
+            return send(problem_reply("scale-unavailable", "scale " + scale_->settings().name + " gave no reading: " + why,
+                                      Json{{"scale", scale_json(*scale_)}}),
+                        request_.keep_alive());
+        }
         if (!timed_out) {
             Json json = scale_json(*scale_);
             if (stable_) json["stable"] = snapshot.reading.tipo == WSR_PESO;
@@ -524,11 +567,17 @@ private:
         });
     }
 
-    void open_stream(Scale& scale) {
+    // One scale's stream, or (scale null) every scale's in one, for a page that follows them all
+    // over one connection: browsers keep only six open to one host.
+    void open_stream(Scale* scale) {
         state_ = State::streaming;
-        scale_ = &scale;
-        scale.stream_opened();
-        stream_counted_ = true;
+        numbered_ = scale != nullptr;
+        if (scale != nullptr) {
+            streamed_.push_back(scale);
+        } else {
+            for (const auto& each : server_.scales) streamed_.push_back(each.get());
+        }
+        for (Scale* each : streamed_) each->stream_opened();
         server_.metrics.request(route_, 200, std::chrono::duration<double>(SteadyClock::now() - started_).count());
         auto response = std::make_shared<http::response<http::empty_body>>(http::status::ok, 11);
         for (auto& [field, value] : common_headers()) response->set(field, value);
@@ -537,11 +586,13 @@ private:
         response->chunked(true);
         auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*response);
         out_ = "retry: " + std::to_string(kRetryMs) + "\n\n";
-        const Snapshot& latest = scale.latest();
         const std::string last_id(request_["Last-Event-ID"]);
-        if (latest.change > 0 && last_id != server_.event_id(latest.change)) out_ += event_text(latest);
-        listener_ = std::make_shared<Listener>(weak_from_this());
-        scale.observe(listener_);
+        for (Scale* each : streamed_) {
+            const Snapshot& latest = each->latest();
+            if (latest.change > 0 && (scale == nullptr || last_id != server_.event_id(latest.change))) out_ += event_text(*each);
+            listeners_.push_back(std::make_shared<Listener>(weak_from_this(), *each));
+            each->observe(listeners_.back());
+        }
         writing_ = true;
         stream_.expires_after(kWriteTimeout);
         http::async_write_header(stream_, *serializer, [self = shared_from_this(), response, serializer](beast::error_code error, std::size_t) {
@@ -551,19 +602,32 @@ private:
         });
     }
 
-    std::string event_text(const Snapshot& snapshot) const {
-        return "event: reading\nid: " + server_.event_id(snapshot.change) + "\ndata: " + scale_json(*scale_).dump() + "\n\n";
+    // A scale's own stream numbers its events, so a reconnection resumes; the stream of every
+    // scale has no one number to resume from and starts again with each scale's latest.
+    std::string event_text(const Scale& scale) const {
+        std::string id = numbered_ ? "id: " + server_.event_id(scale.latest().change) + "\n" : "";
+        return "event: reading\n" + id + "data: " + dumped(scale_json(scale)) + "\n\n";
     }
 
-    void queue_event(const Snapshot& snapshot) {
-        // Only the latest matters: a slow client gets the newest reading, not a backlog.
-        pending_ = event_text(snapshot);
+    void queue_event(const Scale& scale) {
+        // Only the latest of each scale matters: a slow client gets the newest readings, not a backlog.
+        const auto slot = std::find_if(pending_.begin(), pending_.end(), [&](const auto& item) { return item.first == &scale; });
+        if (slot != pending_.end()) {
+            slot->second = event_text(scale);
+        } else {
+            pending_.emplace_back(&scale, event_text(scale));
+        }
         if (!writing_) {
-            out_ = std::move(pending_);
-            pending_.clear();
+            take_pending();
             writing_ = true;
             write_chunk();
         }
+    }
+
+    void take_pending() {
+        out_.clear();
+        for (auto& [scale, text] : pending_) out_ += text;
+        pending_.clear();
     }
 
     void write_chunk() {
@@ -571,8 +635,7 @@ private:
         net::async_write(stream_, http::make_chunk(net::buffer(out_)), [self = shared_from_this()](beast::error_code error, std::size_t) {
             if (error || self->state_ != State::streaming) return self->close();
             if (!self->pending_.empty()) {
-                self->out_ = std::move(self->pending_);
-                self->pending_.clear();
+                self->take_pending();
                 return self->write_chunk();
             }
             self->writing_ = false;
@@ -601,9 +664,9 @@ private:
         if (state_ == State::closed) return;
         state_ = State::closed;
         timer_.cancel();
-        listener_.reset();
-        if (stream_counted_) scale_->stream_closed();
-        stream_counted_ = false;
+        listeners_.clear();
+        for (Scale* each : streamed_) each->stream_closed();
+        streamed_.clear();
         beast::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.close();
@@ -622,17 +685,18 @@ private:
     Scale* scale_ = nullptr;
     bool stable_ = false;
     std::function<bool(const Snapshot&)> wait_done_;
-    std::shared_ptr<Listener> listener_;
+    std::vector<std::shared_ptr<Listener>> listeners_;
+    std::vector<Scale*> streamed_;  // the scales this stream follows
+    bool numbered_ = false;         // its events carry ids: one scale's stream
     net::steady_timer timer_{stream_.get_executor()};
-    bool stream_counted_ = false;
     bool writing_ = false;
     std::string out_;
-    std::string pending_;
+    std::vector<std::pair<const Scale*, std::string>> pending_;
     char hang_up_byte_[1]{};
 };
 
 void Listener::on_change(const Snapshot& snapshot) {
-    if (auto session = session_.lock()) session->on_change(snapshot);
+    if (auto session = session_.lock()) session->on_change(scale_, snapshot);
 }
 
 void Listener::on_stop() {
@@ -689,7 +753,10 @@ std::string Server::start() {
     if (error) throw std::runtime_error("not an IP address to listen on: " + impl.settings.listen);
     const tcp::endpoint endpoint(address, impl.settings.port);
     impl.acceptor.open(endpoint.protocol(), error);
-    if (!error) impl.acceptor.set_option(net::socket_base::reuse_address(true), error);
+    if (!error && !claim_address(static_cast<std::uintptr_t>(impl.acceptor.native_handle()))) {
+        throw std::runtime_error("cannot claim the address " + endpoint.address().to_string() + " port " +
+                                 std::to_string(endpoint.port()) + " for this service alone");
+    }
     if (!error) impl.acceptor.bind(endpoint, error);
     if (!error) impl.acceptor.listen(net::socket_base::max_listen_connections, error);
     if (error) {
@@ -704,13 +771,17 @@ std::string Server::start() {
             impl.io.run();
         } catch (const std::exception& failure) {
             say(Level::error, std::string("the network thread failed: ") + failure.what());
+            impl.failed = true;
         } catch (...) {
             say(Level::error, "the network thread failed");
+            impl.failed = true;
         }
     });
     const std::string host = bound.address().is_v6() ? "[" + bound.address().to_string() + "]" : bound.address().to_string();
     return "http://" + host + ":" + std::to_string(bound.port()) + "/";
 }
+
+bool Server::failed() const { return impl_->failed; }
 
 void Server::stop() {
     Impl& impl = *impl_;

@@ -25,6 +25,9 @@ public:
     // Stops within a second: no new connection, waiting requests answered
     // 503, event streams ended, monitors stopped, the thread joined.
     void stop();
+    // True once the network thread has ended without being stopped: the
+    // service answers no more, and the process should exit and be restarted.
+    bool failed() const;
 
     // Opaque; public only so that the implementation's own classes can name it.
     struct Impl;
