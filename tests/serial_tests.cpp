@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iomanip>
+#include <mutex>
 
 #include "scale_emulator.hpp"
 #include "link/serial/serial_port.hpp"
@@ -218,14 +219,21 @@ TEST(SerialPort, UucpLockKeepsOthersOutAndIsOursWhileWeHoldThePort) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        // The emulator's thread reads the lock while the poll is under way; what it saw is handed over
+        // under a mutex, and both outlive the emulator.
+        std::mutex seen;
+        std::string held_during_poll;
         ScaleEmulator scale({ScaleReply::bytes(delimited_frame("01.234"))});
         testing::TempFolder locks;
         const fs::path lock_file = locks.path() / uucp_lock_name(scale.device_path());
         c.before(locks.path(), scale.device_path());
         LinkOptions options;
         options.lock_folder = locks.str();
-        std::string held_during_poll;
-        scale.on_poll([&](int, const ScaleReply&) { held_during_poll = testing::read_file(lock_file); });
+        scale.on_poll([&seen, &held_during_poll, lock_file](int, const ScaleReply&) {
+            std::string held = testing::read_file(lock_file);
+            const std::lock_guard lock(seen);
+            held_during_poll = std::move(held);
+        });
         {
             const OpenResult opened = SerialPort::open(scale.device_path(), "9600", options);
             ASSERT_EQ(bool(opened), c.opens) << opened.failure.message;
@@ -238,6 +246,7 @@ TEST(SerialPort, UucpLockKeepsOthersOutAndIsOursWhileWeHoldThePort) {
             EXPECT_EQ(opened.port->poll(buffer), 8u);
         }
         if (fs::exists(locks.path())) {
+            const std::lock_guard lock(seen);
             EXPECT_EQ(std::stol(held_during_poll), static_cast<long>(::getpid()));
             EXPECT_FALSE(fs::exists(lock_file));
         }
