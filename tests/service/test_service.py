@@ -388,9 +388,12 @@ class UsageTest(unittest.TestCase):
 
             good = config(scales=[{"name": "a", "port": scale.port, "baud": 9600, "gap_ms": 20, "frame": 8,
                                    "log_dir": os.path.join(folder, "logs")}], allowed_origins=["https://pos.example"])
-            with Service("--config", good, "--scale", "b=%s:9600,no-log" % other.port) as service:
-                names = [s["name"] for s in service.wait_for("/v1/scales", lambda body: True)["scales"]]
-                self.assertEqual(names, ["a", "b"])
+            with Service("--config", good, "--scale", "b=%s:9600,no-log" % other.port,
+                         "--scale", "v6=tcp://[::1]:1,no-log", "--scale", "v6baud=rfc2217://[::1]:2:4800,no-log") as service:
+                listed = service.wait_for("/v1/scales", lambda body: True)["scales"]
+                self.assertEqual([(s["name"], s["port"], s["baud"]) for s in listed],
+                                 [("a", scale.port, "9600"), ("b", other.port, "9600"),
+                                  ("v6", "tcp://[::1]:1", "9600"), ("v6baud", "rfc2217://[::1]:2", "4800")])
                 service.wait_for("/v1/scales/a", lambda body: body["state"] in ("weight", "no-reading"))
                 self.assertTrue(any(name.startswith("logWSR37100_") for name in os.listdir(os.path.join(folder, "logs"))))
 
@@ -402,6 +405,8 @@ class UsageTest(unittest.TestCase):
                 (["--scale", "a=/dev/ttyS0,speed=1"], "unknown option 'speed=1'"),
                 (["--scale", "a=/dev/ttyS0", "--scale", "a=/dev/ttyS1"], "two scales are named a"),
                 (["--scale", "a=/dev/ttyS0", "--scale", "b=ttyS0:4800"], "two scales use the port ttyS0"),
+                (["--scale", "a=/dev/ttyS0:0"], "baud rate must be a whole number above 0"),
+                (["--scale", "a=/dev/ttyS0", "--allow-origin", "pos.example"], "scheme://host[:port]"),
                 (["--config", config(scales=[], port=70000)], "port must be a whole number from 0 to 65535"),
                 (["--config", config(scales=[], limits={"connections": -1})], "connections must be a whole number"),
                 (["--config", config(scales=[{"name": "a", "port": "x", "gap_ms": 2.5}])], "gap_ms must be a whole"),

@@ -44,7 +44,9 @@ void check_scale(const ScaleSettings& scale) {
         throw std::invalid_argument("a scale's name is 1 to 32 letters, digits, '-' or '_': '" + scale.name + "'");
     }
     if (scale.port.empty()) throw std::invalid_argument("scale " + scale.name + ": no port");
-    if (!all_digits(scale.baud)) throw std::invalid_argument("scale " + scale.name + ": baud rate not a whole number");
+    if (!all_digits(scale.baud) || scale.baud.find_first_not_of('0') == std::string::npos) {
+        throw std::invalid_argument("scale " + scale.name + ": the baud rate must be a whole number above 0: " + scale.baud);
+    }
 }
 
 template <typename T>
@@ -114,10 +116,16 @@ ScaleSettings parse_scale(const std::string& text) {
     const std::string rest = text.substr(equals + 1);
     const auto comma = rest.find(',');
     scale.port = rest.substr(0, comma);
-    // The baud rate after the last colon, unless that colon is a network name's own.
+    // The baud rate after the last colon, unless that colon is a network name's own: the one after
+    // its host, which may be an IPv6 address in brackets ("tcp://[::1]:4001").
     const auto colon = scale.port.rfind(':');
     const auto scheme = scale.port.find("://");
-    const bool host_port = scheme != std::string::npos && scale.port.find(':', scheme + 3) == colon;
+    bool host_port = false;
+    if (scheme != std::string::npos) {
+        const auto host = scheme + 3;
+        const auto host_end = scale.port.compare(host, 1, "[") == 0 ? scale.port.find(']', host) : host;
+        host_port = host_end == std::string::npos || scale.port.find(':', host_end) == colon;
+    }
     if (colon != std::string::npos && !host_port && all_digits(scale.port.substr(colon + 1))) {
         scale.baud = scale.port.substr(colon + 1);
         scale.port.erase(colon);
@@ -203,6 +211,14 @@ void check(const ServeSettings& settings) {
         throw std::invalid_argument("limits: at least 1 connection, 256 header bytes and 4 headers");
     }
     if (settings.listen.empty()) throw std::invalid_argument("no address to listen on");
+    // A browser sends its Origin as scheme://host[:port]; anything else would never match.
+    for (const auto& origin : settings.allowed_origins) {
+        const auto scheme = origin.find("://");
+        if (scheme == std::string::npos || scheme == 0 || origin.size() == scheme + 3 ||
+            origin.find('/', scheme + 3) != std::string::npos) {
+            throw std::invalid_argument("an allowed origin is scheme://host[:port], as https://pos.example: " + origin);
+        }
+    }
 }
 
 }  // namespace Wsr37100::service

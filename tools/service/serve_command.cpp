@@ -40,9 +40,12 @@ ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()
                  "Each scale is held by one monitor; every request for it is answered from that monitor.\n"
                  "Runs until Ctrl-C or SIGTERM; exit status 0 after a stop, 64 usage or configuration, 1 cannot listen.\n"
                  "Example: wsr37100 serve --scale counter=/dev/ttyUSB0:9600,gap=20   (then open http://127.0.0.1:8370/)");
+    o.command->footer("Exit status: 0 after a stop, 64 usage or configuration error, 1 cannot listen or can no longer\n"
+                      "answer. Answers go to HTTP clients; the address served to stdout, messages to stderr.");
     o.command->add_option("--scale", o.scales,
-                          "A scale: NAME=PORT[:BAUD][,gap=MS][,frame=7|8][,log-dir=DIR][,no-log] (repeatable).\n"
-                          "Default baud 9600, gap 20 ms; the log as weigh's");
+                          "A scale: NAME=PORT[:BAUD][,baud=N][,gap=MS][,frame=7|8][,log-dir=DIR][,no-log] (repeatable).\n"
+                          "Default baud 9600, gap 20 ms; the log as weigh's. PORT may be tcp://HOST:PORT or\n"
+                          "rfc2217://HOST:PORT, with an IPv6 HOST in brackets");
     o.command->add_option("--config", o.config, "JSON configuration file (see the sample serve.json); options override it");
     o.command->add_option("--listen", o.listen, "Address to listen on (default 127.0.0.1; ::1 or 0.0.0.0 to choose)");
     o.command->add_option("--port", o.port, "TCP port (default 8370; 0: any free port, printed on stdout)")

@@ -43,6 +43,7 @@ constexpr std::size_t kPipelinedBytes = 1024;  // read while a request waits: it
 constexpr auto kKeepAlive = 15s;         // a comment on an event stream that had nothing else to say
 constexpr auto kStopGrace = 300ms;       // answers under way may finish before connections are cut
 constexpr auto kJoinLimit = 700ms;
+constexpr auto kQuietCheck = 5ms;         // how often a stopping service looks whether its answers are out
 constexpr unsigned kMaxWaitMs = 60000;
 constexpr unsigned kFirstReadingMs = 3000;  // default timeout_ms
 constexpr unsigned kRetryMs = 1000;          // an EventSource's reconnection delay
@@ -181,6 +182,7 @@ struct Server::Impl {
         for (const auto& scale : scales) views.push_back(scale.get());
         return views;
     }
+    void end_when_quiet(const std::shared_ptr<net::steady_timer>& timer, SteadyClock::time_point deadline);
     std::size_t open_connections() {
         std::erase_if(sessions, [](const auto& weak) { return weak.expired(); });
         return sessions.size();
@@ -734,10 +736,15 @@ void Server::Impl::shut_down() {
     for (auto& weak : sessions) {
         if (auto session = weak.lock()) session->stop();
     }
-    // Answers under way get a moment; then whatever is left is cut.
-    auto grace = std::make_shared<net::steady_timer>(io, kStopGrace);
-    grace->async_wait([this, grace](beast::error_code) { io.stop(); });
+    // Answers under way get a moment; the thread ends as soon as they are written, or whatever is left is cut.
+    end_when_quiet(std::make_shared<net::steady_timer>(io), SteadyClock::now() + kStopGrace);
     work.reset();
+}
+
+void Server::Impl::end_when_quiet(const std::shared_ptr<net::steady_timer>& timer, SteadyClock::time_point deadline) {
+    if (open_connections() == 0 || SteadyClock::now() >= deadline) return io.stop();
+    timer->expires_after(kQuietCheck);
+    timer->async_wait([this, timer, deadline](beast::error_code) { end_when_quiet(timer, deadline); });
 }
 
 Server::Server(ServeSettings settings, std::vector<std::string> log_folders)
