@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "scale_emulator.hpp"
@@ -215,7 +216,16 @@ TEST(NetworkLink, ThroughSer2netRawAndRfc2217) {
     for (const bool telnet : {false, true}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(telnet ? "rfc2217: " : "raw: ") + c.name);
+            // The line's rate as the scale sees it while it is polled: once the connection ends,
+            // ser2net puts the device's own settings back.
+            std::mutex seen;
+            unsigned rate_at_poll = 0;
             ScaleEmulator scale(c.script);
+            scale.on_poll([&seen, &rate_at_poll, &scale](int, const ScaleReply&) {
+                const unsigned rate = scale.line_baud_rate();
+                const std::lock_guard lock(seen);
+                rate_at_poll = rate;
+            });
             Ser2net server(scale.device_path());
             const WsrLeitura leitura = weigh(telnet ? server.rfc2217() : server.raw(), "4800", c.gap);
             EXPECT_EQ(leitura.tipo, c.tipo) << "[" << leitura.mensagem << "]";
@@ -225,7 +235,8 @@ TEST(NetworkLink, ThroughSer2netRawAndRfc2217) {
                 EXPECT_EQ(leitura.resposta[2], 0xFF);
             }
             // RFC 2217 sets the rate the module asked for; raw TCP keeps the server's own.
-            EXPECT_EQ(scale.line_baud_rate(), telnet ? 4800u : 9600u);
+            const std::lock_guard lock(seen);
+            EXPECT_EQ(rate_at_poll, telnet ? 4800u : 9600u);
         }
     }
 }
