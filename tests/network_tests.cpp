@@ -14,9 +14,11 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "scale_emulator.hpp"
+#include "link/network/telnet.hpp"
 #include "support/temp_folder.hpp"
 #include "tcp_scale.hpp"
 #include "wsr37100.h"
@@ -126,6 +128,60 @@ TEST(NetworkLink, LogsTheNameAsGivenAndTheMonitorFollowsThroughIt) {
     while (seen.changes < 10 && Clock::now() < until) std::this_thread::sleep_for(10ms);
     WsrMonitorEncerra(monitor);
     EXPECT_GE(seen.changes.load(), 10);
+}
+
+// A device server that never negotiates, or floods data instead, costs a call the
+// negotiation's second and no more; a monitor's stop ends the wait at once.
+TEST(NetworkLink, AServerThatWillNotNegotiateCostsTheLimitAndNoMore) {
+    struct Case { const char* name; Face face; };
+    const Case cases[] = {
+        {"silent", Face::Answer},
+        {"flooding data", Face::Flood},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TcpScale server({}, false, c.face);
+        const auto start = Clock::now();
+        const WsrLeitura leitura = weigh(server.rfc2217_address());
+        const auto took = Clock::now() - start;
+        EXPECT_EQ(leitura.motivo, WSR_MOTIVO_PORTA_INDISPONIVEL);
+        EXPECT_EQ(leitura.causa, WSR_CAUSA_CONFIGURACAO_RECUSADA) << leitura.mensagem;
+        EXPECT_GE(took, 950ms);
+        EXPECT_LE(took, 1500ms);
+
+        WsrOpcoes opcoes{};
+        opcoes.tamanho = sizeof opcoes;
+        opcoes.log = WSR_LOG_NENHUM;
+        WsrMonitor* monitor = WsrMonitorInicia(server.rfc2217_address().c_str(), "9600", &opcoes,
+                                               [](const WsrLeitura*, void*) {}, nullptr);
+        ASSERT_NE(monitor, nullptr);
+        std::this_thread::sleep_for(200ms);  // in the middle of its negotiation
+        const auto stopping = Clock::now();
+        WsrMonitorEncerra(monitor);
+        EXPECT_LE(Clock::now() - stopping, 150ms);  // 50 ms, with room for a loaded machine
+    }
+}
+
+// The Telnet codec keeps what a server sends within bounds: a subnegotiation
+// that never ends gives the data back once it is longer than any answer.
+TEST(TelnetCodec, SplitsDataFromNegotiation) {
+    const std::string iac_sb_com_port = "\xFF\xFA\x2C";
+    struct Case { const char* name; std::string wire; std::string data; std::optional<std::string> baud; };
+    const Case cases[] = {
+        {"data with an escaped 0xFF", "\x02" "A\xFF\xFF" "B\x03", "\x02" "A\xFF" "B\x03", std::nullopt},
+        {"the baud rate acknowledged", iac_sb_com_port + "\x65" + std::string("\0\0\x25\x80", 4) + "\xFF\xF0" "\x02",
+         "\x02", std::string("\0\0\x25\x80", 4)},
+        {"a subnegotiation that never ends", iac_sb_com_port + "\x6B" + std::string(300, 'x'), std::string(46, 'x'),
+         std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TelnetCodec codec;
+        std::string data, replies;
+        codec.take(reinterpret_cast<const unsigned char*>(c.wire.data()), c.wire.size(), data, replies);
+        EXPECT_EQ(data, c.data);
+        EXPECT_EQ(codec.acknowledged(telnet::kSetBaudRate), c.baud);
+    }
 }
 
 // ser2net, Debian's serial-to-network server, in front of a scale on a

@@ -97,8 +97,10 @@ public:
 // option: the baud rate and 8N1 are set on the server's port), and any other
 // name a local serial port. A name with another scheme is refused; nothing is
 // connected. Throws Falha when the baud text is not a whole number (after the
-// link opened; it is closed again before the exception leaves).
-OpenResult open_link(std::string_view device_name, std::string_view baud_text, LinkOptions options = {});
+// link opened; it is closed again before the exception leaves). An interrupt
+// ends a network link's connect and negotiation at once (a monitor's stop).
+OpenResult open_link(std::string_view device_name, std::string_view baud_text, LinkOptions options = {},
+                     const Interrupt* interrupt = nullptr);
 
 // Three characters' time at the rate (10 bits a character), at least 2 ms:
 // a pause that long means the sender is done.

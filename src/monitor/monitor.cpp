@@ -105,7 +105,7 @@ void ScaleMonitor::rest(std::stop_token& stop, std::chrono::milliseconds pause) 
 void ScaleMonitor::follow(std::stop_token& stop) {
     const std::string device = settings_.port + ":";
     MonitorReading reading;
-    auto opened = open_link(device, settings_.baud, settings_.link);
+    auto opened = open_link(device, settings_.baud, settings_.link, &interrupt_);
     if (!opened) {
         reading.report.outcome = Outcome::NoReading;
         reading.report.reason = NoReadingReason::PortUnavailable;

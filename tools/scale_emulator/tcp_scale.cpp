@@ -67,6 +67,9 @@ TcpScale::TcpScale(std::vector<ScaleReply> script, bool repeat, Face face)
             ::usleep(50'000);
             return;
         }
+        case Face::Flood:
+            flood_ = true;
+            [[fallthrough]];
         case Face::Answer:
             listener_ = bound_listener(4, port_);
             thread_ = std::thread(&TcpScale::run, this);
@@ -88,8 +91,28 @@ void TcpScale::run() {
     while (wait_for_either(listener_, wake_[0])) {
         const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) continue;
-        serve(connection);
+        if (flood_) {
+            flood(connection);
+        } else {
+            serve(connection);
+        }
     }
+}
+
+// Data as fast as the client takes it, until it goes or the scale stops.
+void TcpScale::flood(int connection) {
+    const std::string data(4096, '\x55');
+    for (;;) {
+        pollfd entries[2] = {{connection, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+        if (::poll(entries, 2, -1) < 0 && errno != EINTR) break;
+        if (entries[1].revents & POLLIN) break;
+        if ((entries[0].revents & POLLOUT) && ::send(connection, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+            errno != EAGAIN) {
+            break;
+        }
+        if (entries[0].revents & (POLLERR | POLLHUP)) break;
+    }
+    ::close(connection);
 }
 
 // Answers ENQs on one connection until the client closes it or a reply hangs up.

@@ -15,7 +15,8 @@ public:
     enum class Face {
         Answer,    // accepts and answers each ENQ with the next scripted reply (hang_up: drops the connection)
         Refuse,    // nothing listens: a connection is refused
-        Unanswered // a listener whose queue is full: a connection gets no answer
+        Unanswered, // a listener whose queue is full: a connection gets no answer
+        Flood       // accepts and sends bytes without pause, answering nothing, until the client goes
     };
     // On 127.0.0.1, a port of the system's choosing.
     explicit TcpScale(std::vector<ScaleReply> script, bool repeat = false, Face face = Face::Answer);
@@ -25,14 +26,18 @@ public:
 
     // "tcp://127.0.0.1:PORT"
     std::string address() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+    // "rfc2217://127.0.0.1:PORT": the same server, named as a Telnet one.
+    std::string rfc2217_address() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     int polls() const { return polls_.load(); }
 
 private:
     void run();
     void serve(int connection);
+    void flood(int connection);
 
     std::vector<ScaleReply> script_;
     bool repeat_;
+    bool flood_ = false;
     std::size_t next_ = 0;
     int listener_ = -1;
     std::vector<int> fillers_;  // the connections that fill an unanswered listener's queue

@@ -75,22 +75,35 @@ public:
     bool drain(const Interrupt* interrupt) override {
         const Deadline limit(kReadTimeout);
         pending_.clear();
-        for (;;) {
+        // A server that never goes quiet ends the drain at the limit all the same.
+        while (!limit.expired()) {
             const int ready = socket_->wait(limit, quiet_time(rate_), interrupt);
             if (ready < 0) return false;
             if (ready == 0) return true;
             if (!take_from_wire(interrupt)) return false;
             pending_.clear();
         }
+        return true;
+    }
+
+    // What the server had waiting before this connection (a reply buffered for an
+    // earlier client) is no answer to this one's polls: as a serial port's input is
+    // flushed on open, what is already readable is taken and dropped, without waiting.
+    void discard_waiting() {
+        const Deadline now(std::chrono::milliseconds(0));
+        for (std::size_t taken = 0; taken < kQueueSize; taken += kChunk) {
+            if (socket_->wait(now, std::chrono::milliseconds(0), nullptr) <= 0 || !take_from_wire(nullptr)) break;
+        }
+        pending_.clear();
     }
 
     std::optional<PortUnavailable> failure() const override { return failure_; }
 
     // RFC 2217: agree on the COM port option, set the line, purge the
     // server's receive buffer; each step waits for the server's answer.
-    std::optional<std::string> configure(std::int32_t rate) {
-        if (!send_wire(telnet_->opening(), nullptr)) return "a conex\xE3o caiu";
-        if (!negotiate_until([this] { return telnet_->com_port_agreed() || telnet_->com_port_refused(); })) {
+    std::optional<std::string> configure(std::int32_t rate, const Interrupt* interrupt) {
+        if (!send_wire(telnet_->opening(), interrupt)) return "a conex\xE3o caiu";
+        if (!negotiate_until([this] { return telnet_->com_port_agreed() || telnet_->com_port_refused(); }, interrupt)) {
             return "o servidor n\xE3o respondeu \xE0 op\xE7\xE3o de porta COM (RFC 2217)";
         }
         if (telnet_->com_port_refused()) return "o servidor n\xE3o oferece a op\xE7\xE3o de porta COM (RFC 2217)";
@@ -106,11 +119,11 @@ public:
         };
         std::string wire;
         for (const auto& [command, argument] : commands) wire += TelnetCodec::com_port_command(command, argument);
-        if (!send_wire(wire, nullptr)) return "a conex\xE3o caiu";
+        if (!send_wire(wire, interrupt)) return "a conex\xE3o caiu";
         const bool answered = negotiate_until([&] {
             return std::all_of(std::begin(commands), std::end(commands),
                                [&](const auto& c) { return telnet_->acknowledged(c.first).has_value(); });
-        });
+        }, interrupt);
         if (!answered) return "o servidor n\xE3o confirmou a configura\xE7\xE3o em 1000 ms";
         if (telnet_->acknowledged(kSetBaudRate) != baud) return std::to_string(rate) + " baud";
         pending_.clear();  // what came before the purge is no answer to a poll
@@ -119,10 +132,13 @@ public:
 
 private:
     template <class Done>
-    bool negotiate_until(Done done) {
+    bool negotiate_until(Done done, const Interrupt* interrupt) {
         const Deadline limit(kNegotiationTimeout);
         while (!done()) {
-            if (socket_->wait(limit, kNegotiationTimeout, nullptr) <= 0 || !take_from_wire(nullptr)) return false;
+            // Checked before each wait: a server that floods data never lets the wait time out.
+            if (limit.expired()) return false;
+            if (socket_->wait(limit, kNegotiationTimeout, interrupt) <= 0 || !take_from_wire(interrupt)) return false;
+            pending_.clear();  // data before the purge is no answer to a poll, and must not pile up
         }
         return true;
     }
@@ -211,11 +227,13 @@ ParsedNetworkName parse_network_name(std::string_view name) {
     return {parsed, {}};
 }
 
-OpenResult open_network_link(std::string_view name, std::string_view baud_text, LinkOptions options) {
+OpenResult open_network_link(std::string_view name, std::string_view baud_text, LinkOptions options,
+                             const Interrupt* interrupt) {
     const ParsedNetworkName parsed = parse_network_name(name);
     if (!parsed.name) return refused(name, parsed.refusal);
     PortUnavailable failure;
-    auto socket = Socket::connect(parsed.name->host, parsed.name->port, kConnectTimeout, std::string(name), failure);
+    auto socket = Socket::connect(parsed.name->host, parsed.name->port, kConnectTimeout, std::string(name), failure,
+                                  interrupt);
     if (!socket) return OpenResult{nullptr, std::move(failure)};
     const bool telnet = parsed.name->kind == NetworkName::Kind::Rfc2217;
     auto link = std::make_unique<NetworkLink>(std::move(socket), telnet, std::move(options), std::string(name));
@@ -224,7 +242,9 @@ OpenResult open_network_link(std::string_view name, std::string_view baud_text, 
     if (rate <= 0) return settings_refused(name, std::to_string(rate) + " baud");
     link->set_rate(rate);
     if (telnet) {
-        if (auto problem = link->configure(rate)) return settings_refused(name, *problem);
+        if (auto problem = link->configure(rate, interrupt)) return settings_refused(name, *problem);
+    } else {
+        link->discard_waiting();  // a connection that is already closed shows at the first poll
     }
     return OpenResult{std::move(link), {}};
 }

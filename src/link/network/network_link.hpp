@@ -28,6 +28,7 @@ ParsedNetworkName parse_network_name(std::string_view name);
 // baud rate, 8 data bits, no parity, one stop bit and purges its receive
 // buffer, waiting for each acknowledgement. Throws Falha when the baud text
 // is not a whole number (after connecting; the connection is closed again).
-OpenResult open_network_link(std::string_view name, std::string_view baud_text, LinkOptions options);
+OpenResult open_network_link(std::string_view name, std::string_view baud_text, LinkOptions options,
+                             const Interrupt* interrupt = nullptr);
 
 }  // namespace Wsr37100

@@ -20,10 +20,11 @@ public:
     // Connects to the first address of host:port that answers within the
     // time, with Nagle's delay off (a poll is one byte). Returns the socket,
     // or none with the reason in `failure` (host not found, refused, no answer).
-    // `shown` is the name the messages give ("10.0.0.5:4001").
+    // `shown` is the name the messages give ("10.0.0.5:4001"). The interrupt
+    // ends the wait for the connection at once (the name's lookup is not waited on).
     static std::unique_ptr<Socket> connect(const std::string& host, const std::string& port,
                                            std::chrono::milliseconds within, const std::string& shown,
-                                           PortUnavailable& failure);
+                                           PortUnavailable& failure, const Interrupt* interrupt = nullptr);
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
     ~Socket();

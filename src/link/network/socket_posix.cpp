@@ -36,11 +36,12 @@ struct AddressList {
 };
 
 // 0 when connected, else the errno of the attempt (ETIMEDOUT for no answer in time).
-int connect_one(int fd, const addrinfo& address, const Deadline& limit) {
+int connect_one(int fd, const addrinfo& address, const Deadline& limit, const Interrupt* interrupt) {
     if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return 0;
     if (errno != EINPROGRESS) return errno;
-    const int ready = wait_for(fd, POLLOUT, limit, limit.remaining(), nullptr);
+    const int ready = wait_for(fd, POLLOUT, limit, limit.remaining(), interrupt);
     if (ready == 0) return ETIMEDOUT;
+    if (interrupt != nullptr && interrupt->raised()) return ECANCELED;
     int error = 0;
     socklen_t size = sizeof error;
     if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno ? errno : EIO;
@@ -54,7 +55,7 @@ Socket::~Socket() = default;
 
 std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::string& port,
                                         std::chrono::milliseconds within, const std::string& shown,
-                                        PortUnavailable& failure) {
+                                        PortUnavailable& failure, const Interrupt* interrupt) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -74,13 +75,13 @@ std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::stri
             last_error = errno;
             continue;
         }
-        last_error = connect_one(native->fd, *address, limit);
+        last_error = connect_one(native->fd, *address, limit, interrupt);
         if (last_error == 0) {
             const int on = 1;
             ::setsockopt(native->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             return std::unique_ptr<Socket>(new Socket(std::move(native)));
         }
-        if (limit.expired()) break;
+        if (limit.expired() || last_error == ECANCELED) break;
     }
     if (last_error == ETIMEDOUT) {
         failure = connect_timed_out(shown);

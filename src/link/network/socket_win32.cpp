@@ -72,7 +72,7 @@ Socket::~Socket() = default;
 
 std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::string& port,
                                         std::chrono::milliseconds within, const std::string& shown,
-                                        PortUnavailable& failure) {
+                                        PortUnavailable& failure, const Interrupt* interrupt) {
     WinsockSession resolving;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -92,12 +92,21 @@ std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::stri
             last_error = ::WSAGetLastError();
             continue;
         }
+        // Not inherited by a program the host starts: the connection stays the host's alone.
+        ::SetHandleInformation(reinterpret_cast<HANDLE>(native->s), HANDLE_FLAG_INHERIT, 0);
         u_long non_blocking = 1;
-        ::ioctlsocket(native->s, FIONBIO, &non_blocking);
+        if (::ioctlsocket(native->s, FIONBIO, &non_blocking) != 0) {
+            last_error = ::WSAGetLastError();
+            continue;
+        }
         if (::connect(native->s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
             last_error = ::WSAGetLastError();
             if (last_error != WSAEWOULDBLOCK) continue;
-            const int ready = select_one(native->s, true, limit.remaining());
+            // In slices, so that an interrupt ends the wait at once.
+            int ready = 0;
+            while (ready == 0 && !limit.expired() && !(interrupt != nullptr && interrupt->raised())) {
+                ready = select_one(native->s, true, std::min(limit.remaining(), kSlice));
+            }
             if (ready == 0) {
                 last_error = WSAETIMEDOUT;
                 break;

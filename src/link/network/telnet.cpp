@@ -104,8 +104,14 @@ void TelnetCodec::take(const unsigned char* bytes, std::size_t size, std::string
             case State::Sub:
                 if (b == kIac) {
                     state_ = State::SubIac;
-                } else {
+                } else if (sub_.size() < kLongestSubnegotiation) {
                     sub_ += static_cast<char>(b);
+                } else {
+                    // No command of ours is this long: a server that never ends it must not
+                    // swallow the scale's bytes, nor grow this without bound.
+                    sub_.clear();
+                    state_ = State::Data;
+                    data += static_cast<char>(b);
                 }
                 break;
             case State::SubIac:

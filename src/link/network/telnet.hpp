@@ -22,6 +22,8 @@ inline constexpr unsigned char kSe = 240;
 inline constexpr unsigned char kBinary = 0;
 inline constexpr unsigned char kSuppressGoAhead = 3;
 inline constexpr unsigned char kComPort = 44;
+// The longest subnegotiation the client keeps: a COM port option's answer is a few bytes.
+inline constexpr std::size_t kLongestSubnegotiation = 256;
 // COM-PORT-OPTION commands; the server answers each with the command + 100.
 inline constexpr unsigned char kSetBaudRate = 1;
 inline constexpr unsigned char kSetDataSize = 2;
