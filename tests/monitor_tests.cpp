@@ -201,5 +201,34 @@ TEST(Monitor, LogsChangesNotPolls) {
                                         "monitor: porta fechada: " + port}));
 }
 
+// A log that can no longer be written (its folder removed once the port is open)
+// turns the change into one failure, not a failure at every poll.
+TEST(Monitor, ALogThatFailsIsReportedOnceNotAtEveryPoll) {
+    ScaleEmulator scale({fixed(1.0)}, true);
+    testing::TempFolder folder;
+    const fs::path doomed = folder.path() / "dados";
+    fs::create_directory(doomed);
+    scale.on_poll([doomed](int poll, const ScaleReply&) {
+        if (poll == 1) fs::remove_all(doomed);
+    });
+    const std::string log_folder = doomed.string();
+    Wsr37100::Opcoes cpp;
+    cpp.pasta_log = log_folder;
+    cpp.quadro = 7;
+    std::mutex seen;
+    std::vector<std::string> failures;
+    int calls = 0;
+    Wsr37100::Monitor monitor(scale.device_path(), "9600", cpp, [&](const Leitura& l) {
+        const std::lock_guard lock(seen);
+        ++calls;
+        if (l.tipo == Tipo::Falha) failures.push_back(l.mensagem);
+    });
+    while (scale.polls() < 20) std::this_thread::sleep_for(5ms);
+    const std::lock_guard lock(seen);
+    EXPECT_EQ(calls, 1);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_FALSE(failures[0].empty());
+}
+
 }  // namespace
 }  // namespace Wsr37100

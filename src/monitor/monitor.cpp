@@ -77,21 +77,23 @@ std::uint64_t ScaleMonitor::latest(MonitorReading& reading) const {
 }
 
 void ScaleMonitor::publish(MonitorReading reading) {
-    {
-        std::lock_guard guard(lock_);
-        if (count_ > 0 && same(reading, latest_)) return;
-        latest_ = reading;
-        ++count_;
-    }
+    // Only this worker publishes: last_seen_ is its own; latest_ and count_ are shared.
+    if (count_ > 0 && same(reading, last_seen_)) return;
+    last_seen_ = reading;
     if (reading.report.outcome != Outcome::Failure) {
+        // A log that cannot be written turns this change into a failure, once: the
+        // same reading at the next poll is no change, so no callback for each poll.
         try {
             settings_.log.GravaLog(describe(reading));
         } catch (const Falha& failure) {
             reading.report.outcome = Outcome::Failure;
             reading.failure = failure.what();
-            std::lock_guard guard(lock_);
-            latest_ = reading;
         }
+    }
+    {
+        std::lock_guard guard(lock_);
+        latest_ = reading;
+        ++count_;
     }
     if (listener_) listener_(reading);
 }

@@ -70,7 +70,8 @@ private:
     Interrupt interrupt_;
     mutable std::mutex lock_;
     std::condition_variable_any wake_;
-    MonitorReading latest_;
+    MonitorReading latest_;      // what the host is told: the reading, or the failure to log it
+    MonitorReading last_seen_;   // the scale's own last reading, against which a change is found
     std::uint64_t count_ = 0;
     bool frees_itself_ = false;  // set on the worker thread only
     std::jthread worker_;        // last: starts once everything else is there
