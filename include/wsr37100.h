@@ -187,8 +187,10 @@ WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor *monitor, WsrLeit
 
 /* Stops the monitor and frees it; returns within 50 ms even in the middle of
  * a read, and no callback runs after it returns. May be called from inside
- * the callback: the monitor then stops once the callback returns. A null
- * monitor is ignored. */
+ * the callback: the monitor then stops once the callback returns, and its
+ * thread ends moments later, so the host must not unload the library in that
+ * same moment (stop it from outside the callback first). A null monitor is
+ * ignored. */
 WSR37100_API void WSR37100_CALL WsrMonitorEncerra(WsrMonitor *monitor);
 
 #ifdef __cplusplus
