@@ -163,24 +163,64 @@ TEST(NetworkLink, AServerThatWillNotNegotiateCostsTheLimitAndNoMore) {
 }
 
 // The Telnet codec keeps what a server sends within bounds: a subnegotiation
-// that never ends gives the data back once it is longer than any answer.
+// longer than any answer, in plain or escaped bytes, ends what the codec takes.
 TEST(TelnetCodec, SplitsDataFromNegotiation) {
     const std::string iac_sb_com_port = "\xFF\xFA\x2C";
-    struct Case { const char* name; std::string wire; std::string data; std::optional<std::string> baud; };
+    struct Case { const char* name; std::string wire; std::string data; std::optional<std::string> baud; bool overflowed; };
     const Case cases[] = {
-        {"data with an escaped 0xFF", "\x02" "A\xFF\xFF" "B\x03", "\x02" "A\xFF" "B\x03", std::nullopt},
+        {"data with an escaped 0xFF", "\x02" "A\xFF\xFF" "B\x03", "\x02" "A\xFF" "B\x03", std::nullopt, false},
         {"the baud rate acknowledged", iac_sb_com_port + "\x65" + std::string("\0\0\x25\x80", 4) + "\xFF\xF0" "\x02",
-         "\x02", std::string("\0\0\x25\x80", 4)},
-        {"a subnegotiation that never ends", iac_sb_com_port + "\x6B" + std::string(300, 'x'), std::string(46, 'x'),
-         std::nullopt},
+         "\x02", std::string("\0\0\x25\x80", 4), false},
+        {"an escaped 0xFF in an acknowledgement", iac_sb_com_port + "\x65" + std::string("\0\0\xFF\xFF\x80", 5) + "\xFF\xF0",
+         "", std::string("\0\0\xFF\x80", 4), false},
+        {"a subnegotiation of 256 bytes", iac_sb_com_port + "\x6B" + std::string(254, 'x') + "\xFF\xF0" "\x02", "\x02",
+         std::nullopt, false},
+        {"a subnegotiation that never ends", iac_sb_com_port + "\x6B" + std::string(300, 'x') + "\x02", "", std::nullopt,
+         true},
+        {"escaped 0xFF without end", iac_sb_com_port + "\x6B" + std::string(600, '\xFF') + "\x02", "", std::nullopt, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TelnetCodec codec;
-        std::string data, replies;
-        codec.take(reinterpret_cast<const unsigned char*>(c.wire.data()), c.wire.size(), data, replies);
-        EXPECT_EQ(data, c.data);
-        EXPECT_EQ(codec.acknowledged(telnet::kSetBaudRate), c.baud);
+        for (const std::size_t piece : {c.wire.size(), std::size_t{1}}) {  // in one go, and a byte at a time
+            TelnetCodec codec;
+            std::string data, replies;
+            for (std::size_t at = 0; at < c.wire.size(); at += piece) {
+                codec.take(reinterpret_cast<const unsigned char*>(c.wire.data()) + at, std::min(piece, c.wire.size() - at),
+                           data, replies);
+            }
+            EXPECT_EQ(data, c.data);
+            EXPECT_EQ(codec.acknowledged(telnet::kSetBaudRate), c.baud);
+            EXPECT_EQ(codec.overflowed(), c.overflowed);
+        }
+    }
+}
+
+// What a hostile or careless device server sends is never charged as a reading
+// and never grows the process: a reply it kept for an earlier client and sends a
+// moment after accepting, and a subnegotiation it never ends.
+TEST(NetworkLink, AHostileServerGetsNoStaleReadingAndNoMemory) {
+    const std::string kept = delimited_frame(" 9.999");
+    const std::string today = delimited_frame(" 1.234");
+    struct Case { const char* name; Face face; std::chrono::milliseconds kept_after; int32_t tipo, causa; double peso; };
+    const Case cases[] = {
+        {"a kept frame at once", Face::Answer, 0ms, WSR_PESO, 0, 1.234},
+        {"a kept frame after 2 ms", Face::Answer, 2ms, WSR_PESO, 0, 1.234},
+        {"a kept frame after 20 ms", Face::Answer, 20ms, WSR_PESO, 0, 1.234},
+        {"an endless escaped subnegotiation", Face::EndlessSubnegotiation, 0ms, WSR_SEM_LEITURA, WSR_CAUSA_CONEXAO_PERDIDA, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScaleReply greeting;
+        greeting.chunks.push_back({c.kept_after, kept});
+        TcpScale server({ScaleReply::bytes(today)}, true, c.face, greeting);
+        for (int run = 0; run < 5; ++run) {
+            const auto start = Clock::now();
+            const WsrLeitura leitura = weigh(c.face == Face::Answer ? server.address() : server.rfc2217_address());
+            EXPECT_EQ(leitura.tipo, c.tipo) << leitura.mensagem;
+            EXPECT_EQ(leitura.causa, c.causa) << leitura.mensagem;
+            EXPECT_DOUBLE_EQ(leitura.peso, c.peso);
+            EXPECT_LE(Clock::now() - start, 1500ms);  // within the link's limits, with room for a loaded machine
+        }
     }
 }
 

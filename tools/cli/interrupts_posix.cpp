@@ -1,4 +1,4 @@
-// Interrupts on POSIX: SIGINT and SIGTERM are blocked and taken by a thread of their own.
+// Interrupts on POSIX: SIGINT, SIGTERM and SIGHUP (a closed terminal, or a service manager) are blocked and taken by a thread of their own.
 #include "interrupts.hpp"
 
 #include <pthread.h>
@@ -46,6 +46,7 @@ Interrupts::Interrupts() : state_(std::make_unique<State>()) {
     sigemptyset(&state_->caught);
     sigaddset(&state_->caught, SIGINT);
     sigaddset(&state_->caught, SIGTERM);
+    sigaddset(&state_->caught, SIGHUP);
     // Threads started from now on inherit the mask, so none of them is
     // chosen to run the default action of the first interrupt.
     ::pthread_sigmask(SIG_BLOCK, &state_->caught, &state_->previous_mask);

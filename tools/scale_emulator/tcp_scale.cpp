@@ -45,8 +45,8 @@ bool wait_for_either(int fd, int wake, int timeout_ms = -1) {
 
 }  // namespace
 
-TcpScale::TcpScale(std::vector<ScaleReply> script, bool repeat, Face face)
-    : script_(std::move(script)), repeat_(repeat) {
+TcpScale::TcpScale(std::vector<ScaleReply> script, bool repeat, Face face, std::optional<ScaleReply> greeting)
+    : script_(std::move(script)), repeat_(repeat), greeting_(std::move(greeting)) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) fail("pipe");
     switch (face) {
         case Face::Refuse:
@@ -68,7 +68,13 @@ TcpScale::TcpScale(std::vector<ScaleReply> script, bool repeat, Face face)
             return;
         }
         case Face::Flood:
-            flood_ = true;
+            flood_.assign(4096, '\x55');
+            [[fallthrough]];
+        case Face::EndlessSubnegotiation:
+            if (face == Face::EndlessSubnegotiation) {
+                flood_opening_ = "\xFF\xFA\x2C\x65";
+                flood_.assign(4096, '\xFF');
+            }
             [[fallthrough]];
         case Face::Answer:
             listener_ = bound_listener(4, port_);
@@ -91,7 +97,7 @@ void TcpScale::run() {
     while (wait_for_either(listener_, wake_[0])) {
         const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) continue;
-        if (flood_) {
+        if (!flood_.empty()) {
             flood(connection);
         } else {
             serve(connection);
@@ -101,14 +107,18 @@ void TcpScale::run() {
 
 // Data as fast as the client takes it, until it goes or the scale stops.
 void TcpScale::flood(int connection) {
-    const std::string data(4096, '\x55');
+    std::string data = flood_opening_ + flood_;
     for (;;) {
         pollfd entries[2] = {{connection, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
         if (::poll(entries, 2, -1) < 0 && errno != EINTR) break;
         if (entries[1].revents & POLLIN) break;
-        if ((entries[0].revents & POLLOUT) && ::send(connection, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
-            errno != EAGAIN) {
-            break;
+        if (entries[0].revents & POLLOUT) {
+            const ssize_t sent = ::send(connection, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0 && errno != EAGAIN) break;
+            if (sent > 0) {
+                data.erase(0, static_cast<std::size_t>(sent));
+                if (data.empty()) data = flood_;
+            }
         }
         if (entries[0].revents & (POLLERR | POLLHUP)) break;
     }
@@ -117,7 +127,7 @@ void TcpScale::flood(int connection) {
 
 // Answers ENQs on one connection until the client closes it or a reply hangs up.
 void TcpScale::serve(int connection) {
-    bool open = true;
+    bool open = !greeting_ || play(connection, *greeting_);
     while (open && wait_for_either(connection, wake_[0])) {
         unsigned char incoming[64];
         const ssize_t n = ::recv(connection, incoming, sizeof incoming, 0);
@@ -130,17 +140,19 @@ void TcpScale::serve(int connection) {
                 reply = script_[next_++];
                 if (repeat_ && next_ == script_.size()) next_ = 0;
             }
-            for (const auto& chunk : reply.chunks) {
-                if (chunk.pause.count() > 0 && !wait_for_either(-1, wake_[0], static_cast<int>(chunk.pause.count()))) {
-                    open = false;
-                    break;
-                }
-                (void)!::send(connection, chunk.bytes.data(), chunk.bytes.size(), MSG_NOSIGNAL);
-            }
-            if (reply.hang_up) open = false;
+            open = play(connection, reply);
         }
     }
     ::close(connection);
+}
+
+// Sends a reply's chunks after their pauses; false when the connection is to end.
+bool TcpScale::play(int connection, const ScaleReply& reply) {
+    for (const auto& chunk : reply.chunks) {
+        if (chunk.pause.count() > 0 && !wait_for_either(-1, wake_[0], static_cast<int>(chunk.pause.count()))) return false;
+        (void)!::send(connection, chunk.bytes.data(), chunk.bytes.size(), MSG_NOSIGNAL);
+    }
+    return !reply.hang_up;
 }
 
 }  // namespace Wsr37100

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,10 +17,14 @@ public:
         Answer,    // accepts and answers each ENQ with the next scripted reply (hang_up: drops the connection)
         Refuse,    // nothing listens: a connection is refused
         Unanswered, // a listener whose queue is full: a connection gets no answer
-        Flood       // accepts and sends bytes without pause, answering nothing, until the client goes
+        Flood,      // accepts and sends bytes without pause, answering nothing, until the client goes
+        EndlessSubnegotiation  // opens a COM port subnegotiation and fills it with escaped 0xFF bytes without end
     };
-    // On 127.0.0.1, a port of the system's choosing.
-    explicit TcpScale(std::vector<ScaleReply> script, bool repeat = false, Face face = Face::Answer);
+    // On 127.0.0.1, a port of the system's choosing. `greeting`: what the server
+    // sends each connection as soon as it accepts it, before any poll (a reply it
+    // kept from an earlier client).
+    explicit TcpScale(std::vector<ScaleReply> script, bool repeat = false, Face face = Face::Answer,
+                      std::optional<ScaleReply> greeting = std::nullopt);
     TcpScale(const TcpScale&) = delete;
     TcpScale& operator=(const TcpScale&) = delete;
     ~TcpScale();
@@ -34,10 +39,13 @@ private:
     void run();
     void serve(int connection);
     void flood(int connection);
+    bool play(int connection, const ScaleReply& reply);
 
     std::vector<ScaleReply> script_;
     bool repeat_;
-    bool flood_ = false;
+    std::string flood_;  // what a flooding face sends, over and over
+    std::string flood_opening_;
+    std::optional<ScaleReply> greeting_;
     std::size_t next_ = 0;
     int listener_ = -1;
     std::vector<int> fillers_;  // the connections that fill an unanswered listener's queue

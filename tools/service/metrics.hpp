@@ -22,6 +22,7 @@ public:
     void request(std::string_view route, unsigned status, double seconds);
     void change(const std::string& scale, const WsrLeitura& reading);
     void connection_refused() { ++refused_; }
+    void connection_evicted() { ++evicted_; }
 
     // The exposition, with each scale's gauges as they are now.
     std::string text(const std::vector<const Scale*>& scales, std::size_t connections) const;
@@ -35,6 +36,7 @@ private:
     std::map<std::pair<std::string, std::string>, std::uint64_t> changes_;      // scale, kind
     std::map<std::pair<std::string, std::string>, std::uint64_t> no_readings_;  // scale, reason
     std::uint64_t refused_ = 0;
+    std::uint64_t evicted_ = 0;
 };
 
 }  // namespace Wsr37100::service

@@ -54,18 +54,44 @@ void WSR37100_CALL Scale::on_change(const WsrLeitura* leitura, void* context) {
     // The monitor's thread: only hand the copy over; nothing may unwind into the library.
     try {
         auto* scale = static_cast<Scale*>(context);
-        const WsrLeitura reading = *leitura;
-        const auto at = std::chrono::system_clock::now();
-        scale->post_([scale, reading, at] { scale->apply(reading, at); });
+        bool post = false;
+        {
+            const std::lock_guard guard(scale->incoming_lock_);
+            scale->incoming_.reading = *leitura;
+            scale->incoming_.at = std::chrono::system_clock::now();
+            ++scale->incoming_.change;
+            post = !scale->posted_;
+            scale->posted_ = true;
+        }
+        if (post) scale->post_([scale] { scale->take_incoming(); });
     } catch (...) {
         say(Level::error, "a scale's change was lost: out of memory");
     }
 }
 
-void Scale::apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at) {
+void Scale::take_incoming() {
+    Snapshot incoming;
+    {
+        const std::lock_guard guard(incoming_lock_);
+        incoming = incoming_;
+        incoming_.change = 0;
+        posted_ = false;
+    }
+    apply(incoming.reading, incoming.at, incoming.change);
+}
+
+const std::string& Scale::rendered(const std::function<std::string(const Scale&)>& render) {
+    if (rendered_change_ != latest_.change || rendered_.empty()) {
+        rendered_ = render(*this);
+        rendered_change_ = latest_.change;
+    }
+    return rendered_;
+}
+
+void Scale::apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at, std::uint64_t changes) {
     latest_.reading = reading;
     latest_.at = at;
-    ++latest_.change;
+    latest_.change += changes;
     metrics_.change(settings_.name, reading);
 
     // The journal hears of the scale coming and going, not of every weight.

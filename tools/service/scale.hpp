@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -61,13 +62,16 @@ public:
     std::size_t streams() const { return streams_; }
     void stream_opened() { ++streams_; }
     void stream_closed() { --streams_; }
+    // The latest snapshot as `render` writes it, made once per change for every stream.
+    const std::string& rendered(const std::function<std::string(const Scale&)>& render);
 
 private:
     struct MonitorStop {
         void operator()(WsrMonitor* monitor) const { WsrMonitorEncerra(monitor); }
     };
     static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context);
-    void apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at);
+    void take_incoming();
+    void apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at, std::uint64_t changes);
 
     ScaleSettings settings_;
     std::string log_folder_;
@@ -77,6 +81,13 @@ private:
     std::string condition_;  // what the journal was last told
     std::vector<std::weak_ptr<ScaleObserver>> observers_;
     std::size_t streams_ = 0;
+    // Handed over from the monitor's thread: only the newest change waits, and at most
+    // one task is posted for it, however fast the scale changes.
+    std::mutex incoming_lock_;
+    Snapshot incoming_;         // change: how many changes it folds
+    bool posted_ = false;
+    std::uint64_t rendered_change_ = 0;
+    std::string rendered_;
     std::unique_ptr<WsrMonitor, MonitorStop> monitor_;
 };
 

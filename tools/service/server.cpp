@@ -8,6 +8,7 @@
 #include <boost/beast/http.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -40,6 +41,8 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr auto kReadTimeout = 10s;       // a whole request, or the quiet between two on one connection
 constexpr auto kWriteTimeout = 10s;      // a client that takes no more bytes for this long is dropped
 constexpr std::size_t kPipelinedBytes = 1024;  // read while a request waits: its hang-up, or the next request
+constexpr auto kLingerLimit = 1s;        // after an error answer, the client's unread bytes are taken and dropped this long
+constexpr std::size_t kLingerBytes = 64 * 1024;
 constexpr auto kKeepAlive = 15s;         // a comment on an event stream that had nothing else to say
 constexpr auto kStopGrace = 300ms;       // answers under way may finish before connections are cut
 constexpr auto kJoinLimit = 700ms;
@@ -55,13 +58,22 @@ bool loopback(const std::string& address) {
     return address == "localhost" || (!error && parsed.is_loopback());
 }
 
-// The host part of a Host header: "[::1]:8370" -> "::1", "localhost:80" -> "localhost".
+bool port_digits(std::string_view text) {
+    return !text.empty() && text.size() <= 5 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The host part of a Host header: "[::1]:8370" -> "::1", "localhost:80" -> "localhost";
+// "" when anything but ":PORT" follows the name ("[::1]evil.example").
 std::string host_name(std::string_view host) {
     if (!host.empty() && host.front() == '[') {
         const auto close = host.find(']');
-        return std::string(host.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+        if (close == std::string_view::npos) return {};
+        const std::string_view rest = host.substr(close + 1);
+        if (!rest.empty() && !(rest.front() == ':' && port_digits(rest.substr(1)))) return {};
+        return std::string(host.substr(1, close - 1));
     }
     const auto colon = host.find(':');
+    if (colon != std::string_view::npos && !port_digits(host.substr(colon + 1))) return {};
     std::string name(host.substr(0, colon));
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return name;
@@ -191,6 +203,7 @@ struct Server::Impl {
 
     void accept();
     void shut_down();
+    bool make_room();
 
     ServeSettings settings;
     const bool loopback_only;
@@ -220,14 +233,26 @@ private:
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(Server::Impl& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+    // Every byte a client sends counts against the read buffer's limit: the request
+    // line and headers, a body (chunk sizes, extensions and trailers included) and
+    // what it pipelines while a request waits.
+    Session(Server::Impl& server, tcp::socket socket)
+        : server_(server), stream_(std::move(socket)),
+          buffer_(server.settings.limits.header_bytes + server.settings.limits.body_bytes + kPipelinedBytes) {}
 
     void start() { read_request(); }
+
+    // Still reading a request (or idle between two): such a connection may be closed
+    // to admit another when the service is at its limit. The oldest gives way first.
+    bool incomplete() const { return state_ == State::reading; }
+    SteadyClock::time_point reading_since() const { return reading_since_; }
+    void give_way() { close(); }
 
     // At the limit of connections: one 503 and the connection is closed.
     void refuse() {
         route_ = "refused";
         started_ = SteadyClock::now();
+        linger_ = true;
         send(problem_reply("too-many-connections", "the service has " + std::to_string(server_.settings.limits.connections) +
                                                        " connections open, its limit"), false);
     }
@@ -259,13 +284,15 @@ private:
 
     void read_request() {
         state_ = State::reading;
+        reading_since_ = SteadyClock::now();
+        peer_closed_ = false;
         if (server_.stopping) return close();
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(server_.settings.limits.header_bytes));
         parser_->body_limit(server_.settings.limits.body_bytes);
         stream_.expires_after(kReadTimeout);
-        http::async_read(stream_, buffer_, *parser_,
-                         [self = shared_from_this()](beast::error_code error, std::size_t) { self->on_read(error); });
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](beast::error_code error, std::size_t) { self->on_read(error); });
     }
 
     void on_read(beast::error_code error) {
@@ -276,20 +303,30 @@ private:
             error == net::error::connection_reset || error == net::error::eof) {
             return close();
         }
-        if (error == http::error::header_limit) {
-            return send(problem_reply("headers-too-large", "the request line and headers exceed " +
-                                                               std::to_string(server_.settings.limits.header_bytes) + " bytes"), false);
+        const std::string header_limit = std::to_string(server_.settings.limits.header_bytes);
+        if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+            return refuse_request(problem_reply("headers-too-large", "the request line and headers exceed " + header_limit + " bytes"));
         }
         if (error == http::error::body_limit) {
-            return send(problem_reply("request-too-large", "the body exceeds " +
-                                                               std::to_string(server_.settings.limits.body_bytes) + " bytes"), false);
+            return refuse_request(problem_reply("request-too-large", "the body exceeds " +
+                                                                        std::to_string(server_.settings.limits.body_bytes) + " bytes"));
         }
-        if (error) return send(problem_reply("bad-request", error.message()), false);
+        if (error) return refuse_request(problem_reply("bad-request", error.message()));
+        // No route takes a body: one is refused unread, however it is sent.
+        if (!parser_->is_done()) {
+            return refuse_request(problem_reply("request-too-large", "this service takes no request body"));
+        }
         request_ = parser_->release();
         const auto headers = static_cast<std::size_t>(std::distance(request_.begin(), request_.end()));
         if (headers > server_.settings.limits.headers) {
-            return send(problem_reply("headers-too-large", std::to_string(headers) + " header fields, more than " +
-                                                               std::to_string(server_.settings.limits.headers)), false);
+            return refuse_request(problem_reply("headers-too-large", std::to_string(headers) + " header fields, more than " +
+                                                                        std::to_string(server_.settings.limits.headers)));
+        }
+        for (const auto field : {http::field::host, http::field::origin}) {
+            if (request_.count(field) > 1) {
+                return refuse_request(problem_reply("bad-request", "more than one " + std::string(http::to_string(field)) +
+                                                                       " header"));
+            }
         }
         origin_.clear();
         try {
@@ -498,10 +535,22 @@ private:
 
     // A client that goes away while its request waits frees its connection now, not at the deadline.
     // Bytes it sends meanwhile (a pipelined request) are kept for the next read.
+    // A client that half-closes (shuts down its sending side) gets its answer at once.
     void watch_while_waiting() {
-        stream_.socket().async_read_some(buffer_.prepare(kPipelinedBytes), [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+        const std::size_t room = std::min(kPipelinedBytes, buffer_.max_size() - buffer_.size());
+        if (room == 0 || peer_closed_) return;  // a full buffer: the client waits for its answer like any other
+        stream_.socket().async_read_some(buffer_.prepare(room), [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
             self->buffer_.commit(bytes);
-            if (error && error != net::error::operation_aborted && self->state_ == State::waiting) self->close();
+            if (self->state_ != State::waiting || error == net::error::operation_aborted) return;
+            if (error == net::error::eof) {
+                // The client shut down its side (or hung up): it gets the answer as it stands now.
+                self->peer_closed_ = true;
+                self->finish_wait(self->scale_->latest(), true);
+            } else if (error) {
+                self->close();
+            } else {
+                self->watch_while_waiting();
+            }
         });
     }
 
@@ -514,6 +563,7 @@ private:
 
     void finish_wait(const Snapshot& snapshot, bool timed_out) {
         stop_waiting();
+        if (peer_closed_) request_.keep_alive(false);
         const int tipo = snapshot.reading.tipo;
         if (!timed_out && (tipo == WSR_SEM_LEITURA || tipo == WSR_FALHA)) {
             // No weight: an error status, so a client that checks only the status never takes it for one.
@@ -546,6 +596,31 @@ private:
         return headers;
     }
 
+    // A request refused before it was read whole: the answer, then the connection ends
+    // after the client's unread bytes are taken (bounded), so the client reads the answer
+    // instead of a reset.
+    void refuse_request(Reply reply) {
+        linger_ = true;
+        send(std::move(reply), false);
+    }
+
+    void linger() {
+        state_ = State::writing;
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        lingered_ = 0;
+        stream_.expires_after(kLingerLimit);
+        drain_unread();
+    }
+
+    void drain_unread() {
+        stream_.async_read_some(net::buffer(linger_bytes_), [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+            self->lingered_ += bytes;
+            if (error || self->lingered_ > kLingerBytes) return self->close();
+            self->drain_unread();
+        });
+    }
+
     void send(Reply reply, bool keep_alive) {
         if (state_ == State::closed) return;
         state_ = State::writing;
@@ -564,6 +639,7 @@ private:
         head_ = false;
         stream_.expires_after(kWriteTimeout);
         http::async_write(stream_, *response, [self = shared_from_this(), response, keep_alive](beast::error_code error, std::size_t) {
+            if (!error && self->linger_) return self->linger();
             if (error || !keep_alive) return self->close();
             self->read_request();
         });
@@ -606,19 +682,16 @@ private:
 
     // A scale's own stream numbers its events, so a reconnection resumes; the stream of every
     // scale has no one number to resume from and starts again with each scale's latest.
-    std::string event_text(const Scale& scale) const {
+    std::string event_text(Scale& scale) const {
         std::string id = numbered_ ? "id: " + server_.event_id(scale.latest().change) + "\n" : "";
-        return "event: reading\n" + id + "data: " + dumped(scale_json(scale)) + "\n\n";
+        return "event: reading\n" + id + "data: " + scale.rendered([](const Scale& each) { return dumped(scale_json(each)); }) +
+               "\n\n";
     }
 
-    void queue_event(const Scale& scale) {
-        // Only the latest of each scale matters: a slow client gets the newest readings, not a backlog.
-        const auto slot = std::find_if(pending_.begin(), pending_.end(), [&](const auto& item) { return item.first == &scale; });
-        if (slot != pending_.end()) {
-            slot->second = event_text(scale);
-        } else {
-            pending_.emplace_back(&scale, event_text(scale));
-        }
+    void queue_event(Scale& scale) {
+        // Only the latest of each scale matters: a slow client gets the newest readings, not a
+        // backlog, and nothing is written out for it until its last write is done.
+        if (std::find(pending_.begin(), pending_.end(), &scale) == pending_.end()) pending_.push_back(&scale);
         if (!writing_) {
             take_pending();
             writing_ = true;
@@ -628,7 +701,7 @@ private:
 
     void take_pending() {
         out_.clear();
-        for (auto& [scale, text] : pending_) out_ += text;
+        for (Scale* scale : pending_) out_ += event_text(*scale);
         pending_.clear();
     }
 
@@ -684,6 +757,11 @@ private:
     std::string route_ = "other";
     std::string origin_;
     bool head_ = false;
+    bool linger_ = false;       // the connection ends after this answer, once the client's unread bytes are taken
+    bool peer_closed_ = false;  // the client shut down its side while its request waited
+    std::size_t lingered_ = 0;
+    std::array<char, 4096> linger_bytes_{};
+    SteadyClock::time_point reading_since_ = SteadyClock::now();
     Scale* scale_ = nullptr;
     bool stable_ = false;
     std::function<bool(const Snapshot&)> wait_done_;
@@ -693,7 +771,7 @@ private:
     net::steady_timer timer_{stream_.get_executor()};
     bool writing_ = false;
     std::string out_;
-    std::vector<std::pair<const Scale*, std::string>> pending_;
+    std::vector<Scale*> pending_;  // scales changed while a write was under way
     char hang_up_byte_[1]{};
 };
 
@@ -710,7 +788,7 @@ void Server::Impl::accept() {
         if (stopping) return;
         if (!error) {
             auto session = std::make_shared<Session>(*this, std::move(socket));
-            if (open_connections() >= settings.limits.connections) {
+            if (open_connections() >= settings.limits.connections && !make_room()) {
                 metrics.connection_refused();
                 session->refuse();
             } else {
@@ -726,6 +804,23 @@ void Server::Impl::accept() {
         }
         accept();
     });
+}
+
+// At the limit, the connection that has waited longest for a whole request gives way,
+// so clients that trickle bytes cannot keep out one that sends its request at once.
+bool Server::Impl::make_room() {
+    std::shared_ptr<Session> oldest;
+    for (auto& weak : sessions) {
+        auto session = weak.lock();
+        if (session && session->incomplete() && (!oldest || session->reading_since() < oldest->reading_since())) {
+            oldest = std::move(session);
+        }
+    }
+    if (!oldest) return false;
+    oldest->give_way();
+    metrics.connection_evicted();
+    open_connections();
+    return true;
 }
 
 void Server::Impl::shut_down() {

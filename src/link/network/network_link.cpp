@@ -17,6 +17,10 @@ namespace {
 
 constexpr std::size_t kChunk = 64;
 constexpr std::chrono::milliseconds kNegotiationTimeout{1000};
+// How long the line must stay quiet after a raw connection opens before the first
+// poll: a device server may send a reply it kept for an earlier client a moment
+// after it accepts, and that must not be taken for this client's answer.
+constexpr std::chrono::milliseconds kSettleQuiet{50};
 
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
@@ -62,6 +66,8 @@ public:
     };
 
     std::optional<std::size_t> poll(ReceiveBuffer& buffer, const Interrupt* interrupt) override {
+        // What came before this ENQ was written is no answer to it.
+        if (!discard_waiting(interrupt)) return dropped(interrupt);
         buffer[0] = kEnq;
         buffer[1] = 0;
         if (!send_data(buffer.data(), 1, interrupt)) return dropped(interrupt);
@@ -86,15 +92,35 @@ public:
         return true;
     }
 
-    // What the server had waiting before this connection (a reply buffered for an
+    // What the server had waiting before this connection (a reply kept for an
     // earlier client) is no answer to this one's polls: as a serial port's input is
-    // flushed on open, what is already readable is taken and dropped, without waiting.
-    void discard_waiting() {
-        const Deadline now(std::chrono::milliseconds(0));
-        for (std::size_t taken = 0; taken < kQueueSize; taken += kChunk) {
-            if (socket_->wait(now, std::chrono::milliseconds(0), nullptr) <= 0 || !take_from_wire(nullptr)) break;
-        }
+    // flushed on open, whatever comes until the line has been quiet for a moment is
+    // dropped, for at most the read time-out. False when the connection failed.
+    bool settle(const Interrupt* interrupt) {
+        const Deadline limit(kReadTimeout);
         pending_.clear();
+        while (!limit.expired()) {
+            const int ready = socket_->wait(limit, std::max(kSettleQuiet, quiet_time(rate_)), interrupt);
+            if (ready < 0) return false;
+            if (ready == 0) return true;
+            if (!take_from_wire(interrupt)) return false;
+            pending_.clear();
+        }
+        return true;
+    }
+
+    // Drops what is already readable, without waiting. False when the connection failed.
+    bool discard_waiting(const Interrupt* interrupt) {
+        const Deadline now(std::chrono::milliseconds(0));
+        pending_.clear();
+        for (std::size_t taken = 0; taken < kQueueSize; taken += kChunk) {
+            const int ready = socket_->wait(now, std::chrono::milliseconds(0), interrupt);
+            if (ready < 0) return false;
+            if (ready == 0) break;
+            if (!take_from_wire(interrupt)) return false;
+            pending_.clear();
+        }
+        return true;
     }
 
     std::optional<PortUnavailable> failure() const override { return failure_; }
@@ -154,6 +180,11 @@ private:
         }
         std::string replies;
         telnet_->take(raw, *got, pending_, replies);
+        if (telnet_->overflowed()) {
+            failure_ = PortUnavailable{PortProblem::ConnectionDropped, 0,
+                                       "O servidor " + quoted(shown_) + " n\xE3o encerrou uma subnegocia\xE7\xE3o Telnet"};
+            return false;
+        }
         return replies.empty() || send_wire(replies, interrupt);
     }
 
@@ -168,7 +199,7 @@ private:
     }
 
     std::nullopt_t dropped(const Interrupt* interrupt) {
-        if (interrupt == nullptr || !interrupt->raised()) {
+        if (!failure_ && (interrupt == nullptr || !interrupt->raised())) {
             failure_ = PortUnavailable{PortProblem::ConnectionDropped, 0,
                                        "A conex\xE3o com " + quoted(shown_) + " caiu"};
         }
@@ -242,9 +273,11 @@ OpenResult open_network_link(std::string_view name, std::string_view baud_text, 
     if (rate <= 0) return settings_refused(name, std::to_string(rate) + " baud");
     link->set_rate(rate);
     if (telnet) {
-        if (auto problem = link->configure(rate, interrupt)) return settings_refused(name, *problem);
+        const auto problem = link->configure(rate, interrupt);
+        if (auto dropped = link->failure()) return OpenResult{nullptr, std::move(*dropped)};
+        if (problem) return settings_refused(name, *problem);
     } else {
-        link->discard_waiting();  // a connection that is already closed shows at the first poll
+        link->settle(interrupt);  // a connection that is already closed shows at the first poll
     }
     return OpenResult{std::move(link), {}};
 }

@@ -72,6 +72,18 @@ void TelnetCodec::subnegotiation_ended() {
     sub_.clear();
 }
 
+// No command of ours is this long: a server that never ends a subnegotiation
+// (with plain or escaped bytes) must not grow this without bound.
+void TelnetCodec::keep_in_subnegotiation(unsigned char b) {
+    if (sub_.size() >= kLongestSubnegotiation) {
+        sub_.clear();
+        sub_.shrink_to_fit();
+        state_ = State::Overflowed;
+        return;
+    }
+    sub_ += static_cast<char>(b);
+}
+
 void TelnetCodec::take(const unsigned char* bytes, std::size_t size, std::string& data, std::string& replies) {
     for (std::size_t i = 0; i < size; ++i) {
         const unsigned char b = bytes[i];
@@ -104,26 +116,22 @@ void TelnetCodec::take(const unsigned char* bytes, std::size_t size, std::string
             case State::Sub:
                 if (b == kIac) {
                     state_ = State::SubIac;
-                } else if (sub_.size() < kLongestSubnegotiation) {
-                    sub_ += static_cast<char>(b);
                 } else {
-                    // No command of ours is this long: a server that never ends it must not
-                    // swallow the scale's bytes, nor grow this without bound.
-                    sub_.clear();
-                    state_ = State::Data;
-                    data += static_cast<char>(b);
+                    keep_in_subnegotiation(b);
                 }
                 break;
             case State::SubIac:
                 if (b == kIac) {
-                    sub_ += static_cast<char>(kIac);
                     state_ = State::Sub;
+                    keep_in_subnegotiation(b);
                 } else {
                     if (b == kSe) subnegotiation_ended();
                     sub_.clear();
                     state_ = State::Data;
                 }
                 break;
+            case State::Overflowed:
+                return;
         }
     }
 }

@@ -22,7 +22,8 @@ inline constexpr unsigned char kSe = 240;
 inline constexpr unsigned char kBinary = 0;
 inline constexpr unsigned char kSuppressGoAhead = 3;
 inline constexpr unsigned char kComPort = 44;
-// The longest subnegotiation the client keeps: a COM port option's answer is a few bytes.
+// The longest subnegotiation the client takes, every byte inside it counted:
+// a COM port option's answer is a few bytes.
 inline constexpr std::size_t kLongestSubnegotiation = 256;
 // COM-PORT-OPTION commands; the server answers each with the command + 100.
 inline constexpr unsigned char kSetBaudRate = 1;
@@ -56,11 +57,15 @@ public:
     // The value the server acknowledged a command with, once it did.
     std::optional<std::string> acknowledged(unsigned char command) const;
     void forget_acknowledgements() { acknowledged_.clear(); }
+    // A subnegotiation went on past kLongestSubnegotiation bytes (escaped or
+    // not): the server breaks the protocol, and everything after is dropped.
+    bool overflowed() const { return state_ == State::Overflowed; }
 
 private:
-    enum class State { Data, Iac, Verb, Sub, SubIac };
+    enum class State { Data, Iac, Verb, Sub, SubIac, Overflowed };
     void negotiate(unsigned char verb, unsigned char option, std::string& replies);
     void subnegotiation_ended();
+    void keep_in_subnegotiation(unsigned char b);
 
     State state_ = State::Data;
     unsigned char verb_ = 0;
