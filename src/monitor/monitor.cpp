@@ -2,6 +2,7 @@
 #include "monitor/monitor.hpp"
 
 #include <cstdio>
+#include <utility>
 
 #include "log/regional.hpp"
 #include "wsr37100.hpp"
@@ -108,7 +109,10 @@ void ScaleMonitor::follow(std::stop_token& stop) {
     const std::string device = settings_.port + ":";
     MonitorReading reading;
     auto opened = open_link(device, settings_.baud, settings_.link, &interrupt_);
+    if (!opened && stop.stop_requested()) return;  // a connect or negotiation cut short by the stop is no failure
     if (!opened) {
+        // A scale that went away is told once, with why it cannot be reopened.
+        lost_.reset();
         reading.report.outcome = Outcome::NoReading;
         reading.report.reason = NoReadingReason::PortUnavailable;
         reading.report.port_failure = std::move(opened.failure);
@@ -116,6 +120,8 @@ void ScaleMonitor::follow(std::stop_token& stop) {
         rest(stop, settings_.reopen_every);
         return;
     }
+    // Reopened at once after a failed poll: the failure is told after all.
+    if (lost_) publish(*std::exchange(lost_, std::nullopt));
     settings_.log.GravaLog("monitor: porta aberta: " + device);
     // A reply to someone else's poll may still be on its way.
     opened.port->drain(&interrupt_);
@@ -124,12 +130,15 @@ void ScaleMonitor::follow(std::stop_token& stop) {
         reading.report = QueryReport{};
         read_reply(*opened.port, quiet, reading.report, &interrupt_, Leftovers::Resync);
         if (stop.stop_requested()) break;
+        if (reading.report.outcome == Outcome::NoReading && reading.report.reason == NoReadingReason::PollFailed) {
+            lost_ = reading;  // reopened at once: a port that is gone says so more clearly than a failed poll
+            break;
+        }
         publish(reading);
-        if (reading.report.outcome == Outcome::NoReading && reading.report.reason == NoReadingReason::PollFailed) break;
     }
     opened.port.reset();
     settings_.log.GravaLog("monitor: porta fechada: " + device);
-    if (!stop.stop_requested()) rest(stop, settings_.reopen_every);
+    if (!stop.stop_requested() && !lost_) rest(stop, settings_.reopen_every);
 }
 
 void ScaleMonitor::run(std::stop_token stop) {

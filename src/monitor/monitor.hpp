@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -72,6 +73,7 @@ private:
     std::condition_variable_any wake_;
     MonitorReading latest_;      // what the host is told: the reading, or the failure to log it
     MonitorReading last_seen_;   // the scale's own last reading, against which a change is found
+    std::optional<MonitorReading> lost_;  // a poll that failed, told only if reopening at once does not say more
     std::uint64_t count_ = 0;
     bool frees_itself_ = false;  // set on the worker thread only
     std::jthread worker_;        // last: starts once everything else is there

@@ -267,6 +267,42 @@ class LinkTest(unittest.TestCase):
                 self.assertEqual(kept.read(), "a user's file")
 
 
+class BlackHoledNameTest(unittest.TestCase):
+    """A name server that never answers: a look-up is held to the connect limit and to a stop."""
+
+    def test_a_look_up_that_never_ends_costs_the_limit_and_no_more(self):
+        if os.geteuid() != 0 or shutil.which("unshare") is None:
+            self.skipTest("needs root and unshare to give the tool a resolver of its own")
+        import socket
+        with tempfile.TemporaryDirectory() as folder, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as hole:
+            hole.bind(("127.0.0.2", 53))  # takes the questions and answers none
+            resolv = os.path.join(folder, "resolv.conf")
+            write(resolv, "nameserver 127.0.0.2\n")
+            prefix = ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"', resolv, TOOL]
+            port = "tcp://scale.example:4001"
+            started = time.monotonic()
+            weighed = subprocess.run(prefix + ["weigh", port, "9600", "--no-log", "--json"], capture_output=True,
+                                     text=True, timeout=30)
+            took = time.monotonic() - started
+            reading = json.loads(weighed.stdout)
+            self.assertEqual((weighed.returncode, reading["cause"]), (3, "host-not-found"), weighed.stderr)
+            self.assertIn("1000 ms", reading["message"])
+            self.assertLess(took, 1.8)  # the connect limit, with room for a loaded machine
+
+            serve = subprocess.Popen(prefix + ["serve", "--port", "0", "--scale", "far=%s,no-log" % port],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                self.assertTrue(serve.stdout.readline().startswith("http://"))
+                serve.send_signal(signal.SIGTERM)  # its monitor is in the middle of a look-up
+                started = time.monotonic()
+                self.assertEqual(serve.wait(timeout=30), 0)
+                self.assertLess(time.monotonic() - started, 1.5)  # a second, with room for a loaded machine
+            finally:
+                if serve.poll() is None:
+                    serve.kill()
+                serve.communicate()
+
+
 class PortsTest(unittest.TestCase):
     """`ports` from a copy of sysfs and /dev."""
 

@@ -286,6 +286,12 @@ PortUnavailable host_not_found(const std::string& shown, unsigned long error) {
     return {PortProblem::HostNotFound, error, "Servidor n\xE3o encontrado " + quoted(shown) + ": nome desconhecido"};
 }
 
+PortUnavailable lookup_timed_out(const std::string& shown) {
+    return {PortProblem::HostNotFound, 0,
+            "Servidor n\xE3o encontrado " + quoted(shown) + ": o nome n\xE3o foi resolvido em " +
+                std::to_string(kConnectTimeout.count()) + " ms"};
+}
+
 PortUnavailable connection_refused(const std::string& shown, unsigned long error) {
     return {PortProblem::ConnectionRefused, error, "O servidor " + quoted(shown) + " recusou a conex\xE3o"};
 }

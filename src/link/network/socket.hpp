@@ -20,8 +20,8 @@ public:
     // Connects to the first address of host:port that answers within the
     // time, with Nagle's delay off (a poll is one byte). Returns the socket,
     // or none with the reason in `failure` (host not found, refused, no answer).
-    // `shown` is the name the messages give ("10.0.0.5:4001"). The interrupt
-    // ends the wait for the connection at once (the name's lookup is not waited on).
+    // `shown` is the name the messages give ("10.0.0.5:4001"). The name's look-up
+    // and the connection share the time; the interrupt ends either wait at once.
     static std::unique_ptr<Socket> connect(const std::string& host, const std::string& port,
                                            std::chrono::milliseconds within, const std::string& shown,
                                            PortUnavailable& failure, const Interrupt* interrupt = nullptr);
@@ -46,6 +46,7 @@ private:
 
 // The Portuguese texts of the network's failures.
 PortUnavailable host_not_found(const std::string& shown, unsigned long error);
+PortUnavailable lookup_timed_out(const std::string& shown);
 PortUnavailable connection_refused(const std::string& shown, unsigned long error);
 PortUnavailable connect_timed_out(const std::string& shown);
 PortUnavailable connect_failed(const std::string& shown, unsigned long error);

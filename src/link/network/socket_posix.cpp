@@ -3,12 +3,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <resolv.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "link/descriptor_posix.hpp"
+#include "link/network/lookup.hpp"
 #include "link/network/socket.hpp"
 
 namespace Wsr37100 {
@@ -35,6 +37,44 @@ struct AddressList {
     }
 };
 
+struct Answer {
+    int error = 0;         // getaddrinfo's
+    int system_error = 0;  // errno, for EAI_SYSTEM
+    addrinfo* first = nullptr;
+};
+
+Answer look_up(const std::string& host, const std::string& port, int flags) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | flags;
+    Answer answer;
+    answer.error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &answer.first);
+    answer.system_error = answer.error == EAI_SYSTEM ? errno : 0;
+    return answer;
+}
+
+// An address is taken as it is; a name is looked up on a thread of its own whose
+// resolver asks each server once and waits a second for it, so that a look-up
+// left behind at the limit ends within a few seconds and cannot pile up.
+std::optional<Answer> resolve(const std::string& host, const std::string& port, const Deadline& limit,
+                              const Interrupt* interrupt) {
+    Answer numeric = look_up(host, port, AI_NUMERICHOST);
+    if (numeric.error != EAI_NONAME) return numeric;
+    return run_within<Answer>(
+        [host, port] {
+            if (::res_init() == 0) {
+                _res.retrans = 1;
+                _res.retry = 1;
+            }
+            return look_up(host, port, 0);
+        },
+        [](Answer& unused) {
+            if (unused.first != nullptr) ::freeaddrinfo(unused.first);
+        },
+        limit, interrupt);
+}
+
 // 0 when connected, else the errno of the attempt (ETIMEDOUT for no answer in time).
 int connect_one(int fd, const addrinfo& address, const Deadline& limit, const Interrupt* interrupt) {
     if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return 0;
@@ -56,16 +96,18 @@ Socket::~Socket() = default;
 std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::string& port,
                                         std::chrono::milliseconds within, const std::string& shown,
                                         PortUnavailable& failure, const Interrupt* interrupt) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    AddressList addresses;
-    if (const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses.first); error != 0) {
-        failure = host_not_found(shown, static_cast<unsigned long>(error == EAI_SYSTEM ? errno : 0));
+    const Deadline limit(within);
+    const auto answer = resolve(host, port, limit, interrupt);
+    if (!answer) {
+        failure = lookup_timed_out(shown);
         return nullptr;
     }
-    const Deadline limit(within);
+    AddressList addresses;
+    addresses.first = answer->first;
+    if (answer->error != 0) {
+        failure = host_not_found(shown, static_cast<unsigned long>(answer->system_error));
+        return nullptr;
+    }
     int last_error = ETIMEDOUT;
     for (const addrinfo* address = addresses.first; address != nullptr; address = address->ai_next) {
         auto native = std::make_unique<Native>();

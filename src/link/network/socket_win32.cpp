@@ -5,7 +5,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 
+#include "link/network/lookup.hpp"
 #include "link/network/socket.hpp"
 
 namespace Wsr37100 {
@@ -54,6 +56,40 @@ int select_one(SOCKET s, bool write, std::chrono::milliseconds wait) {
     return FD_ISSET(s, &failed) && !FD_ISSET(s, &ready) ? -1 : 1;
 }
 
+struct Answer {
+    std::shared_ptr<WinsockSession> session;  // outlives the list it gave
+    int error = 0;                            // getaddrinfo's (a WSA error)
+    addrinfo* first = nullptr;
+};
+
+Answer look_up(const std::string& host, const std::string& port, int flags) {
+    Answer answer;
+    answer.session = std::make_shared<WinsockSession>();
+    if (!answer.session->started()) {
+        answer.error = ::WSAGetLastError();
+        return answer;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    answer.error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &answer.first);
+    return answer;
+}
+
+// An address is taken as it is; a name is looked up on a thread of its own, which
+// the system's resolver ends after its own time-outs (about ten seconds at most).
+std::optional<Answer> resolve(const std::string& host, const std::string& port, const Deadline& limit,
+                              const Interrupt* interrupt) {
+    Answer numeric = look_up(host, port, AI_NUMERICHOST);
+    if (numeric.error != WSAHOST_NOT_FOUND && numeric.error != EAI_NONAME) return numeric;
+    return run_within<Answer>([host, port] { return look_up(host, port, 0); },
+                              [](Answer& unused) {
+                                  if (unused.first != nullptr) ::freeaddrinfo(unused.first);
+                              },
+                              limit, interrupt);
+}
+
 }  // namespace
 
 struct Socket::Native {
@@ -73,16 +109,17 @@ Socket::~Socket() = default;
 std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::string& port,
                                         std::chrono::milliseconds within, const std::string& shown,
                                         PortUnavailable& failure, const Interrupt* interrupt) {
-    WinsockSession resolving;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* addresses = nullptr;
-    if (!resolving.started() || ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses) != 0) {
-        failure = host_not_found(shown, static_cast<unsigned long>(::WSAGetLastError()));
+    const Deadline limit(within);
+    const auto answer = resolve(host, port, limit, interrupt);
+    if (!answer) {
+        failure = lookup_timed_out(shown);
         return nullptr;
     }
-    const Deadline limit(within);
+    addrinfo* addresses = answer->first;
+    if (answer->error != 0) {
+        failure = host_not_found(shown, static_cast<unsigned long>(answer->error));
+        return nullptr;
+    }
     int last_error = WSAETIMEDOUT;
     std::unique_ptr<Socket> connected;
     for (const addrinfo* address = addresses; address != nullptr && !connected; address = address->ai_next) {
