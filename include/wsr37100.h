@@ -174,7 +174,9 @@ typedef struct WsrMonitor WsrMonitor;
 /* Starts a monitor on the port with the options (null: defaults; the gap,
  * the frame and the log apply, the stable wait does not). ao_mudar may be
  * null. Returns the monitor, or null when the options are invalid or no
- * thread could be started. */
+ * thread could be started. The first callback may run before this call has
+ * returned to the host: a callback that needs the monitor (to stop it) gets
+ * it as its contexto when contexto is null here. */
 WSR37100_API WsrMonitor *WSR37100_CALL WsrMonitorInicia(const char *sPorta, const char *sVelocidade,
                                                         const WsrOpcoes *opcoes, WsrAoMudar ao_mudar,
                                                         void *contexto);
@@ -186,7 +188,10 @@ WSR37100_API WsrMonitor *WSR37100_CALL WsrMonitorInicia(const char *sPorta, cons
 WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor *monitor, WsrLeitura *leitura);
 
 /* Stops the monitor and frees it; returns within 50 ms even in the middle of
- * a read, and no callback runs after it returns. May be called from inside
+ * a read, and no callback runs after it returns. A callback under way is
+ * waited for: one that blocks holds this call up, and one that waits for a
+ * lock the stopping thread holds deadlocks it, so a callback must never wait
+ * on the thread that stops the monitor. May be called from inside
  * the callback: the monitor then stops once the callback returns, and its
  * thread ends moments later, so the host must not unload the library in that
  * same moment (stop it from outside the callback first). A null monitor is

@@ -153,6 +153,19 @@ TEST(Monitor, StopsAtOnceFromAnyMomentAndFromItsCallback) {
     ASSERT_TRUE(seen.wait_for(1));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(seen.size(), 1u);
+
+    // With no contexto of its own, the callback is given the monitor, even before the start returned.
+    static std::atomic<int> calls{0};
+    WsrMonitor* self_stopping = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes,
+                                                 [](const WsrLeitura*, void* monitor) {
+                                                     ++calls;
+                                                     WsrMonitorEncerra(static_cast<WsrMonitor*>(monitor));
+                                                 },
+                                                 nullptr);
+    ASSERT_NE(self_stopping, nullptr);
+    for (const auto until = Clock::now() + 3s; calls == 0 && Clock::now() < until;) std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(calls.load(), 1);
 }
 
 TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
@@ -180,6 +193,35 @@ TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
     EXPECT_EQ(r[1].tipo, WSR_SEM_LEITURA);
     EXPECT_EQ(r[1].causa, WSR_CAUSA_PORTA_INEXISTENTE);
     EXPECT_EQ(r[2].peso, 3.0);
+}
+
+// A reading that changes at every poll writes a line a second, with the count of the rest.
+TEST(Monitor, AFlickeringReadingLogsALineASecond) {
+    ScaleEmulator scale({fixed(1.0), fixed(2.0)}, true);
+    testing::TempFolder folder;
+    const std::string log_folder = folder.str();
+    WsrOpcoes opcoes = monitor_options();
+    opcoes.log = WSR_LOG_PASTA;
+    opcoes.pasta_log = log_folder.c_str();
+    std::atomic<int> changes{0};
+    const auto start = Clock::now();
+    WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes,
+                                           [](const WsrLeitura*, void* count) { ++*static_cast<std::atomic<int>*>(count); },
+                                           &changes);
+    while (scale.polls() < 150 || Clock::now() - start < 1200ms) std::this_thread::sleep_for(5ms);  // past one second
+    WsrMonitorEncerra(monitor);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+    std::size_t change_lines = 0;
+    bool counted = false;
+    for (const auto& line : testing::log_messages_in(folder.path())) {
+        if (line.rfind("monitor: peso", 0) != 0) continue;
+        ++change_lines;
+        counted = counted || line.find(" mudan\xE7" "as n\xE3o registradas)") != std::string::npos;
+    }
+    EXPECT_GE(changes.load(), 100);  // every change still reaches the host
+    EXPECT_GE(change_lines, 1u);
+    EXPECT_LE(change_lines, static_cast<std::size_t>(seconds) + 2);
+    EXPECT_TRUE(counted);
 }
 
 TEST(Monitor, LogsChangesNotPolls) {

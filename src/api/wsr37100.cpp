@@ -2,10 +2,12 @@
 #include "wsr37100.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -245,14 +247,21 @@ extern "C" WSR37100_API WsrMonitor* WSR37100_CALL WsrMonitorInicia(const char* s
         const WsrOpcoes options = options_from(opcoes);
         MonitorSettings settings{std::string(text(sPorta)), std::string(text(sVelocidade)), link_for(options),
                                  log_for(options)};
+        // A null contexto gives the callback the monitor itself: its first call may
+        // come before the host has the handle this returns.
+        auto started = std::make_shared<std::atomic<WsrMonitor*>>(nullptr);
         MonitorListener listener;
         if (ao_mudar != nullptr) {
-            listener = [ao_mudar, contexto](const MonitorReading& reading) {
+            listener = [ao_mudar, contexto, started](const MonitorReading& reading) {
                 WsrLeitura leitura = to_reading(reading);
-                ao_mudar(&leitura, contexto);
+                started->wait(nullptr);  // set at once after the monitor is made
+                ao_mudar(&leitura, contexto != nullptr ? contexto : static_cast<void*>(started->load()));
             };
         }
-        return reinterpret_cast<WsrMonitor*>(new ScaleMonitor(std::move(settings), std::move(listener)));
+        auto* monitor = reinterpret_cast<WsrMonitor*>(new ScaleMonitor(std::move(settings), std::move(listener)));
+        started->store(monitor);
+        started->notify_all();
+        return monitor;
     } catch (...) {
         return nullptr;
     }

@@ -11,6 +11,8 @@ namespace Wsr37100 {
 
 namespace {
 
+constexpr std::chrono::seconds kChangeLineEvery{1};
+
 bool same(const MonitorReading& a, const MonitorReading& b) {
     const QueryReport& x = a.report;
     const QueryReport& y = b.report;
@@ -85,7 +87,7 @@ void ScaleMonitor::publish(MonitorReading reading) {
         // A log that cannot be written turns this change into a failure, once: the
         // same reading at the next poll is no change, so no callback for each poll.
         try {
-            settings_.log.GravaLog(describe(reading));
+            log_change(reading);
         } catch (const Falha& failure) {
             reading.report.outcome = Outcome::Failure;
             reading.failure = failure.what();
@@ -97,6 +99,30 @@ void ScaleMonitor::publish(MonitorReading reading) {
         ++count_;
     }
     if (listener_) listener_(reading);
+}
+
+void ScaleMonitor::log_change(const MonitorReading& reading) {
+    const auto now = std::chrono::steady_clock::now();
+    if (count_ > 0 && now - last_line_ < kChangeLineEvery) {
+        ++folded_;
+        return;
+    }
+    std::string line = describe(reading);
+    if (folded_ > 0) line += " (mais " + std::to_string(folded_) + " mudan\xE7""as n\xE3o registradas)";
+    settings_.log.GravaLog(line);
+    folded_ = 0;
+    last_line_ = now;
+}
+
+// The reading the folded changes ended on, once its second is over.
+void ScaleMonitor::log_folded() {
+    if (folded_ == 0 || std::chrono::steady_clock::now() - last_line_ < kChangeLineEvery) return;
+    --folded_;  // the line tells this one
+    try {
+        log_change(last_seen_);
+    } catch (const Falha&) {
+        folded_ = 0;  // the next change tells the failure
+    }
 }
 
 void ScaleMonitor::rest(std::stop_token& stop, std::chrono::milliseconds pause) {
@@ -135,6 +161,7 @@ void ScaleMonitor::follow(std::stop_token& stop) {
             break;
         }
         publish(reading);
+        log_folded();
     }
     opened.port.reset();
     settings_.log.GravaLog("monitor: porta fechada: " + device);

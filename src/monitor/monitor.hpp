@@ -41,7 +41,8 @@ using MonitorListener = std::function<void(const MonitorReading&)>;
 // reading whenever it differs from the last one reported (weight, status, no
 // reading and its reason, failure). When the port goes away it reports that
 // once and tries to open it again every `reopen_every`. The log gets a line on
-// open, close and each change, not one per poll.
+// open, close and each change, not one per poll, and at most one change line a
+// second: a flickering reading's other changes are counted on the next line.
 class ScaleMonitor {
 public:
     ScaleMonitor(MonitorSettings settings, MonitorListener listener);
@@ -64,6 +65,8 @@ private:
     void run(std::stop_token stop);
     void follow(std::stop_token& stop);
     void publish(MonitorReading reading);
+    void log_change(const MonitorReading& reading);
+    void log_folded();
     void rest(std::stop_token& stop, std::chrono::milliseconds pause);
 
     MonitorSettings settings_;
@@ -75,6 +78,10 @@ private:
     MonitorReading last_seen_;   // the scale's own last reading, against which a change is found
     std::optional<MonitorReading> lost_;  // a poll that failed, told only if reopening at once does not say more
     std::uint64_t count_ = 0;
+    // A reading that flickers gets at most one change line a second in the log; the
+    // changes folded meanwhile are counted on the next line.
+    std::chrono::steady_clock::time_point last_line_{};
+    std::uint64_t folded_ = 0;
     bool frees_itself_ = false;  // set on the worker thread only
     std::jthread worker_;        // last: starts once everything else is there
 };
