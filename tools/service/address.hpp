@@ -1,7 +1,9 @@
 // The listening address as this process's alone, the same on every platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace Wsr37100::service {
 
@@ -11,5 +13,10 @@ namespace Wsr37100::service {
 // on POSIX, where it only lets a restart listen again past connections still
 // in TIME_WAIT. False when the option is refused.
 bool claim_address(std::uintptr_t native_socket);
+
+// Makes room for `wanted` open descriptors (raising the soft limit up to the
+// hard one where needed). Returns how many the process may open when that is
+// fewer; nullopt when there is room, or no such limit (Windows).
+std::optional<std::size_t> descriptor_shortfall(std::size_t wanted);
 
 }  // namespace Wsr37100::service

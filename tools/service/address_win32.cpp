@@ -11,4 +11,7 @@ bool claim_address(std::uintptr_t native_socket) {
                         reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
 
+// Windows has no per-process limit of sockets to raise.
+std::optional<std::size_t> descriptor_shortfall(std::size_t) { return std::nullopt; }
+
 }  // namespace Wsr37100::service

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "address.hpp"
 #include "config.hpp"
 #include "folders.hpp"
 #include "host.hpp"
@@ -81,6 +82,14 @@ int ServeCommand::run() {
         if (!o.token_file.empty()) settings.token = read_token_file(o.token_file);
         if (o.max_connections > 0) settings.limits.connections = o.max_connections;
         check(settings);
+        // A connection takes a descriptor; the scales, the listener and the program take a few more.
+        const std::size_t wanted = settings.limits.connections + 4 * settings.scales.size() + 64;
+        if (const auto room = descriptor_shortfall(wanted)) {
+            throw std::invalid_argument("--max-connections " + std::to_string(settings.limits.connections) + " needs about " +
+                                        std::to_string(wanted) + " open files, and this process may open only " +
+                                        std::to_string(*room) + ": raise the limit (ulimit -n, or LimitNOFILE= in the "
+                                        "systemd unit) or lower --max-connections");
+        }
         // Each scale's log as `weigh` keeps it: its own folder, none, or the tool's default.
         for (const auto& scale : settings.scales) {
             if (scale.no_log) {

@@ -46,6 +46,7 @@ constexpr std::size_t kLingerBytes = 64 * 1024;
 constexpr auto kKeepAlive = 15s;         // a comment on an event stream that had nothing else to say
 constexpr auto kStopGrace = 300ms;       // answers under way may finish before connections are cut
 constexpr auto kJoinLimit = 700ms;
+constexpr auto kAcceptFailureEvery = 60s;  // how often a failing accept is told to the journal
 constexpr auto kQuietCheck = 5ms;         // how often a stopping service looks whether its answers are out
 constexpr unsigned kMaxWaitMs = 60000;
 constexpr unsigned kFirstReadingMs = 3000;  // default timeout_ms
@@ -215,6 +216,8 @@ struct Server::Impl {
     std::vector<std::unique_ptr<Scale>> scales;
     std::vector<std::weak_ptr<Session>> sessions;
     bool stopping = false;
+    std::uint64_t accept_failures = 0;
+    SteadyClock::time_point accept_failure_said = SteadyClock::now() - kAcceptFailureEvery;
     std::atomic<bool> failed{false};
     std::thread thread;
 };
@@ -796,8 +799,14 @@ void Server::Impl::accept() {
                 session->start();
             }
         } else if (error != net::error::operation_aborted) {
-            // Out of descriptors, say: a pause rather than a busy loop.
-            say(Level::warning, "accepting a connection failed: " + error.message());
+            // Out of descriptors, say: a pause rather than a busy loop, and a line a minute at most.
+            ++accept_failures;
+            if (SteadyClock::now() - accept_failure_said >= kAcceptFailureEvery) {
+                say(Level::warning, "accepting a connection failed: " + error.message() +
+                                        (accept_failures > 1 ? " (" + std::to_string(accept_failures) + " times since the last such line)" : ""));
+                accept_failure_said = SteadyClock::now();
+                accept_failures = 0;
+            }
             auto pause = std::make_shared<net::steady_timer>(io, 100ms);
             pause->async_wait([this, pause](beast::error_code) { accept(); });
             return;
