@@ -522,7 +522,8 @@ class UsageTest(unittest.TestCase):
                 (["--config", os.path.join(folder, "none.json")], "cannot read the configuration file"),
                 (["--scale", "a=/dev/ttyS0", "--token-file", os.path.join(folder, "none")], "cannot read the token"),
                 (["--scale", "a=/dev/ttyS0,log-dir=/proc/none"], "cannot create the log folder /proc/none"),
-                (["--scale", "a=/dev/ttyS0", "--max-connections", "2000000"], "raise the limit (ulimit -n"),
+                (["--config", config(scales=[{"name": "a", "port": "x"}], limits={"connections": 2000000})],
+                 "raise the limit (ulimit -n"),
             ]
             for args, message in cases:
                 with self.subTest(args=args):
