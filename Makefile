@@ -124,3 +124,8 @@ clean:
 bench-service: native
 	cd tests/service && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 \
 	  WSR37100_LIBRARY=$(ROOT)/$(BUILD)/native/lib/libwsr37100.so.6 python3 -W ignore bench_service.py
+
+# What the service and the network link hold under hostile peers (docs/RELIABILITY.md).
+.PHONY: bench-hostile
+bench-hostile: native
+	cd tests/service && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore bench_hostile.py

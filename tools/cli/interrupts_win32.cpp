@@ -14,12 +14,21 @@ namespace {
 // interrupts lives here; only an Interrupts object installs the handler.
 std::atomic<int> interrupts_seen{0};
 
-BOOL WINAPI on_control(DWORD) {
-    // TRUE: handled. FALSE for the second: the system's handler ends the process.
-    return interrupts_seen.fetch_add(1) == 0 ? TRUE : FALSE;
-}
-
 constexpr std::chrono::milliseconds kTick{20};
+// Closing the console, logging off or shutting down ends the process as soon as
+// the handler returns: it waits this long for the program to stop in order.
+constexpr std::chrono::milliseconds kEndingGrace{4000};
+
+BOOL WINAPI on_control(DWORD event) {
+    // FALSE for the second: the system's handler ends the process.
+    if (interrupts_seen.fetch_add(1) != 0) return FALSE;
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // The handler runs on a thread of its own; the program notices the interrupt
+        // and ends in order (its destructors stop the scales) before this returns.
+        std::this_thread::sleep_for(kEndingGrace);
+    }
+    return TRUE;
+}
 
 }  // namespace
 

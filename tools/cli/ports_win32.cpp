@@ -87,10 +87,10 @@ std::vector<PortInfo> list_ports() {
             DWORD device_size = sizeof device;
             DWORD name_size = sizeof name - 1;
             DWORD type = 0;
-            if (::RegEnumValueA(key, index, device, &device_size, nullptr, &type, reinterpret_cast<BYTE*>(name),
-                                &name_size) != ERROR_SUCCESS) {
-                break;
-            }
+            const LSTATUS read = ::RegEnumValueA(key, index, device, &device_size, nullptr, &type,
+                                                 reinterpret_cast<BYTE*>(name), &name_size);
+            if (read == ERROR_MORE_DATA) continue;  // a value too long to be a port's name: the next one
+            if (read != ERROR_SUCCESS) break;
             if (type != REG_SZ) continue;
             name[name_size] = '\0';
             PortInfo port;

@@ -1,8 +1,11 @@
 // The service's host on Windows: the console's interrupts, or the service control manager.
 #include <windows.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stop_token>
+#include <thread>
 
 #include "host.hpp"
 #include "interrupts.hpp"
@@ -11,6 +14,8 @@
 namespace Wsr37100::service {
 
 namespace {
+
+constexpr std::chrono::milliseconds kProgressEvery{500};
 
 // One run under the service control manager: its status and the stop it asks for.
 class WindowsService {
@@ -25,6 +30,15 @@ public:
             return;
         }
         report(SERVICE_START_PENDING, 0);
+        // While the service stops, the manager is told it makes progress, twice a second.
+        std::jthread progress([this](std::stop_token done) {
+            std::unique_lock held(lock_);
+            if (!woken_.wait(held, done, [this] { return stop_requested_; })) return;
+            for (DWORD checkpoint = 1; !done.stop_requested(); ++checkpoint) {
+                report(SERVICE_STOP_PENDING, 0, checkpoint);
+                woken_.wait_for(held, done, kProgressEvery, [] { return false; });
+            }
+        });
         bool running = false;
         exit_status_ = body_([this, &running](std::chrono::milliseconds duration) {
             if (!running) report(SERVICE_RUNNING, 0);
@@ -32,6 +46,8 @@ public:
             std::unique_lock held(lock_);
             return !woken_.wait_for(held, duration, [this] { return stop_requested_; });
         });
+        progress.request_stop();
+        progress.join();
         report(SERVICE_STOPPED, static_cast<DWORD>(exit_status_));
     }
 
@@ -55,7 +71,7 @@ private:
         }
     }
 
-    void report(DWORD state, DWORD exit_code) {
+    void report(DWORD state, DWORD exit_code, DWORD checkpoint = 0) {
         SERVICE_STATUS status{};
         status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         status.dwCurrentState = state;
@@ -63,6 +79,7 @@ private:
         status.dwWin32ExitCode = exit_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
         status.dwServiceSpecificExitCode = exit_code;
         status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 3000;
+        status.dwCheckPoint = checkpoint;
         std::lock_guard guard(report_lock_);
         ::SetServiceStatus(handle_, &status);
     }
@@ -72,7 +89,7 @@ private:
     SERVICE_STATUS_HANDLE handle_ = nullptr;
     std::mutex lock_;
     std::mutex report_lock_;
-    std::condition_variable woken_;
+    std::condition_variable_any woken_;
     bool stop_requested_ = false;
     int exit_status_ = 0;
 };

@@ -124,13 +124,13 @@ std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::stri
     std::unique_ptr<Socket> connected;
     for (const addrinfo* address = addresses; address != nullptr && !connected; address = address->ai_next) {
         auto native = std::make_unique<Native>();
-        native->s = ::socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+        // Not inherited by a program the host starts, from the moment it exists: the connection stays the host's alone.
+        native->s = ::WSASocketW(address->ai_family, address->ai_socktype, address->ai_protocol, nullptr, 0,
+                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
         if (native->s == INVALID_SOCKET) {
             last_error = ::WSAGetLastError();
             continue;
         }
-        // Not inherited by a program the host starts: the connection stays the host's alone.
-        ::SetHandleInformation(reinterpret_cast<HANDLE>(native->s), HANDLE_FLAG_INHERIT, 0);
         u_long non_blocking = 1;
         if (::ioctlsocket(native->s, FIONBIO, &non_blocking) != 0) {
             last_error = ::WSAGetLastError();

@@ -1,0 +1,186 @@
+"""What the service and the network link hold under hostile peers, on loopback: event fan-out to streams that
+never read under a scale changing as fast as loopback allows, clients that trickle bytes into every connection
+slot, a device server that sends a kept frame right after accepting, and endless requests. Prints a Markdown
+table. Run: make bench-hostile (WSR37100_TOOL names the tool)."""
+import http.client
+import json
+import os
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_service import Service, flood, rss_kib  # noqa: E402
+
+TOOL = os.environ["WSR37100_TOOL"]
+STX, ETX, ENQ = b"\x02", b"\x03", 0x05
+
+
+def frame(kilograms):
+    return STX + ("%6.3f" % kilograms).encode() + ETX
+
+
+class FastScale:
+    """A raw TCP device server answering each ENQ at once, the weight changing at every answer;
+    `kept`: a frame sent `after_ms` after accepting, before any poll."""
+
+    def __init__(self, alternate=True, kept_after_ms=None):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.alternate, self.kept_after_ms = alternate, kept_after_ms
+        self.running = True
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while self.running:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.serve, args=(connection,), daemon=True).start()
+
+    def serve(self, connection):
+        connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        frames = [frame(1.0), frame(2.0)] if self.alternate else [frame(1.234)]
+        answered = 0
+        with connection:
+            if self.kept_after_ms is not None:
+                time.sleep(self.kept_after_ms / 1000)
+                connection.sendall(frame(9.999))
+            while self.running:
+                try:
+                    data = connection.recv(4096)
+                except OSError:
+                    return
+                if not data:
+                    return
+                for byte in data:
+                    if byte == ENQ:
+                        connection.sendall(frames[answered % len(frames)])
+                        answered += 1
+
+    def close(self):
+        self.running = False
+        self.listener.close()
+
+
+def timed_get(port, path):
+    started = time.monotonic()
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    connection.request("GET", path)
+    response = connection.getresponse()
+    response.read()
+    connection.close()
+    return response.status, (time.monotonic() - started) * 1000
+
+
+def fan_out(rows):
+    scale = FastScale()
+    try:
+        with Service("--scale", "fast=tcp://127.0.0.1:%d,frame=8,no-log" % scale.port) as service:
+            service.wait_for("/v1/scales/fast", lambda body: body["change"] > 0)
+            idle = []
+            for _ in range(16):  # streams that never read
+                stream = socket.create_connection(("127.0.0.1", service.port))
+                stream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                stream.sendall(b"GET /v1/scales/fast/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                idle.append(stream)
+            first = service.call("/v1/scales/fast")[2]["change"]
+            started = time.monotonic()
+            health, peak = [], 0
+            while time.monotonic() - started < 10:
+                status, ms = timed_get(service.port, "/health")
+                health.append(ms if status == 200 else float("inf"))
+                peak = max(peak, rss_kib(service.process.pid))
+                time.sleep(0.05)
+            changes = (service.call("/v1/scales/fast")[2]["change"] - first) / (time.monotonic() - started)
+            for stream in idle:
+                stream.close()
+        rows.append(("16 streams that never read, scale changing %.0f times a second, 10 s" % changes,
+                     "peak RSS %.1f MB; /health max %.1f ms, median %.2f ms (%d asks)"
+                     % (peak / 1024, max(health), statistics.median(health), len(health)),
+                     "RSS < 50 MB, /health < 100 ms"))
+    finally:
+        scale.close()
+
+
+def slow_slots(rows):
+    with Service("--scale", "s=tcp://127.0.0.1:1,no-log") as service:
+        stop = threading.Event()
+
+        def trickler():
+            while not stop.is_set():
+                try:
+                    with socket.create_connection(("127.0.0.1", service.port), timeout=10) as slow:
+                        slow.sendall(b"GET /health HTTP/1.1\r\n")
+                        while not stop.wait(4):
+                            slow.sendall(b"X")
+                except OSError:
+                    continue
+
+        threads = [threading.Thread(target=trickler, daemon=True) for _ in range(256)]
+        for thread in threads:
+            thread.start()
+        service.wait_for("/metrics", lambda text: "\nwsr37100_connections 25" in text, seconds=30)
+        served = 0
+        asks = 0
+        started = time.monotonic()
+        while time.monotonic() - started < 30:
+            asks += 1
+            try:
+                served += service.call("/v1/scales/s")[0] == 200
+            except OSError:
+                pass
+            time.sleep(1)
+        stop.set()
+        rows.append(("256 connections sending a byte every 4 s, a client asking once a second for 30 s",
+                     "%d of %d answered (%.0f %%)" % (served, asks, 100.0 * served / asks), "≥ 95 %"))
+
+
+def kept_frames(rows):
+    for after in (0, 2, 20):
+        scale = FastScale(alternate=False, kept_after_ms=after)
+        stale = 0
+        costs = []
+        try:
+            for _ in range(100):
+                started = time.monotonic()
+                result = subprocess.run([TOOL, "weigh", "tcp://127.0.0.1:%d" % scale.port, "9600", "--frame", "8",
+                                         "--no-log", "--json"], capture_output=True, text=True, timeout=10)
+                costs.append((time.monotonic() - started) * 1000)
+                stale += json.loads(result.stdout)["weight"] != 1.234
+        finally:
+            scale.close()
+        rows.append(("raw TCP server sending a kept frame %d ms after accepting, 100 readings" % after,
+                     "%d stale; a reading (the tool, as a process) median %.1f ms" % (stale, statistics.median(costs)),
+                     "0 stale"))
+
+
+def endless(rows):
+    with Service("--scale", "s=tcp://127.0.0.1:1,no-log") as service:
+        start = b"GET /v1/scales/s/reading HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        cases = [("chunk extension", b"Transfer-Encoding: chunked\r\n\r\n1;", b"x" * 65536),
+                 ("trailer", b"Transfer-Encoding: chunked\r\n\r\n0\r\n", b"X-T: y\r\n" * 8192),
+                 ("header", b"X-Long: ", b"a" * 65536),
+                 ("body", b"Content-Length: 1000000000000\r\n\r\n", b"x" * 65536)]
+        for name, head, filler in cases:
+            before = rss_kib(service.process.pid)
+            answer = flood(service.port, start + head, filler)
+            rows.append(("an endless %s" % name, "%s; RSS +%d KiB" % (answer, rss_kib(service.process.pid) - before),
+                         "a 4xx, < 2 MB"))
+
+
+def main():
+    rows = []
+    for part in (endless, kept_frames, fan_out, slow_slots):
+        part(rows)
+    print("| What | Figure | Goal |\n|---|---|---|")
+    for row in rows:
+        print("| %s | %s | %s |" % row)
+
+
+if __name__ == "__main__":
+    main()
