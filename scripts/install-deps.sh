@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev valgrind
   chromium
   ser2net
+  stress-ng
 )
 
 # A locale with a decimal comma, so the tests see the host's separator change.

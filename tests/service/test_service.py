@@ -68,6 +68,8 @@ class Service:
     def raw(self, data, read_until_close=True):
         with socket.create_connection(("127.0.0.1", self.port), timeout=10) as connection:
             connection.sendall(data)
+            if read_until_close:
+                connection.shutdown(socket.SHUT_WR)  # nothing more: the service closes after its answer
             chunks = []
             while read_until_close:
                 chunk = connection.recv(65536)
@@ -468,7 +470,7 @@ class StopTest(unittest.TestCase):
                 threads = [threading.Thread(target=waiter) for _ in range(5)]
                 for thread in threads:
                     thread.start()
-                service.wait_for("/metrics", lambda text: "\nwsr37100_connections 7\n" in text)
+                service.wait_for("/metrics", lambda text: "\nwsr37100_waiting_requests 5\n" in text)
                 service.process.send_signal(stop)
                 sent = time.monotonic()
                 self.assertEqual(service.process.wait(timeout=5), 0)

@@ -84,6 +84,8 @@ std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t c
     out += "wsr37100_connections " + std::to_string(connections) + "\n";
     family(out, "wsr37100_connections_refused_total", "counter", "Connections refused at the limit of open ones.");
     out += "wsr37100_connections_refused_total " + std::to_string(refused_) + "\n";
+    family(out, "wsr37100_waiting_requests", "gauge", "Reading requests waiting for a (stable) reading.");
+    out += "wsr37100_waiting_requests " + std::to_string(waiting_) + "\n";
     family(out, "wsr37100_connections_evicted_total", "counter",
            "Connections closed before their request was whole, to admit another at the limit.");
     out += "wsr37100_connections_evicted_total " + std::to_string(evicted_) + "\n";

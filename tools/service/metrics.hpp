@@ -23,6 +23,8 @@ public:
     void change(const std::string& scale, const WsrLeitura& reading);
     void connection_refused() { ++refused_; }
     void connection_evicted() { ++evicted_; }
+    void wait_started() { ++waiting_; }
+    void wait_ended() { --waiting_; }
 
     // The exposition, with each scale's gauges as they are now.
     std::string text(const std::vector<const Scale*>& scales, std::size_t connections) const;
@@ -37,6 +39,7 @@ private:
     std::map<std::pair<std::string, std::string>, std::uint64_t> no_readings_;  // scale, reason
     std::uint64_t refused_ = 0;
     std::uint64_t evicted_ = 0;
+    std::uint64_t waiting_ = 0;
 };
 
 }  // namespace Wsr37100::service

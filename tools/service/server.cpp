@@ -527,6 +527,8 @@ private:
         if (wait_done_(scale->latest())) return finish_wait(scale->latest(), false);
         const unsigned wait_ms = stable_ ? *stable_ms : *timeout_ms;
         state_ = State::waiting;
+        waiting_counted_ = true;
+        server_.metrics.wait_started();
         listeners_.push_back(std::make_shared<Listener>(weak_from_this(), *scale));
         scale->observe(listeners_.back());
         watch_while_waiting();
@@ -558,6 +560,7 @@ private:
     }
 
     void stop_waiting() {
+        end_wait_count();
         timer_.cancel();
         listeners_.clear();
         beast::error_code ignored;
@@ -738,8 +741,14 @@ private:
         });
     }
 
+    void end_wait_count() {
+        if (waiting_counted_) server_.metrics.wait_ended();
+        waiting_counted_ = false;
+    }
+
     void close() {
         if (state_ == State::closed) return;
+        end_wait_count();
         state_ = State::closed;
         timer_.cancel();
         listeners_.clear();
@@ -762,6 +771,7 @@ private:
     bool head_ = false;
     bool linger_ = false;       // the connection ends after this answer, once the client's unread bytes are taken
     bool peer_closed_ = false;  // the client shut down its side while its request waited
+    bool waiting_counted_ = false;
     std::size_t lingered_ = 0;
     std::array<char, 4096> linger_bytes_{};
     SteadyClock::time_point reading_since_ = SteadyClock::now();
