@@ -33,8 +33,9 @@ tsan:
 	$(call configure_and_build,tsan,-DWSR37100_SANITIZE=thread)
 
 # Every fuzz target under libFuzzer, one after the other, FUZZ_SECONDS in all
-# (`make fuzz FUZZ_SECONDS=600` for a long run), from its seed corpus and with
-# its dictionary and options (tests/fuzz/TARGET.dict, TARGET.options). What a
+# (`make fuzz FUZZ_SECONDS=600` for a long run): each gets its share of what is
+# left, less the second libFuzzer takes to stop. Each starts from its seed
+# corpus, with its dictionary and options (tests/fuzz/TARGET.dict, TARGET.options). What a
 # run adds to a corpus stays in $(BUILD)/fuzz/corpus/TARGET; a failing input is
 # written to $(BUILD)/fuzz/findings/TARGET/ and, once fixed, belongs in
 # tests/fuzz/regressions/TARGET/, which the native tests replay.
@@ -44,8 +45,9 @@ fuzz: deps
 	cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DWSR37100_FUZZ=ON -DWSR37100_TESTS=OFF
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
-	@share=$$(( $(FUZZ_SECONDS) / $(words $(FUZZ_TARGETS)) )); [ $$share -ge 1 ] || share=1; \
+	@end=$$(( $$(date +%s) + $(FUZZ_SECONDS) )); left=$(words $(FUZZ_TARGETS)); \
 	for target in $(FUZZ_TARGETS); do \
+	  share=$$(( (end - $$(date +%s)) / left - 1 )); left=$$((left - 1)); [ $$share -ge 1 ] || share=1; \
 	  dict=; [ ! -f tests/fuzz/$$target.dict ] || dict=-dict=tests/fuzz/$$target.dict; \
 	  mkdir -p $(BUILD)/fuzz/corpus/$$target $(BUILD)/fuzz/findings/$$target; \
 	  echo "== $$target: $$share s"; \
