@@ -32,15 +32,29 @@ asan:
 tsan:
 	$(call configure_and_build,tsan,-DWSR37100_SANITIZE=thread)
 
-# The decoders under libFuzzer for FUZZ_SECONDS, from the seed corpus.
+# Every fuzz target under libFuzzer, one after the other, FUZZ_SECONDS in all
+# (`make fuzz FUZZ_SECONDS=600` for a long run): each gets its share of what is
+# left, less the second libFuzzer takes to stop. Each starts from its seed
+# corpus, with its dictionary and options (tests/fuzz/TARGET.dict, TARGET.options). What a
+# run adds to a corpus stays in $(BUILD)/fuzz/corpus/TARGET; a failing input is
+# written to $(BUILD)/fuzz/findings/TARGET/ and, once fixed, belongs in
+# tests/fuzz/regressions/TARGET/, which the native tests replay.
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := decoders telnet port_names service_config query
 fuzz: deps
 	cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DWSR37100_FUZZ=ON -DWSR37100_TESTS=OFF
-	cmake --build $(BUILD)/fuzz -j $(JOBS) --target decoders_fuzz
-	mkdir -p $(BUILD)/fuzz/corpus
-	$(BUILD)/fuzz/bin/decoders_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=9 -print_final_stats=1 \
-	  $(BUILD)/fuzz/corpus tests/fuzz/corpus
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
+	@end=$$(( $$(date +%s) + $(FUZZ_SECONDS) )); left=$(words $(FUZZ_TARGETS)); \
+	for target in $(FUZZ_TARGETS); do \
+	  share=$$(( (end - $$(date +%s)) / left - 1 )); left=$$((left - 1)); [ $$share -ge 1 ] || share=1; \
+	  dict=; [ ! -f tests/fuzz/$$target.dict ] || dict=-dict=tests/fuzz/$$target.dict; \
+	  mkdir -p $(BUILD)/fuzz/corpus/$$target $(BUILD)/fuzz/findings/$$target; \
+	  echo "== $$target: $$share s"; \
+	  $(BUILD)/fuzz/bin/$${target}_fuzz -max_total_time=$$share -print_final_stats=1 $$dict \
+	    $$(cat tests/fuzz/$$target.options) -artifact_prefix=$(BUILD)/fuzz/findings/$$target/ \
+	    $(BUILD)/fuzz/corpus/$$target tests/fuzz/corpus/$$target < /dev/null || exit 1; \
+	done
 
 win32:
 	$(call configure_and_build,win32,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DWSR37100_NATIVE_BUILD=$(ROOT)/$(BUILD)/native)

@@ -12,8 +12,23 @@ TEST(DeviceName, Windows) {
         {"COM10:", "\\\\.\\COM10"},
         {"COM255", "\\\\.\\COM255"},
         {"\\\\.\\COM12:", "\\\\.\\COM12"},
-        {":", "\\\\.\\"},
-        {"CNCA0:", "\\\\.\\CNCA0"},  // virtual ports keep any name
+        {"//./COM3", "\\\\.\\COM3"},
+        {"CNCA0:", "\\\\.\\CNCA0"},  // virtual ports keep their plain names
+        {"\\\\.\\Virtual_Port2", "\\\\.\\Virtual_Port2"},
+        // No name at all, or a name that is no device's: refused.
+        {":", ""},
+        {"\\\\.\\", ""},
+        {"\\\\.\\C:\\file", ""},
+        {"\\\\.\\D::", ""},
+        {"C:\\file", ""},
+        {"COM3\\..\\..\\file", ""},
+        {"\\\\.\\pipe\\name", ""},
+        {"scale.txt", ""},
+        {"\\\\.\\Global\\GLOBALROOT\\Device\\Serial0", ""},
+        {"\\\\.\\Global\\UNC\\server\\share", ""},
+        {"\\\\.\\GLOBAL/unc/server/share", ""},
+        {"\\\\.\\GLOBALROOT", ""},
+        {"\\\\.\\Global", ""},
         // Network paths and file namespaces are refused (empty).
         {"\\\\server\\pipe", ""},
         {"//server/share", ""},

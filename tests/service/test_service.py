@@ -506,6 +506,10 @@ class UsageTest(unittest.TestCase):
                 service.wait_for("/v1/scales/a", lambda body: body["state"] in ("weight", "no-reading"))
                 self.assertTrue(any(name.startswith("logWSR37100_") for name in os.listdir(os.path.join(folder, "logs"))))
 
+            deep = os.path.join(folder, "deep.json")  # beyond what json.dump can write
+            with open(deep, "w") as file:
+                file.write('{"port": ' + "[" * 100000 + "]" * 100000 + "}")
+
             cases = [  # arguments, what the one line on stderr says
                 ([], "no scale"),
                 (["--scale", "counter"], "NAME=PORT"),
@@ -514,6 +518,14 @@ class UsageTest(unittest.TestCase):
                 (["--scale", "a=/dev/ttyS0,speed=1"], "unknown option 'speed=1'"),
                 (["--scale", "a=/dev/ttyS0", "--scale", "a=/dev/ttyS1"], "two scales are named a"),
                 (["--scale", "a=/dev/ttyS0", "--scale", "b=ttyS0:4800"], "two scales use the port ttyS0"),
+                (["--scale", "a=/dev/serial/../ttyS0", "--scale", "b=ttyS0:4800"], "two scales use the port ttyS0"),
+                (["--scale", "a=COM3", "--scale", "b=\\\\.\\com3:4800"], "two scales use the port"),
+                (["--scale", "a=tcp://127.0.0.1:4001", "--scale", "b=rfc2217://localhost:04001"],
+                 "two scales use the port rfc2217://localhost:04001"),
+                (["--config", config(scales=[{"name": "a", "port": "x", "baud": 9604272958}])],
+                 "baud must be a whole number from 1 to 2147483647: 9604272958"),
+                (["--config", config(scales=[], limits={"headers": [[[1]]]})], "headers must be a whole number from 0 to 1073741824: an array"),
+                (["--config", deep], "nested deeper than 64 levels"),
                 (["--scale", "a=/dev/ttyS0:0"], "baud rate must be a whole number above 0"),
                 (["--scale", "a=/dev/ttyS0", "--allow-origin", "pos.example"], "scheme://host[:port]"),
                 (["--config", config(scales=[], port=70000)], "port must be a whole number from 0 to 65535"),
@@ -523,6 +535,7 @@ class UsageTest(unittest.TestCase):
                 (["--config", config(scales=[{"name": "a", "port": "x", "frame": 6}])], "frame must be 7 or 8"),
                 (["--config", os.path.join(folder, "none.json")], "cannot read the configuration file"),
                 (["--scale", "a=/dev/ttyS0", "--token-file", os.path.join(folder, "none")], "cannot read the token"),
+                (["--scale", "a=/dev/ttyS0", "--token-file", "/dev/zero"], "must hold one line of at most 512 bytes"),
                 (["--scale", "a=/dev/ttyS0,log-dir=/proc/none"], "cannot create the log folder /proc/none"),
                 (["--config", config(scales=[{"name": "a", "port": "x"}], limits={"connections": 2000000})],
                  "raise the limit (ulimit -n"),

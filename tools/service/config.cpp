@@ -7,7 +7,9 @@
 #include <cctype>
 #include <cstdint>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <stdexcept>
 
@@ -18,6 +20,12 @@ namespace {
 constexpr std::size_t kMaxNameLength = 32;
 constexpr unsigned kMaxGapMs = 1000;
 constexpr std::uint64_t kMaxLimit = 1u << 30;
+// The library reads a baud rate as a 32-bit signed whole number.
+constexpr std::uint64_t kMaxBaud = std::numeric_limits<std::int32_t>::max();
+// A configuration is three levels deep; anything much deeper is no configuration of ours.
+constexpr std::size_t kDeepestJson = 64;
+// A bearer token is one short line; the file holding it is read no further than this.
+constexpr std::size_t kLongestToken = 512;
 
 bool all_digits(const std::string& text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -44,9 +52,19 @@ void check_scale(const ScaleSettings& scale) {
         throw std::invalid_argument("a scale's name is 1 to 32 letters, digits, '-' or '_': '" + scale.name + "'");
     }
     if (scale.port.empty()) throw std::invalid_argument("scale " + scale.name + ": no port");
-    if (!all_digits(scale.baud) || scale.baud.find_first_not_of('0') == std::string::npos) {
-        throw std::invalid_argument("scale " + scale.name + ": the baud rate must be a whole number above 0: " + scale.baud);
+    const auto first = scale.baud.find_first_not_of('0');
+    if (!all_digits(scale.baud) || first == std::string::npos || scale.baud.size() - first > 10 ||
+        std::stoull(scale.baud.substr(first)) > kMaxBaud) {
+        throw std::invalid_argument("scale " + scale.name + ": the baud rate must be a whole number above 0 and at most " +
+                                    std::to_string(kMaxBaud) + ": " + scale.baud);
     }
+}
+
+// What a refused value is, for a message: a number, true, false or null as written, anything
+// else by its type (its text may be huge, or nested deeper than a recursive dump can go).
+std::string described(const nlohmann::json& value) {
+    if (value.is_number() || value.is_boolean() || value.is_null()) return value.dump();
+    return std::string(value.is_array() || value.is_object() ? "an " : "a ") + value.type_name();
 }
 
 template <typename T>
@@ -62,18 +80,58 @@ T take_whole(const nlohmann::json& object, const char* key, T fallback, std::uin
     if (found == object.end()) return fallback;
     if (!found->is_number_unsigned() || found->get<std::uint64_t>() > most) {
         throw std::invalid_argument(std::string(key) + " must be a whole number from 0 to " + std::to_string(most) + ": " +
-                                    found->dump());
+                                    described(*found));
     }
     return static_cast<T>(found->get<std::uint64_t>());
 }
 
-// The same port however it is written: "ttyUSB0" and "/dev/ttyUSB0", "COM3" and "\\.\COM3".
-std::string port_key(std::string port) {
-    for (const std::string_view prefix : {std::string_view("/dev/"), std::string_view("\\\\.\\")}) {
-        if (port.starts_with(prefix)) port.erase(0, prefix.size());
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// A device server's endpoint, whichever protocol speaks to it: "tcp://LocalHost:04001" and
+// "rfc2217://127.0.0.1:4001" are one. Empty when the name has no HOST:PORT after its "://".
+std::string endpoint_key(std::string_view rest) {
+    std::string_view host;
+    std::string_view port;
+    if (rest.starts_with('[')) {
+        const auto close = rest.find("]:");
+        if (close == std::string_view::npos) return {};
+        host = rest.substr(1, close - 1);
+        port = rest.substr(close + 2);
+    } else {
+        const auto colon = rest.rfind(':');
+        if (colon == std::string_view::npos) return {};
+        host = rest.substr(0, colon);
+        port = rest.substr(colon + 1);
     }
-    std::transform(port.begin(), port.end(), port.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return port;
+    std::string name = lower(std::string(host));
+    if (name == "localhost") name = "127.0.0.1";
+    const auto first = port.find_first_not_of('0');
+    port = first == std::string_view::npos ? port.substr(port.empty() ? 0 : port.size() - 1) : port.substr(first);
+    return "[" + name + "]:" + std::string(port);
+}
+
+// The same port however it is written: "ttyUSB0", "/dev/ttyUSB0", "/dev/serial/../ttyUSB0" and a link
+// to it; "COM3", "com3:" and "\\.\COM3"; one device server's endpoint by name or address.
+std::string port_key(const std::string& port) {
+    if (const auto scheme = port.find("://"); scheme != std::string::npos) {
+        const std::string endpoint = endpoint_key(std::string_view(port).substr(scheme + 3));
+        return endpoint.empty() ? lower(port) : "network " + endpoint;
+    }
+    std::string name = port;
+    if (name.ends_with(':')) name.pop_back();  // the module's "COM1:"
+    const std::string windows = lower(name);
+    if (windows.starts_with("\\\\.\\") || windows.starts_with("//./")) name.erase(0, 4);
+    // A name without a folder is a device's: /dev/NAME here, \\.\NAME on Windows.
+    namespace fs = std::filesystem;
+    fs::path path = fs::path(name.starts_with('/') ? name : "/dev/" + name).lexically_normal();
+    std::error_code error;
+    if (const fs::path real = fs::canonical(path, error); !error) path = real;
+    std::string key = path.generic_string();
+    if (key.starts_with("/dev/")) key.erase(0, 5);
+    return "device " + lower(key);
 }
 
 void refuse_unknown_keys(const nlohmann::json& object, std::initializer_list<const char*> known, const std::string& where) {
@@ -91,7 +149,15 @@ ScaleSettings scale_from_json(const nlohmann::json& object) {
     scale.name = take<std::string>(object, "name", "");
     scale.port = take<std::string>(object, "port", "");
     const auto baud = object.find("baud");
-    if (baud != object.end()) scale.baud = baud->is_number_unsigned() ? std::to_string(baud->get<unsigned>()) : baud->get<std::string>();
+    if (baud != object.end() && baud->is_number()) {
+        if (!baud->is_number_unsigned() || baud->get<std::uint64_t>() == 0 || baud->get<std::uint64_t>() > kMaxBaud) {
+            throw std::invalid_argument("baud must be a whole number from 1 to " + std::to_string(kMaxBaud) + ": " +
+                                        described(*baud));
+        }
+        scale.baud = std::to_string(baud->get<std::uint64_t>());
+    } else if (baud != object.end()) {
+        scale.baud = baud->get<std::string>();
+    }
     scale.gap_ms = take_whole<unsigned>(object, "gap_ms", scale.gap_ms, kMaxGapMs);
     scale.frame = checked_frame(take_whole<unsigned>(object, "frame", 0, kMaxGapMs));
     scale.log_dir = take<std::string>(object, "log_dir", "");
@@ -158,10 +224,24 @@ ScaleSettings parse_scale(const std::string& text) {
 
 std::string read_token_file(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    std::string token;
-    if (!file || !std::getline(file, token)) throw std::invalid_argument("cannot read the token file " + path);
+    if (!file) throw std::invalid_argument("cannot read the token file " + path);
+    // One byte more than the longest token and its line end: /dev/zero or a log named by mistake is never read whole.
+    std::string head(kLongestToken + 3, '\0');
+    file.read(head.data(), static_cast<std::streamsize>(head.size()));
+    if (file.bad()) throw std::invalid_argument("cannot read the token file " + path);
+    head.resize(static_cast<std::size_t>(file.gcount()));
+    const auto line_end = head.find('\n');
+    if (line_end == std::string::npos && !file.eof()) {
+        throw std::invalid_argument("the token file " + path + " must hold one line of at most " +
+                                    std::to_string(kLongestToken) + " bytes");
+    }
+    std::string token = head.substr(0, line_end);
     while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) token.pop_back();
     if (token.empty()) throw std::invalid_argument("the token file " + path + " is empty");
+    if (token.size() > kLongestToken) {
+        throw std::invalid_argument("the token file " + path + " must hold one line of at most " +
+                                    std::to_string(kLongestToken) + " bytes");
+    }
     return token;
 }
 
@@ -169,7 +249,15 @@ void read_config_file(const std::string& path, ServeSettings& settings) {
     std::ifstream file(path, std::ios::binary);
     if (!file) throw std::invalid_argument("cannot read the configuration file " + path);
     try {
-        const nlohmann::json config = nlohmann::json::parse(file, nullptr, true, true);
+        // Refused while it is read: a deeper document would only be taken apart again.
+        const auto shallow = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+            if ((event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start) &&
+                static_cast<std::size_t>(depth) >= kDeepestJson) {
+                throw std::invalid_argument("nested deeper than " + std::to_string(kDeepestJson) + " levels");
+            }
+            return true;
+        };
+        const nlohmann::json config = nlohmann::json::parse(file, shallow, true, true);
         refuse_unknown_keys(config, {"listen", "port", "token_file", "allowed_origins", "allowed_hosts", "limits", "scales"},
                             "the configuration");
         settings.listen = take<std::string>(config, "listen", settings.listen);

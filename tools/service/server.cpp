@@ -22,6 +22,7 @@
 #include "journal.hpp"
 #include "metrics.hpp"
 #include "problems.hpp"
+#include "query.hpp"
 #include "reading.hpp"
 #include "scale.hpp"
 #include "status_page.hpp"
@@ -48,7 +49,6 @@ constexpr auto kStopGrace = 300ms;       // answers under way may finish before 
 constexpr auto kJoinLimit = 700ms;
 constexpr auto kAcceptFailureEvery = 60s;  // how often a failing accept is told to the journal
 constexpr auto kQuietCheck = 5ms;         // how often a stopping service looks whether its answers are out
-constexpr unsigned kMaxWaitMs = 60000;
 constexpr unsigned kFirstReadingMs = 3000;  // default timeout_ms
 constexpr unsigned kRetryMs = 1000;          // an EventSource's reconnection delay
 constexpr std::string_view kServerName = "wsr37100/" WSR37100_VERSION_STRING;
@@ -84,49 +84,6 @@ bool same_text_in_constant_time(std::string_view a, std::string_view b) {
     unsigned char difference = a.size() == b.size() ? 0 : 1;
     for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i % (b.empty() ? 1 : b.size())]);
     return difference == 0;
-}
-
-std::optional<std::string> percent_decoded(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '+') {
-            out += ' ';
-        } else if (text[i] == '%') {
-            unsigned value = 0;
-            if (i + 2 >= text.size()) return std::nullopt;
-            const auto [end, error] = std::from_chars(text.data() + i + 1, text.data() + i + 3, value, 16);
-            if (error != std::errc() || end != text.data() + i + 3) return std::nullopt;
-            out += static_cast<char>(value);
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-// The query as a map; nullopt for a repeated key or a bad escape.
-std::optional<std::map<std::string, std::string>> parse_query(std::string_view query) {
-    std::map<std::string, std::string> values;
-    while (!query.empty()) {
-        const auto amp = query.find('&');
-        const std::string_view pair = query.substr(0, amp);
-        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-        if (pair.empty()) continue;
-        const auto equals = pair.find('=');
-        auto key = percent_decoded(pair.substr(0, equals));
-        auto value = percent_decoded(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
-        if (!key || !value || !values.emplace(std::move(*key), std::move(*value)).second) return std::nullopt;
-    }
-    return values;
-}
-
-// Milliseconds from 0 to kMaxWaitMs; nullopt when it is anything else.
-std::optional<unsigned> milliseconds(const std::string& text) {
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > kMaxWaitMs) return std::nullopt;
-    return value;
 }
 
 Json scale_json(const Scale& scale) {
@@ -380,10 +337,9 @@ private:
     }
 
     void handle() {
-        const std::string_view target = request_.target();
-        const auto question = target.find('?');
-        const std::string_view path = target.substr(0, question);
-        const std::string_view query_text = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+        const Target target = split_target(request_.target());
+        const std::string_view path = target.path;
+        const std::string_view query_text = target.query;
 
         if (!host_allowed()) {
             return send(problem_reply("host-not-allowed", "Host " + std::string(request_[http::field::host]) +
@@ -397,13 +353,7 @@ private:
         origin_ = *origin;
 
         // The route: its name for the metrics, the scale it names, what it takes.
-        std::vector<std::string_view> parts;
-        for (std::string_view rest = path.substr(path.empty() ? 0 : 1);;) {
-            const auto slash = rest.find('/');
-            parts.push_back(rest.substr(0, slash));
-            if (slash == std::string_view::npos) break;
-            rest = rest.substr(slash + 1);
-        }
+        const std::vector<std::string_view> parts = path_segments(path);
         std::string_view scale_name;
         bool protected_route = true;
         std::vector<std::string_view> parameters{"access_token"};

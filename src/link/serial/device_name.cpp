@@ -1,4 +1,5 @@
 // Turns the module's device name ("COM1:") into the path each platform opens.
+#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -19,26 +20,36 @@ bool is_com_prefix(std::string_view name) {
            std::toupper(static_cast<unsigned char>(name[2])) == 'M';
 }
 
-// Windows folds "/" into "\\" and ignores case in the device namespace.
-std::string folded(std::string_view path) {
-    std::string text(path);
-    for (char& c : text) c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
+std::string folded(std::string_view text) {
+    std::string lowered(text);
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lowered;
+}
+
+// What may follow "\\.\": a device's own name, letters, digits and '_' ("COM12", "CNCA0").
+// Anything with a separator, a colon or a dot names something else: a drive ("C:"), a file
+// below one, a network path through "UNC\", any object through "GLOBALROOT\" or "Global\".
+bool plain_device_name(std::string_view name) {
+    const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+    });
+    // The object namespace's own folders are no device.
+    const std::string lowered = folded(name);
+    return plain && lowered != "globalroot" && lowered != "global" && lowered != "unc";
+}
+
+bool device_namespace(std::string_view name) {
+    return name.size() >= 4 && (name[0] == '\\' || name[0] == '/') && (name[1] == '\\' || name[1] == '/') &&
+           name[2] == '.' && (name[3] == '\\' || name[3] == '/');
 }
 
 }  // namespace
 
 std::string windows_device_path(std::string_view device_name) {
-    const std::string_view name = without_colon(device_name);
-    const bool device_namespace = folded(name).rfind("\\\\.\\", 0) == 0;
-    // A network path ("\\server\share", "\\.\UNC\server\share") makes Windows
-    // contact a file server; "\\?\" and GLOBALROOT reach any file.
-    if (!device_namespace && folded(name).rfind("\\\\", 0) == 0) return std::string();
-    std::string path = device_namespace ? std::string(name) : "\\\\.\\" + std::string(name);
-    for (const char* prefix : {"\\\\.\\unc\\", "\\\\.\\globalroot"}) {
-        if (folded(path).rfind(prefix, 0) == 0) return std::string();
-    }
-    return path;
+    std::string_view name = without_colon(device_name);
+    if (device_namespace(name)) name.remove_prefix(4);
+    if (!plain_device_name(name)) return std::string();
+    return "\\\\.\\" + std::string(name);
 }
 
 std::string posix_device_path(std::string_view device_name) {

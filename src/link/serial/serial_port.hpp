@@ -36,9 +36,10 @@ private:
 };
 
 // Device naming. The trailing ":" of the module's device name is dropped.
-// Windows: "\\.\" + name, so that COM10 and above open too ("\\.\..." stays as is).
-// Any other name starting with "\\" (a network path, or "\\?\") gives an
-// empty text: such names are refused.
+// Windows: "\\.\" + name, so that COM10 and above open too ("\\.\NAME" is taken
+// as NAME). NAME must be a device's plain name: letters, digits and '_'. Any
+// other name (a path, a drive, a network path, "\\?\", "UNC", "GLOBALROOT",
+// "Global") gives an empty text: such names are refused.
 std::string windows_device_path(std::string_view device_name);
 // POSIX: "COMn" (any case) is /dev/ttyS(n-1), "/..." is used as given, any
 // other name is taken under /dev/.

@@ -1,0 +1,162 @@
+// The service's settings: a port written two ways, the JSON file's numbers and depth, the token file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include "config.hpp"
+#include "support/temp_folder.hpp"
+
+namespace Wsr37100::service {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempFolder;
+
+void write(const fs::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary);
+    out << text;
+}
+
+// The message of the std::invalid_argument `run` throws; empty when it throws none.
+template <typename Run>
+std::string refusal(Run run) {
+    try {
+        run();
+    } catch (const std::invalid_argument& error) {
+        return error.what();
+    }
+    return {};
+}
+
+std::string settings_refusal(const std::string& first_port, const std::string& second_port) {
+    ServeSettings settings;
+    settings.scales = {ScaleSettings{"a", first_port}, ScaleSettings{"b", second_port}};
+    return refusal([&] { check(settings); });
+}
+
+TEST(Config, OnePortWrittenTwoWays) {
+    const std::pair<const char*, const char*> same[] = {
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"/dev/ttyS0", "/dev/serial/../ttyS0"},
+        {"/dev/./ttyS0", "ttyS0:"},
+        {"COM3", "\\\\.\\COM3"},
+        {"COM3", "com3"},
+        {"COM3:", "//./com3"},
+        {"tcp://127.0.0.1:4001", "tcp://localhost:4001"},
+        {"tcp://LocalHost:4001", "tcp://127.0.0.1:4001"},
+        {"tcp://10.0.0.5:4001", "rfc2217://10.0.0.5:4001"},
+        {"tcp://10.0.0.5:4001", "tcp://10.0.0.5:04001"},
+        {"tcp://Server.example:1", "RFC2217://server.EXAMPLE:001"},
+        {"tcp://[::1]:4001", "rfc2217://[::1]:004001"},
+    };
+    for (const auto& [first, second] : same) {
+        EXPECT_NE(settings_refusal(first, second).find("two scales use the port"), std::string::npos) << first << " " << second;
+    }
+    const std::pair<const char*, const char*> different[] = {
+        {"ttyUSB0", "ttyUSB1"},
+        {"/dev/ttyS0", "/dev/serial/ttyS0"},
+        {"COM3", "COM30"},
+        {"tcp://10.0.0.5:4001", "tcp://10.0.0.5:4002"},
+        {"tcp://10.0.0.5:4001", "tcp://10.0.0.6:4001"},
+        {"tcp://10.0.0.5:4001", "tcp://10.0.0.5:40010"},
+        {"tcp://[::1]:4001", "tcp://127.0.0.1:4001"},
+    };
+    for (const auto& [first, second] : different) EXPECT_EQ(settings_refusal(first, second), "") << first << " " << second;
+}
+
+TEST(Config, OnePortThroughALink) {
+    const TempFolder folder;
+    write(folder.path() / "ttyScale", "");
+    std::error_code error;
+    fs::create_symlink(folder.path() / "ttyScale", folder.path() / "by-id", error);
+    if (error) GTEST_SKIP() << "no symbolic link here: " << error.message();
+    const std::string refused = settings_refusal((folder.path() / "ttyScale").string(), (folder.path() / "by-id").string());
+    EXPECT_NE(refused.find("two scales use the port"), std::string::npos) << refused;
+}
+
+TEST(Config, FileValues) {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const struct {
+        std::string json;
+        const char* refusal;  // part of the message; empty: read
+    } cases[] = {
+        {R"({"scales": [{"name": "a", "port": "x", "baud": 9600}]})", ""},
+        {R"({"scales": [{"name": "a", "port": "x", "baud": "4800"}]})", ""},
+        {R"({"scales": [{"name": "a", "port": "x", "baud": 2147483647}]})", ""},
+        {R"({"scales": [{"name": "a", "port": "x", "baud": 2147483648}]})", "baud must be a whole number from 1 to 2147483647: 2147483648"},
+        {R"({"scales": [{"name": "a", "port": "x", "baud": 9604272958}]})", "baud must be a whole number from 1 to 2147483647: 9604272958"},
+        {R"({"scales": [{"name": "a", "port": "x", "baud": 4294976896}]})", "baud must be a whole number from 1 to 2147483647: 4294976896"},
+        {R"({"scales": [{"name": "a", "port": "x", "baud": 0}]})", "baud must be a whole number from 1"},
+        {R"({"scales": [{"name": "a", "port": "x", "baud": -9600}]})", "baud must be a whole number from 1"},
+        {R"({"scales": [{"name": "a", "port": "x", "baud": 9600.5}]})", "baud must be a whole number from 1"},
+        {R"({"scales": [{"name": "a", "port": "x", "baud": "9604272958"}]})", "at most 2147483647"},
+        {R"({"port": [[[[1]]]]})", "port must be a whole number from 0 to 65535: an array"},
+        {R"({"port": "80"})", "port must be a whole number from 0 to 65535: a string"},
+        {R"({"port": 65536})", "port must be a whole number from 0 to 65535: 65536"},
+        {R"({"limits": {"headers": {"a": {"b": 1}}}})", "headers must be a whole number from 0 to 1073741824: an object"},
+        {R"({"scales": [{"name": "a", "port": "x", "gap_ms": true}]})", "gap_ms must be a whole number from 0 to 1000: true"},
+        {R"({"scales": [{"name": "a", "port": "x", "frame": null}]})", "frame must be a whole number from 0 to 1000: null"},
+        {R"({"port": )" + deep + "}", "nested deeper than 64 levels"},
+        {R"({"scales": [{"name": "a", "port": "x", "frame": )" + deep + "}]}", "nested deeper than 64 levels"},
+        {deep, "nested deeper than 64 levels"},
+        {std::string(100000, '['), "nested deeper than 64 levels"},
+    };
+    const TempFolder folder;
+    const fs::path file = folder.path() / "serve.json";
+    for (const auto& c : cases) {
+        write(file, c.json);
+        ServeSettings settings;
+        const std::string refused = refusal([&] { read_config_file(file.string(), settings); });
+        const std::string shown = c.json.substr(0, 80);
+        if (*c.refusal == '\0') {
+            EXPECT_EQ(refused, "") << shown;
+        } else {
+            EXPECT_NE(refused.find(c.refusal), std::string::npos) << shown << ": " << refused;
+            EXPECT_LT(refused.size(), 300u) << shown;
+        }
+    }
+}
+
+TEST(Config, TokenFile) {
+    const std::string longest(512, 't');
+    const struct {
+        std::string text;
+        const char* token;    // empty: refused with `refusal`
+        const char* refusal;
+    } cases[] = {
+        {"secret\n", "secret", ""},
+        {"secret", "secret", ""},
+        {"secret \t\r\nsecond line\n", "secret", ""},
+        {longest + "\r\n", longest.c_str(), ""},
+        {longest, longest.c_str(), ""},
+        {longest + "t\n", "", "must hold one line of at most 512 bytes"},
+        {longest + "tt", "", "must hold one line of at most 512 bytes"},
+        {std::string(100000, '\0'), "", "must hold one line of at most 512 bytes"},
+        {"", "", "is empty"},
+        {" \r\n", "", "is empty"},
+    };
+    const TempFolder folder;
+    const fs::path file = folder.path() / "token";
+    for (const auto& c : cases) {
+        write(file, c.text);
+        std::string token;
+        const std::string refused = refusal([&] { token = read_token_file(file.string()); });
+        EXPECT_EQ(token, c.token) << c.text.substr(0, 40);
+        EXPECT_NE(refused.find(c.refusal), std::string::npos) << c.text.substr(0, 40) << ": " << refused;
+        if (*c.token == '\0') {
+            EXPECT_NE(refused, "") << c.text.substr(0, 40);
+        }
+    }
+    // A device that never ends, and a folder: refused at once.
+    for (const fs::path& endless : {fs::path("/dev/zero"), folder.path()}) {
+        if (!fs::exists(endless)) continue;
+        const std::string refused = refusal([&] { read_token_file(endless.string()); });
+        EXPECT_NE(refused.find("token file"), std::string::npos) << endless << ": " << refused;
+    }
+}
+
+}  // namespace
+}  // namespace Wsr37100::service
