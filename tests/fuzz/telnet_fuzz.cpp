@@ -24,11 +24,13 @@ struct Outcome {
     std::vector<std::optional<std::string>> acknowledged;
     bool agreed = false;
     bool refused = false;
+    bool overflowed = false;  // a subnegotiation past the cap: the codec takes nothing more
     bool operator==(const Outcome&) const = default;
 };
 
 Outcome finished(const TelnetCodec& codec, std::string data, std::string replies) {
-    Outcome outcome{std::move(data), std::move(replies), {}, codec.com_port_agreed(), codec.com_port_refused()};
+    Outcome outcome{std::move(data), std::move(replies), {}, codec.com_port_agreed(), codec.com_port_refused(),
+                    codec.overflowed()};
     for (unsigned command = 0; command < 256; ++command) {
         outcome.acknowledged.push_back(codec.acknowledged(static_cast<unsigned char>(command)));
     }
