@@ -78,7 +78,7 @@ TEST(WireFaults, TrickleOfOneByteEvery300ms) {
     EXPECT_EQ(result.reading.tipo, WSR_SEM_LEITURA);
     EXPECT_EQ(result.reading.motivo, WSR_MOTIVO_RESPOSTAS_PARCIAIS);
     EXPECT_EQ(result.reading.consultas, 5);
-    EXPECT_LT(result.took, 5600ms);
+    EXPECT_LT(result.took, 8000ms);  // five reads of a second: a guard against a hang, with room for a loaded machine
 }
 
 TEST(WireFaults, FloodWithoutPause) {
