@@ -89,10 +89,10 @@ test-tsan: tsan
 # program of the native build that plays the scale on a pseudo-terminal.
 # Without the cross compilers or Wine the Windows suites are skipped with a
 # warning on a developer's machine, and fail under CI.
-test-windows:
+test-windows: native
 	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null \
 	    && command -v wine >/dev/null; then \
-	  $(MAKE) --no-print-directory native win32 win64 wineprefix && \
+	  $(MAKE) --no-print-directory win32 win64 wineprefix && \
 	  cd $(BUILD)/win32 && $(WINE_ENV) ctest --output-on-failure && \
 	  cd ../win64 && $(WINE_ENV) ctest --output-on-failure; \
 	elif [ "$$CI" = true ]; then \
@@ -120,12 +120,14 @@ test-stress: deps native tsan
 	  done; \
 	done
 
+# Once the native build is there (the Windows suites need its scale driver), the
+# other builds and the suites run two at a time: a suite mostly waits on its
+# scales' time-outs, so the next build has the cores meanwhile. Each suite's
+# output comes out whole when it ends.
+SUITES := test-native test-asan test-tsan fuzz test-windows
 test: deps
-	$(MAKE) --no-print-directory test-native
-	$(MAKE) --no-print-directory test-asan
-	$(MAKE) --no-print-directory test-tsan
-	$(MAKE) --no-print-directory fuzz
-	$(MAKE) --no-print-directory test-windows
+	$(MAKE) --no-print-directory native
+	$(MAKE) --no-print-directory -j2 --output-sync=target $(SUITES)
 	$(MAKE) --no-print-directory test-packages
 
 # Installs the native build (library, headers, CMake and pkg-config files, the

@@ -275,9 +275,16 @@ class BlackHoledNameTest(unittest.TestCase):
             self.skipTest("needs root and unshare to give the tool a resolver of its own")
         import socket
         with tempfile.TemporaryDirectory() as folder, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as hole:
-            hole.bind(("127.0.0.2", 53))  # takes the questions and answers none
+            # A name server's port on a loopback address of its own (another suite may run this case
+            # at the same moment): it takes the questions and answers none.
+            for last in range(2, 250):
+                try:
+                    hole.bind(("127.0.53.%d" % last, 53))
+                    break
+                except OSError:
+                    continue
             resolv = os.path.join(folder, "resolv.conf")
-            write(resolv, "nameserver 127.0.0.2\n")
+            write(resolv, "nameserver %s\n" % hole.getsockname()[0])
             prefix = ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"', resolv, TOOL]
             port = "tcp://scale.example:4001"
             started = time.monotonic()
