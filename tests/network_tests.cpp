@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -242,21 +243,29 @@ public:
                                << "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_port_
                                << "\n  connector: serialdev," << device << ",9600n81,local\n"
                                << "  options:\n    kickolduser: true\n";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            ::execlp("ser2net", "ser2net", "-n", "-d", "-c", config_.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        // Spawned, not forked: nothing runs in a copy of this threaded (and maybe sanitized) process.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const std::string config = config_.string();
+        char* const arguments[] = {const_cast<char*>("ser2net"), const_cast<char*>("-n"), const_cast<char*>("-d"),
+                                   const_cast<char*>("-c"), const_cast<char*>(config.c_str()), nullptr};
+        if (::posix_spawnp(&pid_, "ser2net", &actions, nullptr, arguments, environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
         for (int i = 0; i < 100 && !(accepts(raw_port_) && accepts(telnet_port_)); ++i) std::this_thread::sleep_for(20ms);
         // Each probe opened the device; let ser2net close it again.
         std::this_thread::sleep_for(300ms);
     }
     ~Ser2net() {
+        if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
+        // A server that does not end on SIGTERM within two seconds is killed: a test never hangs on it.
+        for (int i = 0; i < 200 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
+        if (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
     }
     std::string raw() const { return "tcp://127.0.0.1:" + std::to_string(raw_port_); }
     std::string rfc2217() const { return "rfc2217://127.0.0.1:" + std::to_string(telnet_port_); }

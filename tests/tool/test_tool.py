@@ -294,7 +294,9 @@ class BlackHoledNameTest(unittest.TestCase):
             reading = json.loads(weighed.stdout)
             self.assertEqual((weighed.returncode, reading["cause"]), (3, "host-not-found"), weighed.stderr)
             self.assertIn("1000 ms", reading["message"])
-            self.assertLess(took, 1.8)  # the connect limit, with room for a loaded machine
+            # The connect limit, with room for a loaded machine and a sanitized program's start; the
+            # resolver's own time-outs, which a look-up without a limit waits out, are 10 s.
+            self.assertLess(took, 4.0)
 
             serve = subprocess.Popen(prefix + ["serve", "--port", "0", "--scale", "far=%s,no-log" % port],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -303,7 +305,7 @@ class BlackHoledNameTest(unittest.TestCase):
                 serve.send_signal(signal.SIGTERM)  # its monitor is in the middle of a look-up
                 started = time.monotonic()
                 self.assertEqual(serve.wait(timeout=30), 0)
-                self.assertLess(time.monotonic() - started, 1.5)  # a second, with room for a loaded machine
+                self.assertLess(time.monotonic() - started, 3.0)  # a second, with room for a loaded machine
             finally:
                 if serve.poll() is None:
                     serve.kill()
