@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <filesystem>
 #include <mutex>
 #include <random>
@@ -146,6 +147,32 @@ TEST(Monitor, StopsAtOnceFromAnyMomentAndFromItsCallback) {
         std::this_thread::sleep_for(5ms);
         EXPECT_EQ(seen.size(), after_stop);
     }
+    // A stop in each state the worker waits in, after the event that shows it is there: well under
+    // the 500 ms pause between reopens or the second a slow reply may take (the promise is 50 ms).
+    testing::TempFolder missing;
+    const std::string gone = (missing.path() / "ttyGone").string();
+    ScaleEmulator slow({ScaleReply::after(900ms, fixed_frame_for(1.0))}, true);
+    struct State { const char* name; std::string port; std::function<bool(const Seen&)> there; };
+    const State states[] = {
+        {"resting before it reopens a missing port", gone, [](const Seen& seen) { return !seen.readings.empty(); }},
+        {"reading a slow reply", slow.device_path(), [&slow](const Seen&) { return slow.polls() >= 1; }},
+    };
+    for (const auto& state : states) {
+        SCOPED_TRACE(state.name);
+        Seen seen;
+        const WsrOpcoes opcoes = monitor_options();
+        WsrMonitor* monitor = WsrMonitorInicia(state.port.c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+        ASSERT_NE(monitor, nullptr);
+        for (const auto until = Clock::now() + 3s; Clock::now() < until;) {
+            std::unique_lock guard(seen.lock);
+            if (state.there(seen)) break;
+            seen.changed.wait_for(guard, 5ms);
+        }
+        const auto start = Clock::now();
+        WsrMonitorEncerra(monitor);
+        EXPECT_LT(Clock::now() - start, 150ms);  // 50 ms, with room for a loaded machine
+    }
+
     ScaleEmulator scale({fixed(1.0), fixed(2.0)}, true);
     Seen seen;
     const WsrOpcoes opcoes = monitor_options();
