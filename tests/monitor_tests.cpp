@@ -55,6 +55,7 @@ TEST(StableWeight, WaitsForTheScaleToSettle) {
         {"equal weights wanted", {fixed(1.2), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 3},
         {"unstable breaks a run of equals", {fixed(1.234), letters("IIIII"), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 4},
         {"a negative scale ends the wait", {letters("IIIII"), letters("NNNNN")}, false, options(2000), WSR_STATUS, -2, 1, 2},
+        {"an overloaded scale ends the wait", {letters("IIIII"), letters("SSSSS")}, false, options(2000), WSR_STATUS, -10, 1, 2},
         {"silence ends the wait", {letters("IIIII"), ScaleReply::silence()}, false, options(5000), WSR_SEM_LEITURA, 0, 0, 2},
         {"an older options record reads once", {letters("IIIII"), fixed(1.234)}, false, old_size, WSR_STATUS, -1, 0, 1},
     };

@@ -203,6 +203,8 @@ TEST(TelnetCodec, SplitsDataFromNegotiation) {
          "", std::string("\0\0\xFF\x80", 4), false},
         {"a subnegotiation of 256 bytes", iac_sb_com_port + "\x6B" + std::string(254, 'x') + "\xFF\xF0" "\x02", "\x02",
          std::nullopt, false},
+        {"a subnegotiation of 257 bytes", iac_sb_com_port + "\x6B" + std::string(255, 'x') + "\xFF\xF0" "\x02", "",
+         std::nullopt, true},
         {"a subnegotiation that never ends", iac_sb_com_port + "\x6B" + std::string(300, 'x') + "\x02", "", std::nullopt,
          true},
         {"escaped 0xFF without end", iac_sb_com_port + "\x6B" + std::string(600, '\xFF') + "\x02", "", std::nullopt, true},
