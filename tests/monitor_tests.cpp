@@ -199,28 +199,29 @@ TEST(Monitor, StopsAtOnceFromAnyMomentAndFromItsCallback) {
 TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
     testing::TempFolder folder;
     const fs::path link = folder.path() / "scale";
-    auto first = std::make_unique<ScaleEmulator>(std::vector<ScaleReply>{fixed(1.0)}, true);
+    auto first = std::make_unique<ScaleEmulator>(std::vector<ScaleReply>{fixed(1.0)}, false);  // then silence
     fs::create_symlink(first->device_path(), link);
     Seen seen;
     const WsrOpcoes opcoes = monitor_options();
     WsrMonitor* monitor = WsrMonitorInicia(link.c_str(), "9600", &opcoes, &Seen::on_change, &seen);
-    ASSERT_TRUE(seen.wait_for(1));
+    ASSERT_TRUE(seen.wait_for(2));
     // The cable is pulled: the poll fails, then reopening finds no port. The link goes
     // first, so that a pseudo-terminal another test gets next is never reached by it.
     fs::remove(link);
     first->vanish();
-    ASSERT_TRUE(seen.wait_for(2));
+    ASSERT_TRUE(seen.wait_for(3));
     ScaleEmulator second({fixed(3.0)}, true);
     fs::create_symlink(second.device_path(), link);
-    ASSERT_TRUE(seen.wait_for(3));
+    ASSERT_TRUE(seen.wait_for(4));
     WsrMonitorEncerra(monitor);
     std::lock_guard guard(seen.lock);
     const auto& r = seen.readings;
-    ASSERT_EQ(r.size(), 3u);  // the weight, once while it was away, the new weight
+    ASSERT_EQ(r.size(), 4u);  // the weight, its silence, once while it was away, the new weight
     EXPECT_EQ(r[0].peso, 1.0);
-    EXPECT_EQ(r[1].tipo, WSR_SEM_LEITURA);
-    EXPECT_EQ(r[1].causa, WSR_CAUSA_PORTA_INEXISTENTE);
-    EXPECT_EQ(r[2].peso, 3.0);
+    EXPECT_EQ(r[1].motivo, WSR_MOTIVO_SILENCIO);  // no reading, then no reading for another reason: a change
+    EXPECT_EQ(r[2].tipo, WSR_SEM_LEITURA);
+    EXPECT_EQ(r[2].causa, WSR_CAUSA_PORTA_INEXISTENTE);
+    EXPECT_EQ(r[3].peso, 3.0);
 }
 
 // A reading that changes at every poll writes a line a second, with the count of the rest.

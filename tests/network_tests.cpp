@@ -146,6 +146,37 @@ TEST(NetworkLink, LogsTheNameAsGivenAndTheMonitorFollowsThroughIt) {
     while (seen.changes < 10 && Clock::now() < until) std::this_thread::sleep_for(10ms);
     WsrMonitorEncerra(monitor);
     EXPECT_GE(seen.changes.load(), 10);
+
+    // A connection that drops in the middle of a reply is reopened at once, and the drop is told.
+    struct Kinds {
+        std::mutex lock;
+        std::vector<std::pair<int32_t, double>> seen;
+        std::vector<Clock::time_point> at;
+        static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context) {
+            auto* kinds = static_cast<Kinds*>(context);
+            const std::lock_guard guard(kinds->lock);
+            kinds->seen.emplace_back(leitura->tipo, leitura->peso);
+            kinds->at.push_back(Clock::now());
+        }
+        std::size_t size() {
+            const std::lock_guard guard(lock);
+            return seen.size();
+        }
+    } kinds;
+    ScaleReply dropped = ScaleReply::bytes(delimited_frame(" 9.000").substr(0, 3));
+    dropped.hang_up = true;
+    TcpScale dropping({ScaleReply::bytes(delimited_frame(" 1.000")), dropped, ScaleReply::bytes(delimited_frame(" 2.000"))},
+                      true);
+    monitor = WsrMonitorInicia(dropping.address().c_str(), "9600", &opcoes, &Kinds::on_change, &kinds);
+    for (const auto until_three = Clock::now() + 5s; kinds.size() < 3 && Clock::now() < until_three;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    WsrMonitorEncerra(monitor);
+    ASSERT_GE(kinds.seen.size(), 3u);
+    const std::vector<std::pair<int32_t, double>> first_three(kinds.seen.begin(), kinds.seen.begin() + 3);
+    EXPECT_EQ(first_three, (std::vector<std::pair<int32_t, double>>{{WSR_PESO, 1.0}, {WSR_SEM_LEITURA, 0.0}, {WSR_PESO, 2.0}}));
+    // Not after the pause between reopens of a port that is missing (500 ms): about 50 ms, with room for a loaded machine.
+    EXPECT_LT(kinds.at[2] - kinds.at[1], 400ms);
 }
 
 // A device server that never negotiates, or floods data instead, or never answers the
