@@ -113,22 +113,27 @@ WsrOpcoes monitor_options() {
 TEST(Monitor, ReportsEachChangeOnceAndTheLatestOnRequest) {
     // First the tail of a reply to an earlier poll, then this poll's own: the
     // shifted read is dropped, not reported as an unreadable status.
+    // No reading, then no reading for another reason, is a change too.
+    const ScaleReply partial = ScaleReply::bytes("12");
     ScaleEmulator scale({ScaleReply::bytes("34\x03" + fixed_frame_for(9.0)), fixed(1.0), fixed(1.0), fixed(1.0),
-                         letters("IIIII"), fixed(2.5), fixed(2.5)});
+                         letters("IIIII"), fixed(2.5), fixed(2.5), ScaleReply::silence(), partial, partial, partial,
+                         partial, partial});
     Seen seen;
     const WsrOpcoes opcoes = monitor_options();
     WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
     ASSERT_NE(monitor, nullptr);
-    ASSERT_TRUE(seen.wait_for(4));  // 1.0, unstable, 2.5, then silence after the script
+    ASSERT_TRUE(seen.wait_for(6, 5000ms));  // 1.0, unstable, 2.5, silence, partial replies, then silence after the script
     WsrLeitura latest{};
     latest.tamanho = sizeof latest;
-    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 4);
+    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 6);
     WsrMonitorEncerra(monitor);
-    ASSERT_EQ(seen.readings.size(), 4u);
+    ASSERT_EQ(seen.readings.size(), 6u);
     EXPECT_EQ(seen.readings[0].peso, 1.0);
     EXPECT_EQ(seen.readings[1].tipo, WSR_STATUS);
     EXPECT_EQ(seen.readings[2].peso, 2.5);
     EXPECT_EQ(seen.readings[3].motivo, WSR_MOTIVO_SILENCIO);
+    EXPECT_EQ(seen.readings[4].motivo, WSR_MOTIVO_RESPOSTAS_PARCIAIS);
+    EXPECT_EQ(seen.readings[5].motivo, WSR_MOTIVO_SILENCIO);
     EXPECT_EQ(latest.motivo, WSR_MOTIVO_SILENCIO);
     EXPECT_GE(scale.polls(), 8);
 }
