@@ -171,3 +171,9 @@ bench-service: native
 .PHONY: bench-hostile
 bench-hostile: native
 	cd tests/service && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore bench_hostile.py
+
+# The suite's sensitivity to small mistakes (docs/RELIABILITY.md): each mutant in scripts/mutants.py
+# applied in turn, the native build rebuilt and the cases that concern it run; not part of `make test`.
+.PHONY: mutants
+mutants: native
+	python3 scripts/mutants.py --build $(BUILD)/native

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <filesystem>
 #include <mutex>
 #include <random>
@@ -54,6 +55,7 @@ TEST(StableWeight, WaitsForTheScaleToSettle) {
         {"equal weights wanted", {fixed(1.2), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 3},
         {"unstable breaks a run of equals", {fixed(1.234), letters("IIIII"), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 4},
         {"a negative scale ends the wait", {letters("IIIII"), letters("NNNNN")}, false, options(2000), WSR_STATUS, -2, 1, 2},
+        {"an overloaded scale ends the wait", {letters("IIIII"), letters("SSSSS")}, false, options(2000), WSR_STATUS, -10, 1, 2},
         {"silence ends the wait", {letters("IIIII"), ScaleReply::silence()}, false, options(5000), WSR_SEM_LEITURA, 0, 0, 2},
         {"an older options record reads once", {letters("IIIII"), fixed(1.234)}, false, old_size, WSR_STATUS, -1, 0, 1},
     };
@@ -111,22 +113,27 @@ WsrOpcoes monitor_options() {
 TEST(Monitor, ReportsEachChangeOnceAndTheLatestOnRequest) {
     // First the tail of a reply to an earlier poll, then this poll's own: the
     // shifted read is dropped, not reported as an unreadable status.
+    // No reading, then no reading for another reason, is a change too.
+    const ScaleReply partial = ScaleReply::bytes("12");
     ScaleEmulator scale({ScaleReply::bytes("34\x03" + fixed_frame_for(9.0)), fixed(1.0), fixed(1.0), fixed(1.0),
-                         letters("IIIII"), fixed(2.5), fixed(2.5)});
+                         letters("IIIII"), fixed(2.5), fixed(2.5), ScaleReply::silence(), partial, partial, partial,
+                         partial, partial});
     Seen seen;
     const WsrOpcoes opcoes = monitor_options();
     WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
     ASSERT_NE(monitor, nullptr);
-    ASSERT_TRUE(seen.wait_for(4));  // 1.0, unstable, 2.5, then silence after the script
+    ASSERT_TRUE(seen.wait_for(6, 5000ms));  // 1.0, unstable, 2.5, silence, partial replies, then silence after the script
     WsrLeitura latest{};
     latest.tamanho = sizeof latest;
-    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 4);
+    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 6);
     WsrMonitorEncerra(monitor);
-    ASSERT_EQ(seen.readings.size(), 4u);
+    ASSERT_EQ(seen.readings.size(), 6u);
     EXPECT_EQ(seen.readings[0].peso, 1.0);
     EXPECT_EQ(seen.readings[1].tipo, WSR_STATUS);
     EXPECT_EQ(seen.readings[2].peso, 2.5);
     EXPECT_EQ(seen.readings[3].motivo, WSR_MOTIVO_SILENCIO);
+    EXPECT_EQ(seen.readings[4].motivo, WSR_MOTIVO_RESPOSTAS_PARCIAIS);
+    EXPECT_EQ(seen.readings[5].motivo, WSR_MOTIVO_SILENCIO);
     EXPECT_EQ(latest.motivo, WSR_MOTIVO_SILENCIO);
     EXPECT_GE(scale.polls(), 8);
 }
@@ -146,6 +153,32 @@ TEST(Monitor, StopsAtOnceFromAnyMomentAndFromItsCallback) {
         std::this_thread::sleep_for(5ms);
         EXPECT_EQ(seen.size(), after_stop);
     }
+    // A stop in each state the worker waits in, after the event that shows it is there: well under
+    // the 500 ms pause between reopens or the second a slow reply may take (the promise is 50 ms).
+    testing::TempFolder missing;
+    const std::string gone = (missing.path() / "ttyGone").string();
+    ScaleEmulator slow({ScaleReply::after(900ms, fixed_frame_for(1.0))}, true);
+    struct State { const char* name; std::string port; std::function<bool(const Seen&)> there; };
+    const State states[] = {
+        {"resting before it reopens a missing port", gone, [](const Seen& seen) { return !seen.readings.empty(); }},
+        {"reading a slow reply", slow.device_path(), [&slow](const Seen&) { return slow.polls() >= 1; }},
+    };
+    for (const auto& state : states) {
+        SCOPED_TRACE(state.name);
+        Seen seen;
+        const WsrOpcoes opcoes = monitor_options();
+        WsrMonitor* monitor = WsrMonitorInicia(state.port.c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+        ASSERT_NE(monitor, nullptr);
+        for (const auto until = Clock::now() + 3s; Clock::now() < until;) {
+            std::unique_lock guard(seen.lock);
+            if (state.there(seen)) break;
+            seen.changed.wait_for(guard, 5ms);
+        }
+        const auto start = Clock::now();
+        WsrMonitorEncerra(monitor);
+        EXPECT_LT(Clock::now() - start, 150ms);  // 50 ms, with room for a loaded machine
+    }
+
     ScaleEmulator scale({fixed(1.0), fixed(2.0)}, true);
     Seen seen;
     const WsrOpcoes opcoes = monitor_options();
@@ -171,28 +204,29 @@ TEST(Monitor, StopsAtOnceFromAnyMomentAndFromItsCallback) {
 TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
     testing::TempFolder folder;
     const fs::path link = folder.path() / "scale";
-    auto first = std::make_unique<ScaleEmulator>(std::vector<ScaleReply>{fixed(1.0)}, true);
+    auto first = std::make_unique<ScaleEmulator>(std::vector<ScaleReply>{fixed(1.0)}, false);  // then silence
     fs::create_symlink(first->device_path(), link);
     Seen seen;
     const WsrOpcoes opcoes = monitor_options();
     WsrMonitor* monitor = WsrMonitorInicia(link.c_str(), "9600", &opcoes, &Seen::on_change, &seen);
-    ASSERT_TRUE(seen.wait_for(1));
+    ASSERT_TRUE(seen.wait_for(2));
     // The cable is pulled: the poll fails, then reopening finds no port. The link goes
     // first, so that a pseudo-terminal another test gets next is never reached by it.
     fs::remove(link);
     first->vanish();
-    ASSERT_TRUE(seen.wait_for(2));
+    ASSERT_TRUE(seen.wait_for(3));
     ScaleEmulator second({fixed(3.0)}, true);
     fs::create_symlink(second.device_path(), link);
-    ASSERT_TRUE(seen.wait_for(3));
+    ASSERT_TRUE(seen.wait_for(4));
     WsrMonitorEncerra(monitor);
     std::lock_guard guard(seen.lock);
     const auto& r = seen.readings;
-    ASSERT_EQ(r.size(), 3u);  // the weight, once while it was away, the new weight
+    ASSERT_EQ(r.size(), 4u);  // the weight, its silence, once while it was away, the new weight
     EXPECT_EQ(r[0].peso, 1.0);
-    EXPECT_EQ(r[1].tipo, WSR_SEM_LEITURA);
-    EXPECT_EQ(r[1].causa, WSR_CAUSA_PORTA_INEXISTENTE);
-    EXPECT_EQ(r[2].peso, 3.0);
+    EXPECT_EQ(r[1].motivo, WSR_MOTIVO_SILENCIO);  // no reading, then no reading for another reason: a change
+    EXPECT_EQ(r[2].tipo, WSR_SEM_LEITURA);
+    EXPECT_EQ(r[2].causa, WSR_CAUSA_PORTA_INEXISTENTE);
+    EXPECT_EQ(r[3].peso, 3.0);
 }
 
 // A reading that changes at every poll writes a line a second, with the count of the rest.

@@ -68,12 +68,24 @@ TEST(NetworkLink, WhatANetworkAdds) {
         {"refused", {}, Face::Refuse, WSR_SEM_LEITURA, WSR_MOTIVO_PORTA_INDISPONIVEL, WSR_CAUSA_CONEXAO_RECUSADA, 0, 0ms, 300ms},
         {"no answer to connect", {}, Face::Unanswered, WSR_SEM_LEITURA, WSR_MOTIVO_PORTA_INDISPONIVEL,
          WSR_CAUSA_CONEXAO_ESGOTADA, 0, 950ms, 1400ms},
+        // Through an RFC 2217 server: a reading, and each way the server can disagree.
+        {"rfc2217: a weight", {ScaleReply::bytes(frame)}, Face::Rfc2217, WSR_PESO, 0, 0, 1.234, 0ms, 300ms},
+        {"rfc2217: a status with 0xFF in it", {ScaleReply::bytes("\x02" "N\xFF" "NNNN\x03")}, Face::Rfc2217, WSR_STATUS, 0, 0,
+         -2, 0ms, 300ms},
+        {"rfc2217: the COM port option refused", {ScaleReply::bytes(frame)}, Face::Rfc2217Refusing, WSR_SEM_LEITURA,
+         WSR_MOTIVO_PORTA_INDISPONIVEL, WSR_CAUSA_CONFIGURACAO_RECUSADA, 0, 0ms, 300ms},
+        {"rfc2217: another baud rate acknowledged", {ScaleReply::bytes(frame)}, Face::Rfc2217OtherRate, WSR_SEM_LEITURA,
+         WSR_MOTIVO_PORTA_INDISPONIVEL, WSR_CAUSA_CONFIGURACAO_RECUSADA, 0, 0ms, 300ms},
+        {"rfc2217: never acknowledged", {ScaleReply::bytes(frame)}, Face::Rfc2217Unacknowledged, WSR_SEM_LEITURA,
+         WSR_MOTIVO_PORTA_INDISPONIVEL, WSR_CAUSA_CONFIGURACAO_RECUSADA, 0, 950ms, 1400ms},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TcpScale scale(c.script, false, c.face);
+        const bool telnet = std::string(c.name).starts_with("rfc2217");
+        const std::string address = telnet ? scale.rfc2217_address() : scale.address();
         const auto start = Clock::now();
-        const WsrLeitura leitura = weigh(scale.address(), "9600", c.name == std::string("a trickle within the second") ? 0 : 20);
+        const WsrLeitura leitura = weigh(address, "9600", c.name == std::string("a trickle within the second") ? 0 : 20);
         const auto took = Clock::now() - start;
         EXPECT_EQ(leitura.tipo, c.tipo);
         EXPECT_EQ(leitura.motivo, c.motivo);
@@ -82,7 +94,13 @@ TEST(NetworkLink, WhatANetworkAdds) {
         EXPECT_GE(took, c.at_least);
         EXPECT_LE(took, c.at_most);
         if (c.causa != 0) {
-            EXPECT_NE(std::string(leitura.mensagem).find(scale.address()), std::string::npos);
+            EXPECT_NE(std::string(leitura.mensagem).find(address), std::string::npos);
+        }
+        if (c.face == Face::Rfc2217OtherRate) {
+            EXPECT_NE(std::string(leitura.mensagem).find("9600 baud"), std::string::npos) << leitura.mensagem;
+        }
+        if (c.face == Face::Rfc2217) {
+            EXPECT_EQ(scale.polls(), 1);
         }
     }
 }
@@ -129,15 +147,48 @@ TEST(NetworkLink, LogsTheNameAsGivenAndTheMonitorFollowsThroughIt) {
     while (seen.changes < 10 && Clock::now() < until) std::this_thread::sleep_for(10ms);
     WsrMonitorEncerra(monitor);
     EXPECT_GE(seen.changes.load(), 10);
+
+    // A connection that drops in the middle of a reply is reopened at once, and the drop is told.
+    struct Kinds {
+        std::mutex lock;
+        std::vector<std::pair<int32_t, double>> seen;
+        std::vector<Clock::time_point> at;
+        static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context) {
+            auto* kinds = static_cast<Kinds*>(context);
+            const std::lock_guard guard(kinds->lock);
+            kinds->seen.emplace_back(leitura->tipo, leitura->peso);
+            kinds->at.push_back(Clock::now());
+        }
+        std::size_t size() {
+            const std::lock_guard guard(lock);
+            return seen.size();
+        }
+    } kinds;
+    ScaleReply dropped = ScaleReply::bytes(delimited_frame(" 9.000").substr(0, 3));
+    dropped.hang_up = true;
+    TcpScale dropping({ScaleReply::bytes(delimited_frame(" 1.000")), dropped, ScaleReply::bytes(delimited_frame(" 2.000"))},
+                      true);
+    monitor = WsrMonitorInicia(dropping.address().c_str(), "9600", &opcoes, &Kinds::on_change, &kinds);
+    for (const auto until_three = Clock::now() + 5s; kinds.size() < 3 && Clock::now() < until_three;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    WsrMonitorEncerra(monitor);
+    ASSERT_GE(kinds.seen.size(), 3u);
+    const std::vector<std::pair<int32_t, double>> first_three(kinds.seen.begin(), kinds.seen.begin() + 3);
+    EXPECT_EQ(first_three, (std::vector<std::pair<int32_t, double>>{{WSR_PESO, 1.0}, {WSR_SEM_LEITURA, 0.0}, {WSR_PESO, 2.0}}));
+    // From the weight before the drop to the one after it: not the pause between reopens of a missing
+    // port (500 ms) but about 60 ms, with room for a loaded machine.
+    EXPECT_LT(kinds.at[2] - kinds.at[0], 400ms);
 }
 
-// A device server that never negotiates, or floods data instead, costs a call the
-// negotiation's second and no more; a monitor's stop ends the wait at once.
+// A device server that never negotiates, or floods data instead, or never answers the
+// connect, costs a call the second of its limit and no more; a monitor's stop ends the wait at once.
 TEST(NetworkLink, AServerThatWillNotNegotiateCostsTheLimitAndNoMore) {
-    struct Case { const char* name; Face face; };
+    struct Case { const char* name; Face face; int32_t causa; };
     const Case cases[] = {
-        {"silent", Face::Answer},
-        {"flooding data", Face::Flood},
+        {"silent", Face::Answer, WSR_CAUSA_CONFIGURACAO_RECUSADA},
+        {"flooding data", Face::Flood, WSR_CAUSA_CONFIGURACAO_RECUSADA},
+        {"no answer to connect", Face::Unanswered, WSR_CAUSA_CONEXAO_ESGOTADA},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -146,7 +197,7 @@ TEST(NetworkLink, AServerThatWillNotNegotiateCostsTheLimitAndNoMore) {
         const WsrLeitura leitura = weigh(server.rfc2217_address());
         const auto took = Clock::now() - start;
         EXPECT_EQ(leitura.motivo, WSR_MOTIVO_PORTA_INDISPONIVEL);
-        EXPECT_EQ(leitura.causa, WSR_CAUSA_CONFIGURACAO_RECUSADA) << leitura.mensagem;
+        EXPECT_EQ(leitura.causa, c.causa) << leitura.mensagem;
         EXPECT_GE(took, 950ms);
         EXPECT_LE(took, 1500ms);
 
@@ -158,7 +209,7 @@ TEST(NetworkLink, AServerThatWillNotNegotiateCostsTheLimitAndNoMore) {
                                                [](const WsrLeitura*, void* count) { ++*static_cast<std::atomic<int>*>(count); },
                                                &told);
         ASSERT_NE(monitor, nullptr);
-        std::this_thread::sleep_for(200ms);  // in the middle of its negotiation
+        std::this_thread::sleep_for(200ms);  // in the middle of its connect or negotiation
         const auto stopping = Clock::now();
         WsrMonitorEncerra(monitor);
         EXPECT_LE(Clock::now() - stopping, 150ms);  // 50 ms, with room for a loaded machine
@@ -170,6 +221,12 @@ TEST(NetworkLink, AServerThatWillNotNegotiateCostsTheLimitAndNoMore) {
 // longer than any answer, in plain or escaped bytes, ends what the codec takes.
 TEST(TelnetCodec, SplitsDataFromNegotiation) {
     const std::string iac_sb_com_port = "\xFF\xFA\x2C";
+    // Toward the server: 0xFF doubled in data and inside a command's value.
+    const std::string data_out("\x05\xFF\x00\xFF", 4);
+    EXPECT_EQ(TelnetCodec::escape(reinterpret_cast<const unsigned char*>(data_out.data()), data_out.size()),
+              std::string("\x05\xFF\xFF\x00\xFF\xFF", 6));
+    EXPECT_EQ(TelnetCodec::com_port_command(telnet::kSetBaudRate, std::string("\0\0\xFF\x80", 4)),
+              iac_sb_com_port + std::string("\x01\0\0\xFF\xFF\x80\xFF\xF0", 8));
     struct Case { const char* name; std::string wire; std::string data; std::optional<std::string> baud; bool overflowed; };
     const Case cases[] = {
         {"data with an escaped 0xFF", "\x02" "A\xFF\xFF" "B\x03", "\x02" "A\xFF" "B\x03", std::nullopt, false},
@@ -179,6 +236,8 @@ TEST(TelnetCodec, SplitsDataFromNegotiation) {
          "", std::string("\0\0\xFF\x80", 4), false},
         {"a subnegotiation of 256 bytes", iac_sb_com_port + "\x6B" + std::string(254, 'x') + "\xFF\xF0" "\x02", "\x02",
          std::nullopt, false},
+        {"a subnegotiation of 257 bytes", iac_sb_com_port + "\x6B" + std::string(255, 'x') + "\xFF\xF0" "\x02", "",
+         std::nullopt, true},
         {"a subnegotiation that never ends", iac_sb_com_port + "\x6B" + std::string(300, 'x') + "\x02", "", std::nullopt,
          true},
         {"escaped 0xFF without end", iac_sb_com_port + "\x6B" + std::string(600, '\xFF') + "\x02", "", std::nullopt, true},

@@ -98,6 +98,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {"actRead = 8", "actRead = 8", "Valor de buffer = " + delimited_frame("@@@@@@"),
                    "Valor de sResp = @@@@@@", "Except erro: '@@@@@@' n\xE3o \xE9 um n\xFAmero inteiro v\xE1lido",
                    kElse}},
+        // A call takes a reply as it comes, even one that does not start with STX.
+        WeighCase{"a_frame_without_stx_is_taken_as_it_is", {ScaleReply::bytes("X01234\x03")}, WSR_PESO, 1.234,
+                  WSR_MOTIVO_NENHUM, 1, {"actRead = 7", "Valor de R = 01.234"}},
         WeighCase{"silence_logs_actread_0_twice", {ScaleReply::silence()}, WSR_SEM_LEITURA, 0,
                   WSR_MOTIVO_SILENCIO, 1, {"actRead = 0", "actRead = 0"}},
         WeighCase{"two_partial_replies_then_a_frame",

@@ -3,6 +3,7 @@ import http.client
 import json
 import os
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -131,10 +132,12 @@ class ApiTest(unittest.TestCase):
             token = os.path.join(folder, "token")
             with open(token, "w") as file:
                 file.write("s3cret\n")
+            logs = os.path.join(folder, "logs")
             with Simulator("--weight", "2.5") as scale, Simulator("--status", "I") as moving, \
                     Simulator("--silent") as silent, \
                     Service("--scale", "counter=%s:9600,gap=20,no-log" % scale.port,
                             "--scale", "moving=%s,no-log" % moving.port, "--scale", "mute=%s,no-log" % silent.port,
+                            "--scale", "logged=%s,log-dir=%s" % (scale_link(folder), logs),
                             "--allow-origin", "https://pos.example") as service, \
                     Service("--scale", "counter=%s,no-log" % scale.port, "--token-file", token) as guarded:
                 service.wait_for("/v1/scales/counter", lambda body: body["state"] == "weight")
@@ -179,6 +182,26 @@ class ApiTest(unittest.TestCase):
                      {"code": "not-stable", "status": 504}),
                     (service, "GET", "/v1/scales/mute/reading?timeout_ms=50", {}, 504, ERROR,
                      {"code": "no-reading-yet"}),
+                    (service, "GET", "/v1/scales/logged/reading", {}, 503, ERROR, {"code": "scale-unavailable"}),
+                    (service, "GET", "/v1/scales/counter/reading?stable_ms=60000", {}, 200, "application/json",
+                     {"stable": True}),
+                    (service, "GET", "/v1/scales/counter/reading?timeout_ms=60000", {}, 200, "application/json",
+                     {"state": "weight"}),
+                    (service, "GET", "/v1/scales/counter/reading?timeout_ms=60001", {}, 400, ERROR,
+                     {"code": "bad-parameter"}),
+                    (service, "GET", "/v1/scales", {"Host": "localhost"}, 200, "application/json", {}),
+                    (service, "GET", "/v1/scales", {"Host": "127.0.0.1:%d" % service.port}, 200, "application/json", {}),
+                    (service, "GET", "/v1/scales", {"Host": "127.0.0.1.evil.example"}, 403, ERROR,
+                     {"code": "host-not-allowed"}),
+                    (service, "GET", "/v1/scales", {"Origin": "https://pos.example/"}, 403, ERROR,
+                     {"code": "origin-not-allowed"}),
+                    (service, "GET", "/v1/scales", {"Origin": "https://pos.example:8443"}, 403, ERROR,
+                     {"code": "origin-not-allowed"}),
+                    (service, "GET", "/v1/scales", {"Origin": "http://pos.example"}, 403, ERROR,
+                     {"code": "origin-not-allowed"}),
+                    (service, "GET", "/v1/scales", {"X-%d" % i: "1" for i in range(63)}, 200, "application/json", {}),
+                    (service, "GET", "/v1/scales", {"X-%d" % i: "1" for i in range(64)}, 431, ERROR,
+                     {"code": "headers-too-large"}),
                     (service, "GET", "/v1/scales", {"Origin": "https://evil.example"}, 403, ERROR,
                      {"code": "origin-not-allowed"}),
                     (service, "GET", "/v1/scales", {"Host": "evil.example"}, 403, ERROR, {"code": "host-not-allowed"}),
@@ -191,6 +214,15 @@ class ApiTest(unittest.TestCase):
                     (guarded, "GET", "/metrics", {"Authorization": "Bearer wrong"}, 401, ERROR, {"code": "unauthorized"}),
                     (guarded, "GET", "/v1/scales", bearer, 200, "application/json", {}),
                     (guarded, "GET", "/v1/scales/counter?access_token=s3cret", {}, 200, "application/json", {}),
+                    (guarded, "GET", "/v1/scales", {"Authorization": "bearer s3cret"}, 200, "application/json", {}),
+                    (guarded, "GET", "/v1/scales", {"Authorization": "Bearer s3cre"}, 401, ERROR, {"code": "unauthorized"}),
+                    (guarded, "GET", "/v1/scales", {"Authorization": "Bearer s3cretX"}, 401, ERROR,
+                     {"code": "unauthorized"}),
+                    (guarded, "GET", "/v1/scales", {"Authorization": "Bearer "}, 401, ERROR, {"code": "unauthorized"}),
+                    (guarded, "GET", "/v1/scales", {"Authorization": "Basic s3cret"}, 401, ERROR, {"code": "unauthorized"}),
+                    (guarded, "GET", "/v1/scales?access_token=s3cre", {}, 401, ERROR, {"code": "unauthorized"}),
+                    (guarded, "GET", "/v1/scales?access_token=s3cretX", {}, 401, ERROR, {"code": "unauthorized"}),
+                    (guarded, "GET", "/v1/scales?access_token=", {}, 401, ERROR, {"code": "unauthorized"}),
                     (guarded, "GET", "/health", {}, 200, "application/json", {}),
                     (guarded, "GET", "/", {}, 200, "text/html; charset=utf-8", ""),
                 ]
@@ -224,11 +256,17 @@ class ApiTest(unittest.TestCase):
                     # Bytes that are not UTF-8 where the answer quotes the request.
                     (b"GET /\xff\xfe HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 404"),
                     (b"GET /v1/scales HTTP/1.1\r\nHost: \xe9vil\r\n\r\n", "HTTP/1.1 403"),
+                    # The request line and headers at their limit, 8192 bytes, are taken.
+                    (b"GET /v1/scales HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " + b"p" * 8139 + b"\r\n\r\n", "HTTP/1.1 200"),
                     (b"GET /v1/scales HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://\xc3\r\n\r\n", "HTTP/1.1 403"),
                 ]
                 for data, status_line in raw_cases:
                     with self.subTest(raw=data[:30]):
-                        self.assertTrue(service.raw(data).startswith(status_line))
+                        answer = service.raw(data)
+                        self.assertTrue(answer.startswith(status_line), answer[:200])
+                        code = {"400": "bad-request", "413": "request-too-large", "404": "not-found"}.get(status_line[9:])
+                        if code:
+                            self.assertIn('"code":"%s"' % code, answer)
                 _, _, after = service.call("/v1/scales/counter/reading")
                 self.assertEqual(after["reading"]["weight"], 2.5)
 
@@ -240,6 +278,44 @@ class ApiTest(unittest.TestCase):
                 metrics = service.call("/metrics")[2]
                 # Two timed out; the third was answered as it stood when its client went.
                 self.assertIn('wsr37100_http_requests_total{route="reading",code="504"} 3', metrics)
+                self.check_prometheus(metrics)
+
+                # A monitor that fails (its log folder is gone when the port comes) is no reading: never a 200.
+                shutil.rmtree(logs)
+                with Simulator("--weight", "1", "--link", scale_link(folder)):
+                    service.wait_for("/v1/scales/logged", lambda body: body["state"] == "failure")
+                    got, _, failed = service.call("/v1/scales/logged/reading")
+                    self.assertEqual((got, failed["code"], failed["scale"]["state"]), (503, "scale-unavailable", "failure"))
+
+    def check_prometheus(self, text):
+        """Valid exposition after a run of requests: each sample's family typed, the latency histogram consistent."""
+        typed = {}
+        samples = {}
+        for line in text.splitlines():
+            if line.startswith("# TYPE "):
+                _, _, name, kind = line.split(" ")
+                typed[name] = kind
+            elif line and not line.startswith("#"):
+                name_labels, value = line.rsplit(" ", 1)
+                samples[name_labels] = float(value)
+                name = name_labels.split("{")[0]
+                family = name
+                for suffix in ("_bucket", "_sum", "_count"):
+                    if name.endswith(suffix) and typed.get(name[:-len(suffix)]) == "histogram":
+                        family = name[:-len(suffix)]
+                self.assertIn(family, typed, line)
+        histogram = "wsr37100_http_request_duration_seconds"
+        buckets = [(key, value) for key, value in samples.items() if key.startswith(histogram + "_bucket{")]
+        self.assertEqual(buckets[-1][0], histogram + '_bucket{le="+Inf"}')
+        bounds = [float(key.split('"')[1]) for key, _ in buckets]
+        counts = [value for _, value in buckets]
+        self.assertEqual(bounds, sorted(bounds))
+        self.assertEqual(counts, sorted(counts))
+        self.assertGreater(counts[0], 0)
+        self.assertEqual(counts[-1], samples[histogram + "_count"])
+        requests = sum(value for key, value in samples.items() if key.startswith("wsr37100_http_requests_total{"))
+        self.assertEqual(samples[histogram + "_count"], requests)
+        self.assertGreater(samples[histogram + "_sum"], 0)
 
 def rss_kib(pid):
     with open("/proc/%d/status" % pid) as status:
@@ -341,15 +417,17 @@ class LimitsTest(unittest.TestCase):
 
 class StableTest(unittest.TestCase):
     def test_a_stable_wait_ends_on_the_settled_reading(self):
-        cases = [  # simulator, stable_ms, status, state of the answer, stable
-            (["--sequence", "I,I,I,1.5"], 3000, 200, "weight", True),
-            (["--sequence", "I,I,N"], 3000, 200, "negative", False),
-            (["--status", "I"], 400, 504, "unstable", None),
+        cases = [  # simulator, state when asked, stable_ms, status, state of the answer, stable
+            (["--sequence", "I,I,I,1.5"], "unstable", 3000, 200, "weight", True),
+            (["--sequence", "I,I,N"], "unstable", 3000, 200, "negative", False),
+            (["--status", "I"], "unstable", 400, 504, "unstable", None),
+            (["--status", "S"], "overload", 5000, 200, "overload", False),
+            (["--status", "N"], "negative", 5000, 200, "negative", False),
         ]
-        for sim_args, stable_ms, status, state, stable in cases:
+        for sim_args, first, stable_ms, status, state, stable in cases:
             with self.subTest(sim=sim_args), Simulator(*sim_args, "--delay", "30") as scale, \
                     Service("--scale", "s=%s,no-log" % scale.port) as service:
-                service.wait_for("/v1/scales/s", lambda body: body["state"] == "unstable")
+                service.wait_for("/v1/scales/s", lambda body: body["state"] == first)
                 started = time.monotonic()
                 got, _, body = service.call("/v1/scales/s/reading?stable_ms=%d" % stable_ms)
                 self.assertEqual(got, status, body)
@@ -358,6 +436,8 @@ class StableTest(unittest.TestCase):
                 self.assertEqual(body.get("stable"), stable)
                 if status == 504:
                     self.assertAlmostEqual(time.monotonic() - started, stable_ms / 1000, delta=0.3)
+                if first != "unstable":  # settled already: the answer comes at once, not at the end of the wait
+                    self.assertLess(time.monotonic() - started, 2.0)
 
 
 class EventsTest(unittest.TestCase):
@@ -446,6 +526,7 @@ class LoadTest(unittest.TestCase):
             for connection in held:
                 connection.close()
             streams = [Events(service.port, "/v1/scales/s/events") for _ in range(30)]
+            self.assertEqual([stream.response.status for stream in streams], [200] * 30)
             got, _, body = service.call("/health")
             self.assertEqual((got, body["code"]), (503, "too-many-connections"))
             for stream in streams:
@@ -514,6 +595,8 @@ class UsageTest(unittest.TestCase):
                 ([], "no scale"),
                 (["--scale", "counter"], "NAME=PORT"),
                 (["--scale", "bad name=/dev/ttyS0"], "name is 1 to 32"),
+                (["--scale", "%s=/dev/ttyS0" % ("n" * 33)], "name is 1 to 32"),
+                (["--scale", "a=/dev/ttyS0,gap=1001"], "gap must be a whole number from 0 to 1000: 1001"),
                 (["--scale", "a=/dev/ttyS0,frame=9"], "frame must be 7 or 8"),
                 (["--scale", "a=/dev/ttyS0,speed=1"], "unknown option 'speed=1'"),
                 (["--scale", "a=/dev/ttyS0", "--scale", "a=/dev/ttyS1"], "two scales are named a"),

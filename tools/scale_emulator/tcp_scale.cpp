@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
@@ -17,6 +18,18 @@ namespace Wsr37100 {
 namespace {
 
 constexpr unsigned char kEnqByte = 0x05;
+constexpr unsigned char kIac = 255, kDont = 254, kDo = 253, kWill = 251, kSb = 250, kSe = 240, kComPort = 44;
+constexpr unsigned char kSetBaudRate = 1;
+enum TelnetState { kData, kAfterIac, kAfterWill, kAfterOtherVerb, kInSub, kInSubAfterIac };
+
+std::string escaped(const std::string& bytes) {
+    std::string wire;
+    for (char c : bytes) {
+        wire += c;
+        if (static_cast<unsigned char>(c) == kIac) wire += c;
+    }
+    return wire;
+}
 
 [[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
@@ -46,7 +59,9 @@ bool wait_for_either(int fd, int wake, int timeout_ms = -1) {
 }  // namespace
 
 TcpScale::TcpScale(std::vector<ScaleReply> script, bool repeat, Face face, std::optional<ScaleReply> greeting)
-    : script_(std::move(script)), repeat_(repeat), greeting_(std::move(greeting)) {
+    : script_(std::move(script)), repeat_(repeat), greeting_(std::move(greeting)), face_(face),
+      telnet_(face == Face::Rfc2217 || face == Face::Rfc2217Refusing || face == Face::Rfc2217OtherRate ||
+              face == Face::Rfc2217Unacknowledged) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) fail("pipe");
     switch (face) {
         case Face::Refuse:
@@ -77,6 +92,10 @@ TcpScale::TcpScale(std::vector<ScaleReply> script, bool repeat, Face face, std::
             }
             [[fallthrough]];
         case Face::Answer:
+        case Face::Rfc2217:
+        case Face::Rfc2217Refusing:
+        case Face::Rfc2217OtherRate:
+        case Face::Rfc2217Unacknowledged:
             listener_ = bound_listener(4, port_);
             thread_ = std::thread(&TcpScale::run, this);
             return;
@@ -127,13 +146,21 @@ void TcpScale::flood(int connection) {
 
 // Answers ENQs on one connection until the client closes it or a reply hangs up.
 void TcpScale::serve(int connection) {
+    telnet_state_ = kData;
+    sub_.clear();
     bool open = !greeting_ || play(connection, *greeting_);
     while (open && wait_for_either(connection, wake_[0])) {
         unsigned char incoming[64];
         const ssize_t n = ::recv(connection, incoming, sizeof incoming, 0);
         if (n <= 0) break;
-        for (ssize_t i = 0; i < n && open; ++i) {
-            if (incoming[i] != kEnqByte) continue;
+        int enqs = 0;
+        if (telnet_) {
+            const std::string answer = negotiate(incoming, static_cast<std::size_t>(n), enqs);
+            (void)!::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+        } else {
+            enqs = static_cast<int>(std::count(incoming, incoming + n, kEnqByte));
+        }
+        for (; enqs > 0 && open; --enqs) {
             ++polls_;
             ScaleReply reply = ScaleReply::silence();
             if (next_ < script_.size()) {
@@ -146,11 +173,72 @@ void TcpScale::serve(int connection) {
     ::close(connection);
 }
 
+std::string TcpScale::negotiate(const unsigned char* incoming, std::size_t size, int& enqs) {
+    std::string answer;
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char b = incoming[i];
+        switch (telnet_state_) {
+            case kData:
+                if (b == kIac) {
+                    telnet_state_ = kAfterIac;
+                } else if (b == kEnqByte) {
+                    ++enqs;
+                }
+                break;
+            case kAfterIac:
+                if (b == kWill) {
+                    telnet_state_ = kAfterWill;
+                } else if (b == kSb) {
+                    sub_.clear();
+                    telnet_state_ = kInSub;
+                } else if (b > kSb && b <= kDont) {  // WONT, DO, DONT: nothing to answer
+                    telnet_state_ = kAfterOtherVerb;
+                } else {
+                    telnet_state_ = kData;  // an escaped 0xFF (data, and no ENQ), NOP and the like
+                }
+                break;
+            case kAfterWill:
+                if (b == kComPort) answer += std::string{char(kIac), char(face_ == Face::Rfc2217Refusing ? kDont : kDo), char(kComPort)};
+                telnet_state_ = kData;
+                break;
+            case kAfterOtherVerb:
+                telnet_state_ = kData;
+                break;
+            case kInSub:
+                if (b == kIac) {
+                    telnet_state_ = kInSubAfterIac;
+                } else {
+                    sub_ += static_cast<char>(b);
+                }
+                break;
+            case kInSubAfterIac:
+                if (b == kIac) {
+                    sub_ += static_cast<char>(b);
+                    telnet_state_ = kInSub;
+                    break;
+                }
+                telnet_state_ = kData;
+                if (b != kSe || sub_.size() < 2 || static_cast<unsigned char>(sub_[0]) != kComPort ||
+                    face_ == Face::Rfc2217Unacknowledged) {
+                    break;
+                }
+                const auto command = static_cast<unsigned char>(sub_[1]);
+                std::string value = sub_.substr(2);
+                if (command == kSetBaudRate && face_ == Face::Rfc2217OtherRate) value = std::string("\0\0\x4B\0", 4);  // 19200
+                answer += std::string{char(kIac), char(kSb), char(kComPort), char(command + 100)} + escaped(value) +
+                          std::string{char(kIac), char(kSe)};
+                break;
+        }
+    }
+    return answer;
+}
+
 // Sends a reply's chunks after their pauses; false when the connection is to end.
 bool TcpScale::play(int connection, const ScaleReply& reply) {
     for (const auto& chunk : reply.chunks) {
         if (chunk.pause.count() > 0 && !wait_for_either(-1, wake_[0], static_cast<int>(chunk.pause.count()))) return false;
-        (void)!::send(connection, chunk.bytes.data(), chunk.bytes.size(), MSG_NOSIGNAL);
+        const std::string bytes = telnet_ ? escaped(chunk.bytes) : chunk.bytes;
+        (void)!::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     }
     return !reply.hang_up;
 }

@@ -18,7 +18,14 @@ public:
         Refuse,    // nothing listens: a connection is refused
         Unanswered, // a listener whose queue is full: a connection gets no answer
         Flood,      // accepts and sends bytes without pause, answering nothing, until the client goes
-        EndlessSubnegotiation  // opens a COM port subnegotiation and fills it with escaped 0xFF bytes without end
+        EndlessSubnegotiation,  // opens a COM port subnegotiation and fills it with escaped 0xFF bytes without end
+        // RFC 2217 servers: DO to the client's WILL COM-PORT-OPTION, each COM port command
+        // acknowledged with command + 100 and the same value, then ENQs answered as Answer
+        // does (0xFF in a reply doubled). The others differ from it in one thing each:
+        Rfc2217,
+        Rfc2217Refusing,        // DONT to the COM port option
+        Rfc2217OtherRate,       // acknowledges the baud rate with another one
+        Rfc2217Unacknowledged   // agrees to the option, never acknowledges a command
     };
     // On 127.0.0.1, a port of the system's choosing. `greeting`: what the server
     // sends each connection as soon as it accepts it, before any poll (a reply it
@@ -40,12 +47,20 @@ private:
     void serve(int connection);
     void flood(int connection);
     bool play(int connection, const ScaleReply& reply);
+    // What a Telnet face answers to the client's negotiation in `incoming`; ENQs found in its data are counted in `enqs`.
+    std::string negotiate(const unsigned char* incoming, std::size_t size, int& enqs);
+
 
     std::vector<ScaleReply> script_;
     bool repeat_;
     std::string flood_;  // what a flooding face sends, over and over
     std::string flood_opening_;
     std::optional<ScaleReply> greeting_;
+    Face face_;
+    bool telnet_ = false;
+    // A Telnet face's reading of the client's bytes: where it is, and the subnegotiation so far.
+    int telnet_state_ = 0;
+    std::string sub_;
     std::size_t next_ = 0;
     int listener_ = -1;
     std::vector<int> fillers_;  // the connections that fill an unanswered listener's queue
