@@ -13,7 +13,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_service import Service, flood, rss_kib  # noqa: E402
+from test_service import Service, flood, rss_kib, trickle  # noqa: E402
 
 TOOL = os.environ["WSR37100_TOOL"]
 STX, ETX, ENQ = b"\x02", b"\x03", 0x05
@@ -110,18 +110,7 @@ def fan_out(rows):
 def slow_slots(rows):
     with Service("--scale", "s=tcp://127.0.0.1:1,no-log") as service:
         stop = threading.Event()
-
-        def trickler():
-            while not stop.is_set():
-                try:
-                    with socket.create_connection(("127.0.0.1", service.port), timeout=10) as slow:
-                        slow.sendall(b"GET /health HTTP/1.1\r\n")
-                        while not stop.wait(4):
-                            slow.sendall(b"X")
-                except OSError:
-                    continue
-
-        threads = [threading.Thread(target=trickler, daemon=True) for _ in range(256)]
+        threads = [threading.Thread(target=trickle, args=(service.port, stop, 4), daemon=True) for _ in range(256)]
         for thread in threads:
             thread.start()
         service.wait_for("/metrics", lambda text: "\nwsr37100_connections 25" in text, seconds=30)

@@ -344,6 +344,19 @@ def flood(port, head, filler, most=64 << 20):
             return "no answer: %s" % error
 
 
+def trickle(port, stop, every):
+    """A client that starts a request and sends one byte more every `every` seconds, reconnecting when
+    it is closed, until `stop` is set."""
+    while not stop.is_set():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as slow:
+                slow.sendall(b"GET /health HTTP/1.1\r\n")
+                while not stop.wait(every):
+                    slow.sendall(b"X")
+        except OSError:
+            continue
+
+
 class LimitsTest(unittest.TestCase):
     def test_every_byte_a_client_sends_counts_against_a_limit(self):
         with Simulator("--status", "I") as scale, Service("--scale", "a=%s,no-log" % scale.port,
@@ -391,18 +404,7 @@ class LimitsTest(unittest.TestCase):
 
             # Clients that trickle a byte now and then hold every slot; one that sends its request whole is served.
             stop = threading.Event()
-
-            def trickler():
-                while not stop.is_set():
-                    try:
-                        with socket.create_connection(("127.0.0.1", service.port), timeout=10) as slow:
-                            slow.sendall(b"GET /health HTTP/1.1\r\n")
-                            while not stop.wait(0.2):
-                                slow.sendall(b"X")
-                    except OSError:
-                        continue
-
-            slow_clients = [threading.Thread(target=trickler) for _ in range(20)]
+            slow_clients = [threading.Thread(target=trickle, args=(service.port, stop, 0.2)) for _ in range(20)]
             for thread in slow_clients:
                 thread.start()
             try:

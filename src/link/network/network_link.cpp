@@ -78,29 +78,23 @@ public:
         return got;
     }
 
-    bool drain(const Interrupt* interrupt) override {
-        const Deadline limit(kReadTimeout);
-        pending_.clear();
-        // A server that never goes quiet ends the drain at the limit all the same.
-        while (!limit.expired()) {
-            const int ready = socket_->wait(limit, quiet_time(rate_), interrupt);
-            if (ready < 0) return false;
-            if (ready == 0) return true;
-            if (!take_from_wire(interrupt)) return false;
-            pending_.clear();
-        }
-        return true;
-    }
+    bool drain(const Interrupt* interrupt) override { return drop_until_quiet(quiet_time(rate_), interrupt); }
 
     // What the server had waiting before this connection (a reply kept for an
     // earlier client) is no answer to this one's polls: as a serial port's input is
     // flushed on open, whatever comes until the line has been quiet for a moment is
-    // dropped, for at most the read time-out. False when the connection failed.
+    // dropped. False when the connection failed.
     bool settle(const Interrupt* interrupt) {
+        return drop_until_quiet(std::max(kSettleQuiet, quiet_time(rate_)), interrupt);
+    }
+
+    // Drops what comes until the line has been quiet for `quiet`, for at most the read
+    // time-out: a server that never goes quiet ends it at the limit all the same.
+    bool drop_until_quiet(std::chrono::milliseconds quiet, const Interrupt* interrupt) {
         const Deadline limit(kReadTimeout);
         pending_.clear();
         while (!limit.expired()) {
-            const int ready = socket_->wait(limit, std::max(kSettleQuiet, quiet_time(rate_)), interrupt);
+            const int ready = socket_->wait(limit, quiet, interrupt);
             if (ready < 0) return false;
             if (ready == 0) return true;
             if (!take_from_wire(interrupt)) return false;
