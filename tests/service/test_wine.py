@@ -57,7 +57,7 @@ class WineServeTest(unittest.TestCase):
         tool = wine("winepath", "-w", WINDOWS_TOOL).stdout.strip()
         name = "wsr37100test"
         # Wine ends its session, services included, once no ordinary program runs: one is kept running.
-        keeper = subprocess.Popen(["wine", "cmd", "/c", "ping -n 300 127.0.0.1 > nul"],
+        keeper = subprocess.Popen(["wine", "cmd", "/c", "ping -n 60 127.0.0.1 > nul"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             with Simulator("--weight", "6.5", "--link", self.link):
@@ -66,8 +66,7 @@ class WineServeTest(unittest.TestCase):
                                % (tool, name, PORT, port))
                 self.assertEqual(created.returncode, 0, created.stdout + created.stderr)
                 self.assertRegex(wine("sc", "start", name).stdout, "START_PENDING|RUNNING")
-                # Wine starts a service slowly on a loaded machine: the guard is generous, the wait ends at the answer.
-                deadline = time.monotonic() + 120
+                deadline = time.monotonic() + 30
                 while True:
                     try:
                         with urllib.request.urlopen("http://127.0.0.1:%d/v1/scales/counter/reading?stable_ms=3000"
@@ -80,7 +79,7 @@ class WineServeTest(unittest.TestCase):
                         time.sleep(0.2)
                 self.assertEqual((body["state"], body["reading"]["weight"]), ("weight", 6.5))
                 wine("sc", "stop", name)
-                deadline = time.monotonic() + 60
+                deadline = time.monotonic() + 10
                 while "STOPPED" not in wine("sc", "query", name).stdout and time.monotonic() < deadline:
                     time.sleep(0.2)
                 state = wine("sc", "query", name).stdout
