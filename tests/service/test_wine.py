@@ -89,6 +89,8 @@ class WineServeTest(unittest.TestCase):
             wine("sc", "delete", name)
             keeper.kill()
             keeper.wait()
+            # The keeper's Windows side and the service manager would outlive the test: the session ends here.
+            subprocess.run(["wineserver", "-k"], capture_output=True)
 
 
 if __name__ == "__main__":
