@@ -127,8 +127,12 @@ std::string port_key(const std::string& port) {
     // A name without a folder is a device's: /dev/NAME here, \\.\NAME on Windows.
     namespace fs = std::filesystem;
     fs::path path = fs::path(name.starts_with('/') ? name : "/dev/" + name).lexically_normal();
+    // Only a path is followed through its links: a device's plain name ("COM3") is never
+    // looked up, since on Windows that would open the device itself.
     std::error_code error;
-    if (const fs::path real = fs::canonical(path, error); !error) path = real;
+    if (name.starts_with('/')) {
+        if (const fs::path real = fs::canonical(path, error); !error) path = real;
+    }
     std::string key = path.generic_string();
     if (key.starts_with("/dev/")) key.erase(0, 5);
     return "device " + lower(key);
