@@ -56,10 +56,13 @@ class WineServeTest(unittest.TestCase):
             port = probe.getsockname()[1]
         tool = wine("winepath", "-w", WINDOWS_TOOL).stdout.strip()
         name = "wsr37100test"
-        # Wine ends its session, services included, once no ordinary program runs: one is kept running.
-        keeper = subprocess.Popen(["wine", "cmd", "/c", "ping -n 60 127.0.0.1 > nul"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Wine ends its session, services included, once no ordinary program runs: one is kept running
+        # for the whole case. Its first line says the session is up; a service request made while the
+        # session still starts can wait for the keeper to end, and the service then never starts.
+        keeper = subprocess.Popen(["wine", "cmd", "/c", "echo up& ping -n 3600 127.0.0.1 > nul"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         try:
+            self.assertEqual(keeper.stdout.readline().strip(), "up")
             with Simulator("--weight", "6.5", "--link", self.link):
                 created = wine("sc", "create", name, "binPath=",
                                "%s serve --windows-service %s --scale counter=%s:9600,gap=20,no-log --port %d"
