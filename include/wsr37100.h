@@ -80,6 +80,9 @@ typedef struct WsrOpcoes {
     uint32_t quadro;       /* the frame the scale sends: WSR_QUADRO_7, WSR_QUADRO_8, or
                               WSR_QUADRO_QUALQUER (0, default). With 7 or 8 a read ends as soon
                               as that many bytes came, without waiting out the gap. */
+    uint32_t limite_log_mb; /* the most one day's log file grows to, in MiB: 0 (default) is 64.
+                              Past it the day's further lines are dropped, and one closing line
+                              at the end of the file counts them. */
 } WsrOpcoes;
 
 /* WsrOpcoes.quadro */

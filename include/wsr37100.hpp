@@ -55,6 +55,8 @@ struct Opcoes {
     unsigned leituras_iguais = 0;
     // See WsrOpcoes.quadro: 0, 7 or 8.
     unsigned quadro = WSR_QUADRO_QUALQUER;
+    // See WsrOpcoes.limite_log_mb: 0 is 64 MiB a day.
+    unsigned limite_log_mb = 0;
 };
 
 struct Leitura {
@@ -80,6 +82,7 @@ inline WsrOpcoes c_options(const Opcoes& opcoes) {
     c_opcoes.espera_estavel_ms = static_cast<uint32_t>(opcoes.espera_estavel.count());
     c_opcoes.leituras_iguais = opcoes.leituras_iguais;
     c_opcoes.quadro = opcoes.quadro;
+    c_opcoes.limite_log_mb = opcoes.limite_log_mb;
     return c_opcoes;
 }
 

@@ -157,6 +157,46 @@ TEST(DailyLog, LinesOnEitherSideOfMidnightGoToTwoFiles) {
     EXPECT_EQ(log_messages(folder.path() / "logWSR37100_0712.txt"), std::vector<std::string>{"depois"});
 }
 
+// A full day drops its further lines and counts them in one closing line, even
+// with several writers dropping at once; the next day starts afresh.
+TEST(DailyLog, AFullDayDropsAndCountsItsFurtherLines) {
+    const std::string one_line = date_time_text(local_time(std::chrono::system_clock::to_time_t(before_midnight())));
+    const std::uint64_t line = one_line.size() + std::string(" - linha 0\r\n").size();
+    const auto closing = [](std::uint64_t limit, const char* count) {
+        return "limite de " + std::to_string(limit) + " bytes do log do dia atingido: linhas n\xE3o registradas: " + count;
+    };
+    struct Case { std::uint64_t limit; int threads; int lines_each; int kept; const char* dropped; };
+    const Case cases[] = {
+        {0, 1, 5, 5, nullptr},                     // no bound
+        {kDefaultDayLimit, 1, 5, 5, nullptr},      // the default is far away
+        {3 * line, 1, 5, 3, "0000000002"},         // a line that just fits is kept
+        {3 * line - 1, 1, 5, 2, "0000000003"},
+        {line - 1, 1, 5, 0, "0000000005"},
+        {2 * line, 4, 40, 2, "0000000158"},        // concurrent writers lose no count
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        TempFolder folder;
+        const DailyLog log = DailyLog::in_folder(folder.str()).with_clock(&before_midnight).with_day_limit(c.limit);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < c.threads; ++t) {
+            writers.emplace_back([&log, &c] {
+                for (int i = 0; i < c.lines_each; ++i) log.GravaLog("linha " + std::to_string(i % 10));
+            });
+        }
+        for (auto& writer : writers) writer.join();
+        auto messages = log_messages(folder.path() / "logWSR37100_0612.txt");
+        if (c.dropped != nullptr) {
+            ASSERT_FALSE(messages.empty());
+            EXPECT_EQ(messages.back(), closing(c.limit, c.dropped));
+            messages.pop_back();
+        }
+        EXPECT_EQ(messages.size(), static_cast<std::size_t>(c.kept));
+        log.with_clock(&after_midnight).GravaLog("novo");
+        EXPECT_EQ(log_messages(folder.path() / "logWSR37100_0712.txt"), std::vector<std::string>{"novo"});
+    }
+}
+
 TEST(DailyLog, ConcurrentWritersLoseAndTearNoLine) {
     constexpr int kThreads = 8;
     constexpr int kLinesEach = 200;

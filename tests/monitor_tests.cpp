@@ -1,6 +1,7 @@
 // Stable weight and the monitor, against an emulated scale.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "scale_emulator.hpp"
+#include "log/regional.hpp"
 #include "support/temp_folder.hpp"
 #include "wsr37100.h"
 #include "wsr37100.hpp"
@@ -36,6 +38,12 @@ WsrOpcoes options(uint32_t stable_ms, uint32_t equal = 0) {
     return opcoes;
 }
 
+// "1,234" with the regional decimal separator.
+std::string regional(std::string text) {
+    std::replace(text.begin(), text.end(), ',', decimal_separator());
+    return text;
+}
+
 TEST(StableWeight, WaitsForTheScaleToSettle) {
     struct Case {
         const char* name;
@@ -46,26 +54,42 @@ TEST(StableWeight, WaitsForTheScaleToSettle) {
         double peso;
         int32_t estavel;
         int polls;
+        std::vector<std::string> changes;  // the log's lines between the wait's start and end
+        const char* end;                   // how the log says it ended; null: no wait, the single reading's lines
     };
     WsrOpcoes old_size = options(5000);
     old_size.tamanho = offsetof(WsrOpcoes, espera_estavel_ms);
+    const std::string unstable = "status = -1,000 (I)";
     const Case cases[] = {
-        {"unstable, then a weight", {letters("IIIII"), letters("IIIII"), fixed(1.234)}, false, options(2000), WSR_PESO, 1.234, 1, 3},
-        {"never settles: the last answer stands", {letters("IIIII")}, true, options(300), WSR_STATUS, -1, 0, -1},
-        {"equal weights wanted", {fixed(1.2), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 3},
-        {"unstable breaks a run of equals", {fixed(1.234), letters("IIIII"), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 4},
-        {"a negative scale ends the wait", {letters("IIIII"), letters("NNNNN")}, false, options(2000), WSR_STATUS, -2, 1, 2},
-        {"an overloaded scale ends the wait", {letters("IIIII"), letters("SSSSS")}, false, options(2000), WSR_STATUS, -10, 1, 2},
-        {"silence ends the wait", {letters("IIIII"), ScaleReply::silence()}, false, options(5000), WSR_SEM_LEITURA, 0, 0, 2},
-        {"an older options record reads once", {letters("IIIII"), fixed(1.234)}, false, old_size, WSR_STATUS, -1, 0, 1},
+        {"unstable, then a weight", {letters("IIIII"), letters("IIIII"), fixed(1.234)}, false, options(2000), WSR_PESO, 1.234, 1, 3,
+         {unstable, "peso = 1,234"}, "est\xE1vel"},
+        {"never settles: the last answer stands", {letters("IIIII")}, true, options(300), WSR_STATUS, -1, 0, -1,
+         {unstable}, "tempo esgotado"},
+        {"equal weights wanted", {fixed(1.2), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 3,
+         {"peso = 1,200", "peso = 1,234"}, "est\xE1vel"},
+        {"unstable breaks a run of equals", {fixed(1.234), letters("IIIII"), fixed(1.234), fixed(1.234)}, false, options(2000, 2), WSR_PESO, 1.234, 1, 4,
+         {"peso = 1,234", unstable, "peso = 1,234"}, "est\xE1vel"},
+        {"a negative scale ends the wait", {letters("IIIII"), letters("NNNNN")}, false, options(2000), WSR_STATUS, -2, 1, 2,
+         {unstable, "status = -2,000 (N)"}, "est\xE1vel"},
+        {"an overloaded scale ends the wait", {letters("IIIII"), letters("SSSSS")}, false, options(2000), WSR_STATUS, -10, 1, 2,
+         {unstable, "status = -10,000 (S)"}, "est\xE1vel"},
+        {"silence ends the wait", {letters("IIIII"), ScaleReply::silence()}, false, options(5000), WSR_SEM_LEITURA, 0, 0, 2,
+         {unstable, "sem leitura: sil\xEAncio"}, "sem resposta"},
+        {"an older options record reads once", {letters("IIIII"), fixed(1.234)}, false, old_size, WSR_STATUS, -1, 0, 1,
+         {}, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScaleEmulator scale(c.script, c.repeat);
+        testing::TempFolder folder;
+        const std::string log_folder = folder.str();
+        WsrOpcoes opcoes = c.opcoes;
+        opcoes.log = WSR_LOG_PASTA;
+        opcoes.pasta_log = log_folder.c_str();
         WsrLeitura leitura{};
         leitura.tamanho = sizeof leitura;
         const auto start = Clock::now();
-        EXPECT_EQ(::BuscaPesoEx(scale.device_path().c_str(), "9600", &c.opcoes, &leitura), c.tipo);
+        EXPECT_EQ(::BuscaPesoEx(scale.device_path().c_str(), "9600", &opcoes, &leitura), c.tipo);
         EXPECT_DOUBLE_EQ(leitura.peso, c.peso);
         EXPECT_EQ(leitura.estavel, c.estavel);
         if (c.polls > 0) {
@@ -76,6 +100,19 @@ TEST(StableWeight, WaitsForTheScaleToSettle) {
             EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(c.opcoes.espera_estavel_ms) + 2000ms);
             EXPECT_GE(leitura.consultas, 3);
         }
+        // A wait's log is its start, each change and its end, whatever the number of polls.
+        const auto messages = testing::log_messages_in(folder.path());
+        const std::string wait = "espera est\xE1vel: ";
+        if (c.end == nullptr) {
+            EXPECT_TRUE(std::none_of(messages.begin(), messages.end(), [&](const std::string& m) { return m.starts_with(wait); }));
+            continue;
+        }
+        std::vector<std::string> expected{"porta configurada: " + scale.device_path(), "lendo a porta: " + scale.device_path() + ":",
+                                          wait + "at\xE9 " + std::to_string(c.opcoes.espera_estavel_ms) + " ms" +
+                                              (c.opcoes.leituras_iguais > 1 ? ", 2 leituras iguais" : "")};
+        for (const auto& change : c.changes) expected.push_back(wait + regional(change));
+        expected.push_back(wait + "fim: " + c.end + " ap\xF3s " + std::to_string(leitura.consultas) + " consultas");
+        EXPECT_EQ(messages, expected);
     }
 }
 

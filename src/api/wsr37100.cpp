@@ -25,7 +25,7 @@ std::string_view text(const char* value) { return value != nullptr ? std::string
 // so a host that unmasked floating-point traps gets no trap from it.
 constexpr double kFailure = std::numeric_limits<double>::quiet_NaN();
 
-DailyLog log_for(const WsrOpcoes& opcoes) {
+DailyLog log_in(const WsrOpcoes& opcoes) {
     switch (opcoes.log) {
         case WSR_LOG_PADRAO: return DailyLog::beside_host();
         case WSR_LOG_NENHUM: return DailyLog::disabled();
@@ -36,6 +36,12 @@ DailyLog log_for(const WsrOpcoes& opcoes) {
             return DailyLog::in_folder(opcoes.pasta_log);
         default: throw Falha("Op\xE7\xF5" "es inv\xE1lidas: log = " + std::to_string(opcoes.log));
     }
+}
+
+DailyLog log_for(const WsrOpcoes& opcoes) {
+    const DailyLog log = log_in(opcoes);
+    if (opcoes.limite_log_mb == 0) return log;
+    return log.with_day_limit(std::uint64_t{opcoes.limite_log_mb} << 20);
 }
 
 static_assert(std::string_view(WSR37100_VERSION_STRING) == WSR37100_PROJECT_VERSION,
@@ -57,7 +63,8 @@ constexpr std::size_t whole_fields(std::size_t size, const std::size_t (&field_e
 constexpr std::size_t kOptionEnds[] = {
     WSR_FIELD_END(WsrOpcoes, tamanho), WSR_FIELD_END(WsrOpcoes, log), WSR_FIELD_END(WsrOpcoes, pasta_log),
     WSR_FIELD_END(WsrOpcoes, intervalo_ms), WSR_FIELD_END(WsrOpcoes, espera_estavel_ms),
-    WSR_FIELD_END(WsrOpcoes, leituras_iguais), WSR_FIELD_END(WsrOpcoes, quadro)};
+    WSR_FIELD_END(WsrOpcoes, leituras_iguais), WSR_FIELD_END(WsrOpcoes, quadro),
+    WSR_FIELD_END(WsrOpcoes, limite_log_mb)};
 constexpr std::size_t kReadingEnds[] = {
     WSR_FIELD_END(WsrLeitura, tamanho),        WSR_FIELD_END(WsrLeitura, tipo),
     WSR_FIELD_END(WsrLeitura, peso),           WSR_FIELD_END(WsrLeitura, motivo),

@@ -1,7 +1,8 @@
-// Builds the daily log's path and line, and hands the line to the platform in one write.
+// Builds the daily log's path and line, hands the line to the platform in one write, and bounds the day.
 #include "log/daily_log.hpp"
 
 #include <cstdio>
+#include <optional>
 
 #include "log/regional.hpp"
 
@@ -11,6 +12,32 @@ namespace {
 constexpr std::string_view kLogFolder = "dados";
 constexpr std::string_view kSeparator = " - ";
 constexpr std::string_view kLineEnd = "\r\n";
+
+// The closing line of a full day: its count, ten digits, is the line's end,
+// so it is found and updated in place from the end of the file.
+constexpr std::string_view kDroppedLead = ": linhas n\xE3o registradas: ";
+constexpr std::size_t kCountDigits = 10;
+
+std::string count_text(std::uint64_t count) {
+    char digits[kCountDigits + 1];
+    std::snprintf(digits, sizeof digits, "%010llu", static_cast<unsigned long long>(count));
+    return digits;
+}
+
+// The count of a closing line at the end of `tail`, if it ends with one.
+std::optional<std::uint64_t> dropped_so_far(std::string_view tail) {
+    const std::size_t ending = kDroppedLead.size() + kCountDigits + kLineEnd.size();
+    if (tail.size() < ending || !tail.ends_with(kLineEnd)) return std::nullopt;
+    const std::string_view lead = tail.substr(tail.size() - ending, kDroppedLead.size());
+    const std::string_view digits = tail.substr(tail.size() - kCountDigits - kLineEnd.size(), kCountDigits);
+    if (lead != kDroppedLead) return std::nullopt;
+    std::uint64_t count = 0;
+    for (char digit : digits) {
+        if (digit < '0' || digit > '9') return std::nullopt;
+        count = count * 10 + static_cast<std::uint64_t>(digit - '0');
+    }
+    return count;
+}
 }  // namespace
 
 // The folder is found once per log object, that is once per call of the module.
@@ -21,6 +48,12 @@ DailyLog DailyLog::disabled() { return DailyLog(Where::Nowhere, {}); }
 DailyLog DailyLog::with_clock(Clock clock) const {
     DailyLog copy = *this;
     copy.clock_ = clock;
+    return copy;
+}
+
+DailyLog DailyLog::with_day_limit(std::uint64_t bytes) const {
+    DailyLog copy = *this;
+    copy.day_limit_ = bytes;
     return copy;
 }
 
@@ -46,7 +79,24 @@ void DailyLog::GravaLog(std::string_view message) const {
     line += kSeparator;
     line += message;
     line += kLineEnd;
-    append_to_file(join_path(folder_, log_file_name(local)), line, patience_);
+    AppendFile file(join_path(folder_, log_file_name(local)), patience_);
+    if (day_limit_ == 0 || file.size() + line.size() <= day_limit_) {
+        file.append(line);
+    } else {
+        // The day is full: this line is dropped and counted, so whoever reads the
+        // file learns that it stops short and by how much. The count is read and
+        // rewritten by one writer at a time.
+        file.take_turn();
+        const std::size_t ending = kDroppedLead.size() + kCountDigits + kLineEnd.size();
+        if (const auto dropped = dropped_so_far(file.tail(ending))) {
+            file.replace_tail(count_text(*dropped + 1) + std::string(kLineEnd));
+        } else {
+            file.append(date_time_text(local) + std::string(kSeparator) + "limite de " + std::to_string(day_limit_) +
+                        " bytes do log do dia atingido" + std::string(kDroppedLead) + count_text(1) +
+                        std::string(kLineEnd));
+        }
+    }
+    file.close();
 }
 
 }  // namespace Wsr37100

@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +13,10 @@
 namespace Wsr37100 {
 
 using Clock = std::chrono::system_clock::time_point (*)();
+
+// The most one day's file grows to unless a caller says otherwise: far more
+// than a busy shop's day, far less than a disk.
+inline constexpr std::uint64_t kDefaultDayLimit = std::uint64_t{64} << 20;
 
 // Whether a writer may still wait its turn at the file (Windows, where the
 // writers of a shared file take turns on a lock). Once a wait ran out (a
@@ -46,6 +52,10 @@ public:
 
     // For tests that need the date to change (midnight).
     DailyLog with_clock(Clock clock) const;
+    // The most bytes one day's file takes in lines (0: no bound). Past it the
+    // day's further lines are dropped, and one closing line, written once and
+    // then updated in place, counts them.
+    DailyLog with_day_limit(std::uint64_t bytes) const;
 
     // Appends "date-time - message CR LF" to the day's file with one write.
     // Throws Falha (message names the path and the reason) when the folder is
@@ -63,6 +73,7 @@ private:
     Where where_;
     std::string folder_;
     Clock clock_ = &std::chrono::system_clock::now;
+    std::uint64_t day_limit_ = kDefaultDayLimit;
     mutable LockPatience patience_;
 };
 
@@ -72,7 +83,33 @@ std::string log_file_name(const std::tm& local);
 // What the platform provides to the log.
 std::string host_executable_folder();
 std::string join_path(std::string_view folder, std::string_view name);
-// One write of the whole line at the end of the file, created when absent.
-void append_to_file(const std::string& path, std::string_view bytes, LockPatience& patience);
+// The day's file, open for appending (created when absent) for the object's
+// life. Throws Falha naming the path and the reason on every failure.
+class AppendFile {
+public:
+    AppendFile(const std::string& path, LockPatience& patience);
+    ~AppendFile();
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    std::uint64_t size() const;
+    // One write of the whole text at the end of the file: writers in other
+    // threads or processes can neither collide with it nor tear it.
+    void append(std::string_view bytes);
+    // Writers that read before they write (the closing line's count) take
+    // turns on the file from here until it closes.
+    void take_turn();
+    // The last `count` bytes (fewer in a shorter file).
+    std::string tail(std::size_t count) const;
+    // Overwrites the last bytes.size() bytes of the file with `bytes`.
+    void replace_tail(std::string_view bytes);
+    // Reports a failed close (network file systems report late write errors there).
+    void close();
+
+private:
+    struct Handle;
+    std::string path_;
+    std::unique_ptr<Handle> handle_;
+};
 
 }  // namespace Wsr37100

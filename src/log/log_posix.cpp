@@ -1,7 +1,10 @@
-// The log's file system work on POSIX: the host's folder and the one-write append.
+// The log's file system work on POSIX: the host's folder and the day's file.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -64,24 +67,78 @@ std::string join_path(std::string_view folder, std::string_view name) {
     return path;
 }
 
-void append_to_file(const std::string& path, std::string_view bytes, LockPatience& /*patience*/) {
+struct AppendFile::Handle {
+    explicit Handle(int fd) : file(fd) {}
+    FileDescriptor file;
+};
+
+AppendFile::AppendFile(const std::string& path, LockPatience& /*patience*/) : path_(path) {
     // O_APPEND makes each write land whole at the current end, so writers in
     // other threads or processes can neither collide nor tear a line.
     // O_NONBLOCK changes nothing for a regular file; it keeps a FIFO put in the
     // file's place from blocking the host forever. 0666 less the umask: where
     // several users run the point of sale, the first of the day must not own a
     // file the others cannot append to.
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
-    if (file.get() < 0) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
         throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " + system_reason(errno));
     }
+    handle_ = std::make_unique<Handle>(fd);
+}
+
+AppendFile::~AppendFile() = default;
+
+std::uint64_t AppendFile::size() const {
+    struct stat status {};
+    if (::fstat(handle_->file.get(), &status) != 0) fail_writing(path_, system_reason(errno));
+    // Something else in the file's place (a FIFO, a device) has no size to bound.
+    return S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+void AppendFile::append(std::string_view bytes) {
     ssize_t written;
     do {
-        written = ::write(file.get(), bytes.data(), bytes.size());
+        written = ::write(handle_->file.get(), bytes.data(), bytes.size());
     } while (written < 0 && errno == EINTR);
-    if (written < 0) fail_writing(path, system_reason(errno));
-    if (static_cast<size_t>(written) != bytes.size()) fail_writing(path, "grava\xE7\xE3o incompleta");
-    if (file.close() != 0 && errno != EINTR) fail_writing(path, system_reason(errno));
+    if (written < 0) fail_writing(path_, system_reason(errno));
+    if (static_cast<size_t>(written) != bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");
+}
+
+void AppendFile::take_turn() {
+    int result;
+    do {
+        result = ::flock(handle_->file.get(), LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) fail_writing(path_, system_reason(errno));
+}
+
+std::string AppendFile::tail(std::size_t count) const {
+    // The append descriptor cannot read; a second one does, and goes at once.
+    FileDescriptor reader(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (reader.get() < 0) fail_writing(path_, system_reason(errno));
+    const std::uint64_t end = size();
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
+    std::string bytes(length, '\0');
+    const ssize_t got = ::pread(reader.get(), bytes.data(), length, static_cast<off_t>(end - length));
+    if (got < 0) fail_writing(path_, system_reason(errno));
+    bytes.resize(static_cast<std::size_t>(got));
+    return bytes;
+}
+
+void AppendFile::replace_tail(std::string_view bytes) {
+    // pwrite on an O_APPEND descriptor appends on Linux: a plain one writes in place.
+    FileDescriptor writer(::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK));
+    if (writer.get() < 0) fail_writing(path_, system_reason(errno));
+    const std::uint64_t end = size();
+    if (end < bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");
+    const ssize_t written = ::pwrite(writer.get(), bytes.data(), bytes.size(), static_cast<off_t>(end - bytes.size()));
+    if (written < 0) fail_writing(path_, system_reason(errno));
+    if (static_cast<size_t>(written) != bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");
+    if (writer.close() != 0 && errno != EINTR) fail_writing(path_, system_reason(errno));
+}
+
+void AppendFile::close() {
+    if (handle_->file.close() != 0 && errno != EINTR) fail_writing(path_, system_reason(errno));
 }
 
 }  // namespace Wsr37100

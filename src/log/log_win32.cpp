@@ -1,6 +1,8 @@
-// The log's file system work on Windows: the host's folder and the one-write append.
+// The log's file system work on Windows: the host's folder and the day's file.
 #include <windows.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,28 +110,88 @@ std::string join_path(std::string_view folder, std::string_view name) {
     return path;
 }
 
-void append_to_file(const std::string& path, std::string_view bytes, LockPatience& patience) {
+struct AppendFile::Handle {
+    explicit Handle(HANDLE handle) : file(handle) {}
+    FileHandle file;
+    // Taken right after the open, dropped before the close: the unlock can
+    // never reach another thread's handle that reused the value.
+    std::optional<AppendLock> lock;
+};
+
+AppendFile::AppendFile(const std::string& path, LockPatience& patience) : path_(path) {
     // Without FILE_WRITE_DATA every write lands at the current end, and the
     // sharing lets other writers open the file at the same time. FILE_READ_DATA
-    // is there only so the handle may take the lock below.
-    FileHandle file(::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    // lets the handle take the lock below and read the file's end.
+    HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " +
                     system_reason(::GetLastError()));
     }
+    handle_ = std::make_unique<Handle>(file);
     // Not every file system makes an append atomic (network shares, Wine), so
     // writers also take turns on a lock far past any real end of file; it keeps
     // no reader out of the lines themselves.
-    {
-        AppendLock lock(file.get(), patience);
-        DWORD written = 0;
-        if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-            fail_writing(path, system_reason(::GetLastError()));
-        }
-        if (written != bytes.size()) fail_writing(path, "grava\xE7\xE3o incompleta");
+    handle_->lock.emplace(file, patience);
+}
+
+AppendFile::~AppendFile() {
+    if (handle_) handle_->lock.reset();
+}
+
+std::uint64_t AppendFile::size() const {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(handle_->file.get(), &size)) return 0;  // not a disk file: nothing to bound
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+void AppendFile::append(std::string_view bytes) {
+    DWORD written = 0;
+    if (!::WriteFile(handle_->file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        fail_writing(path_, system_reason(::GetLastError()));
     }
-    if (!file.close()) fail_writing(path, system_reason(::GetLastError()));
+    if (written != bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");
+}
+
+// Every writer already takes its turn from the open on.
+void AppendFile::take_turn() {}
+
+std::string AppendFile::tail(std::size_t count) const {
+    const std::uint64_t end = size();
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
+    std::string bytes(length, '\0');
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(end - length);
+    at.OffsetHigh = static_cast<DWORD>((end - length) >> 32);
+    DWORD got = 0;
+    if (length > 0 && !::ReadFile(handle_->file.get(), bytes.data(), static_cast<DWORD>(length), &got, &at)) {
+        fail_writing(path_, system_reason(::GetLastError()));
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+void AppendFile::replace_tail(std::string_view bytes) {
+    // The append handle cannot write in place: a second one does, and goes at once.
+    FileHandle writer(::CreateFileA(path_.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (writer.get() == INVALID_HANDLE_VALUE) fail_writing(path_, system_reason(::GetLastError()));
+    const std::uint64_t end = size();
+    if (end < bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(end - bytes.size());
+    at.OffsetHigh = static_cast<DWORD>((end - bytes.size()) >> 32);
+    DWORD written = 0;
+    if (!::WriteFile(writer.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, &at)) {
+        fail_writing(path_, system_reason(::GetLastError()));
+    }
+    if (written != bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");
+    if (!writer.close()) fail_writing(path_, system_reason(::GetLastError()));
+}
+
+void AppendFile::close() {
+    handle_->lock.reset();
+    if (!handle_->file.close()) fail_writing(path_, system_reason(::GetLastError()));
 }
 
 }  // namespace Wsr37100

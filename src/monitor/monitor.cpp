@@ -1,10 +1,9 @@
 // The monitor's worker: open, poll, report changes, reopen after the port went away.
 #include "monitor/monitor.hpp"
 
-#include <cstdio>
 #include <utility>
 
-#include "log/regional.hpp"
+#include "weighing/reading_text.hpp"
 #include "wsr37100.hpp"
 
 namespace Wsr37100 {
@@ -20,35 +19,10 @@ bool same(const MonitorReading& a, const MonitorReading& b) {
            x.port_failure.problem == y.port_failure.problem && a.failure == b.failure;
 }
 
-std::string weight_text(double weight) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", weight);
-    std::string result(text);
-    for (char& c : result) {
-        if (c == '.') c = decimal_separator();
-    }
-    return result;
-}
-
 // One log line for a change, in the module's words.
 std::string describe(const MonitorReading& reading) {
-    const QueryReport& r = reading.report;
-    switch (r.outcome) {
-        case Outcome::Weight: return "monitor: peso = " + weight_text(r.weight);
-        case Outcome::Status:
-            return "monitor: status = " + weight_text(r.weight) +
-                   (r.letter != 0 ? std::string(" (") + r.letter + ")" : std::string(" (resposta ileg\xEDvel)"));
-        case Outcome::Failure: return "monitor: falha: " + reading.failure;
-        case Outcome::NoReading: break;
-    }
-    switch (r.reason) {
-        case NoReadingReason::PortUnavailable: return "monitor: sem leitura: " + r.port_failure.message;
-        case NoReadingReason::PollFailed: return "monitor: sem leitura: a consulta falhou";
-        case NoReadingReason::Silence: return "monitor: sem leitura: sil\xEAncio";
-        case NoReadingReason::PartialReplies: return "monitor: sem leitura: respostas parciais";
-        case NoReadingReason::None: break;
-    }
-    return "monitor: sem leitura";
+    if (reading.report.outcome == Outcome::Failure) return "monitor: falha: " + reading.failure;
+    return "monitor: " + reading_text(reading.report);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "log/regional.hpp"
 #include "replies/replies.hpp"
+#include "weighing/reading_text.hpp"
 #include "link/deadline.hpp"
 
 namespace Wsr37100 {
@@ -89,15 +90,31 @@ double weight_query(std::string_view sPorta, std::string_view sVelocidade, const
         no_reading(report, NoReadingReason::PortUnavailable);
         return report.weight;
     }
+    if (wait.within.count() == 0) {
+        read_reply(*opened.port, log, report);
+        return report.weight;
+    }
+    // A stable wait polls back to back: its log tells the start, each change of
+    // the answer and the end, not every poll's bytes.
+    log.GravaLog("espera est\xE1vel: at\xE9 " + std::to_string(wait.within.count()) + " ms" +
+                 (wait.equal_readings > 1 ? ", " + std::to_string(wait.equal_readings) + " leituras iguais" : ""));
+    const DailyLog quiet = DailyLog::disabled();
     const Deadline until(wait.within);
     double last_weight = 0;
     unsigned equal = 0;
+    std::string told;
     for (;;) {
-        read_reply(*opened.port, log, report);
-        if (wait.within.count() == 0 || report.outcome == Outcome::NoReading) break;
+        read_reply(*opened.port, quiet, report);
+        if (std::string now = reading_text(report); now != told) {
+            log.GravaLog("espera est\xE1vel: " + now);
+            told = std::move(now);
+        }
+        if (report.outcome == Outcome::NoReading) break;
         report.settled = settled(report, wait, last_weight, equal);
         if (report.settled || until.expired()) break;
     }
+    const char* end = report.settled ? "est\xE1vel" : report.outcome == Outcome::NoReading ? "sem resposta" : "tempo esgotado";
+    log.GravaLog(std::string("espera est\xE1vel: fim: ") + end + " ap\xF3s " + std::to_string(report.polls) + " consultas");
     return report.weight;
 }
 
