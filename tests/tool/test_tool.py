@@ -132,6 +132,28 @@ class WeighTest(unittest.TestCase):
         self.assertIn("~/.local/state/wsr37100", out)
         self.assertIn("I unstable (in motion), N negative (below zero), S overload (above capacity)", out)
 
+        # Each command's --help tells its own exit statuses, among them those it is seen to return.
+        with tempfile.TemporaryDirectory() as folder:
+            taken = os.path.join(folder, "taken")
+            write(taken, "")
+            cases = [  # arguments, the command's exit status
+                (["weigh", os.path.join(folder, "ttyNone"), "--no-log"], 3),
+                (["weigh", "--nope"], 64),
+                (["simulate", "--link", taken], 73),
+                (["ports", "--json"], 0),
+                (["ports", "--nope"], 64),
+                (["demo", "--nope"], 64),
+                (["serve", "--nope"], 64),
+            ]
+            said = {}
+            for args, expected in cases:
+                with self.subTest(args=args):
+                    self.assertEqual(run(*args)[0], expected)
+                    help_text = run(args[0], "--help")[1]
+                    said[args[0]] = re.search(r"Exit status: (.*?\.)\s", help_text, re.S).group(1)
+                    self.assertIn(expected, [int(n) for n in re.findall(r"(?<![\w.-])(\d+) (?=\S)", said[args[0]])])
+        self.assertEqual(len(set(said.values())), len(said), said)
+
     def test_json_and_raw(self):
         with Simulator("--sequence", "1.5,N,hex:02303132333403", "--frame", "8") as scale:
             readings = [json.loads(run("weigh", scale.port, "--gap", "20", "--no-log", "--json")[1]) for _ in range(2)]
