@@ -29,8 +29,9 @@ if(TARGET wsr37100_cli)
   install(TARGETS wsr37100_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 if(TARGET wsr37100_service)
-  # `wsr37100 serve`: a sample configuration and, on Linux, a systemd unit that is installed but not enabled.
-  install(FILES tools/service/serve.json DESTINATION ${CMAKE_INSTALL_DATADIR}/wsr37100)
+  # `wsr37100 serve`: a sample configuration, the OpenAPI description of its HTTP API (the one it serves
+  # at /v1/openapi.json) and, on Linux, a systemd unit that is installed but not enabled.
+  install(FILES tools/service/serve.json tools/service/openapi.json DESTINATION ${CMAKE_INSTALL_DATADIR}/wsr37100)
   if(NOT WIN32)
     # Written at install time: its paths are those of the prefix installed to (a package's /usr, /etc).
     install(CODE "

@@ -2,6 +2,7 @@
 import http.client
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -316,6 +317,64 @@ class ApiTest(unittest.TestCase):
         requests = sum(value for key, value in samples.items() if key.startswith("wsr37100_http_requests_total{"))
         self.assertEqual(samples[histogram + "_count"], requests)
         self.assertGreater(samples[histogram + "_sum"], 0)
+
+SOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "service")
+
+
+class DescriptionTest(unittest.TestCase):
+    def test_the_description_matches_the_routes_and_problems_served(self):
+        with Simulator("--weight", "2.5") as scale, \
+                Service("--scale", "counter=%s,no-log" % scale.port) as service:  # the scale the examples name
+            status, response, spec = service.call("/v1/openapi.json")
+            self.assertEqual((status, response.getheader("Content-Type")), (200, "application/json"))
+            self.assertRegex(spec["openapi"], r"^3\.1\.\d+$")
+            with open(os.path.join(SOURCES, "openapi.json")) as file:
+                self.assertEqual(spec, json.load(file))  # what is installed is what is served
+
+            def resolve(node):
+                while "$ref" in node:
+                    target = spec
+                    for key in node["$ref"].lstrip("#/").split("/"):
+                        target = target[key]
+                    node = target
+                return node
+
+            service.wait_for("/v1/scales/counter", lambda body: body["state"] == "weight")
+            # Every path, its parameters filled in from the description's examples and defaults, answers 200
+            # with a content type it describes.
+            for path, item in spec["paths"].items():
+                operation = item["get"]
+                parameters = [resolve(p) for p in item.get("parameters", []) + operation.get("parameters", [])]
+                target = path
+                for parameter in parameters:
+                    if parameter["in"] == "path":
+                        target = target.replace("{%s}" % parameter["name"], parameter["example"])
+                query = ["%s=%s" % (p["name"], p["schema"]["default"]) for p in parameters if p["in"] == "query"]
+                target += "?" + "&".join(query) if query else ""
+                with self.subTest(path=target):
+                    connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=10)
+                    connection.request("GET", target)
+                    answer = connection.getresponse()  # the headers: an event stream never ends by itself
+                    connection.close()
+                    self.assertEqual(answer.status, 200)
+                    self.assertIn(answer.getheader("Content-Type"), resolve(operation["responses"]["200"])["content"])
+
+            # The routes those requests reached are every route the service's code names; requests
+            # that reach none are counted as "other", or "refused" at the connection limit.
+            named = set()
+            for source in os.listdir(SOURCES):
+                if source.endswith(".cpp"):
+                    with open(os.path.join(SOURCES, source)) as file:
+                        named.update(re.findall(r'route_ = "([a-z-]+)"', file.read()))
+            reached = set(re.findall(r'wsr37100_http_requests_total\{route="([a-z-]+)",code="200"\}',
+                                     service.call("/metrics")[2]))
+            self.assertEqual(reached, named - {"other", "refused"})
+
+        # Every problem code the service has, and no other, is described.
+        with open(os.path.join(SOURCES, "problems.cpp")) as file:
+            codes = set(re.findall(r'Problem\{\d{3}, "([a-z-]+)"', file.read()))
+        self.assertEqual(set(spec["components"]["schemas"]["ProblemCode"]["enum"]), codes)
+
 
 def rss_kib(pid):
     with open("/proc/%d/status" % pid) as status:

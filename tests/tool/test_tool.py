@@ -132,6 +132,28 @@ class WeighTest(unittest.TestCase):
         self.assertIn("~/.local/state/wsr37100", out)
         self.assertIn("I unstable (in motion), N negative (below zero), S overload (above capacity)", out)
 
+        # Each command's --help tells its own exit statuses, among them those it is seen to return.
+        with tempfile.TemporaryDirectory() as folder:
+            taken = os.path.join(folder, "taken")
+            write(taken, "")
+            cases = [  # arguments, the command's exit status
+                (["weigh", os.path.join(folder, "ttyNone"), "--no-log"], 3),
+                (["weigh", "--nope"], 64),
+                (["simulate", "--link", taken], 73),
+                (["ports", "--json"], 0),
+                (["ports", "--nope"], 64),
+                (["demo", "--nope"], 64),
+                (["serve", "--nope"], 64),
+            ]
+            said = {}
+            for args, expected in cases:
+                with self.subTest(args=args):
+                    self.assertEqual(run(*args)[0], expected)
+                    help_text = run(args[0], "--help")[1]
+                    said[args[0]] = re.search(r"Exit status: (.*?\.)\s", help_text, re.S).group(1)
+                    self.assertIn(expected, [int(n) for n in re.findall(r"(?<![\w.-])(\d+) (?=\S)", said[args[0]])])
+        self.assertEqual(len(set(said.values())), len(said), said)
+
     def test_json_and_raw(self):
         with Simulator("--sequence", "1.5,N,hex:02303132333403", "--frame", "8") as scale:
             readings = [json.loads(run("weigh", scale.port, "--gap", "20", "--no-log", "--json")[1]) for _ in range(2)]
@@ -146,19 +168,39 @@ class WeighTest(unittest.TestCase):
 
 
 class CompletionTest(unittest.TestCase):
-    def test_bash_completes_every_option_of_help(self):
+    def test_bash_completes_every_command_and_option_of_help(self):
         completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "cli",
                                   "wsr37100.bash")
-        for command in ("", "weigh", "simulate", "ports", "demo"):
-            with self.subTest(command=command):
-                words = " ".join(["wsr37100", command, "-"] if command else ["wsr37100", "-"])
-                offered = subprocess.run(
-                    ["bash", "-c", f'source "$0"; COMP_WORDS=({words}); COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1)); '
-                     '_wsr37100; printf "%s\\n" "${COMPREPLY[@]}"', completion],
-                    capture_output=True, text=True).stdout.split()
-                helped = set(re.findall(r"^\s+(?:-\w,)?(--[a-z][a-z-]+)", run(*[c for c in [command] if c], "--help")[1],
-                                        re.M))
-                self.assertEqual(set(offered), helped)
+
+        def complete(*words):
+            """COMPREPLY for the command line `wsr37100 WORDS`, the last word the one being completed."""
+            return set(subprocess.run(
+                ["bash", "-c", 'source "$0"; COMP_WORDS=(wsr37100 "$@"); COMP_CWORD=$#; _wsr37100; '
+                 'printf "%s\\n" "${COMPREPLY[@]}"', completion, *words],
+                capture_output=True, text=True, check=True).stdout.split())
+
+        def options(*command):
+            return set(re.findall(r"^\s+(?:-\w,)?(--[a-z][a-z-]+)", run(*command, "--help")[1], re.M))
+
+        commands = set(re.findall(r"^  ([a-z]+) ", run("--help")[1].split("Subcommands:")[1], re.M))
+        with tempfile.TemporaryDirectory() as folder:
+            config = os.path.join(folder, "serve.json")
+            write(config, "{}")
+            cases = [  # the words typed, what is offered
+                (["ser"], {c for c in commands if c.startswith("ser")}),
+                ([""], commands | options()),
+                (["-"], options()),
+                *[([command, "--"], options(command)) for command in sorted(commands)],
+                (["serve", "--config", os.path.join(folder, "se")], {config}),
+                (["serve", "--token-file", os.path.join(folder, "se")], {config}),
+                (["serve", "--scale", "counter", "=", "/dev/nul"], {"/dev/null"}),
+                (["serve", "--scale", "counter=/dev/nul"], {"counter=/dev/null"}),
+                (["weigh", "/dev/nul"], {"/dev/null"}),
+                (["serve", "--port", ""], set()),
+            ]
+            for words, offered in cases:
+                with self.subTest(words=words):
+                    self.assertEqual(complete(*words), offered)
 
 
 class LogTest(unittest.TestCase):

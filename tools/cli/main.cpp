@@ -58,14 +58,16 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", version_text(), "Print the tool's version (and the library's, if another) and exit");
     app.footer("Exit status: 0 weight, 2 status, 3 no reading, 4 failure, 64 usage error, 73 the link could not be\n"
                "made, 130 stopped by Ctrl-C, 1 any other error. Results go to stdout, messages to stderr.\n"
-               "Every command has --help.");
+               "Every command has --help, with the exit statuses of that command.");
 
     WeighOptions weigh_options;
     auto* weigh_command = app.add_subcommand(
         "weigh", "One reading: prints the weight result and what it means.\n"
                  "Status letters: I unstable (in motion), N negative (below zero), S overload (above capacity).\n"
-                 "Exit status: 0 weight, 2 status, 3 no reading, 4 failure, 64 usage, 130 --watch ended by Ctrl-C.\n"
                  "Example: wsr37100 weigh /dev/ttyUSB0 9600 --gap 20 --raw");
+    weigh_command->footer("Exit status: 0 weight, 2 status or unreadable reply (with --stable: never settled), 3 no reading,\n"
+                          "4 failure (the log cannot be written), 64 usage error, 130 --watch ended by Ctrl-C, 1 any other\n"
+                          "error. Results go to stdout, messages to stderr.");
     weigh_command->add_option("PORT", weigh_options.port, "Serial port: COM1, ttyUSB0, /dev/ttyUSB0; or a serial device server:\n"
                               "tcp://HOST:PORT (raw TCP), rfc2217://HOST:PORT (the module sets the baud rate)")->required();
     weigh_command->add_option("BAUD", weigh_options.baud, "Baud rate")->check(kWholeNumber)->capture_default_str();
@@ -92,8 +94,10 @@ int main(int argc, char** argv) {
     SimulateOptions simulate_options;
     auto* simulate_command = app.add_subcommand(
         "simulate", "Play a scale on a pseudo-terminal and print its device path; one line on stderr per poll.\n"
-                    "Runs until Ctrl-C or SIGTERM, then removes its link; exit status 0, 64 usage, 73 link.\n"
+                    "Runs until Ctrl-C or SIGTERM, then removes its link.\n"
                     "Example: wsr37100 simulate --weight 2.5 --frame 7 --link /tmp/scale");
+    simulate_command->footer("Exit status: 0 stopped by Ctrl-C or SIGTERM, 64 usage error, 73 the link could not be made,\n"
+                             "1 any other error. The device path goes to stdout, a line per poll to stderr.");
     auto* weight = simulate_command->add_option("--weight", simulate_options.weight, "Weight in kg")->capture_default_str();
     simulate_command->add_option("--frame", simulate_options.frame, "Reply frame: 7 or 8 bytes")
         ->check(CLI::IsMember({7, 8}))
@@ -120,10 +124,13 @@ int main(int argc, char** argv) {
     auto* ports_command = app.add_subcommand(
         "ports", "List the serial ports present: description, driver, USB ids, serial number, and whether you\n"
                  "may open them. Nothing is opened.\nExample: wsr37100 ports --json");
+    ports_command->footer("Exit status: 0 listed (none found is no error), 64 usage error, 1 any other error.\n"
+                          "The list goes to stdout, hints to stderr.");
     ports_command->add_flag("--json", ports_json, "One JSON array");
     auto* demo_command = app.add_subcommand(
         "demo", "Weigh a simulated scale through the library, with and without the gap, and show the log.\n"
                 "Example: wsr37100 demo");
+    demo_command->footer("Exit status: 0 shown, 64 usage error, 130 stopped by Ctrl-C, 1 any other error.");
 
     Wsr37100::service::ServeCommand serve_command(app);
 

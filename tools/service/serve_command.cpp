@@ -39,7 +39,7 @@ ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()
     o.command = app.add_subcommand(
         "serve", "Serve the scales over HTTP on this computer: a JSON API, live Server-Sent Events and a status page.\n"
                  "Each scale is held by one monitor; every request for it is answered from that monitor.\n"
-                 "Runs until Ctrl-C or SIGTERM; exit status 0 after a stop, 64 usage or configuration, 1 cannot listen.\n"
+                 "Runs until Ctrl-C or SIGTERM.\n"
                  "Example: wsr37100 serve --scale counter=/dev/ttyUSB0:9600,gap=20   (then open http://127.0.0.1:8370/)");
     o.command->footer("Exit status: 0 after a stop, 64 usage or configuration error, 1 cannot listen or can no longer\n"
                       "answer. Answers go to HTTP clients; the address served to stdout, messages to stderr.");

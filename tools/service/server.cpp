@@ -21,6 +21,7 @@
 #include "clock.hpp"
 #include "journal.hpp"
 #include "metrics.hpp"
+#include "openapi.hpp"
 #include "problems.hpp"
 #include "query.hpp"
 #include "reading.hpp"
@@ -372,6 +373,8 @@ private:
             route_ = "scales";
         } else if (parts.size() == 2 && parts[0] == "v1" && parts[1] == "events") {
             route_ = "events";
+        } else if (parts.size() == 2 && parts[0] == "v1" && parts[1] == "openapi.json") {
+            route_ = "openapi";
         } else if (parts.size() >= 3 && parts.size() <= 4 && parts[0] == "v1" && parts[1] == "scales" && !parts[2].empty()) {
             scale_name = parts[2];
             if (parts.size() == 3) {
@@ -443,6 +446,7 @@ private:
             return send(Reply{200, "text/plain; version=0.0.4; charset=utf-8", server_.metrics.text(server_.scale_views(), server_.open_connections()), {}},
                         request_.keep_alive());
         }
+        if (route_ == "openapi") return send(Reply{200, "application/json", std::string(openapi_document()), {}}, request_.keep_alive());
         if (route_ == "scales") {
             Json list = Json::array();
             for (const auto& scale : server_.scales) list.push_back(scale_json(*scale));
