@@ -121,9 +121,33 @@ inline Leitura BuscaPesoEx(std::string_view sPorta, std::string_view sVelocidade
 }
 
 // The weight result of one reading, as the C BuscaPeso, except that a raised
-// failure is thrown as Falha instead of coming back as NaN.
+// failure is thrown as Falha instead of coming back as NaN. Like the C call it
+// returns 0 for no reading and -1/-2/-10 for a status: a host that charges the
+// weight wants Peso below.
 inline double BuscaPeso(std::string_view sPorta, std::string_view sVelocidade) {
     return BuscaPesoEx(sPorta, sVelocidade).peso;
+}
+
+// Thrown by Peso when the scale gave no weight: a status or no reading.
+class SemPeso : public Falha {
+public:
+    explicit SemPeso(Leitura leitura)
+        : Falha(leitura.tipo == Tipo::Status ? "sem peso: status " + std::to_string(static_cast<int>(leitura.peso))
+                                             : "sem peso: sem leitura" + (leitura.mensagem.empty() ? std::string()
+                                                                                                   : ": " + leitura.mensagem)),
+          leitura_(std::move(leitura)) {}
+    const Leitura& leitura() const { return leitura_; }
+
+private:
+    Leitura leitura_;
+};
+
+// The weight in kilograms, and only ever a weight (0 is an empty platter):
+// throws SemPeso for a status or no reading, Falha for a raised failure.
+inline double Peso(std::string_view sPorta, std::string_view sVelocidade, const Opcoes& opcoes = {}) {
+    Leitura leitura = BuscaPesoEx(sPorta, sVelocidade, opcoes);
+    if (leitura.tipo != Tipo::Peso) throw SemPeso(std::move(leitura));
+    return leitura.peso;
 }
 
 // Does nothing and returns true.

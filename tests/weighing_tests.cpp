@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cmath>
 #include <filesystem>
+#include <optional>
 
 #include "log/daily_log.hpp"
 #include "scale_emulator.hpp"
@@ -266,6 +267,33 @@ TEST_F(DefaultLog, RaisedFailuresBecomeNaNOrFalha) {
         ADD_FAILURE() << "no Falha";
     } catch (const Falha& failure) {
         EXPECT_STREQ(failure.what(), "'abc' n\xE3o \xE9 um n\xFAmero inteiro v\xE1lido");
+    }
+}
+
+// The C++ convenience a host charges from: a number only for a weight.
+TEST(Peso, GivesOnlyAWeightAndThrowsTheRest) {
+    struct Case { const char* what; std::string reply; std::optional<double> weight; Tipo tipo; };
+    const Case cases[] = {
+        {"a weight", kSeven, 1.234, Tipo::Peso},
+        {"an empty platter", fixed_frame("00000"), 0.0, Tipo::Peso},
+        {"unstable", fixed_frame("IIIII"), std::nullopt, Tipo::Status},
+        {"an unplugged scale", "", std::nullopt, Tipo::SemLeitura},
+    };
+    Opcoes opcoes;
+    opcoes.sem_log = true;
+    opcoes.intervalo = 20ms;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::optional<ScaleEmulator> scale;
+        if (!c.reply.empty()) scale.emplace(std::vector<ScaleReply>{ScaleReply::bytes(c.reply)}, true);
+        const std::string port = scale ? scale->device_path() : "/dev/ttyNoSuchScale";
+        try {
+            const double weight = Peso(port, "9600", opcoes);
+            EXPECT_EQ(std::optional<double>(weight), c.weight);
+        } catch (const SemPeso& none) {
+            EXPECT_FALSE(c.weight.has_value());
+            EXPECT_EQ(none.leitura().tipo, c.tipo);
+        }
     }
 }
 

@@ -1,4 +1,5 @@
 """The Python bindings against the simulated scale of the wsr37100 tool."""
+import contextlib
 import math
 import os
 import shutil
@@ -26,23 +27,35 @@ class Scale:
     def __exit__(self, *exc):
         self.process.terminate()
         self.process.wait(timeout=10)
+        self.process.stdout.close()
 
 
 class BindingsTest(unittest.TestCase):
     lib = wsr37100.Library()
 
     def test_every_kind(self):
+        """busca_peso_ex tells every kind; weigh() gives a number only for a weight and raises the rest."""
         cases = [
-            (("--weight", "4.321"), "weight", 4.321, None, 1, {}),
-            (("--status", "S", "--frame", "7"), "status", -10.0, None, 1, {}),
-            (("--silent",), "no-reading", 0.0, "silence", 1, {}),
-            (("--sequence", "I,I,1.5"), "weight", 1.5, None, 3, {"stable_ms": 2000, "frame": 8}),
+            (("--weight", "4.321"), "weight", 4.321, None, None, 1, {}),
+            (("--weight", "0"), "weight", 0.0, None, None, 1, {}),
+            (("--status", "S", "--frame", "7"), "status", -10.0, "overload", None, 1, {}),
+            (("--status", "I"), "status", -1.0, "unstable", None, 1, {}),
+            (("--silent",), "no-reading", 0.0, None, "silence", 1, {}),
+            (("--sequence", "I,I,1.5"), "weight", 1.5, None, None, 3, {"stable_ms": 2000, "frame": 8}),
+            (None, "no-reading", 0.0, None, "port-unavailable", 0, {}),  # an unplugged adapter
         ]
-        for args, kind, weight, reason, polls, options in cases:
-            with self.subTest(args=args), Scale(*args) as port:
+        for args, kind, weight, status, reason, polls, options in cases:
+            with self.subTest(args=args), (Scale(*args) if args else contextlib.nullcontext("/dev/ttyNoSuchScale")) as port:
                 reading = self.lib.busca_peso_ex(port, "9600", gap_ms=20, **options)
-                self.assertEqual((reading.kind, reading.weight, reading.reason, reading.cause, reading.polls),
-                                 (kind, weight, reason, None, polls))
+                self.assertEqual((reading.kind, reading.weight, reading.status, reading.reason, reading.polls),
+                                 (kind, weight, status, reason, polls))
+                if kind == "weight":
+                    self.assertEqual(self.lib.weigh(port, "9600", gap_ms=20, **options), weight)
+                    continue
+                with self.assertRaises(wsr37100.NoReading) as raised:
+                    self.lib.weigh(port, "9600", gap_ms=20, **options)
+                self.assertEqual((raised.exception.reading.kind, raised.exception.reading.status),
+                                 (kind, status))
 
     def test_follow_yields_each_change_and_frees_the_port(self):
         with Scale("--sequence", "1,2") as port:

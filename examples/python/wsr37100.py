@@ -5,9 +5,13 @@
 
     import wsr37100
     scale = wsr37100.Library()                 # or Library("/path/to/libwsr37100.so.6")
-    print(scale.weigh("/dev/ttyUSB0", "9600"))  # 12.345; raises ScaleError on a failure
+    try:
+        print(scale.weigh("/dev/ttyUSB0", "9600"))  # 12.345: only ever a weight
+    except wsr37100.NoReading as no:            # unstable, negative, overload, or no reading at all
+        print(no.reading.kind, no.reading.status or no.reading.reason, no.reading.message)
     reading = scale.busca_peso_ex("COM1", "9600", log_folder="/var/log/loja", gap_ms=20)
-    print(reading.kind, reading.weight, reading.reason, reading.cause)
+    if reading.kind == "weight":                # never ring up reading.weight without this check
+        print(reading.weight)
 
 The library is looked for, in turn: at the path in the environment variable
 WSR37100_LIBRARY; in the build tree beside this file (build/native/lib, on
@@ -27,6 +31,7 @@ import sys
 PESO, STATUS, SEM_LEITURA, FALHA = 0, 1, 2, 3
 KINDS = {PESO: "weight", STATUS: "status", SEM_LEITURA: "no-reading", FALHA: "failure"}
 REASONS = {0: None, 1: "port-unavailable", 2: "poll-failed", 3: "silence", 4: "partial-replies"}
+STATUSES = {-1.0: "unstable", -2.0: "negative", -10.0: "overload"}
 CAUSES = {0: None, 1: "missing", 2: "permission", 3: "busy", 4: "settings-refused", 5: "name-refused", 6: "other",
           7: "host-not-found", 8: "connection-refused", 9: "connect-timeout", 10: "connection-dropped"}
 LOG_DEFAULT, LOG_FOLDER, LOG_NONE = 0, 1, 2
@@ -36,7 +41,8 @@ MESSAGE_MAX = 512
 class WsrOpcoes(ctypes.Structure):
     _fields_ = [("tamanho", ctypes.c_uint32), ("log", ctypes.c_uint32), ("pasta_log", ctypes.c_char_p),
                 ("intervalo_ms", ctypes.c_uint32), ("espera_estavel_ms", ctypes.c_uint32),
-                ("leituras_iguais", ctypes.c_uint32), ("quadro", ctypes.c_uint32)]
+                ("leituras_iguais", ctypes.c_uint32), ("quadro", ctypes.c_uint32),
+                ("limite_log_mb", ctypes.c_uint32)]
 
 
 class WsrLeitura(ctypes.Structure):
@@ -56,10 +62,21 @@ class Reading:
     reply: bytes         # the last reply's bytes
     message: str         # the module's text (Portuguese), e.g. why the port could not be opened
     stable: bool = False  # with stable_ms: the wait ended on a settled answer
+    status: str | None = None  # for "status": unstable (or an unreadable reply), negative, overload
 
 
 class ScaleError(RuntimeError):
     """A failure of the library (the log not writable, the baud text not a number) or a refused call."""
+
+
+class NoReading(ScaleError):
+    """weigh() had no weight to give: the scale answered a status (unstable, negative, overload) or
+    nothing usable (no reading). .reading tells which and why."""
+
+    def __init__(self, reading):
+        what = reading.status if reading.kind == "status" else reading.reason
+        super().__init__(f"no weight: {reading.kind} ({what})" + (f": {reading.message}" if reading.message else ""))
+        self.reading = reading
 
 
 def _text(value):
@@ -85,9 +102,9 @@ _STDCALL = sys.platform == "win32" and ctypes.sizeof(ctypes.c_void_p) == 4
 _ON_CHANGE = (ctypes.WINFUNCTYPE if _STDCALL else ctypes.CFUNCTYPE)(None, ctypes.POINTER(WsrLeitura), ctypes.c_void_p)
 
 
-def _options(log_folder=None, gap_ms=0, stable_ms=0, equal=0, frame=0):
+def _options(log_folder=None, gap_ms=0, stable_ms=0, equal=0, frame=0, log_limit_mb=0):
     return WsrOpcoes(ctypes.sizeof(WsrOpcoes), LOG_FOLDER if log_folder else LOG_NONE, _text(log_folder),
-                     gap_ms, stable_ms, equal, frame)
+                     gap_ms, stable_ms, equal, frame, log_limit_mb)
 
 
 def _reading(result):
@@ -95,7 +112,8 @@ def _reading(result):
     no_reading = result.tipo == SEM_LEITURA
     return Reading(KINDS[result.tipo], result.peso, REASONS.get(result.motivo) if no_reading else None,
                    CAUSES.get(result.causa) if no_reading else None,
-                   result.consultas, bytes(result.resposta[:result.bytes_resposta]), message, bool(result.estavel))
+                   result.consultas, bytes(result.resposta[:result.bytes_resposta]), message, bool(result.estavel),
+                   STATUSES.get(result.peso) if result.tipo == STATUS else None)
 
 
 class Library:
@@ -136,12 +154,14 @@ class Library:
         Python executable and returns NaN when that folder is missing."""
         return self._lib.BuscaPeso(_text(port), _text(baud))
 
-    def busca_peso_ex(self, port, baud="9600", log_folder=None, gap_ms=0, stable_ms=0, equal=0, frame=0):
-        """One reading, told in full. log_folder: the folder of the daily log (it must exist);
-        without one nothing is logged. stable_ms: wait up to that long for the scale to settle
-        (equal: equal weights needed; frame: 7 or 8, the frame the scale sends). Raises ScaleError
-        for a failure or a refused call."""
-        options = _options(log_folder, gap_ms, stable_ms, equal, frame)
+    def busca_peso_ex(self, port, baud="9600", log_folder=None, gap_ms=0, stable_ms=0, equal=0, frame=0,
+                      log_limit_mb=0):
+        """One reading, told in full: check .kind before using .weight (a status and no reading
+        carry -1/-2/-10 and 0). log_folder: the folder of the daily log (it must exist); without
+        one nothing is logged (log_limit_mb: one day's bound, 0 is 64 MiB). stable_ms: wait up to
+        that long for the scale to settle (equal: equal weights needed; frame: 7 or 8, the frame
+        the scale sends). Raises ScaleError for a failure or a refused call."""
+        options = _options(log_folder, gap_ms, stable_ms, equal, frame, log_limit_mb)
         result = WsrLeitura()
         result.tamanho = ctypes.sizeof(WsrLeitura)
         returned = self._lib.BuscaPesoEx(_text(port), _text(baud), ctypes.byref(options), ctypes.byref(result))
@@ -171,8 +191,13 @@ class Library:
             self._lib.WsrMonitorEncerra(monitor)  # no callback runs after this returns
 
     def weigh(self, port, baud="9600", **options):
-        """The weight in kg, or a status value, or 0 for no reading; raises ScaleError for a failure."""
-        return self.busca_peso_ex(port, baud, **options).weight
+        """The weight in kg, and only ever a weight (0.0 is an empty platter). Raises NoReading when
+        the scale gave no weight (a status, or no reading: its .reading tells why) and ScaleError
+        for a failure. Takes busca_peso_ex's options."""
+        reading = self.busca_peso_ex(port, baud, **options)
+        if reading.kind != "weight":
+            raise NoReading(reading)
+        return reading.weight
 
 
 def main(argv):
