@@ -5,6 +5,7 @@ import base64
 import fcntl
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -120,22 +121,34 @@ LOOK = """(() => {
 
 STATES = [
     # name, simulator (None: no scale), the service (running, ended, or frozen: stopped without a word),
-    # browser language, the switch pressed, width, then what the card shows: state, live, weight, words;
-    # and the screenshot of a state
-    ("portuguese", ["--weight", "2.5"], "running", "pt-BR", False, 900, "weight", True, "2,500 kg", "Peso estável", "pt-BR"),
-    ("english-chosen", ["--weight", "2.5"], "running", "pt-BR", True, 900, "weight", True, "2.500 kg", "Stable weight", None),
-    ("unstable", ["--status", "I"], "running", "en-US", False, 900, "unstable", True, "—", "not steady", "unstable"),
+    # browser language, the switch pressed, width, then what the card shows: state, live, weight (or one of
+    # several), words; the screenshot of a state; and how many of the page's own requests pass with no
+    # new event stream
+    ("portuguese", ["--weight", "2.5"], "running", "pt-BR", False, 900, "weight", True, "2,500 kg", "Peso estável", "pt-BR", 0),
+    ("english-chosen", ["--weight", "2.5"], "running", "pt-BR", True, 900, "weight", True, "2.500 kg", "Stable weight", None, 0),
+    ("unstable", ["--status", "I"], "running", "en-US", False, 900, "unstable", True, "—", "not steady", "unstable", 0),
     ("no-reading", None, "running", "en-US", False, 375, "no-reading", True, "—", "Scale not found — check the cable",
-     "no-reading-phone"),
-    ("weight", ["--weight", "0.785"], "running", "en-US", False, 900, "weight", True, "0.785 kg", "Stable weight", "weight"),
-    ("ended", ["--weight", "0.785"], "ended", "en-US", False, 900, "weight", False, "0.785 kg", "No connection", "not-live"),
-    ("running-again", ["--weight", "13.375"], "running", "en-US", False, 900, "weight", True, "13.375 kg", "Stable weight", None),
-    ("frozen", ["--weight", "13.375"], "frozen", "en-US", False, 900, "weight", False, "13.375 kg", "No connection", None),
-    ("thawed", ["--weight", "13.375"], "running", "en-US", False, 900, "weight", True, "13.375 kg", "Stable weight", None),
+     "no-reading-phone", 0),
+    ("weight", ["--weight", "0.785"], "running", "en-US", False, 900, "weight", True, "0.785 kg", "Stable weight", "weight", 0),
+    ("ended", ["--weight", "0.785"], "ended", "en-US", False, 900, "weight", False, "0.785 kg", "No connection", "not-live", 0),
+    ("running-again", ["--weight", "13.375"], "running", "en-US", False, 900, "weight", True, "13.375 kg", "Stable weight",
+     None, 0),
+    ("frozen", ["--weight", "13.375"], "frozen", "en-US", False, 900, "weight", False, "13.375 kg", "No connection", None, 0),
+    ("thawed", ["--weight", "13.375"], "running", "en-US", False, 900, "weight", True, "13.375 kg", "Stable weight", None, 0),
+    # A scale whose weight changes at every poll: the page follows it on the stream it has.
+    ("moving", ["--sequence", "1.5,1.625"], "running", "en-US", False, 900, "weight", True, ("1.500 kg", "1.625 kg"),
+     "Stable weight", None, 3),
 ]
 SCALES = 8
 NOT_LIVE_WITHIN = 3.0  # seconds after the service ended
 SETTLE_WITHIN = 30.0   # any other state, on a loaded machine
+
+
+def answered(service, route):
+    """How many requests on a route the service has answered with 200, from its metrics."""
+    text = service.call("/metrics")[2]
+    found = re.search(r'^wsr37100_http_requests_total\{route="%s",code="200"\} (\d+)$' % route, text, re.MULTILINE)
+    return int(found.group(1)) if found else 0
 
 
 @unittest.skipUnless(CHROMIUM, "chromium is not installed (scripts/install-deps.sh installs it)")
@@ -156,7 +169,7 @@ class StatusPageTest(unittest.TestCase):
             port = 0
             try:
                 agent = browser.send("Browser.getVersion")["userAgent"]
-                for name, sim_args, wanted, browser_language, switch, width, *shown, picture in STATES:
+                for name, sim_args, wanted, browser_language, switch, width, *shown, picture, asks in STATES:
                     with self.subTest(name):
                         state, live, weight, words = shown
                         if sim_args != simulated:
@@ -190,7 +203,8 @@ class StatusPageTest(unittest.TestCase):
 
                         def shows(look):
                             return (isinstance(look, dict) and look["state"] == state and look["live"] == live
-                                    and look["weight"] == weight and words in look["text"])
+                                    and look["weight"] in (weight if isinstance(weight, tuple) else (weight,))
+                                    and words in look["text"])
                         look = browser.wait_for(LOOK, shows, NOT_LIVE_WITHIN if ended else SETTLE_WITHIN)
                         self.assertTrue(shows(look), look)
                         self.assertEqual(look["cards"], SCALES)
@@ -204,6 +218,13 @@ class StatusPageTest(unittest.TestCase):
                         if not navigated:
                             # The page follows the service by itself: it never reloads, not even to recover.
                             self.assertEqual(look["loaded"], loaded)
+                        if asks:
+                            streams, asked = answered(service, "events"), answered(service, "scales")
+                            deadline = time.monotonic() + SETTLE_WITHIN
+                            while answered(service, "scales") < asked + asks and time.monotonic() < deadline:
+                                time.sleep(0.2)
+                            self.assertGreaterEqual(answered(service, "scales"), asked + asks)
+                            self.assertEqual(answered(service, "events"), streams)
                         if picture:
                             browser.evaluate("document.getElementById('scale-counter').scrollIntoView()")
                             browser.screenshot(os.path.join(ARTIFACTS, "status-page-%s.png" % picture))

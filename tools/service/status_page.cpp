@@ -152,9 +152,10 @@ const own = (table, key) => typeof key === "string" && Object.prototype.hasOwnPr
 const kAskEvery = 4000, kAskLimit = 3500, kSilenceLimit = 10000;
 const kFirstWait = 3000;  // "connecting" before the first stream opens, then "no connection"
 let events = null, heard = -Infinity, problem = null, opened = false;
-const scales = {};    // name -> { data, root }
-let streamed = {};    // name -> the latest change the current stream told
-const behind = {};    // name -> how many answers in a row were ahead of the stream
+const none = () => Object.create(null);  // keyed by scale names, whatever they are
+const scales = none();  // name -> { data, root }
+let streamed = none();  // name -> the latest change the current stream told
+let asked = none();     // name -> the change the service's previous answer told
 
 function isLive() {
   return events !== null && events.readyState === EventSource.OPEN && performance.now() - heard < kSilenceLimit;
@@ -255,7 +256,6 @@ function follow() {
   let url = "/v1/events";
   if (token) url += "?access_token=" + encodeURIComponent(token);
   events = new EventSource(url);
-  streamed = {};
   const mine = events;
   events.addEventListener("reading", (event) => {
     if (mine !== events) return;
@@ -265,7 +265,16 @@ function follow() {
     if (data && typeof data.name === "string") streamed[data.name] = Number(data.change) || 0;
     show(data);
   });
-  events.onopen = () => { if (mine === events) { heard = performance.now(); problem = null; opened = true; renderAll(); } };
+  // On each connection the stream tells every scale's latest again, numbered anew if the service started again.
+  events.onopen = () => {
+    if (mine !== events) return;
+    heard = performance.now();
+    problem = null;
+    opened = true;
+    streamed = none();
+    asked = none();
+    renderAll();
+  };
   // The browser tries again by itself, unless the service answered something other than a stream.
   events.onerror = () => { if (mine === events) renderAll(); };
 }
@@ -284,19 +293,22 @@ async function ask() {
     heard = performance.now();
     problem = null;
     const listed = new Set();
+    let lagging = false;
     for (const data of list.scales) {
       if (!data || typeof data.name !== "string") continue;
       listed.add(data.name);
       if (!scales[data.name] || !scales[data.name].data) show(data);
-      // A stream that misses changes the service has made, twice in a row, is opened again.
-      const ahead = events !== null && events.readyState === EventSource.OPEN && (Number(data.change) || 0) > (streamed[data.name] || 0);
-      behind[data.name] = ahead ? (behind[data.name] || 0) + 1 : 0;
-      if (behind[data.name] >= 2) { behind[data.name] = 0; follow(); }
+      // A stream that has still not told a change the service had made by its previous answer, one
+      // period ago, delivers nothing any more: it is opened again. (A scale in motion changes all
+      // the time, so an answer is often a change or two ahead of the stream; that is no lag.)
+      const open = events !== null && events.readyState === EventSource.OPEN;
+      if (open && data.name in asked && (streamed[data.name] || 0) < asked[data.name]) lagging = true;
+      asked[data.name] = Number(data.change) || 0;
     }
     for (const name of Object.keys(scales)) {
       if (!listed.has(name)) { scales[name].root.remove(); delete scales[name]; }
     }
-    if (events === null || events.readyState === EventSource.CLOSED) follow();
+    if (lagging || events === null || events.readyState === EventSource.CLOSED) follow();
   } catch (error) {
     // No answer: the time since the last one tells.
   } finally {
