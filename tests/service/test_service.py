@@ -22,15 +22,16 @@ ERROR = "application/problem+json"
 
 
 class Service:
-    """`wsr37100 serve ARGS --port 0` in the background; .port is where it listens."""
+    """`wsr37100 serve --port PORT ARGS` in the background (any free port by default); .port is where it listens."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, port=0):
         self.args = args
+        self.wanted_port = port
 
     def __enter__(self):
         self.log = tempfile.TemporaryFile(mode="w+")
-        self.process = subprocess.Popen([TOOL, "serve", "--port", "0", *self.args], stdout=subprocess.PIPE,
-                                        stderr=self.log, text=True)
+        self.process = subprocess.Popen([TOOL, "serve", "--port", str(self.wanted_port), *self.args],
+                                        stdout=subprocess.PIPE, stderr=self.log, text=True)
         address = self.process.stdout.readline().strip()
         if not address:
             self.process.wait(timeout=10)
@@ -42,6 +43,7 @@ class Service:
         if self.process.poll() is None:
             self.process.terminate()
         self.process.wait(timeout=10)
+        self.process.stdout.close()
         self.log.close()
         return False
 
