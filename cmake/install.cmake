@@ -9,18 +9,36 @@ install(FILES include/wsr37100.h include/wsr37100.hpp include/wsr37100_export.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(WIN32)
-  # A short Windows quick start at the top of each architecture's folder of the zip.
+  # A short Windows quick start, the license, and the declarations for Object Pascal and C# hosts at
+  # the top of each architecture's folder of the zip, where the quick start points.
   configure_file(docs/README-Windows.txt ${CMAKE_BINARY_DIR}/README-Windows.txt @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt DESTINATION .)
+  configure_file(LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
+  install(FILES examples/pascal/wsr37100.pas DESTINATION examples/pascal)
+  install(FILES examples/csharp/Wsr37100.cs DESTINATION examples/csharp)
 else()
-  # Debian's copyright and changelog files (the changelog compressed, as policy asks).
-  string(TIMESTAMP WSR37100_COPYRIGHT_YEAR "%Y" UTC)
-  string(TIMESTAMP WSR37100_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  # Debian's copyright (the MIT license of LICENSE, as the Expat license) and changelog (made from
+  # CHANGELOG.md, compressed, as policy asks).
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
+  file(READ LICENSE license)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" _ "${license}")
+  set(WSR37100_COPYRIGHT "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "^.*Copyright \\(c\\) [^\n]+\n\n" "" license "${license}")
+  string(REGEX REPLACE "\n+$" "" license "${license}")
+  string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
+  string(REGEX REPLACE "\n" "\n " WSR37100_LICENSE_TEXT " ${license}")
   configure_file(cmake/debian/copyright ${CMAKE_BINARY_DIR}/debian/copyright @ONLY)
-  configure_file(cmake/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog.Debian @ONLY)
+  include(cmake/debian/changelog.cmake)
+  wsr37100_debian_changelog(${CMAKE_SOURCE_DIR}/CHANGELOG.md ${CMAKE_SOURCE_DIR}/cmake/debian/changelog.in
+    ${CMAKE_BINARY_DIR}/debian/changelog.Debian)
   execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/debian/changelog.Debian)
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The Python module, for Debian's Python when installed under /usr (elsewhere: pip install examples/python).
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      file(INSTALL \"${CMAKE_SOURCE_DIR}/examples/python/wsr37100.py\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/python3/dist-packages\")
+    endif()")
 endif()
 if(WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/bin/wsr37100.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
