@@ -50,11 +50,13 @@ if(TARGET wsr37100_service)
   # `wsr37100 serve`: a sample configuration and, on Linux, a systemd unit that is installed but not enabled.
   install(FILES tools/service/serve.json DESTINATION ${CMAKE_INSTALL_DATADIR}/wsr37100)
   if(NOT WIN32)
-    # Written at install time: its paths are those of the prefix installed to (a package's /usr, /etc).
+    # Written at install time: its paths are those of the prefix installed to. Installed under /usr (a
+    # package) or /usr/local (make install), it reads /etc/wsr37100/serve.json, as the README says;
+    # under another prefix, PREFIX/etc/wsr37100/serve.json.
     install(CODE "
       set(CMAKE_INSTALL_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
       set(CMAKE_INSTALL_FULL_SYSCONFDIR \"\${CMAKE_INSTALL_PREFIX}/etc\")
-      if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr(/local)?/?$\")
         set(CMAKE_INSTALL_FULL_SYSCONFDIR /etc)
       endif()
       configure_file(\"${CMAKE_SOURCE_DIR}/tools/service/wsr37100-serve.service.in\"
