@@ -18,15 +18,16 @@ install)
   [ ! -d "$root" ] || find "$root" -maxdepth 5 -type d > "$before"
   DESTDIR="$destdir" cmake --install "$build" --prefix "$prefix"
   mkdir -p "$(dirname "$record")"
+  manifest=$(cat "$build/install_manifest.txt")  # CMake ends its last line without a newline
   {
-    sed "s#^#f $destdir#" "$build/install_manifest.txt"
+    sed "s#^#f $destdir#" <<< "$manifest"
     while IFS= read -r file; do
       dir=$(dirname "$destdir$file")
       while [ "${#dir}" -gt "${#root}" ] && [ "${dir#"$root"/}" != "$dir" ]; do
         grep -Fqx -- "$dir" "$before" || echo "d $dir"
         dir=$(dirname "$dir")
       done
-    done < "$build/install_manifest.txt" | sort -u
+    done <<< "$manifest" | sort -u
   } > "$record"
   ;;
 uninstall)
