@@ -108,7 +108,7 @@ python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.arg
 for arch_dir in "$unpacked"/zip/*/x86 "$unpacked"/zip/*/x64; do
   # Every file the quick start names (x86\bin\wsr37100.dll, lib\wsr37100.def, ...) is in the zip.
   for named in $(grep -Eo '[A-Za-z0-9_]+(\\[A-Za-z0-9_.-]+)+' "$arch_dir/README-Windows.txt" | sort -u); do
-    path=${named//\\//}
+    path=${named//\\//}; path=${path%.}
     [ -e "$arch_dir/$path" ] || [ -e "$arch_dir/../$path" ] || fail "$zip: README-Windows.txt names $named, not in the zip"
   done
   tr -d '\r' < "$arch_dir/LICENSE.txt" | cmp -s - "$source_dir/LICENSE" || fail "$zip: LICENSE.txt is not LICENSE"
