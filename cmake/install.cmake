@@ -102,5 +102,7 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12)")
+  # The Python module in /usr/lib/python3/dist-packages is for Debian's Python.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
 endif()
 include(CPack)
