@@ -19,6 +19,8 @@ stop_scale() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pi
 trap stop_scale EXIT
 start_scale() {
   stop_scale
+  # The last simulator's output goes first: the new one's shell truncates it only once it runs.
+  rm -f "$work/sim.out"
   "$tool" simulate "$@" --link "$work/scale" > "$work/sim.out" 2> /dev/null &
   sim_pid=$!
   for _ in $(seq 100); do [ -s "$work/sim.out" ] && return 0; sleep 0.05; done
