@@ -18,7 +18,7 @@ CTEST     := ctest --output-on-failure -j $(JOBS)
 LEAN      := -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 SANITIZED := -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
 
-.PHONY: install fuzz tsan test-tsan package test-packages demo bench all deps native asan win32 win64 test test-native test-asan test-windows wineprefix clean check test-stress
+.PHONY: install uninstall fuzz tsan test-tsan package test-packages demo bench all deps native asan win32 win64 test test-native test-asan test-windows wineprefix clean check test-stress
 
 all: native
 
@@ -143,10 +143,17 @@ windows-builds: native
 	fi
 
 # Installs the native build (library, headers, CMake and pkg-config files, the
-# tool) under PREFIX; DESTDIR stages it for a package.
+# tool, the service's unit) under PREFIX; DESTDIR stages it for a package.
+# `make uninstall` with the same PREFIX and DESTDIR removes what that install
+# put there, and the folders it created once they are empty; nothing else.
 PREFIX    ?= /usr/local
+INSTALLED  = $(BUILD)/native/installed/$(or $(subst /,_,$(DESTDIR)$(PREFIX)),_).txt
 install: native
-	DESTDIR=$(DESTDIR) cmake --install $(BUILD)/native --prefix $(PREFIX)
+	bash scripts/installed.sh install $(BUILD)/native "$(PREFIX)" "$(DESTDIR)" "$(INSTALLED)"
+	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" -eq 0 ] && command -v ldconfig >/dev/null; then ldconfig; fi
+
+uninstall:
+	bash scripts/installed.sh uninstall "$(INSTALLED)"
 	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" -eq 0 ] && command -v ldconfig >/dev/null; then ldconfig; fi
 
 # Installs what is missing, builds, and weighs a simulated scale end to end.
@@ -159,10 +166,15 @@ package: native win32 win64
 	cd $(BUILD)/native && cpack -B $(ROOT)/$(BUILD)/packages
 	cd $(BUILD)/win64 && cpack -B $(ROOT)/$(BUILD)/packages
 
+# The packages' contents, then make install (default prefix) staged beside a user's configuration
+# and make uninstall, which must leave that configuration and nothing else.
 test-packages: package
 	rm -rf $(BUILD)/staged
-	$(MAKE) --no-print-directory install PREFIX=/usr DESTDIR=$(ROOT)/$(BUILD)/staged
+	mkdir -p $(BUILD)/staged/etc/wsr37100 && echo '{"scales": {}}' > $(BUILD)/staged/etc/wsr37100/serve.json
+	$(MAKE) --no-print-directory install DESTDIR=$(ROOT)/$(BUILD)/staged
 	bash scripts/check-packages.sh $(BUILD)/packages $(BUILD)/staged
+	$(MAKE) --no-print-directory uninstall DESTDIR=$(ROOT)/$(BUILD)/staged > /dev/null
+	bash scripts/check-packages.sh --uninstalled $(BUILD)/staged
 
 # Release build of the benchmarks; prints the medians.
 bench: deps

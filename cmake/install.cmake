@@ -9,18 +9,36 @@ install(FILES include/wsr37100.h include/wsr37100.hpp include/wsr37100_export.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(WIN32)
-  # A short Windows quick start at the top of each architecture's folder of the zip.
+  # A short Windows quick start, the license, and the declarations for Object Pascal and C# hosts at
+  # the top of each architecture's folder of the zip, where the quick start points.
   configure_file(docs/README-Windows.txt ${CMAKE_BINARY_DIR}/README-Windows.txt @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt DESTINATION .)
+  configure_file(LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
+  install(FILES examples/pascal/wsr37100.pas DESTINATION examples/pascal)
+  install(FILES examples/csharp/Wsr37100.cs DESTINATION examples/csharp)
 else()
-  # Debian's copyright and changelog files (the changelog compressed, as policy asks).
-  string(TIMESTAMP WSR37100_COPYRIGHT_YEAR "%Y" UTC)
-  string(TIMESTAMP WSR37100_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  # Debian's copyright (the MIT license of LICENSE, as the Expat license) and changelog (made from
+  # CHANGELOG.md, compressed, as policy asks).
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
+  file(READ LICENSE license)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" _ "${license}")
+  set(WSR37100_COPYRIGHT "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "^.*Copyright \\(c\\) [^\n]+\n\n" "" license "${license}")
+  string(REGEX REPLACE "\n+$" "" license "${license}")
+  string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
+  string(REGEX REPLACE "\n" "\n " WSR37100_LICENSE_TEXT " ${license}")
   configure_file(cmake/debian/copyright ${CMAKE_BINARY_DIR}/debian/copyright @ONLY)
-  configure_file(cmake/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog.Debian @ONLY)
+  include(cmake/debian/changelog.cmake)
+  wsr37100_debian_changelog(${CMAKE_SOURCE_DIR}/CHANGELOG.md ${CMAKE_SOURCE_DIR}/cmake/debian/changelog.in
+    ${CMAKE_BINARY_DIR}/debian/changelog.Debian)
   execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/debian/changelog.Debian)
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The Python module, for Debian's Python when installed under /usr (elsewhere: pip install examples/python).
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      file(INSTALL \"${CMAKE_SOURCE_DIR}/examples/python/wsr37100.py\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/python3/dist-packages\")
+    endif()")
 endif()
 if(WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/bin/wsr37100.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
@@ -33,11 +51,13 @@ if(TARGET wsr37100_service)
   # at /v1/openapi.json) and, on Linux, a systemd unit that is installed but not enabled.
   install(FILES tools/service/serve.json tools/service/openapi.json DESTINATION ${CMAKE_INSTALL_DATADIR}/wsr37100)
   if(NOT WIN32)
-    # Written at install time: its paths are those of the prefix installed to (a package's /usr, /etc).
+    # Written at install time: its paths are those of the prefix installed to. Installed under /usr (a
+    # package) or /usr/local (make install), it reads /etc/wsr37100/serve.json, as the README says;
+    # under another prefix, PREFIX/etc/wsr37100/serve.json.
     install(CODE "
       set(CMAKE_INSTALL_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
       set(CMAKE_INSTALL_FULL_SYSCONFDIR \"\${CMAKE_INSTALL_PREFIX}/etc\")
-      if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr(/local)?/?$\")
         set(CMAKE_INSTALL_FULL_SYSCONFDIR /etc)
       endif()
       configure_file(\"${CMAKE_SOURCE_DIR}/tools/service/wsr37100-serve.service.in\"
@@ -83,5 +103,7 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12)")
+  # The Python module in /usr/lib/python3/dist-packages is for Debian's Python.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
 endif()
 include(CPack)

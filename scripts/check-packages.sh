@@ -1,21 +1,34 @@
 #!/usr/bin/env bash
 # Checks that `make package` produced the .deb and the Windows .zip with what they must hold,
-# and (given a second folder) that `make install DESTDIR=...` staged the same files.
+# that the Python module installs from the .deb and with pip, and (given a second folder) what
+# `make install DESTDIR=...` staged there; with --uninstalled, what `make uninstall` left.
 set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+fail() { echo "$*" >&2; exit 1; }
+
+# check-packages.sh --uninstalled STAGED: after make install and make uninstall there, only
+# the user's configuration is left, and no folder the install made.
+if [ "${1:-}" = --uninstalled ]; then
+  left=$(cd "$2" && find . -mindepth 1 | sort | tr '\n' ' ')
+  [ "$left" = "./etc ./etc/wsr37100 ./etc/wsr37100/serve.json ./usr ./usr/local " ] \
+    || fail "make uninstall in $2 left: $left"
+  echo "make uninstall ok: only the user's configuration is left in $2"
+  exit 0
+fi
+
 dir=$1
 staged=${2:-}
 deb=$(ls "$dir"/wsr37100_*.deb 2>/dev/null | head -n 1)
 zip=$(ls "$dir"/wsr37100-*-windows.zip 2>/dev/null | head -n 1)
 [ -n "$deb" ] || { echo "no .deb in $dir" >&2; exit 1; }
 [ -n "$zip" ] || { echo "no Windows .zip in $dir" >&2; exit 1; }
-fail() { echo "$*" >&2; exit 1; }
 
 deb_files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for wanted in 'lib/.*libwsr37100\.so\.6\.49\.9$' 'include/wsr37100\.h$' 'include/wsr37100\.hpp$' 'bin/wsr37100$' \
               'cmake/wsr37100/wsr37100Config\.cmake$' 'pkgconfig/wsr37100\.pc$' 'share/man/man1/wsr37100\.1\.gz$' \
               'share/bash-completion/completions/wsr37100$' 'share/doc/wsr37100/copyright$' \
               'share/doc/wsr37100/changelog\.Debian\.gz$' 'lib/systemd/system/wsr37100-serve\.service$' \
-              'share/wsr37100/serve\.json$'; do
+              'share/wsr37100/serve\.json$' '/usr/lib/python3/dist-packages/wsr37100\.py$'; do
   grep -Eq "$wanted" <<< "$deb_files" || fail "$deb lacks $wanted"
 done
 maintainer=$(dpkg-deb -f "$deb" Maintainer)
@@ -50,23 +63,84 @@ kill "$serve_pid" 2>/dev/null || true
 wait "$serve_pid" || true
 served=$(head -n 1 "$unpacked/served")
 [[ "$served" =~ ^http://127\.0\.0\.1:[0-9]+/$ ]] || fail "$deb: the sample serve.json does not serve (${served:-nothing})"
-zcat "$unpacked"/usr/share/doc/wsr37100/changelog.Debian.gz | head -n 1 | grep -q '^wsr37100 (6\.49\.9)' \
+# The changelog: Debian's format, this version first, made from CHANGELOG.md.
+zcat "$unpacked"/usr/share/doc/wsr37100/changelog.Debian.gz > "$unpacked/changelog"
+[ "$(dpkg-parsechangelog -l "$unpacked/changelog" -S Version)" = 6.49.9 ] \
   || fail "$deb: the changelog does not start with this version"
+for told in 'wsr37100 serve' 'monitor' 'tcp://' 'rfc2217://'; do
+  grep -qF -- "$told" "$unpacked/changelog" || fail "$deb: the changelog does not tell of $told"
+done
+# The copyright: machine-readable, the MIT (Expat) license of LICENSE, word for word.
+copyright="$unpacked"/usr/share/doc/wsr37100/copyright
+grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' "$copyright" \
+  && grep -q '^Files: \*$' "$copyright" && grep -q '^License: Expat$' "$copyright" \
+  && grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$source_dir/LICENSE")" "$copyright" \
+  || fail "$deb: the copyright file is not the MIT license in Debian's format"
+diff <(sed -n '/^Permission/,$p' "$source_dir/LICENSE") \
+     <(sed -n '/^ Permission/,$p' "$copyright" | sed 's/^ //; s/^\.$//') > /dev/null \
+  || fail "$deb: the copyright file's license text is not LICENSE's"
+# The Python module, for Debian's Python: it loads the library where the system's loader finds it.
+libdir=$(dirname "$(find "$unpacked/usr/lib" -name libwsr37100.so.6 | head -n 1)")
+found=$(env -u WSR37100_LIBRARY LD_LIBRARY_PATH="$libdir" PYTHONPATH="$unpacked/usr/lib/python3/dist-packages" \
+  /usr/bin/python3 -c 'import wsr37100; print(wsr37100.__file__, wsr37100.Library().version())')
+[ "$found" = "$unpacked/usr/lib/python3/dist-packages/wsr37100.py 6.49.9" ] \
+  || fail "$deb: Debian's Python does not load the packaged module and library (${found:-nothing})"
+# pip installs examples/python offline (no build isolation, no index), LICENSE included, at this version.
+cp -rL "$source_dir/examples/python" "$unpacked/python-source"
+/usr/bin/python3 -m pip install -q --root-user-action=ignore --no-build-isolation --no-index \
+  --target "$unpacked/pip" "$unpacked/python-source" > /dev/null || fail "pip cannot install examples/python"
+[ -f "$unpacked/pip/wsr37100-6.49.9.dist-info/LICENSE" ] || fail "pip's wsr37100 6.49.9 lacks the license"
+found=$(env -u WSR37100_LIBRARY LD_LIBRARY_PATH="$libdir" PYTHONPATH="$unpacked/pip" \
+  /usr/bin/python3 -c 'import wsr37100; print(wsr37100.Library().version())')
+[ "$found" = 6.49.9 ] || fail "the module pip installed does not load the library (${found:-nothing})"
 
 zip_files=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
 for arch in x86 x64; do
   for wanted in "/$arch/bin/wsr37100\.dll$" "/$arch/bin/wsr37100\.exe$" "/$arch/lib/libwsr37100\.dll\.a$" "/$arch/lib/wsr37100\.def$" \
                 "/$arch/include/wsr37100\.h$" "/$arch/include/wsr37100\.hpp$" "/$arch/share/doc/wsr37100/README\.md$" \
-                "/$arch/README-Windows\.txt$" "/$arch/share/wsr37100/serve\.json$"; do
+                "/$arch/README-Windows\.txt$" "/$arch/share/wsr37100/serve\.json$" "/$arch/LICENSE\.txt$" \
+                "/$arch/examples/pascal/wsr37100\.pas$" "/$arch/examples/csharp/Wsr37100\.cs$"; do
     grep -Eq "$wanted" <<< "$zip_files" || fail "$zip lacks $wanted"
   done
 done
+mkdir "$unpacked/zip"
+python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip" "$unpacked/zip"
+for arch_dir in "$unpacked"/zip/*/x86 "$unpacked"/zip/*/x64; do
+  # Every file the quick start names (x86\bin\wsr37100.dll, lib\wsr37100.def, ...) is in the zip.
+  for named in $(grep -Eo '[A-Za-z0-9_]+(\\[A-Za-z0-9_.-]+)+' "$arch_dir/README-Windows.txt" | sort -u); do
+    path=${named//\\//}; path=${path%.}
+    [ -e "$arch_dir/$path" ] || [ -e "$arch_dir/../$path" ] || fail "$zip: README-Windows.txt names $named, not in the zip"
+  done
+  tr -d '\r' < "$arch_dir/LICENSE.txt" | cmp -s - "$source_dir/LICENSE" || fail "$zip: LICENSE.txt is not LICENSE"
+  # Every export of the DLL has its C# and Object Pascal declaration.
+  for export in $(tr -d '\r' < "$arch_dir/lib/wsr37100.def" | awk '/^EXPORTS/ { e = 1; next } e && NF { sub(/@.*/, "", $1); print $1 }'); do
+    grep -Eq "(extern .* $export\(|EntryPoint = \"$export\")" "$arch_dir/examples/csharp/Wsr37100.cs" \
+      || fail "$zip: the C# declarations lack $export"
+    grep -Eq "^(function|procedure) $export\b" "$arch_dir/examples/pascal/wsr37100.pas" \
+      || fail "$zip: the Object Pascal unit lacks $export"
+  done
+done
+# The C# declarations compile (Mono's compiler), so a slip fails here rather than in a host.
+if command -v mcs > /dev/null; then
+  mcs -target:library -warnaserror -out:"$unpacked/Wsr37100.dll" "$arch_dir/examples/csharp/Wsr37100.cs" > /dev/null \
+    || fail "$zip: examples/csharp/Wsr37100.cs does not compile"
+elif [ "${CI:-}" = true ]; then
+  fail "CI: mcs (mono-mcs) is missing"
+else
+  echo "skip the C# compile: mcs not installed" >&2
+fi
 
+# make install with the default prefix, /usr/local, staged: the unit runs that tool on the
+# configuration the README has the user create, /etc/wsr37100/serve.json.
 if [ -n "$staged" ]; then
-  for wanted in usr/bin/wsr37100 usr/include/wsr37100.h usr/share/man/man1/wsr37100.1.gz; do
+  for wanted in usr/local/bin/wsr37100 usr/local/include/wsr37100.h usr/local/share/man/man1/wsr37100.1.gz \
+                usr/local/share/doc/wsr37100/copyright usr/local/share/wsr37100/serve.json; do
     [ -e "$staged/$wanted" ] || fail "make install DESTDIR=$staged: no $wanted"
   done
-  [ -n "$(find "$staged/usr/lib" -name libwsr37100.so.6)" ] || fail "make install DESTDIR=$staged: no libwsr37100.so.6"
-  [ "$("$staged/usr/bin/wsr37100" --version)" = "wsr37100 6.49.9" ] || fail "the staged tool does not run"
+  [ -n "$(find "$staged/usr/local/lib" -name libwsr37100.so.6)" ] || fail "make install DESTDIR=$staged: no libwsr37100.so.6"
+  [ "$("$staged/usr/local/bin/wsr37100" --version)" = "wsr37100 6.49.9" ] || fail "the staged tool does not run"
+  grep -q '^ExecStart=/usr/local/bin/wsr37100 serve --config /etc/wsr37100/serve.json$' \
+    "$staged/usr/local/lib/systemd/system/wsr37100-serve.service" \
+    || fail "make install DESTDIR=$staged: the unit does not run /usr/local/bin/wsr37100 on /etc/wsr37100/serve.json"
 fi
 echo "packages ok: $(basename "$deb"), $(basename "$zip")${staged:+, make install staged in $staged}"

@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 wine32:i386
   locales pkg-config fp-compiler fp-units-rtl dpkg-dev
+  mono-mcs mono-runtime python3-pip python3-setuptools python3-wheel python3-venv
   clang libclang-rt-14-dev valgrind
   chromium
   ser2net

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the native build into a staging prefix, then builds and runs the host
 # examples against it (C and C++ through the CMake package, C through
-# pkg-config, Object Pascal with fpc, Python with ctypes), each weighing from
-# the tool's simulated scale.
+# pkg-config, Object Pascal with fpc, C# with Mono, Python with ctypes), each
+# weighing from the tool's simulated scale.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -19,6 +19,8 @@ stop_scale() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pi
 trap stop_scale EXIT
 start_scale() {
   stop_scale
+  # The last simulator's output goes first: the new one's shell truncates it only once it runs.
+  rm -f "$work/sim.out"
   "$tool" simulate "$@" --link "$work/scale" > "$work/sim.out" 2> /dev/null &
   sim_pid=$!
   for _ in $(seq 100); do [ -s "$work/sim.out" ] && return 0; sleep 0.05; done
@@ -36,12 +38,13 @@ expect() {  # expect NAME EXPECTED COMMAND...
   echo "ok   $name: $got"
 }
 
+# The C sample (as the README builds it) compiles without a warning.
 for lang in c cpp; do
-  cmake -S "$source_dir/examples/$lang" -B "$work/$lang" -DCMAKE_PREFIX_PATH="$stage" \
+  CFLAGS="-Wall -Wextra -Werror" cmake -S "$source_dir/examples/$lang" -B "$work/$lang" -DCMAKE_PREFIX_PATH="$stage" \
         -DCMAKE_BUILD_RPATH="$libdir" > /dev/null
   cmake --build "$work/$lang" > /dev/null
 done
-PKG_CONFIG_PATH="$libdir/pkgconfig" cc -o "$work/c-pkgconfig" "$source_dir/examples/c/sample.c" \
+PKG_CONFIG_PATH="$libdir/pkgconfig" cc -Wall -Wextra -Werror -o "$work/c-pkgconfig" "$source_dir/examples/c/sample.c" \
   $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs wsr37100) -Wl,-rpath,"$libdir"
 
 start_scale --weight 7.5
@@ -67,6 +70,29 @@ elif [ "${CI:-}" = true ]; then
   exit 1
 else
   echo "skip Object Pascal host: fpc not installed"
+fi
+
+# C# on the declarations the zip ships, under Mono: the records' layout is the C header's, a
+# reading and a monitor's callback come through, and the module's Portuguese text decodes.
+if command -v mcs > /dev/null && command -v mono > /dev/null; then
+  mkdir -p "$work/csharp"
+  mcs -target:library -warnaserror -out:"$work/csharp/Wsr37100.dll" "$source_dir/examples/csharp/Wsr37100.cs" > /dev/null
+  mcs -warnaserror -r:"$work/csharp/Wsr37100.dll" -out:"$work/csharp/host.exe" "$source_dir/tests/packaging/csharp_host.cs" > /dev/null
+  printf '<configuration><dllmap dll="wsr37100.dll" target="%s"/></configuration>\n' "$libdir/libwsr37100.so.6" \
+    > "$work/csharp/Wsr37100.dll.config"
+  cc -Wall -Wextra -Werror -I"$stage/include" -o "$work/csharp/layout" "$source_dir/tests/packaging/layout.c"
+  csharp() { LANG=C.UTF-8 mono "$work/csharp/host.exe" "$@"; }
+  expect "C# records" "$("$work/csharp/layout")" csharp layout
+  start_scale --weight 7.5
+  expect "C# host" "peso: 7.500 kg (6.49.9)" csharp "$work/scale"
+  expect "C# host, following" "seguiu: 7.500 kg" csharp "$work/scale" seguir
+  expect "C# host, missing port" "2 1 1: Não foi possível abrir a porta \"$work/none\": arquivo ou pasta inexistente" \
+    csharp "$work/none"
+elif [ "${CI:-}" = true ]; then
+  echo "CI: mcs or mono is missing" >&2
+  exit 1
+else
+  echo "skip C# host: mono not installed"
 fi
 stop_scale
 
