@@ -12,7 +12,7 @@
 // (Wsr.Texto, Wsr.DeTexto), so a "ç" reaches the library as 0xE7 on any system.
 //
 // The records have the C header's layout on both architectures:
-//   WsrOpcoes   28 bytes on x86, 32 on x64 (pasta_log is a pointer)
+//   WsrOpcoes   32 bytes on x86, 40 on x64 (pasta_log is a pointer)
 //   WsrLeitura  560 bytes on both (peso is aligned to 8)
 //
 // Usage:
@@ -42,6 +42,7 @@ namespace Wsr37100
         public uint espera_estavel_ms; // BuscaPesoEx: wait up to this long for a stable weight
         public uint leituras_iguais;   // with espera_estavel_ms: equal weights needed
         public uint quadro;            // WSR_QUADRO_QUALQUER, WSR_QUADRO_7 or WSR_QUADRO_8
+        public uint limite_log_mb;     // the most one day's log grows to, in MiB; 0: 64
 
         /// <summary>All defaults, tamanho set.</summary>
         public static WsrOpcoes Padrao()

@@ -48,6 +48,7 @@ type
     espera_estavel_ms: LongWord; { wait up to this for a stable weight }
     leituras_iguais: LongWord;   { equal weights needed, with espera_estavel_ms }
     quadro: LongWord;            { WSR_QUADRO_7 or _8: a read ends with the frame }
+    limite_log_mb: LongWord;     { the most one day's log grows to, in MiB; 0: 64 }
   end;
 
   TWsrLeitura = record

@@ -47,6 +47,11 @@ done
 PKG_CONFIG_PATH="$libdir/pkgconfig" cc -Wall -Wextra -Werror -o "$work/c-pkgconfig" "$source_dir/examples/c/sample.c" \
   $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs wsr37100) -Wl,-rpath,"$libdir"
 
+# The README's C program, as a reader copies it.
+sed -n '/^## The API$/,/^```$/p' "$source_dir/README.md" | sed -n '/^```c$/,/^```$/p' | sed '1d;$d' > "$work/readme.c"
+cc -Wall -Wextra -Werror -I"$stage/include" -o "$work/readme-c" "$work/readme.c" -L"$libdir" -lwsr37100 \
+  -Wl,-rpath,"$libdir"
+
 start_scale --weight 7.5
 expect "C host (CMake package)" "peso: 7.500 kg" "$work/c/sample" "$work/scale"
 expect "C host (pkg-config)" "peso: 7.500 kg" "$work/c-pkgconfig" "$work/scale"

@@ -14,9 +14,10 @@ static class Host
     {
         if (args[0] == "layout")
         {
-            Console.WriteLine("WsrOpcoes {0} pasta_log {1} quadro {2}; WsrLeitura {3} peso {4} mensagem {5} causa {6} estavel {7}",
+            Console.WriteLine("WsrOpcoes {0} pasta_log {1} quadro {2} limite_log_mb {3}; WsrLeitura {4} peso {5} mensagem {6} causa {7} estavel {8}",
                 Marshal.SizeOf(typeof(WsrOpcoes)), Marshal.OffsetOf(typeof(WsrOpcoes), "pasta_log"),
-                Marshal.OffsetOf(typeof(WsrOpcoes), "quadro"), Marshal.SizeOf(typeof(WsrLeitura)),
+                Marshal.OffsetOf(typeof(WsrOpcoes), "quadro"), Marshal.OffsetOf(typeof(WsrOpcoes), "limite_log_mb"),
+                Marshal.SizeOf(typeof(WsrLeitura)),
                 Marshal.OffsetOf(typeof(WsrLeitura), "peso"), Marshal.OffsetOf(typeof(WsrLeitura), "mensagem"),
                 Marshal.OffsetOf(typeof(WsrLeitura), "causa"), Marshal.OffsetOf(typeof(WsrLeitura), "estavel"));
             return 0;
