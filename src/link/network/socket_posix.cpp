@@ -55,8 +55,11 @@ Answer look_up(const std::string& host, const std::string& port, int flags) {
 }
 
 // An address is taken as it is; a name is looked up on a thread of its own whose
-// resolver asks each server once and waits a second for it, so that a look-up
-// left behind at the limit ends within a few seconds and cannot pile up.
+// resolver asks each server once and waits two seconds for it, so that a
+// look-up left behind at the limit ends within a few seconds and cannot pile
+// up. The resolver's wait outlasts the limit: a silent server is told as a
+// look-up that ran out of time, never as an unknown name, however late the
+// waiting thread is scheduled.
 std::optional<Answer> resolve(const std::string& host, const std::string& port, const Deadline& limit,
                               const Interrupt* interrupt) {
     Answer numeric = look_up(host, port, AI_NUMERICHOST);
@@ -64,7 +67,7 @@ std::optional<Answer> resolve(const std::string& host, const std::string& port, 
     return run_within<Answer>(
         [host, port] {
             if (::res_init() == 0) {
-                _res.retrans = 1;
+                _res.retrans = 2;
                 _res.retry = 1;
             }
             return look_up(host, port, 0);
