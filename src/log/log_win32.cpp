@@ -121,9 +121,11 @@ struct AppendFile::Handle {
 AppendFile::AppendFile(const std::string& path, LockPatience& patience) : path_(path) {
     // Without FILE_WRITE_DATA every write lands at the current end, and the
     // sharing lets other writers open the file at the same time. FILE_READ_DATA
-    // lets the handle take the lock below and read the file's end.
-    HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // lets the handle take the lock below and read the file's end;
+    // FILE_READ_ATTRIBUTES lets it learn the file's size.
+    HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " +
                     system_reason(::GetLastError()));
