@@ -10,7 +10,7 @@ namespace Wsr37100::cli {
 namespace {
 
 std::string weight_frame(double kilograms, int frame) {
-    if (kilograms < 0 || kilograms >= (frame == 7 ? 100 : 1000)) {
+    if (!(kilograms >= 0 && kilograms < (frame == 7 ? 100 : 1000))) {  // NaN too
         throw std::invalid_argument("weight out of range for a " + std::to_string(frame) + "-byte frame");
     }
     return frame == 7 ? fixed_frame_for(kilograms) : delimited_frame_for(kilograms);
