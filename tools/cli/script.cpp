@@ -96,4 +96,13 @@ std::vector<ScaleReply> build_script(const SimulateOptions& options) {
     return script;
 }
 
+std::vector<ScaleReply> script_for_line(const std::string& line, const SimulateOptions& options) {
+    const char* blanks = " \t\r";
+    const size_t first = line.find_first_not_of(blanks);
+    SimulateOptions changed = options;
+    changed.sequence = first == std::string::npos ? std::string() : line.substr(first, line.find_last_not_of(blanks) + 1 - first);
+    if (changed.sequence.empty()) throw std::invalid_argument("an empty line");
+    return build_script(changed);
+}
+
 }  // namespace Wsr37100::cli
