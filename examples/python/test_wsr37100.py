@@ -19,8 +19,8 @@ class Scale:
         self.args = args
 
     def __enter__(self):
-        self.process = subprocess.Popen([TOOL, "simulate", *self.args], stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL, text=True)
+        self.process = subprocess.Popen([TOOL, "simulate", *self.args], stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.port = self.process.stdout.readline().strip()
         return self.port
 

@@ -19,14 +19,15 @@ TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d"
 class Simulator:
     """`wsr37100 simulate ARGS` in the background; .port is its device."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, stdin=subprocess.DEVNULL):
         self.args = args
+        self.stdin = stdin  # lines on it change the answer; by default none, nor the terminal of whoever tests
 
     def __enter__(self):
         # A line per poll on stderr: a file, since a pipe nobody reads would
         # fill up and stop the scale.
         self.log = tempfile.TemporaryFile(mode="w+")
-        self.process = subprocess.Popen([TOOL, "simulate", *self.args], stdout=subprocess.PIPE,
+        self.process = subprocess.Popen([TOOL, "simulate", *self.args], stdin=self.stdin, stdout=subprocess.PIPE,
                                         stderr=self.log, text=True)
         self.port = self.process.stdout.readline().strip()
         if not self.port:
@@ -35,7 +36,14 @@ class Simulator:
             raise RuntimeError("simulator printed no port: " + self.log.read())
         return self
 
+    def stderr_so_far(self):
+        """What the running simulator has written to stderr (read without moving the offset it writes at)."""
+        return os.pread(self.log.fileno(), os.fstat(self.log.fileno()).st_size, 0).decode()
+
     def __exit__(self, *exc):
+        if self.process.stdin:
+            self.process.stdin.close()
+            self.process.stdin = None  # closed already: nothing for communicate() to flush
         self.process.terminate()
         self.process.communicate(timeout=10)
         self.log.seek(0)
@@ -165,6 +173,46 @@ class WeighTest(unittest.TestCase):
                          ("status", -2.0, "negative", "N"))
         self.assertEqual(raw, (0, "1.234 kg\nreply (7 bytes, 1 polls): 02 30 31 32 33 34 03\n", ""))
         self.assertEqual(scale.stderr.count("poll "), 3)
+
+
+def eventually(probe, expected, seconds=30):
+    """probe() until it returns expected, at most for a deadline generous on a loaded machine; its last value."""
+    deadline = time.monotonic() + seconds
+    while True:
+        got = probe()
+        if got == expected or time.monotonic() > deadline:
+            return got
+        time.sleep(0.05)
+
+
+class LiveAnswerTest(unittest.TestCase):
+    def test_lines_on_stdin_change_the_answer(self):
+        def reading():
+            got = json.loads(run("weigh", scale.port, "--gap", "20", "--no-log", "--json")[1])
+            return got["kind"], got["weight"], got.get("letter", got.get("reason"))
+
+        cases = [  # line written, what the simulator says on stderr, the reading from then on
+            ("3.25", "answering 3.25 from the next poll\n", ("weight", 3.25, None)),
+            ("N", "answering N from the next poll\n", ("status", -2.0, "N")),
+            ("silent", "answering silent from the next poll\n", ("no-reading", 0.0, "silence")),
+            ("3,25kg", "wsr37100 simulate: not a weight: 25kg; the answer is unchanged\n",
+             ("no-reading", 0.0, "silence")),
+            ("I,I,1.5", "answering I,I,1.5 from the next poll\n", ("status", -1.0, "I")),
+            ("7.5", "answering 7.5 from the next poll\n", ("weight", 7.5, None)),
+        ]
+        with Simulator("--weight", "1.5", stdin=subprocess.PIPE) as scale:
+            self.assertEqual(reading(), ("weight", 1.5, None))
+            for line, said, expected in cases:
+                with self.subTest(line=line):
+                    scale.process.stdin.write(line + "\n")
+                    scale.process.stdin.flush()
+                    self.assertTrue(eventually(lambda: said in scale.stderr_so_far(), True), scale.stderr_so_far())
+                    self.assertEqual(eventually(reading, expected), expected)
+            scale.process.stdin.close()
+            self.assertTrue(eventually(lambda: "standard input ended" in scale.stderr_so_far(), True))
+            self.assertEqual((reading(), scale.process.poll()), (("weight", 7.5, None), None))
+        self.assertEqual(scale.stderr.count("the answer is unchanged"), 1)
+        self.assertEqual(scale.process.returncode, 0)
 
 
 class CompletionTest(unittest.TestCase):

@@ -95,6 +95,9 @@ int main(int argc, char** argv) {
     auto* simulate_command = app.add_subcommand(
         "simulate", "Play a scale on a pseudo-terminal and print its device path; one line on stderr per poll.\n"
                     "Runs until Ctrl-C or SIGTERM, then removes its link.\n"
+                    "While it runs, each line read from standard input (typed, or from a pipe) changes the answer\n"
+                    "from the next poll on: a weight (3.25), I, N, S, silent, or items with commas as --sequence\n"
+                    "(I,I,1.5). An unreadable line is reported and changes nothing; the end of input changes nothing.\n"
                     "Example: wsr37100 simulate --weight 2.5 --frame 7 --link /tmp/scale");
     simulate_command->footer("Exit status: 0 stopped by Ctrl-C or SIGTERM, 64 usage error, 73 the link could not be made,\n"
                              "1 any other error. The device path goes to stdout, a line per poll to stderr.");

@@ -10,7 +10,7 @@ namespace Wsr37100::cli {
 namespace {
 
 std::string weight_frame(double kilograms, int frame) {
-    if (kilograms < 0 || kilograms >= (frame == 7 ? 100 : 1000)) {
+    if (!(kilograms >= 0 && kilograms < (frame == 7 ? 100 : 1000))) {  // NaN too
         throw std::invalid_argument("weight out of range for a " + std::to_string(frame) + "-byte frame");
     }
     return frame == 7 ? fixed_frame_for(kilograms) : delimited_frame_for(kilograms);
@@ -94,6 +94,15 @@ std::vector<ScaleReply> build_script(const SimulateOptions& options) {
         script.push_back(reply(weight_frame(options.weight, options.frame), false));
     }
     return script;
+}
+
+std::vector<ScaleReply> script_for_line(const std::string& line, const SimulateOptions& options) {
+    const char* blanks = " \t\r";
+    const size_t first = line.find_first_not_of(blanks);
+    SimulateOptions changed = options;
+    changed.sequence = first == std::string::npos ? std::string() : line.substr(first, line.find_last_not_of(blanks) + 1 - first);
+    if (changed.sequence.empty()) throw std::invalid_argument("an empty line");
+    return build_script(changed);
 }
 
 }  // namespace Wsr37100::cli

@@ -1,4 +1,10 @@
-// `wsr37100 simulate`: a scale played on a pseudo-terminal until Ctrl-C or SIGTERM.
+// `wsr37100 simulate`: a scale played on a pseudo-terminal until Ctrl-C or SIGTERM;
+// each line on its standard input changes the scale's answer.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -18,6 +24,12 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::chrono::milliseconds kIdle{1000};
+// How soon a stop is seen while standard input is watched (the interrupts are
+// taken by a thread of their own, so they do not wake the wait).
+constexpr int kInputTickMs = 100;
+// How often a simulator in the background looks whether its terminal is back.
+constexpr std::chrono::milliseconds kBackground{250};
+constexpr size_t kLongestLine = 4096;
 
 // A symbolic link that this process made and removes: it never replaces
 // anything, and it is removed only while it still points where it was made to.
@@ -47,6 +59,92 @@ private:
     fs::path target_;
 };
 
+// Standard input as lines, each one a new answer for the scale from its next
+// poll on. The end of input, or no standard input at all, changes nothing.
+class AnswerLines {
+public:
+    AnswerLines(ScaleEmulator& scale, const SimulateOptions& options)
+        : scale_(scale), options_(options), terminal_(::isatty(STDIN_FILENO) == 1) {
+        // A read from a terminal by a background job fails (EIO) rather than stopping the process.
+        previous_ttin_ = ::signal(SIGTTIN, SIG_IGN);
+    }
+    ~AnswerLines() { ::signal(SIGTTIN, previous_ttin_); }
+    AnswerLines(const AnswerLines&) = delete;
+    AnswerLines& operator=(const AnswerLines&) = delete;
+
+    // A terminal whose keyboard is this process's (or one that is not its
+    // controlling terminal, which no job control holds back): its user may type.
+    bool typed_here() const {
+        if (!terminal_) return false;
+        const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
+        return foreground == ::getpgrp() || (foreground < 0 && errno == ENOTTY);
+    }
+
+    // Takes what has come within a tick; false once there is nothing more to take.
+    bool take(const Interrupts& interrupts) {
+        if (ended_) return false;
+        if (terminal_ && !typed_here()) {
+            // Started with & or suspended: the shell has the keyboard until fg.
+            interrupts.sleep_for(kBackground);
+            return true;
+        }
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, kInputTickMs) <= 0 || input.revents == 0) return true;
+        char bytes[512];
+        const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        if (n < 0 && errno == EIO && terminal_) {  // sent to the background between the look and the read
+            interrupts.sleep_for(kBackground);
+            return true;
+        }
+        if (n <= 0) {
+            if (!skipping_) answer(pending_);
+            ended_ = true;
+            // Said only to whoever could have given answers: not to a /dev/null.
+            if (heard_ || terminal_) std::fprintf(stderr, "standard input ended; the answer stays, Ctrl-C to stop\n");
+            return false;
+        }
+        heard_ = true;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (bytes[i] == '\n') {
+                if (!skipping_) answer(pending_);
+                pending_.clear();
+                skipping_ = false;
+            } else if (!skipping_ && pending_.size() == kLongestLine) {
+                std::fprintf(stderr, "wsr37100 simulate: a line longer than %zu characters; the answer is unchanged\n",
+                             kLongestLine);
+                pending_.clear();
+                skipping_ = true;
+            } else if (!skipping_) {
+                pending_ += bytes[i];
+            }
+        }
+        return true;
+    }
+
+private:
+    void answer(const std::string& line) {
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) return;  // an Enter alone
+        const std::string shown = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+        try {
+            scale_.replace_script(script_for_line(line, options_));
+            std::fprintf(stderr, "answering %s from the next poll\n", shown.c_str());
+        } catch (const std::invalid_argument& error) {
+            std::fprintf(stderr, "wsr37100 simulate: %s; the answer is unchanged\n", error.what());
+        }
+    }
+
+    ScaleEmulator& scale_;
+    const SimulateOptions& options_;
+    const bool terminal_;
+    void (*previous_ttin_)(int) = SIG_DFL;
+    std::string pending_;
+    bool skipping_ = false;  // the rest of a line too long to be an answer
+    bool heard_ = false;  // anything came at all
+    bool ended_ = false;
+};
+
 }  // namespace
 
 int simulate(const SimulateOptions& options) {
@@ -72,6 +170,12 @@ int simulate(const SimulateOptions& options) {
     std::printf("%s\n", options.link.empty() ? scale.device_path().c_str() : options.link.c_str());
     std::fflush(stdout);
     std::fprintf(stderr, "simulated scale on %s; Ctrl-C to stop\n", scale.device_path().c_str());
+    AnswerLines lines(scale, options);
+    if (lines.typed_here()) {
+        std::fprintf(stderr, "type a weight, I, N, S or silent, then Enter, to change the answer\n");
+    }
+    while (!interrupts.requested() && lines.take(interrupts)) {
+    }
     while (interrupts.sleep_for(kIdle)) {
     }
     return 0;

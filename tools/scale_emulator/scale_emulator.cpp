@@ -105,6 +105,12 @@ void ScaleEmulator::on_poll(std::function<void(int, const ScaleReply&)> observer
 
 void ScaleEmulator::pace(unsigned baud) { byte_time_us_ = baud == 0 ? 0 : static_cast<long>(10'000'000 / baud); }
 
+void ScaleEmulator::replace_script(std::vector<ScaleReply> script) {
+    std::lock_guard lock(script_lock_);
+    script_ = std::move(script);
+    next_ = 0;
+}
+
 void ScaleEmulator::say(const std::string& bytes) {
     play(ScaleReply::bytes(bytes));
 }
@@ -180,9 +186,12 @@ void ScaleEmulator::run() {
             if (incoming[i] != kEnqByte) continue;
             const int poll_number = ++polls_;
             ScaleReply reply = ScaleReply::silence();
-            if (next_ < script_.size()) {
-                reply = script_[next_++];
-                if (repeat_ && next_ == script_.size()) next_ = 0;
+            {
+                std::lock_guard lock(script_lock_);
+                if (next_ < script_.size()) {
+                    reply = script_[next_++];
+                    if (repeat_ && next_ == script_.size()) next_ = 0;
+                }
             }
             {
                 std::lock_guard lock(observer_lock_);

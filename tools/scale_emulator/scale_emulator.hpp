@@ -69,6 +69,9 @@ public:
     // byte): the ENQ's own travel, then each reply byte, take their time.
     // 0 (default): bytes go at once.
     void pace(unsigned baud);
+    // From the next ENQ on, the scale answers from this script, from its start
+    // (repeated or not as the constructor said). Safe from any thread.
+    void replace_script(std::vector<ScaleReply> script);
     // Sends bytes now, unasked: noise on the line, or a late reply that waits
     // in the port's input queue for whoever opens it next.
     void say(const std::string& bytes);
@@ -81,6 +84,7 @@ private:
     bool sleep_or_stop(std::chrono::milliseconds pause);
     void close_master();
 
+    std::mutex script_lock_;  // script_ and next_: replaced from another thread while the emulator's reads them
     std::vector<ScaleReply> script_;
     bool repeat_;
     std::size_t next_ = 0;
