@@ -145,8 +145,15 @@ std::chrono::system_clock::time_point local_moment(int day, int hour, int minute
     return std::chrono::system_clock::from_time_t(std::mktime(&local));
 }
 
-std::chrono::system_clock::time_point before_midnight() { return local_moment(6, 23, 59, 59); }
-std::chrono::system_clock::time_point after_midnight() { return local_moment(7, 0, 0, 0); }
+// Worked out once: mktime may not run on several threads at once.
+std::chrono::system_clock::time_point before_midnight() {
+    static const auto moment = local_moment(6, 23, 59, 59);
+    return moment;
+}
+std::chrono::system_clock::time_point after_midnight() {
+    static const auto moment = local_moment(7, 0, 0, 0);
+    return moment;
+}
 
 TEST(DailyLog, LinesOnEitherSideOfMidnightGoToTwoFiles) {
     TempFolder folder;
