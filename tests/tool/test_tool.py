@@ -386,7 +386,7 @@ class BlackHoledNameTest(unittest.TestCase):
             self.assertIn("1000 ms", reading["message"])
             # The connect limit, with room for a loaded machine and a sanitized program's start; the
             # resolver's own time-outs, which a look-up without a limit waits out, are 10 s.
-            self.assertLess(took, 4.0)
+            self.assertLess(took, 6.0)
 
             serve = subprocess.Popen(prefix + ["serve", "--port", "0", "--scale", "far=%s,no-log" % port],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -395,7 +395,9 @@ class BlackHoledNameTest(unittest.TestCase):
                 serve.send_signal(signal.SIGTERM)  # its monitor is in the middle of a look-up
                 started = time.monotonic()
                 self.assertEqual(serve.wait(timeout=30), 0)
-                self.assertLess(time.monotonic() - started, 3.0)  # a second, with room for a loaded machine
+                # At once; the guard leaves room for a loaded machine and stays far under the 10 s of a
+                # look-up left to the system resolver's own time-outs.
+                self.assertLess(time.monotonic() - started, 6.0)
             finally:
                 if serve.poll() is None:
                     serve.kill()
