@@ -54,15 +54,21 @@ class WineServeTest(unittest.TestCase):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        tool = wine("winepath", "-w", WINDOWS_TOOL).stdout.strip()
         name = "wsr37100test"
         # Wine ends its session, services included, once no ordinary program runs: one is kept running
         # for the whole case. Its first line says the session is up; a service request made while the
         # session still starts can wait for the keeper to end, and the service then never starts.
+        # The session's first program starts the service manager, whose services inherit its stderr and
+        # environment: Wine traces each Event Log entry there (eventlog:ReportEventW), into a file. So the
+        # keeper runs first, every other Wine program in its session.
+        events = tempfile.TemporaryFile(mode="w+")
+        self.addCleanup(events.close)
         keeper = subprocess.Popen(["wine", "cmd", "/c", "echo up& ping -n 3600 127.0.0.1 > nul"],
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                                  stdout=subprocess.PIPE, stderr=events, text=True,
+                                  env=dict(os.environ, WINEDEBUG="-all,+eventlog"))
         try:
             self.assertEqual(keeper.stdout.readline().strip(), "up")
+            tool = wine("winepath", "-w", WINDOWS_TOOL).stdout.strip()
             with Simulator("--weight", "6.5", "--link", self.link):
                 created = wine("sc", "create", name, "binPath=",
                                "%s serve --windows-service %s --scale counter=%s:9600,gap=20,no-log --port %d"
@@ -88,8 +94,13 @@ class WineServeTest(unittest.TestCase):
                 state = wine("sc", "query", name).stdout
                 self.assertIn("STOPPED", state)
                 self.assertRegex(state, r"SERVICE_EXIT_CODE\s*:\s*0 ")
+                # Written before the service told the manager it stopped.
+                events.seek(0)
+                self.assertRegex(events.read(), r'eventlog:ReportEventW L"serving 1 scale\(s\) at http://127\.0\.0\.1:%d/: '
+                                 r'counter \(%s\)"\n(.*\n)*.*eventlog:ReportEventW L"stopped"\n' % (port, PORT))
         finally:
             wine("sc", "delete", name)
+            wine("reg", "delete", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name, "/f")
             keeper.kill()
             keeper.wait()
             # The keeper's Windows side and the service manager would outlive the test: the session ends here.

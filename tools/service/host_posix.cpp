@@ -8,7 +8,7 @@ namespace Wsr37100::service {
 int run_in_console(const Body& body) {
     // Before any thread starts, so that every thread inherits the blocked signals.
     const cli::Interrupts interrupts;
-    return body([&interrupts](std::chrono::milliseconds duration) { return interrupts.sleep_for(duration); });
+    return body([&interrupts](std::chrono::milliseconds duration) { return interrupts.sleep_for(duration); }, Journal());
 }
 
 bool windows_services_supported() { return false; }

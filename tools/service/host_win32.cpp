@@ -3,9 +3,11 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stop_token>
 #include <thread>
+#include <type_traits>
 
 #include "host.hpp"
 #include "interrupts.hpp"
@@ -17,15 +19,81 @@ namespace {
 
 constexpr std::chrono::milliseconds kProgressEvery{500};
 
+std::wstring wide(const std::string& text) {
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), length);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+// The Windows Event Log's Application log, from the event source named as the service. The program's
+// own message table (events.mc) describes each event as its text alone; the source's registry key
+// names the program as its message file, so that Event Viewer finds it.
+class EventSource final : public EventLog {
+public:
+    explicit EventSource(const std::wstring& name) {
+        name_message_file(name);
+        handle_ = ::RegisterEventSourceW(nullptr, name.c_str());
+    }
+    ~EventSource() {
+        if (handle_ != nullptr) ::DeregisterEventSource(handle_);
+    }
+    EventSource(const EventSource&) = delete;
+    EventSource& operator=(const EventSource&) = delete;
+
+    void report(Event event, Level level, const std::string& text) override {
+        if (handle_ == nullptr) return;
+        const std::wstring message = wide(text);
+        const wchar_t* strings[] = {message.c_str()};
+        const WORD type = level == Level::error     ? EVENTLOG_ERROR_TYPE
+                          : level == Level::warning ? EVENTLOG_WARNING_TYPE
+                                                    : EVENTLOG_INFORMATION_TYPE;
+        ::ReportEventW(handle_, type, 0, static_cast<DWORD>(event), nullptr, 1, 0, strings, nullptr);
+    }
+
+private:
+    // Where the service runs as an account that may not write there, the key stays as it is; Event
+    // Viewer then shows each event's text after "The description for Event ID ... cannot be found".
+    static void name_message_file(const std::wstring& name) {
+        std::wstring program(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD length = ::GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()));
+            if (length == 0) return;
+            if (length < program.size()) {
+                program.resize(length);
+                break;
+            }
+            program.resize(program.size() * 2);
+        }
+        HKEY key = nullptr;
+        const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name;
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+            ERROR_SUCCESS) {
+            return;
+        }
+        const std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&::RegCloseKey)> owned(key, &::RegCloseKey);
+        const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+        ::RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(program.c_str()),
+                         static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t)));
+        ::RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+    }
+
+    HANDLE handle_ = nullptr;
+};
+
 // One run under the service control manager: its status and the stop it asks for.
 class WindowsService {
 public:
     WindowsService(std::wstring name, const Body& body) : name_(std::move(name)), body_(body) {}
 
     void main() {
+        EventSource event_log(name_);
+        const Journal journal(event_log);
         handle_ = ::RegisterServiceCtrlHandlerExW(name_.c_str(), &WindowsService::control, this);
         if (handle_ == nullptr) {
-            say(Level::error, "the service control manager refused the handler: error " + std::to_string(::GetLastError()));
+            journal.say(Event::failed, Level::error,
+                        "the service control manager refused the handler: error " + std::to_string(::GetLastError()));
             exit_status_ = 1;
             return;
         }
@@ -40,12 +108,14 @@ public:
             }
         });
         bool running = false;
-        exit_status_ = body_([this, &running](std::chrono::milliseconds duration) {
-            if (!running) report(SERVICE_RUNNING, 0);
-            running = true;
-            std::unique_lock held(lock_);
-            return !woken_.wait_for(held, duration, [this] { return stop_requested_; });
-        });
+        exit_status_ = body_(
+            [this, &running](std::chrono::milliseconds duration) {
+                if (!running) report(SERVICE_RUNNING, 0);
+                running = true;
+                std::unique_lock held(lock_);
+                return !woken_.wait_for(held, duration, [this] { return stop_requested_; });
+            },
+            journal);
         progress.request_stop();
         progress.join();
         report(SERVICE_STOPPED, static_cast<DWORD>(exit_status_));
@@ -103,19 +173,11 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     if (the_service != nullptr) the_service->main();
 }
 
-std::wstring wide(const std::string& text) {
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), length);
-    out.resize(out.size() - 1);
-    return out;
-}
-
 }  // namespace
 
 int run_in_console(const Body& body) {
     const cli::Interrupts interrupts;
-    return body([&interrupts](std::chrono::milliseconds duration) { return interrupts.sleep_for(duration); });
+    return body([&interrupts](std::chrono::milliseconds duration) { return interrupts.sleep_for(duration); }, Journal());
 }
 
 bool windows_services_supported() { return true; }

@@ -1,4 +1,4 @@
-// One line per message on stderr, with the journal's priority prefix under systemd.
+// One line per message on stderr, with the journal's priority prefix under systemd; events to the event log.
 #include "journal.hpp"
 
 #include <cstdio>
@@ -16,6 +16,19 @@ void say(Level level, const std::string& text) {
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
+}
+
+void Journal::say(Level level, const std::string& text) const {
+    if (level == Level::error || level == Level::warning) {
+        say(Event::problem, level, text);
+    } else {
+        service::say(level, text);
+    }
+}
+
+void Journal::say(Event event, Level level, const std::string& text) const {
+    service::say(level, text);
+    if (log_ != nullptr) log_->report(event, level, text);
 }
 
 }  // namespace Wsr37100::service

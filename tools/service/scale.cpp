@@ -20,8 +20,12 @@ std::string state_of(const Snapshot& snapshot) {
     }
 }
 
-Scale::Scale(ScaleSettings settings, std::string log_folder, Post post, Metrics& metrics)
-    : settings_(std::move(settings)), log_folder_(std::move(log_folder)), post_(std::move(post)), metrics_(metrics) {}
+Scale::Scale(ScaleSettings settings, std::string log_folder, Post post, Metrics& metrics, Journal journal)
+    : settings_(std::move(settings)),
+      log_folder_(std::move(log_folder)),
+      post_(std::move(post)),
+      metrics_(metrics),
+      journal_(journal) {}
 
 Scale::~Scale() { monitor_.reset(); }
 
@@ -52,8 +56,8 @@ void Scale::observe(std::weak_ptr<ScaleObserver> observer) {
 
 void WSR37100_CALL Scale::on_change(const WsrLeitura* leitura, void* context) {
     // The monitor's thread: only hand the copy over; nothing may unwind into the library.
+    auto* scale = static_cast<Scale*>(context);
     try {
-        auto* scale = static_cast<Scale*>(context);
         bool post = false;
         {
             const std::lock_guard guard(scale->incoming_lock_);
@@ -65,7 +69,7 @@ void WSR37100_CALL Scale::on_change(const WsrLeitura* leitura, void* context) {
         }
         if (post) scale->post_([scale] { scale->take_incoming(); });
     } catch (...) {
-        say(Level::error, "a scale's change was lost: out of memory");
+        scale->journal_.say(Level::error, "a scale's change was lost: out of memory");
     }
 }
 
@@ -107,7 +111,7 @@ void Scale::apply(const WsrLeitura& reading, std::chrono::system_clock::time_poi
             const std::string message = cli::message_utf8(reading);
             if (!message.empty()) text += " (" + message + ")";
         }
-        say(readable ? Level::info : Level::warning, text);
+        journal_.say(readable ? Level::info : Level::warning, text);
         condition_ = std::move(condition);
     }
 

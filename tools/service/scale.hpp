@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "journal.hpp"
 #include "wsr37100.h"
 
 namespace Wsr37100::service {
@@ -45,7 +46,7 @@ class Scale {
 public:
     using Post = std::function<void(std::function<void()>)>;
 
-    Scale(ScaleSettings settings, std::string log_folder, Post post, Metrics& metrics);
+    Scale(ScaleSettings settings, std::string log_folder, Post post, Metrics& metrics, Journal journal);
     ~Scale();
     Scale(const Scale&) = delete;
     Scale& operator=(const Scale&) = delete;
@@ -77,6 +78,7 @@ private:
     std::string log_folder_;
     Post post_;
     Metrics& metrics_;
+    Journal journal_;
     Snapshot latest_;
     std::string condition_;  // what the journal was last told
     std::vector<std::weak_ptr<ScaleObserver>> observers_;

@@ -69,74 +69,86 @@ ServeCommand::~ServeCommand() = default;
 bool ServeCommand::chosen() const { return options_->command->parsed(); }
 
 int ServeCommand::run() {
-    const Options& o = *options_;
-    ServeSettings settings;
-    std::vector<std::string> log_folders;
-    try {
-        if (!o.config.empty()) read_config_file(o.config, settings);
-        for (const auto& text : o.scales) settings.scales.push_back(parse_scale(text));
-        if (!o.listen.empty()) settings.listen = o.listen;
-        if (o.port >= 0) settings.port = static_cast<std::uint16_t>(o.port);
-        settings.allowed_origins.insert(settings.allowed_origins.end(), o.origins.begin(), o.origins.end());
-        settings.allowed_hosts.insert(settings.allowed_hosts.end(), o.hosts.begin(), o.hosts.end());
-        if (!o.token_file.empty()) settings.token = read_token_file(o.token_file);
-        if (o.max_connections > 0) settings.limits.connections = o.max_connections;
-        check(settings);
-        // A connection takes a descriptor; the scales, the listener and the program take a few more.
-        const std::size_t wanted = settings.limits.connections + 4 * settings.scales.size() + 64;
-        if (const auto room = descriptor_shortfall(wanted)) {
-            throw std::invalid_argument("--max-connections " + std::to_string(settings.limits.connections) + " needs about " +
-                                        std::to_string(wanted) + " open files, and this process may open only " +
-                                        std::to_string(*room) + ": raise the limit (ulimit -n, or LimitNOFILE= in the "
-                                        "systemd unit) or lower --max-connections");
-        }
-        // Each scale's log as `weigh` keeps it: its own folder, none, or the tool's default.
-        for (const auto& scale : settings.scales) {
-            if (scale.no_log) {
-                log_folders.emplace_back();
-            } else if (!scale.log_dir.empty()) {
-                // The monitor cannot report a reading it cannot log: the folder must be there first.
-                std::error_code error;
-                std::filesystem::create_directories(scale.log_dir, error);
-                if (error) {
-                    throw std::invalid_argument("scale " + scale.name + ": cannot create the log folder " + scale.log_dir +
-                                                ": " + error.message());
-                }
-                log_folders.push_back(scale.log_dir);
-            } else {
-                log_folders.push_back(cli::dados_beside_program() ? std::string() : cli::user_log_folder());
-            }
-        }
-    } catch (const std::invalid_argument& error) {
-        say(Level::error, error.what());
-        return cli::kExitUsage;
-    }
-
-    const Body body = [&](const KeepRunning& keep_running) {
+    // Under the service control manager a configuration that cannot be read
+    // ends the start too: it is read within the body, so that its error also
+    // reaches the Event Log and the manager gets the exit status.
+    const Body body = [this](const KeepRunning& keep_running, const Journal& journal) {
+        ServeSettings settings;
+        std::vector<std::string> log_folders;
         try {
-            Server server(settings, log_folders);
+            settings = read_settings(log_folders);
+        } catch (const std::invalid_argument& error) {
+            journal.say(Event::failed, Level::error, error.what());
+            return cli::kExitUsage;
+        }
+        try {
+            Server server(settings, log_folders, journal);
             const std::string address = server.start();
-            say(Level::notice, "serving " + std::to_string(settings.scales.size()) + " scale(s) at " + address +
-                                   (settings.token.empty() ? "" : " (bearer token required)"));
+            std::string scales;
+            for (const auto& scale : settings.scales) scales += (scales.empty() ? "" : ", ") + scale.name + " (" + scale.port + ")";
+            journal.say(Event::started, Level::notice,
+                        "serving " + std::to_string(settings.scales.size()) + " scale(s) at " + address +
+                            (settings.token.empty() ? "" : " (bearer token required)") + ": " + scales);
             std::printf("%s\n", address.c_str());
             std::fflush(stdout);
             while (keep_running(kStopCheck)) {
                 if (server.failed()) {
                     server.stop();
-                    say(Level::error, "stopped: the service can no longer answer");
+                    journal.say(Event::failed, Level::error, "stopped: the service can no longer answer");
                     return 1;
                 }
             }
-            say(Level::notice, "stopping");
+            journal.say(Level::notice, "stopping");
             server.stop();
-            say(Level::notice, "stopped");
+            journal.say(Event::stopped, Level::notice, "stopped");
             return 0;
         } catch (const std::exception& error) {
-            say(Level::error, error.what());
+            journal.say(Event::failed, Level::error, error.what());
             return 1;
         }
     };
+    const Options& o = *options_;
     return o.windows_service.empty() ? run_in_console(body) : run_as_windows_service(o.windows_service, body);
+}
+
+ServeSettings ServeCommand::read_settings(std::vector<std::string>& log_folders) const {
+    const Options& o = *options_;
+    ServeSettings settings;
+    if (!o.config.empty()) read_config_file(o.config, settings);
+    for (const auto& text : o.scales) settings.scales.push_back(parse_scale(text));
+    if (!o.listen.empty()) settings.listen = o.listen;
+    if (o.port >= 0) settings.port = static_cast<std::uint16_t>(o.port);
+    settings.allowed_origins.insert(settings.allowed_origins.end(), o.origins.begin(), o.origins.end());
+    settings.allowed_hosts.insert(settings.allowed_hosts.end(), o.hosts.begin(), o.hosts.end());
+    if (!o.token_file.empty()) settings.token = read_token_file(o.token_file);
+    if (o.max_connections > 0) settings.limits.connections = o.max_connections;
+    check(settings);
+    // A connection takes a descriptor; the scales, the listener and the program take a few more.
+    const std::size_t wanted = settings.limits.connections + 4 * settings.scales.size() + 64;
+    if (const auto room = descriptor_shortfall(wanted)) {
+        throw std::invalid_argument("--max-connections " + std::to_string(settings.limits.connections) + " needs about " +
+                                    std::to_string(wanted) + " open files, and this process may open only " +
+                                    std::to_string(*room) + ": raise the limit (ulimit -n, or LimitNOFILE= in the "
+                                    "systemd unit) or lower --max-connections");
+    }
+    // Each scale's log as `weigh` keeps it: its own folder, none, or the tool's default.
+    for (const auto& scale : settings.scales) {
+        if (scale.no_log) {
+            log_folders.emplace_back();
+        } else if (!scale.log_dir.empty()) {
+            // The monitor cannot report a reading it cannot log: the folder must be there first.
+            std::error_code error;
+            std::filesystem::create_directories(scale.log_dir, error);
+            if (error) {
+                throw std::invalid_argument("scale " + scale.name + ": cannot create the log folder " + scale.log_dir +
+                                            ": " + error.message());
+            }
+            log_folders.push_back(scale.log_dir);
+        } else {
+            log_folders.push_back(cli::dados_beside_program() ? std::string() : cli::user_log_folder());
+        }
+    }
+    return settings;
 }
 
 }  // namespace Wsr37100::service

@@ -2,6 +2,10 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
+
+#include "config.hpp"
 
 namespace CLI {
 class App;
@@ -24,6 +28,10 @@ public:
     int run();
 
 private:
+    // The options and the configuration file into settings, and each scale's
+    // log folder into log_folders. Throws std::invalid_argument when they are wrong.
+    ServeSettings read_settings(std::vector<std::string>& log_folders) const;
+
     struct Options;
     std::unique_ptr<Options> options_;
 };

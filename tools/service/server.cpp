@@ -132,13 +132,13 @@ Reply problem_reply(std::string_view code, const std::string& detail, Json extra
 class Session;
 
 struct Server::Impl {
-    Impl(ServeSettings settings_in, std::vector<std::string> log_folders)
-        : settings(std::move(settings_in)), loopback_only(loopback(settings.listen)) {
+    Impl(ServeSettings settings_in, std::vector<std::string> log_folders, Journal journal_in)
+        : settings(std::move(settings_in)), journal(journal_in), loopback_only(loopback(settings.listen)) {
         run_id = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::system_clock::now().time_since_epoch()).count());
         for (std::size_t i = 0; i < settings.scales.size(); ++i) {
             auto post = [this](std::function<void()> job) { net::post(io, std::move(job)); };
-            scales.push_back(std::make_unique<Scale>(settings.scales[i], log_folders[i], post, metrics));
+            scales.push_back(std::make_unique<Scale>(settings.scales[i], log_folders[i], post, metrics, journal));
         }
     }
 
@@ -165,6 +165,7 @@ struct Server::Impl {
     bool make_room();
 
     ServeSettings settings;
+    Journal journal;
     const bool loopback_only;
     std::string run_id;  // event ids of an earlier run never match this one's
     net::io_context io{1};
@@ -294,7 +295,7 @@ private:
             handle();
         } catch (const std::exception& failure) {
             // A fault of ours: this request gets a 500, every other client goes on being served.
-            say(Level::error, std::string("a request failed: ") + failure.what());
+            server_.journal.say(Level::error, std::string("a request failed: ") + failure.what());
             listeners_.clear();
             timer_.cancel();
             if (state_ != State::closed) send(problem_reply("internal-error", "the service failed to answer this request"), false);
@@ -766,7 +767,7 @@ void Server::Impl::accept() {
             // Out of descriptors, say: a pause rather than a busy loop, and a line a minute at most.
             ++accept_failures;
             if (SteadyClock::now() - accept_failure_said >= kAcceptFailureEvery) {
-                say(Level::warning, "accepting a connection failed: " + error.message() +
+                journal.say(Level::warning, "accepting a connection failed: " + error.message() +
                                         (accept_failures > 1 ? " (" + std::to_string(accept_failures) + " times since the last such line)" : ""));
                 accept_failure_said = SteadyClock::now();
                 accept_failures = 0;
@@ -815,8 +816,8 @@ void Server::Impl::end_when_quiet(const std::shared_ptr<net::steady_timer>& time
     timer->async_wait([this, timer, deadline](beast::error_code) { end_when_quiet(timer, deadline); });
 }
 
-Server::Server(ServeSettings settings, std::vector<std::string> log_folders)
-    : impl_(std::make_unique<Impl>(std::move(settings), std::move(log_folders))) {}
+Server::Server(ServeSettings settings, std::vector<std::string> log_folders, Journal journal)
+    : impl_(std::make_unique<Impl>(std::move(settings), std::move(log_folders), journal)) {}
 
 Server::~Server() { stop(); }
 
@@ -845,10 +846,10 @@ std::string Server::start() {
         try {
             impl.io.run();
         } catch (const std::exception& failure) {
-            say(Level::error, std::string("the network thread failed: ") + failure.what());
+            impl.journal.say(Level::error, std::string("the network thread failed: ") + failure.what());
             impl.failed = true;
         } catch (...) {
-            say(Level::error, "the network thread failed");
+            impl.journal.say(Level::error, "the network thread failed");
             impl.failed = true;
         }
     });

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "journal.hpp"
 
 namespace Wsr37100::service {
 
@@ -13,7 +14,8 @@ class Server {
 public:
     // log_folders: one per scale, in order: the folder for WSR_LOG_PASTA, or
     // "" for the module's default (ignored for a scale without a log).
-    Server(ServeSettings settings, std::vector<std::string> log_folders);
+    // journal: where its warnings and errors go (its event log outlives the server).
+    Server(ServeSettings settings, std::vector<std::string> log_folders, Journal journal);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
