@@ -4,9 +4,6 @@ wsr37100_fuzz_target(decoders wsr37100_core)
 wsr37100_fuzz_target(telnet wsr37100_core)
 wsr37100_fuzz_target(port_names wsr37100_core)
 if(TARGET wsr37100_service_parsers)
-  wsr37100_fuzz_target(service_config wsr37100_service_parsers wsr37100_core)
-  # nlohmann-json, as the tool has it.
-  target_include_directories(service_config_${WSR37100_FUZZ_KIND} SYSTEM PRIVATE
-    $<TARGET_PROPERTY:wsr37100_cli,INCLUDE_DIRECTORIES>)
+  wsr37100_fuzz_target(service_config wsr37100_service_parsers wsr37100_core wsr37100_tools_json)
   wsr37100_fuzz_target(query wsr37100_service_parsers)
 endif()

@@ -8,9 +8,9 @@
 #include <stdexcept>
 
 #include "commands.hpp"
-#include "interrupts.hpp"
+#include "common/interrupts.hpp"
+#include "common/reading.hpp"
 #include "reader.hpp"
-#include "reading.hpp"
 #include "scale_emulator.hpp"
 
 namespace Wsr37100::cli {
@@ -51,12 +51,12 @@ std::string visible(const std::string& line) {
             shown += static_cast<char>(c);
         }
     }
-    return to_utf8(shown);
+    return common::to_utf8(shown);
 }
 
 // False when interrupted: the scale vanishes, so the reading ends at once.
 bool demo_reading(const char* what, const std::vector<ScaleReply>& script, unsigned gap_ms, const fs::path& log,
-                  const Interrupts& interrupts) {
+                  const common::Interrupts& interrupts) {
     ScaleEmulator scale(script);
     const auto start = std::chrono::steady_clock::now();
     BackgroundReading background({scale.device_path(), "9600", WSR_LOG_PASTA, log.string(), gap_ms});
@@ -67,7 +67,7 @@ bool demo_reading(const char* what, const std::vector<ScaleReply>& script, unsig
     }
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     std::printf("  %-34s gap %2u ms  %6lld ms  %s\n", what, gap_ms, static_cast<long long>(took.count()),
-                describe(*reading).c_str());
+                common::describe(*reading).c_str());
     std::fflush(stdout);
     return true;
 }
@@ -81,7 +81,7 @@ struct DemoCase {
 }  // namespace
 
 int demo() {
-    const Interrupts interrupts;
+    const common::Interrupts interrupts;
     const TemporaryFolder log;
     std::printf("wsr37100 demo: a simulated scale, weighed through the library\n");
     std::printf("log folder (removed at the end): %s\n\n", log.path().c_str());
@@ -94,7 +94,7 @@ int demo() {
         {"a scale that says nothing", {ScaleReply::silence()}, 20},
     };
     for (const auto& c : cases) {
-        if (!demo_reading(c.what, c.script, c.gap_ms, log.path(), interrupts)) return kExitInterrupted;
+        if (!demo_reading(c.what, c.script, c.gap_ms, log.path(), interrupts)) return common::kExitInterrupted;
     }
     std::printf("\nlog lines written:\n");
     for (const auto& entry : fs::directory_iterator(log.path())) {

@@ -8,15 +8,16 @@
 #include <string>
 
 #include "commands.hpp"
+#include "common/exit_codes.hpp"
+#include "common/folders.hpp"
 #include "console.hpp"
-#include "folders.hpp"
-#include "reading.hpp"
-#include "serve_command.hpp"
+#include "service/serve_command.hpp"
 #include "wsr37100.h"
 
 namespace {
 
 using namespace Wsr37100::cli;
+namespace common = Wsr37100::common;
 
 constexpr const char* kCommands[] = {"weigh", "simulate", "ports", "demo", "serve"};
 
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
     weigh_command->add_option("BAUD", weigh_options.baud, "Baud rate")->check(kWholeNumber)->capture_default_str();
     weigh_command->add_option("--gap", weigh_options.gap_ms,
                               "Inter-byte gap in ms: a reply ends after this silence (0: wait for 8 bytes or 1 s)");
-    auto* log_dir = weigh_command->add_option("--log-dir", weigh_options.log_dir, default_log_help());
+    auto* log_dir = weigh_command->add_option("--log-dir", weigh_options.log_dir, common::default_log_help());
     weigh_command->add_flag("--no-log", weigh_options.no_log, "Write no log")->excludes(log_dir);
     weigh_command->add_flag("--json", weigh_options.json, "One JSON object per reading, with its time");
     weigh_command->add_flag("--raw", weigh_options.raw, "Also print the reply's bytes in hex");
@@ -137,12 +138,12 @@ int main(int argc, char** argv) {
 
     Wsr37100::service::ServeCommand serve_command(app);
 
-    if (unknown_command(argc, argv)) return kExitUsage;
+    if (unknown_command(argc, argv)) return common::kExitUsage;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
-        return code == 0 ? 0 : kExitUsage;
+        return code == 0 ? 0 : common::kExitUsage;
     }
     // Options are parsed in the C locale (a decimal point); from here on the
     // user's regional settings apply, to the module's log as in any host.
@@ -158,5 +159,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wsr37100: %s\n", error.what());
         return 1;
     }
-    return kExitUsage;
+    return common::kExitUsage;
 }

@@ -27,7 +27,7 @@ BackgroundReading::BackgroundReading(ReadRequest request) {
 
 BackgroundReading::~BackgroundReading() { worker_.join(); }
 
-std::optional<WsrLeitura> BackgroundReading::wait(const Interrupts& interrupts) {
+std::optional<WsrLeitura> BackgroundReading::wait(const common::Interrupts& interrupts) {
     while (result_.wait_for(kInterruptCheck) != std::future_status::ready) {
         if (interrupts.requested()) return std::nullopt;
     }

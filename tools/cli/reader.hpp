@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "interrupts.hpp"
+#include "common/interrupts.hpp"
 #include "wsr37100.h"
 
 namespace Wsr37100::cli {
@@ -32,7 +32,7 @@ public:
     BackgroundReading& operator=(const BackgroundReading&) = delete;
 
     // The reading, or nothing when interrupted first.
-    std::optional<WsrLeitura> wait(const Interrupts& interrupts);
+    std::optional<WsrLeitura> wait(const common::Interrupts& interrupts);
 
 private:
     std::future<WsrLeitura> result_;

@@ -12,8 +12,8 @@
 #include <system_error>
 
 #include "commands.hpp"
-#include "interrupts.hpp"
-#include "reading.hpp"
+#include "common/exit_codes.hpp"
+#include "common/interrupts.hpp"
 #include "scale_emulator.hpp"
 #include "script.hpp"
 
@@ -81,7 +81,7 @@ public:
     }
 
     // Takes what has come within a tick; false once there is nothing more to take.
-    bool take(const Interrupts& interrupts) {
+    bool take(const common::Interrupts& interrupts) {
         if (ended_) return false;
         if (terminal_ && !typed_here()) {
             // Started with & or suspended: the shell has the keyboard until fg.
@@ -153,9 +153,9 @@ int simulate(const SimulateOptions& options) {
         script = build_script(options);
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "wsr37100 simulate: %s\n", error.what());
-        return kExitUsage;
+        return common::kExitUsage;
     }
-    const Interrupts interrupts;
+    const common::Interrupts interrupts;
     ScaleEmulator scale(script, true);
     scale.on_poll([](int poll, const ScaleReply& reply) {
         std::fprintf(stderr, "poll %d: %s\n", poll, reply.describe().c_str());
@@ -165,7 +165,7 @@ int simulate(const SimulateOptions& options) {
         if (!options.link.empty()) link.emplace(options.link, scale.device_path());
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "wsr37100 simulate: %s\n", error.what());
-        return kExitCannotCreate;
+        return common::kExitCannotCreate;
     }
     std::printf("%s\n", options.link.empty() ? scale.device_path().c_str() : options.link.c_str());
     std::fflush(stdout);

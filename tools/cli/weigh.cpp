@@ -6,12 +6,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "clock.hpp"
 #include "commands.hpp"
-#include "folders.hpp"
-#include "interrupts.hpp"
+#include "common/clock.hpp"
+#include "common/folders.hpp"
+#include "common/interrupts.hpp"
+#include "common/reading.hpp"
 #include "reader.hpp"
-#include "reading.hpp"
 #include "wsr37100.h"
 
 namespace Wsr37100::cli {
@@ -28,9 +28,9 @@ ReadRequest read_request(const WeighOptions& options) {
     } else if (!options.log_dir.empty()) {
         request.log = WSR_LOG_PASTA;
         request.log_folder = options.log_dir;
-    } else if (!dados_beside_program()) {
+    } else if (!common::dados_beside_program()) {
         request.log = WSR_LOG_PASTA;
-        request.log_folder = user_log_folder();
+        request.log_folder = common::user_log_folder();
     }
     return request;
 }
@@ -38,21 +38,21 @@ ReadRequest read_request(const WeighOptions& options) {
 // The result on stdout; the module's message, and a failure, on stderr. In
 // watch mode every line starts with its timestamp.
 void show(const WsrLeitura& reading, const WeighOptions& options, bool stamped) {
-    const std::string time = timestamp(std::chrono::system_clock::now());
+    const std::string time = common::timestamp(std::chrono::system_clock::now());
     const std::string prefix = stamped ? time + " " : "";
     if (options.json) {
-        std::printf("%s\n", to_json(reading, time).dump().c_str());
+        std::printf("%s\n", common::to_json(reading, time).dump().c_str());
     } else {
-        const std::string line = describe(reading);
+        const std::string line = common::describe(reading);
         if (!line.empty()) std::printf("%s%s\n", prefix.c_str(), line.c_str());
         if (options.raw) {
             std::printf("%sreply (%d bytes, %d polls): %s\n", prefix.c_str(), reading.bytes_resposta,
-                        reading.consultas, reply_hex(reading).c_str());
+                        reading.consultas, common::reply_hex(reading).c_str());
         }
     }
     std::fflush(stdout);
     if (reading.tipo == WSR_FALHA) std::fprintf(stderr, "%swsr37100 weigh: the reading failed; the module says:\n", prefix.c_str());
-    const std::string message = message_utf8(reading);
+    const std::string message = common::message_utf8(reading);
     if (!message.empty() && (!options.json || reading.tipo == WSR_FALHA)) {
         std::fprintf(stderr, "%s%s\n", prefix.c_str(), message.c_str());
     }
@@ -105,17 +105,17 @@ private:
 // Follows the scale and prints a line (or a JSON object) per change until an
 // interrupt; the monitor stops within a moment, even in the middle of a read.
 int watch(const ReadRequest& request, const WeighOptions& options) {
-    Interrupts interrupts;
+    common::Interrupts interrupts;
     try {
         Following following(request, options);
         while (interrupts.sleep_for(std::chrono::hours(1))) {
         }
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "wsr37100 weigh: %s\n", error.what());
-        return kExitFailure;
+        return common::kExitFailure;
     }
     std::fflush(nullptr);
-    return kExitInterrupted;
+    return common::kExitInterrupted;
 }
 
 }  // namespace
@@ -126,12 +126,12 @@ int weigh(const WeighOptions& options) {
         request = read_request(options);
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "wsr37100 weigh: %s\n", error.what());
-        return kExitFailure;
+        return common::kExitFailure;
     }
     if (options.watch) return watch(request, options);
     const WsrLeitura reading = read_once(request, options);
     show(reading, options, false);
-    return exit_status(reading);
+    return common::exit_status(reading);
 }
 
 }  // namespace Wsr37100::cli

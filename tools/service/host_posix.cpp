@@ -1,13 +1,13 @@
 // The service's host on POSIX: the console's interrupts (Ctrl-C, SIGTERM from systemd).
 #include "host.hpp"
 
-#include "interrupts.hpp"
+#include "common/interrupts.hpp"
 
 namespace Wsr37100::service {
 
 int run_in_console(const Body& body) {
     // Before any thread starts, so that every thread inherits the blocked signals.
-    const cli::Interrupts interrupts;
+    const common::Interrupts interrupts;
     return body([&interrupts](std::chrono::milliseconds duration) { return interrupts.sleep_for(duration); }, Journal());
 }
 

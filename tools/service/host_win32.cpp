@@ -9,8 +9,8 @@
 #include <thread>
 #include <type_traits>
 
+#include "common/interrupts.hpp"
 #include "host.hpp"
-#include "interrupts.hpp"
 #include "journal.hpp"
 
 namespace Wsr37100::service {
@@ -176,7 +176,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 }  // namespace
 
 int run_in_console(const Body& body) {
-    const cli::Interrupts interrupts;
+    const common::Interrupts interrupts;
     return body([&interrupts](std::chrono::milliseconds duration) { return interrupts.sleep_for(duration); }, Journal());
 }
 

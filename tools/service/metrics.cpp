@@ -3,7 +3,7 @@
 
 #include <charconv>
 
-#include "reading.hpp"
+#include "common/reading.hpp"
 #include "scale.hpp"
 
 namespace Wsr37100::service {
@@ -32,7 +32,7 @@ void Metrics::request(std::string_view route, unsigned status, double seconds) {
 }
 
 void Metrics::change(const std::string& scale, const WsrLeitura& reading) {
-    const auto json = cli::to_json(reading, "");
+    const auto json = common::to_json(reading, "");
     ++changes_[{scale, json["kind"].get<std::string>()}];
     if (reading.tipo == WSR_SEM_LEITURA) ++no_readings_[{scale, json["reason"].get<std::string>()}];
 }

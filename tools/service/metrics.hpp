@@ -8,19 +8,18 @@
 #include <string_view>
 #include <vector>
 
+#include "scale.hpp"
 #include "wsr37100.h"
 
 namespace Wsr37100::service {
 
-class Scale;
-
 // Used from the network thread only.
-class Metrics {
+class Metrics final : public ChangeCounter {
 public:
     // route: a fixed word per kind of path ("reading", "events", ...), so the
     // series stay few whatever the clients ask for.
     void request(std::string_view route, unsigned status, double seconds);
-    void change(const std::string& scale, const WsrLeitura& reading);
+    void change(const std::string& scale, const WsrLeitura& reading) override;
     void connection_refused() { ++refused_; }
     void connection_evicted() { ++evicted_; }
     void wait_started() { ++waiting_; }

@@ -4,9 +4,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "common/reading.hpp"
 #include "journal.hpp"
-#include "metrics.hpp"
-#include "reading.hpp"
 
 namespace Wsr37100::service {
 
@@ -14,17 +13,17 @@ std::string state_of(const Snapshot& snapshot) {
     if (snapshot.change == 0) return "starting";
     switch (snapshot.reading.tipo) {
         case WSR_PESO: return "weight";
-        case WSR_STATUS: return cli::to_json(snapshot.reading, "")["status"].get<std::string>();
+        case WSR_STATUS: return common::to_json(snapshot.reading, "")["status"].get<std::string>();
         case WSR_SEM_LEITURA: return "no-reading";
         default: return "failure";
     }
 }
 
-Scale::Scale(ScaleSettings settings, std::string log_folder, Post post, Metrics& metrics, Journal journal)
+Scale::Scale(ScaleSettings settings, std::string log_folder, Post post, ChangeCounter& counter, Journal journal)
     : settings_(std::move(settings)),
       log_folder_(std::move(log_folder)),
       post_(std::move(post)),
-      metrics_(metrics),
+      counter_(counter),
       journal_(journal) {}
 
 Scale::~Scale() { monitor_.reset(); }
@@ -96,19 +95,19 @@ void Scale::apply(const WsrLeitura& reading, std::chrono::system_clock::time_poi
     latest_.reading = reading;
     latest_.at = at;
     latest_.change += changes;
-    metrics_.change(settings_.name, reading);
+    counter_.change(settings_.name, reading);
 
     // The journal hears of the scale coming and going, not of every weight.
     const bool readable = reading.tipo == WSR_PESO || reading.tipo == WSR_STATUS;
-    std::string condition = readable ? "reading" : cli::describe(reading);
+    std::string condition = readable ? "reading" : common::describe(reading);
     if (condition != condition_) {
         std::string text = "scale " + settings_.name + " (" + settings_.port + "): ";
         if (readable) {
             text += condition_.empty() ? "first reading: " : "reading again: ";
-            text += cli::describe(reading);
+            text += common::describe(reading);
         } else {
             text += reading.tipo == WSR_FALHA ? "failure" : condition;
-            const std::string message = cli::message_utf8(reading);
+            const std::string message = common::message_utf8(reading);
             if (!message.empty()) text += " (" + message + ")";
         }
         journal_.say(readable ? Level::info : Level::warning, text);

@@ -15,8 +15,6 @@
 
 namespace Wsr37100::service {
 
-class Metrics;
-
 // A reading as the monitor reported it, numbered as the monitor numbers its
 // changes (1 for the first; 0: none yet).
 struct Snapshot {
@@ -40,13 +38,22 @@ protected:
     ~ScaleObserver() = default;
 };
 
+// Who counts each scale's changes (the service's metrics), told of every change on the network thread.
+class ChangeCounter {
+public:
+    virtual void change(const std::string& scale, const WsrLeitura& reading) = 0;
+
+protected:
+    ~ChangeCounter() = default;
+};
+
 // Everything but the constructor's monitor callback runs on the service's
 // one network thread: `post` hands work to it.
 class Scale {
 public:
     using Post = std::function<void(std::function<void()>)>;
 
-    Scale(ScaleSettings settings, std::string log_folder, Post post, Metrics& metrics, Journal journal);
+    Scale(ScaleSettings settings, std::string log_folder, Post post, ChangeCounter& counter, Journal journal);
     ~Scale();
     Scale(const Scale&) = delete;
     Scale& operator=(const Scale&) = delete;
@@ -77,7 +84,7 @@ private:
     ScaleSettings settings_;
     std::string log_folder_;
     Post post_;
-    Metrics& metrics_;
+    ChangeCounter& counter_;
     Journal journal_;
     Snapshot latest_;
     std::string condition_;  // what the journal was last told

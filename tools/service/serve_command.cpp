@@ -1,5 +1,5 @@
 // `wsr37100 serve`: options and configuration file into settings, then the server until a stop.
-#include "serve_command.hpp"
+#include "service/serve_command.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -8,11 +8,11 @@
 #include <stdexcept>
 
 #include "address.hpp"
+#include "common/exit_codes.hpp"
+#include "common/folders.hpp"
 #include "config.hpp"
-#include "folders.hpp"
 #include "host.hpp"
 #include "journal.hpp"
-#include "reading.hpp"
 #include "server.hpp"
 
 namespace Wsr37100::service {
@@ -79,7 +79,7 @@ int ServeCommand::run() {
             settings = read_settings(log_folders);
         } catch (const std::invalid_argument& error) {
             journal.say(Event::failed, Level::error, error.what());
-            return cli::kExitUsage;
+            return common::kExitUsage;
         }
         try {
             Server server(settings, log_folders, journal);
@@ -145,7 +145,7 @@ ServeSettings ServeCommand::read_settings(std::vector<std::string>& log_folders)
             }
             log_folders.push_back(scale.log_dir);
         } else {
-            log_folders.push_back(cli::dados_beside_program() ? std::string() : cli::user_log_folder());
+            log_folders.push_back(common::dados_beside_program() ? std::string() : common::user_log_folder());
         }
     }
     return settings;

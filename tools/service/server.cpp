@@ -18,13 +18,14 @@
 #include <thread>
 
 #include "address.hpp"
-#include "clock.hpp"
+#include "cli_names.hpp"
+#include "common/clock.hpp"
+#include "common/reading.hpp"
 #include "journal.hpp"
 #include "metrics.hpp"
 #include "openapi.hpp"
 #include "problems.hpp"
 #include "query.hpp"
-#include "reading.hpp"
 #include "scale.hpp"
 #include "status_page.hpp"
 

@@ -1,9 +1,9 @@
-// Where the tool writes its daily log when no --log-dir is given.
+// Where the tool and the service write their daily logs when no log folder is given.
 #pragma once
 
 #include <string>
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 // True when the folder dados exists beside this program: there the library
 // logs by default, as it does for any host.
@@ -18,4 +18,4 @@ std::string user_log_folder();
 // The rule above in words, for --help.
 const char* default_log_help();
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

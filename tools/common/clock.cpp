@@ -1,10 +1,10 @@
 // ISO 8601 timestamps, the same on every platform and in every locale.
-#include "clock.hpp"
+#include "common/clock.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 std::string timestamp(std::chrono::system_clock::time_point moment) {
     using namespace std::chrono;
@@ -19,4 +19,4 @@ std::string timestamp(std::chrono::system_clock::time_point moment) {
     return text;
 }
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

@@ -1,7 +1,7 @@
 // Local time on POSIX: localtime_r and the zone's offset it reports.
-#include "clock.hpp"
+#include "common/clock.hpp"
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 LocalTime local_time(std::time_t moment) {
     LocalTime local;
@@ -10,4 +10,4 @@ LocalTime local_time(std::time_t moment) {
     return local;
 }
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

@@ -1,9 +1,9 @@
 // Local time on Windows: localtime_s and the time zone's bias.
 #include <windows.h>
 
-#include "clock.hpp"
+#include "common/clock.hpp"
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 LocalTime local_time(std::time_t moment) {
     LocalTime local;
@@ -15,4 +15,4 @@ LocalTime local_time(std::time_t moment) {
     return local;
 }
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

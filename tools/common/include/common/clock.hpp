@@ -1,11 +1,11 @@
-// Timestamps of the tool's watched readings.
+// Timestamps of the tool's watched readings and of the service's answers.
 #pragma once
 
 #include <chrono>
 #include <ctime>
 #include <string>
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 // Local time of `moment` in ISO 8601 with milliseconds and the offset from UTC:
 // "2026-07-12T10:15:02.123-03:00".
@@ -18,4 +18,4 @@ struct LocalTime {
 };
 LocalTime local_time(std::time_t moment);
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

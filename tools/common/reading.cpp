@@ -1,5 +1,5 @@
-// Text and JSON forms of a reading for the command-line tool.
-#include "reading.hpp"
+// Text and JSON forms of a reading, for the command-line tool and the HTTP API.
+#include "common/reading.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 namespace {
 
@@ -211,4 +211,4 @@ std::string to_utf8(const std::string& cp1252) {
     return utf8;
 }
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

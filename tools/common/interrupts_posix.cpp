@@ -1,5 +1,5 @@
 // Interrupts on POSIX: SIGINT, SIGTERM and SIGHUP (a closed terminal, or a service manager) are blocked and taken by a thread of their own.
-#include "interrupts.hpp"
+#include "common/interrupts.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -10,7 +10,7 @@
 #include <stop_token>
 #include <thread>
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 namespace {
 constexpr timespec kSignalTick{0, 50'000'000};
@@ -66,4 +66,4 @@ bool Interrupts::sleep_for(std::chrono::milliseconds duration) const {
     return !state_->woken.wait_for(held, duration, [this] { return state_->requested.load(); });
 }
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <thread>
 
-#include "interrupts.hpp"
+#include "common/interrupts.hpp"
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 namespace {
 
@@ -49,4 +49,4 @@ bool Interrupts::sleep_for(std::chrono::milliseconds duration) const {
     return !requested();
 }
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

@@ -1,23 +1,17 @@
-// How the command-line tool shows one reading: a text line or a JSON object, and its exit status.
+// One reading as the tool prints it and as the service's HTTP API answers it: a text
+// line or a JSON object, and the tool's exit status for it.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
 #include <string>
 
+#include "common/exit_codes.hpp"
 #include "wsr37100.h"
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
-// Exit statuses of the tool.
-inline constexpr int kExitWeight = 0;
-inline constexpr int kExitStatus = 2;
-inline constexpr int kExitNoReading = 3;
-inline constexpr int kExitFailure = 4;
-inline constexpr int kExitUsage = 64;         // sysexits' EX_USAGE
-inline constexpr int kExitCannotCreate = 73;  // sysexits' EX_CANTCREAT
-inline constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as a shell reports Ctrl-C
-
+// kExitWeight, kExitStatus, kExitNoReading or kExitFailure, by the reading's kind.
 int exit_status(const WsrLeitura& reading);
 
 // The result line: "12.345 kg", "-2.000 status N: negative, below zero",
@@ -33,4 +27,4 @@ std::string reply_hex(const WsrLeitura& reading);
 // Windows-1252 text (the module's) as UTF-8 for a terminal or JSON.
 std::string to_utf8(const std::string& cp1252);
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

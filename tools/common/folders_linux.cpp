@@ -1,4 +1,4 @@
-// The tool's log folders on POSIX: the program's own folder and the XDG state folder.
+// The log folders on Linux: the program's own folder (from /proc/self/exe) and the XDG state folder.
 #include <pwd.h>
 #include <unistd.h>
 
@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "folders.hpp"
+#include "common/folders.hpp"
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 namespace fs = std::filesystem;
 
@@ -48,4 +48,4 @@ const char* default_log_help() {
            "else $XDG_STATE_HOME/wsr37100 or ~/.local/state/wsr37100 (created when needed)";
 }
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <memory>
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 // While it lives, the first interrupt is only noted, so that the tool's loops
 // end cleanly; a second one ends the process at once, as it would without
@@ -25,4 +25,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

@@ -4,9 +4,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "folders.hpp"
+#include "common/folders.hpp"
 
-namespace Wsr37100::cli {
+namespace Wsr37100::common {
 
 namespace {
 
@@ -48,4 +48,4 @@ const char* default_log_help() {
            "else %LOCALAPPDATA%\\wsr37100 (created when needed)";
 }
 
-}  // namespace Wsr37100::cli
+}  // namespace Wsr37100::common

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "config.hpp"
-
 namespace CLI {
 class App;
 }
 
 namespace Wsr37100::service {
+
+struct ServeSettings;
 
 // Adds the subcommand `serve` and its options to the tool's application.
 class ServeCommand {
