@@ -1,5 +1,5 @@
 // The service's answers to requests, without a socket: host and origin checks, token, routes, methods,
-// parameters, and what a reading waits for or a stream follows.
+// parameters, what a reading waits for or a stream follows, and how a wait is answered.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -194,6 +194,41 @@ TEST(Route, WaitOver) {
         snapshot.reading.peso = c.peso;
         EXPECT_EQ(wait_over(Wait{0, false, 0}, snapshot), c.first) << c.tipo << " " << c.peso;
         EXPECT_EQ(wait_over(Wait{0, true, 0}, snapshot), c.stable) << c.tipo << " " << c.peso;
+    }
+}
+
+// The answer to a wait: the reading when one ended it, a 503 for a scale that gave none, a 504 when time ran out.
+TEST(Route, Waited) {
+    const struct {
+        bool stable;
+        std::uint64_t change;
+        int tipo;
+        int peso;
+        bool timed_out;
+        const char* outcome;
+        const char* body;
+    } cases[] = {
+        {false, 1, WSR_PESO, 1, false, "200", R"({"name":"back"})"},
+        {true, 1, WSR_PESO, 1, false, "200", R"({"name":"back","stable":true})"},
+        {true, 1, WSR_STATUS, -10, false, "200", R"({"name":"back","stable":false})"},
+        {false, 1, WSR_SEM_LEITURA, 0, false, "503 scale-unavailable", R"("scale":{"name":"back"})"},
+        {true, 1, WSR_FALHA, 0, false, "503 scale-unavailable", "scale back gave no reading: "},
+        {false, 0, WSR_PESO, 0, true, "504 no-reading-yet", "scale back gave no reading in time"},
+        {true, 0, WSR_PESO, 0, true, "504 no-reading-yet", ""},
+        {true, 3, WSR_STATUS, -1, true, "504 not-stable", R"("scale":{"name":"back"})"},
+        {true, 3, WSR_SEM_LEITURA, 0, true, "504 not-stable", "scale back did not settle in time"},
+    };
+    const TwoScales context;
+    for (const auto& c : cases) {
+        Snapshot snapshot;
+        snapshot.change = c.change;
+        snapshot.reading.tipo = c.tipo;
+        snapshot.reading.peso = c.peso;
+        const Routed routed{Route::reading, "", false, waited(Wait{1, c.stable, 100}, snapshot, c.timed_out, context)};
+        const std::string what = std::to_string(c.tipo) + (c.timed_out ? " timed out" : "");
+        EXPECT_EQ(outcome(routed), c.outcome) << what;
+        EXPECT_NE(std::get<Reply>(routed.action).body.find(c.body), std::string::npos) << what << "\n"
+                                                                                     << std::get<Reply>(routed.action).body;
     }
 }
 

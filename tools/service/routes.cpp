@@ -146,6 +146,23 @@ Reply problem_reply(std::string_view code, const std::string& detail, Json extra
 
 bool wait_over(const Wait& wait, const Snapshot& snapshot) { return wait.stable ? settled(snapshot) : snapshot.change > 0; }
 
+Reply waited(const Wait& wait, const Snapshot& snapshot, bool timed_out, const RouteContext& context) {
+    const std::string& name = context.settings().scales.at(wait.scale).name;
+    const int tipo = snapshot.reading.tipo;
+    if (!timed_out && (tipo == WSR_SEM_LEITURA || tipo == WSR_FALHA)) {
+        // No weight: an error status, so a client that checks only the status never takes it for one.
+        return problem_reply("scale-unavailable", "scale " + name + " gave no reading: " + cli::describe(snapshot.reading),
+                             Json{{"scale", context.scale_json(wait.scale)}});
+    }
+    if (!timed_out) {
+        Json json = context.scale_json(wait.scale);
+        if (wait.stable) json["stable"] = tipo == WSR_PESO;
+        return json_reply(json);
+    }
+    if (snapshot.change == 0) return problem_reply("no-reading-yet", "scale " + name + " gave no reading in time");
+    return problem_reply("not-stable", "scale " + name + " did not settle in time", Json{{"scale", context.scale_json(wait.scale)}});
+}
+
 Routed route(const Request& request, const RouteContext& context) {
     const ServeSettings& settings = context.settings();
     Routed routed;

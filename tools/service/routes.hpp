@@ -83,5 +83,8 @@ Reply problem_reply(std::string_view code, const std::string& detail, Json extra
 
 // The snapshot ends the wait.
 bool wait_over(const Wait& wait, const Snapshot& snapshot);
+// The answer to a wait that ended on this snapshot, or that ran out of time (timed_out: its deadline, or the
+// client's hang-up).
+Reply waited(const Wait& wait, const Snapshot& snapshot, bool timed_out, const RouteContext& context);
 
 }  // namespace Wsr37100::service

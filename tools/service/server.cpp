@@ -272,18 +272,18 @@ private:
     }
 
     void start_wait(const Wait& wait) {
-        scale_ = server_.scales[wait.scale].get();
         wait_ = wait;
-        if (wait_over(wait, scale_->latest())) return finish_wait(scale_->latest(), false);
+        Scale& scale = *server_.scales[wait.scale];
+        if (wait_over(wait, scale.latest())) return finish_wait(scale.latest(), false);
         state_ = State::waiting;
         waiting_counted_ = true;
         server_.metrics.wait_started();
-        listeners_.push_back(std::make_shared<Listener>(weak_from_this(), *scale_));
-        scale_->observe(listeners_.back());
+        listeners_.push_back(std::make_shared<Listener>(weak_from_this(), scale));
+        scale.observe(listeners_.back());
         watch_while_waiting();
         timer_.expires_after(std::chrono::milliseconds(wait.wait_ms));
         timer_.async_wait([self = shared_from_this()](beast::error_code error) {
-            if (!error && self->state_ == State::waiting) self->finish_wait(self->scale_->latest(), true);
+            if (!error && self->state_ == State::waiting) self->finish_wait(self->waited_latest(), true);
         });
     }
 
@@ -299,7 +299,7 @@ private:
             if (error == net::error::eof) {
                 // The client shut down its side (or hung up): it gets the answer as it stands now.
                 self->peer_closed_ = true;
-                self->finish_wait(self->scale_->latest(), true);
+                self->finish_wait(self->waited_latest(), true);
             } else if (error) {
                 self->close();
             } else {
@@ -307,6 +307,8 @@ private:
             }
         });
     }
+
+    const Snapshot& waited_latest() const { return server_.scales[wait_->scale]->latest(); }
 
     void stop_waiting() {
         end_wait_count();
@@ -319,26 +321,7 @@ private:
     void finish_wait(const Snapshot& snapshot, bool timed_out) {
         stop_waiting();
         if (peer_closed_) request_.keep_alive(false);
-        const int tipo = snapshot.reading.tipo;
-        if (!timed_out && (tipo == WSR_SEM_LEITURA || tipo == WSR_FALHA)) {
-            // No weight: an error status, so a client that checks only the status never takes it for one.
-            const std::string why = cli::describe(snapshot.reading);
-            return send(problem_reply("scale-unavailable", "scale " + scale_->settings().name + " gave no reading: " + why,
-                                      Json{{"scale", scale_json(*scale_)}}),
-                        request_.keep_alive());
-        }
-        if (!timed_out) {
-            Json json = scale_json(*scale_);
-            if (wait_->stable) json["stable"] = snapshot.reading.tipo == WSR_PESO;
-            return send(Reply{200, "application/json", dumped(json), {}}, request_.keep_alive());
-        }
-        if (snapshot.change == 0) {
-            return send(problem_reply("no-reading-yet", "scale " + scale_->settings().name + " gave no reading in time"),
-                        request_.keep_alive());
-        }
-        send(problem_reply("not-stable", "scale " + scale_->settings().name + " did not settle in time",
-                           Json{{"scale", scale_json(*scale_)}}),
-             request_.keep_alive());
+        send(waited(*wait_, snapshot, timed_out, server_.context), request_.keep_alive());
     }
 
     std::vector<std::pair<std::string, std::string>> common_headers() const {
@@ -524,7 +507,6 @@ private:
     std::size_t lingered_ = 0;
     std::array<char, 4096> linger_bytes_{};
     SteadyClock::time_point reading_since_ = SteadyClock::now();
-    Scale* scale_ = nullptr;
     std::optional<Wait> wait_;
     std::vector<std::shared_ptr<Listener>> listeners_;
     std::vector<Scale*> streamed_;  // the scales this stream follows
