@@ -1,4 +1,4 @@
-// The service's settings: a port written two ways, the JSON file's numbers and depth, the token file.
+// The service's settings: a scale as --scale writes it, a port written two ways, the JSON file's numbers and depth, the token file.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -67,6 +67,58 @@ TEST(Config, OnePortWrittenTwoWays) {
         {"tcp://[::1]:4001", "tcp://127.0.0.1:4001"},
     };
     for (const auto& [first, second] : different) EXPECT_EQ(settings_refusal(first, second), "") << first << " " << second;
+}
+
+// --scale NAME=PORT[:BAUD][,OPTION...]: the baud rate after the port's last colon unless that colon is a
+// network name's; each option once understood; anything else refused. A refusal is "!" and a part of its message.
+TEST(Config, ScaleText) {
+    const struct {
+        const char* text;
+        const char* port;
+        const char* baud;
+        unsigned gap_ms;
+        unsigned frame;
+        const char* log_dir;
+        bool no_log;
+    } cases[] = {
+        {"a=COM1", "COM1", "9600", 20, 0, "", false},
+        {"a=/dev/ttyUSB0:4800", "/dev/ttyUSB0", "4800", 20, 0, "", false},
+        {"a=COM3:19200,gap=50,frame=7,log-dir=/var/log/x,no-log", "COM3", "19200", 50, 7, "/var/log/x", true},
+        {"a=COM3,baud=2400", "COM3", "2400", 20, 0, "", false},
+        {"a=tcp://10.0.0.5:4001", "tcp://10.0.0.5:4001", "9600", 20, 0, "", false},
+        {"a=tcp://10.0.0.5:4001:4800", "tcp://10.0.0.5:4001", "4800", 20, 0, "", false},
+        {"a=tcp://[::1]:4001", "tcp://[::1]:4001", "9600", 20, 0, "", false},
+        {"a=rfc2217://[fe80::1]:4001:1200", "rfc2217://[fe80::1]:4001", "1200", 20, 0, "", false},
+        {"a=COM1:x", "COM1:x", "9600", 20, 0, "", false},
+        {"a=COM1,log-dir=a=b,c", "", "", 0, 0, "!unknown option 'c'", false},
+        {"COM1", "", "", 0, 0, "!NAME=PORT", false},
+        {"=COM1", "", "", 0, 0, "!a scale's name", false},
+        {"a b=COM1", "", "", 0, 0, "!a scale's name", false},
+        {"a=", "", "", 0, 0, "!no port", false},
+        {"a=,gap=5", "", "", 0, 0, "!no port", false},
+        {"a=COM1:0", "", "", 0, 0, "!baud rate", false},
+        {"a=COM1:2147483648", "", "", 0, 0, "!baud rate", false},
+        {"a=COM1,frame=9", "", "", 0, 0, "!frame must be 7 or 8", false},
+        {"a=COM1,gap=1001", "", "", 0, 0, "!gap", false},
+        {"a=COM1,gap", "", "", 0, 0, "!unknown option 'gap'", false},
+        {"a=COM1,no-log=1", "", "", 0, 0, "!unknown option 'no-log=1'", false},
+        {"a=COM1,log-dir=", "", "", 0, 0, "!unknown option 'log-dir='", false},
+        {"a=COM1,", "", "", 0, 0, "!unknown option ''", false},
+    };
+    for (const auto& c : cases) {
+        if (c.log_dir[0] == '!') {
+            EXPECT_NE(refusal([&] { parse_scale(c.text); }).find(c.log_dir + 1), std::string::npos) << c.text;
+            continue;
+        }
+        const ScaleSettings scale = parse_scale(c.text);
+        EXPECT_EQ(scale.name, "a") << c.text;
+        EXPECT_EQ(scale.port, c.port) << c.text;
+        EXPECT_EQ(scale.baud, c.baud) << c.text;
+        EXPECT_EQ(scale.gap_ms, c.gap_ms) << c.text;
+        EXPECT_EQ(scale.frame, c.frame) << c.text;
+        EXPECT_EQ(scale.log_dir, c.log_dir) << c.text;
+        EXPECT_EQ(scale.no_log, c.no_log) << c.text;
+    }
 }
 
 TEST(Config, OnePortThroughALink) {

@@ -367,7 +367,7 @@ class DescriptionTest(unittest.TestCase):
             for source in os.listdir(SOURCES):
                 if source.endswith(".cpp"):
                     with open(os.path.join(SOURCES, source)) as file:
-                        named.update(re.findall(r'route_ = "([a-z-]+)"', file.read()))
+                        named.update(re.findall(r'case Route::[a-z]+: return "([a-z-]+)"', file.read()))
             reached = set(re.findall(r'wsr37100_http_requests_total\{route="([a-z-]+)",code="200"\}',
                                      service.call("/metrics")[2]))
             self.assertEqual(reached, named - {"other", "refused"})

@@ -1,4 +1,4 @@
-// The HTTP side of the weighing service (Boost.Beast): connections, limits, routes, waits and event streams.
+// The HTTP side of the weighing service (Boost.Beast): connections, limits, waits and event streams; routes.cpp says what is answered.
 #include "server.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -18,16 +18,12 @@
 #include <thread>
 
 #include "address.hpp"
-#include "cli_names.hpp"
 #include "common/clock.hpp"
 #include "common/reading.hpp"
 #include "journal.hpp"
 #include "metrics.hpp"
-#include "openapi.hpp"
-#include "problems.hpp"
-#include "query.hpp"
+#include "routes.hpp"
 #include "scale.hpp"
-#include "status_page.hpp"
 
 namespace Wsr37100::service {
 
@@ -37,7 +33,6 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
-using Json = nlohmann::ordered_json;
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -51,7 +46,6 @@ constexpr auto kStopGrace = 300ms;       // answers under way may finish before 
 constexpr auto kJoinLimit = 700ms;
 constexpr auto kAcceptFailureEvery = 60s;  // how often a failing accept is told to the journal
 constexpr auto kQuietCheck = 5ms;         // how often a stopping service looks whether its answers are out
-constexpr unsigned kFirstReadingMs = 3000;  // default timeout_ms
 constexpr unsigned kRetryMs = 1000;          // an EventSource's reconnection delay
 constexpr std::string_view kServerName = "wsr37100/" WSR37100_VERSION_STRING;
 
@@ -61,71 +55,16 @@ bool loopback(const std::string& address) {
     return address == "localhost" || (!error && parsed.is_loopback());
 }
 
-bool port_digits(std::string_view text) {
-    return !text.empty() && text.size() <= 5 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// The host part of a Host header: "[::1]:8370" -> "::1", "localhost:80" -> "localhost";
-// "" when anything but ":PORT" follows the name ("[::1]evil.example").
-std::string host_name(std::string_view host) {
-    if (!host.empty() && host.front() == '[') {
-        const auto close = host.find(']');
-        if (close == std::string_view::npos) return {};
-        const std::string_view rest = host.substr(close + 1);
-        if (!rest.empty() && !(rest.front() == ':' && port_digits(rest.substr(1)))) return {};
-        return std::string(host.substr(1, close - 1));
-    }
-    const auto colon = host.find(':');
-    if (colon != std::string_view::npos && !port_digits(host.substr(colon + 1))) return {};
-    std::string name(host.substr(0, colon));
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return name;
-}
-
-bool same_text_in_constant_time(std::string_view a, std::string_view b) {
-    unsigned char difference = a.size() == b.size() ? 0 : 1;
-    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i % (b.empty() ? 1 : b.size())]);
-    return difference == 0;
-}
-
 Json scale_json(const Scale& scale) {
     const Snapshot& latest = scale.latest();
     Json json;
     json["name"] = scale.settings().name;
-    json["port"] = cli::to_utf8(scale.settings().port);
+    json["port"] = common::to_utf8(scale.settings().port);
     json["baud"] = scale.settings().baud;
     json["state"] = state_of(latest);
     json["change"] = latest.change;
-    json["reading"] = latest.change == 0 ? Json() : Json(cli::to_json(latest.reading, cli::timestamp(latest.at)));
+    json["reading"] = latest.change == 0 ? Json() : Json(common::to_json(latest.reading, common::timestamp(latest.at)));
     return json;
-}
-
-// What a stable wait ends on, as BuscaPesoEx's: a weight, an N or S status, or no answer.
-bool settled(const Snapshot& snapshot) {
-    const WsrLeitura& reading = snapshot.reading;
-    if (snapshot.change == 0) return false;
-    if (reading.tipo == WSR_STATUS) return reading.peso == -2 || reading.peso == -10;
-    return true;
-}
-
-struct Reply {
-    unsigned status = 200;
-    std::string content_type = "application/json";
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-};
-
-// A request's path, Host or Origin may hold any byte: what is not UTF-8 is written as U+FFFD, never thrown.
-std::string dumped(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
-
-Reply json_reply(const Json& json, unsigned status = 200) {
-    return Reply{status, "application/json", dumped(json), {}};
-}
-
-Reply problem_reply(std::string_view code, const std::string& detail, Json extra = Json()) {
-    Json json = problem_json(code, detail);
-    if (extra.is_object()) json.update(extra);
-    return Reply{find_problem(code)->status, "application/problem+json", dumped(json), {}};
 }
 
 }  // namespace
@@ -143,12 +82,6 @@ struct Server::Impl {
         }
     }
 
-    Scale* find_scale(std::string_view name) {
-        for (auto& scale : scales) {
-            if (scale->settings().name == name) return scale.get();
-        }
-        return nullptr;
-    }
     std::vector<const Scale*> scale_views() const {
         std::vector<const Scale*> views;
         for (const auto& scale : scales) views.push_back(scale.get());
@@ -165,6 +98,20 @@ struct Server::Impl {
     void shut_down();
     bool make_room();
 
+    // What the routes read of the service.
+    class Context final : public RouteContext {
+    public:
+        explicit Context(Impl& impl) : impl_(impl) {}
+        const ServeSettings& settings() const override { return impl_.settings; }
+        bool loopback_only() const override { return impl_.loopback_only; }
+        const Snapshot& latest(std::size_t scale) const override { return impl_.scales[scale]->latest(); }
+        Json scale_json(std::size_t scale) const override { return service::scale_json(*impl_.scales[scale]); }
+        std::string metrics_text() const override { return impl_.metrics.text(impl_.scale_views(), impl_.open_connections()); }
+
+    private:
+        Impl& impl_;
+    };
+
     ServeSettings settings;
     Journal journal;
     const bool loopback_only;
@@ -175,6 +122,7 @@ struct Server::Impl {
     Metrics metrics;
     std::vector<std::unique_ptr<Scale>> scales;
     std::vector<std::weak_ptr<Session>> sessions;
+    Context context{*this};
     bool stopping = false;
     std::uint64_t accept_failures = 0;
     SteadyClock::time_point accept_failure_said = SteadyClock::now() - kAcceptFailureEvery;
@@ -213,7 +161,7 @@ public:
 
     // At the limit of connections: one 503 and the connection is closed.
     void refuse() {
-        route_ = "refused";
+        route_ = Route::refused;
         started_ = SteadyClock::now();
         linger_ = true;
         send(problem_reply("too-many-connections", "the service has " + std::to_string(server_.settings.limits.connections) +
@@ -226,7 +174,7 @@ public:
     }
 
     void on_change(Scale& scale, const Snapshot& snapshot) {
-        if (state_ == State::waiting && wait_done_(snapshot)) {
+        if (state_ == State::waiting && wait_over(*wait_, snapshot)) {
             finish_wait(snapshot, false);
         } else if (state_ == State::streaming) {
             queue_event(scale);
@@ -261,7 +209,7 @@ private:
     void on_read(beast::error_code error) {
         if (state_ == State::closed) return;
         started_ = SteadyClock::now();
-        route_ = "other";
+        route_ = Route::other;
         if (error == http::error::end_of_stream || error == beast::error::timeout || error == net::error::operation_aborted ||
             error == net::error::connection_reset || error == net::error::eof) {
             return close();
@@ -303,194 +251,39 @@ private:
         }
     }
 
-    // The request's Origin when it may be answered with CORS headers; "" for none (same origin, or no Origin).
-    // nullopt when the origin is refused.
-    std::optional<std::string> cors_origin() const {
-        const auto origin = request_.find(http::field::origin);
-        if (origin == request_.end()) return std::string();
-        const std::string value(origin->value());
-        const auto& allowed = server_.settings.allowed_origins;
-        if (std::find(allowed.begin(), allowed.end(), value) != allowed.end()) return value;
-        if (value == "http://" + std::string(request_[http::field::host])) return std::string();
-        return std::nullopt;
-    }
-
-    bool host_allowed() const {
-        if (!server_.loopback_only) return true;
-        const auto host = request_.find(http::field::host);
-        if (host == request_.end()) return true;
-        const std::string name = host_name(host->value());
-        const auto& extra = server_.settings.allowed_hosts;
-        return name == "localhost" || name == "127.0.0.1" || name == "::1" || name == server_.settings.listen ||
-               std::find(extra.begin(), extra.end(), name) != extra.end();
-    }
-
-    bool authorized(const std::map<std::string, std::string>& query) const {
-        const std::string& token = server_.settings.token;
-        if (token.empty()) return true;
-        const auto header = request_.find(http::field::authorization);
-        if (header != request_.end()) {
-            const std::string_view value = header->value();
-            constexpr std::string_view kBearer = "Bearer ";
-            return value.size() > kBearer.size() && beast::iequals(value.substr(0, kBearer.size()), kBearer) &&
-                   same_text_in_constant_time(value.substr(kBearer.size()), token);
-        }
-        const auto given = query.find("access_token");
-        return given != query.end() && same_text_in_constant_time(given->second, token);
+    std::optional<std::string> header(http::field field) const {
+        const auto found = request_.find(field);
+        if (found == request_.end()) return std::nullopt;
+        return std::string(found->value());
     }
 
     void handle() {
-        const Target target = split_target(request_.target());
-        const std::string_view path = target.path;
-        const std::string_view query_text = target.query;
+        const Request request{std::string(request_.method_string()), std::string(request_.target()),
+                              header(http::field::host), header(http::field::origin), header(http::field::authorization)};
+        Routed routed = route(request, server_.context);
+        route_ = routed.route;
+        origin_ = std::move(routed.origin);
+        head_ = routed.head;
+        if (auto* reply = std::get_if<Reply>(&routed.action)) return send(std::move(*reply), !reply->close && request_.keep_alive());
+        if (auto* stream = std::get_if<Stream>(&routed.action)) {
+            return open_stream(stream->scale ? server_.scales[*stream->scale].get() : nullptr);
+        }
+        start_wait(std::get<Wait>(routed.action));
+    }
 
-        if (!host_allowed()) {
-            return send(problem_reply("host-not-allowed", "Host " + std::string(request_[http::field::host]) +
-                                                              " is not a name of this service"), false);
-        }
-        const auto origin = cors_origin();
-        if (!origin) {
-            return send(problem_reply("origin-not-allowed", "Origin " + std::string(request_[http::field::origin]) +
-                                                                " is not allowed"), request_.keep_alive());
-        }
-        origin_ = *origin;
-
-        // The route: its name for the metrics, the scale it names, what it takes.
-        const std::vector<std::string_view> parts = path_segments(path);
-        std::string_view scale_name;
-        bool protected_route = true;
-        std::vector<std::string_view> parameters{"access_token"};
-        if (path == "/") {
-            route_ = "page";
-            protected_route = false;
-        } else if (path == "/health") {
-            route_ = "health";
-            protected_route = false;
-        } else if (path == "/metrics") {
-            route_ = "metrics";
-        } else if (parts.size() == 2 && parts[0] == "problems" && find_problem(parts[1]) != nullptr) {
-            route_ = "problem";
-            protected_route = false;
-        } else if (parts.size() == 2 && parts[0] == "v1" && parts[1] == "scales") {
-            route_ = "scales";
-        } else if (parts.size() == 2 && parts[0] == "v1" && parts[1] == "events") {
-            route_ = "events";
-        } else if (parts.size() == 2 && parts[0] == "v1" && parts[1] == "openapi.json") {
-            route_ = "openapi";
-        } else if (parts.size() >= 3 && parts.size() <= 4 && parts[0] == "v1" && parts[1] == "scales" && !parts[2].empty()) {
-            scale_name = parts[2];
-            if (parts.size() == 3) {
-                route_ = "scale";
-            } else if (parts[3] == "reading") {
-                route_ = "reading";
-                parameters.insert(parameters.end(), {"stable_ms", "timeout_ms"});
-            } else if (parts[3] == "events") {
-                route_ = "events";
-            } else {
-                return send(problem_reply("not-found", "no resource at " + std::string(path)), request_.keep_alive());
-            }
-        } else {
-            return send(problem_reply("not-found", "no resource at " + std::string(path)), request_.keep_alive());
-        }
-
-        const std::string allow = route_ == "events" ? "GET, OPTIONS" : "GET, HEAD, OPTIONS";
-        const auto method = request_.method();
-        if (method == http::verb::options) {
-            Reply reply{204, "", "", {{std::string(http::to_string(http::field::allow)), allow}}};
-            if (!origin_.empty()) {
-                reply.headers.emplace_back(http::to_string(http::field::access_control_allow_methods), allow);
-                reply.headers.emplace_back(http::to_string(http::field::access_control_allow_headers), "Authorization, Last-Event-ID");
-                reply.headers.emplace_back(http::to_string(http::field::access_control_max_age), "600");
-            }
-            return send(std::move(reply), request_.keep_alive());
-        }
-        const bool head = method == http::verb::head && route_ != "events";
-        if (method != http::verb::get && !head) {
-            Reply reply = problem_reply("method-not-allowed", std::string(request_.method_string()) + " is not allowed on " +
-                                                                  std::string(path) + "; allowed: " + allow);
-            reply.headers.emplace_back(http::to_string(http::field::allow), allow);
-            return send(std::move(reply), request_.keep_alive());
-        }
-        head_ = head;
-
-        const auto query = parse_query(query_text);
-        if (!query) return send(problem_reply("bad-parameter", "a query parameter is repeated or badly escaped"), request_.keep_alive());
-        if (protected_route && !authorized(*query)) {
-            Reply reply = problem_reply("unauthorized", "this path needs the service's bearer token");
-            reply.headers.emplace_back(http::to_string(http::field::www_authenticate), "Bearer realm=\"wsr37100\"");
-            return send(std::move(reply), request_.keep_alive());
-        }
-        for (const auto& [key, value] : *query) {
-            if (std::find(parameters.begin(), parameters.end(), key) == parameters.end()) {
-                return send(problem_reply("bad-parameter", "unknown query parameter '" + cli::to_utf8(key) + "'"),
-                            request_.keep_alive());
-            }
-        }
-
-        if (route_ == "page") return send(Reply{200, "text/html; charset=utf-8", std::string(status_page()), {}}, request_.keep_alive());
-        if (route_ == "problem") {
-            const Problem* problem = find_problem(parts[1]);
-            Json json{{"type", "/problems/" + std::string(parts[1])}, {"title", problem->title},
-                      {"status", problem->status}, {"description", problem->explanation}};
-            return send(json_reply(json), request_.keep_alive());
-        }
-        if (route_ == "health") {
-            std::size_t up = 0;
-            for (const auto& scale : server_.scales) {
-                const int tipo = scale->latest().reading.tipo;
-                if (scale->latest().change > 0 && (tipo == WSR_PESO || tipo == WSR_STATUS)) ++up;
-            }
-            Json json{{"status", up == server_.scales.size() ? "ok" : "degraded"}, {"scales", server_.scales.size()},
-                      {"scales_up", up}, {"version", WSR37100_VERSION_STRING}};
-            return send(json_reply(json), request_.keep_alive());
-        }
-        if (route_ == "metrics") {
-            return send(Reply{200, "text/plain; version=0.0.4; charset=utf-8", server_.metrics.text(server_.scale_views(), server_.open_connections()), {}},
-                        request_.keep_alive());
-        }
-        if (route_ == "openapi") return send(Reply{200, "application/json", std::string(openapi_document()), {}}, request_.keep_alive());
-        if (route_ == "scales") {
-            Json list = Json::array();
-            for (const auto& scale : server_.scales) list.push_back(scale_json(*scale));
-            return send(json_reply(Json{{"scales", std::move(list)}}), request_.keep_alive());
-        }
-
-        if (route_ == "events" && scale_name.empty()) return open_stream(nullptr);
-        Scale* scale = server_.find_scale(scale_name);
-        if (scale == nullptr) {
-            return send(problem_reply("unknown-scale", "no scale named '" + cli::to_utf8(std::string(scale_name)) + "'"),
-                        request_.keep_alive());
-        }
-        if (route_ == "scale") return send(json_reply(scale_json(*scale)), request_.keep_alive());
-        if (route_ == "events") return open_stream(scale);
-
-        // A reading: the latest at once, or wait for the first, or for a settled one.
-        std::optional<unsigned> stable_ms{0};
-        std::optional<unsigned> timeout_ms{kFirstReadingMs};
-        if (auto found = query->find("stable_ms"); found != query->end()) stable_ms = milliseconds(found->second);
-        if (auto found = query->find("timeout_ms"); found != query->end()) timeout_ms = milliseconds(found->second);
-        if (!stable_ms || !timeout_ms) {
-            return send(problem_reply("bad-parameter", "stable_ms and timeout_ms are whole milliseconds from 0 to 60000"),
-                        request_.keep_alive());
-        }
-        scale_ = scale;
-        stable_ = *stable_ms > 0;
-        if (stable_) {
-            wait_done_ = [](const Snapshot& snapshot) { return settled(snapshot); };
-        } else {
-            wait_done_ = [](const Snapshot& snapshot) { return snapshot.change > 0; };
-        }
-        if (wait_done_(scale->latest())) return finish_wait(scale->latest(), false);
-        const unsigned wait_ms = stable_ ? *stable_ms : *timeout_ms;
+    void start_wait(const Wait& wait) {
+        wait_ = wait;
+        Scale& scale = *server_.scales[wait.scale];
+        if (wait_over(wait, scale.latest())) return finish_wait(scale.latest(), false);
         state_ = State::waiting;
         waiting_counted_ = true;
         server_.metrics.wait_started();
-        listeners_.push_back(std::make_shared<Listener>(weak_from_this(), *scale));
-        scale->observe(listeners_.back());
+        listeners_.push_back(std::make_shared<Listener>(weak_from_this(), scale));
+        scale.observe(listeners_.back());
         watch_while_waiting();
-        timer_.expires_after(std::chrono::milliseconds(wait_ms));
+        timer_.expires_after(std::chrono::milliseconds(wait.wait_ms));
         timer_.async_wait([self = shared_from_this()](beast::error_code error) {
-            if (!error && self->state_ == State::waiting) self->finish_wait(self->scale_->latest(), true);
+            if (!error && self->state_ == State::waiting) self->finish_wait(self->waited_latest(), true);
         });
     }
 
@@ -506,7 +299,7 @@ private:
             if (error == net::error::eof) {
                 // The client shut down its side (or hung up): it gets the answer as it stands now.
                 self->peer_closed_ = true;
-                self->finish_wait(self->scale_->latest(), true);
+                self->finish_wait(self->waited_latest(), true);
             } else if (error) {
                 self->close();
             } else {
@@ -514,6 +307,8 @@ private:
             }
         });
     }
+
+    const Snapshot& waited_latest() const { return server_.scales[wait_->scale]->latest(); }
 
     void stop_waiting() {
         end_wait_count();
@@ -526,26 +321,7 @@ private:
     void finish_wait(const Snapshot& snapshot, bool timed_out) {
         stop_waiting();
         if (peer_closed_) request_.keep_alive(false);
-        const int tipo = snapshot.reading.tipo;
-        if (!timed_out && (tipo == WSR_SEM_LEITURA || tipo == WSR_FALHA)) {
-            // No weight: an error status, so a client that checks only the status never takes it for one.
-            const std::string why = cli::describe(snapshot.reading);
-            return send(problem_reply("scale-unavailable", "scale " + scale_->settings().name + " gave no reading: " + why,
-                                      Json{{"scale", scale_json(*scale_)}}),
-                        request_.keep_alive());
-        }
-        if (!timed_out) {
-            Json json = scale_json(*scale_);
-            if (stable_) json["stable"] = snapshot.reading.tipo == WSR_PESO;
-            return send(json_reply(json), request_.keep_alive());
-        }
-        if (snapshot.change == 0) {
-            return send(problem_reply("no-reading-yet", "scale " + scale_->settings().name + " gave no reading in time"),
-                        request_.keep_alive());
-        }
-        send(problem_reply("not-stable", "scale " + scale_->settings().name + " did not settle in time",
-                           Json{{"scale", scale_json(*scale_)}}),
-             request_.keep_alive());
+        send(waited(*wait_, snapshot, timed_out, server_.context), request_.keep_alive());
     }
 
     std::vector<std::pair<std::string, std::string>> common_headers() const {
@@ -587,7 +363,7 @@ private:
         if (state_ == State::closed) return;
         state_ = State::writing;
         if (server_.stopping) keep_alive = false;
-        server_.metrics.request(route_, reply.status,
+        server_.metrics.request(route_name(route_), reply.status,
                                 std::chrono::duration<double>(SteadyClock::now() - started_).count());
         auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(reply.status),
                                                                               request_.version() == 10 ? 10 : 11);
@@ -618,7 +394,7 @@ private:
             for (const auto& each : server_.scales) streamed_.push_back(each.get());
         }
         for (Scale* each : streamed_) each->stream_opened();
-        server_.metrics.request(route_, 200, std::chrono::duration<double>(SteadyClock::now() - started_).count());
+        server_.metrics.request(route_name(route_), 200, std::chrono::duration<double>(SteadyClock::now() - started_).count());
         auto response = std::make_shared<http::response<http::empty_body>>(http::status::ok, 11);
         for (auto& [field, value] : common_headers()) response->set(field, value);
         response->set(http::field::content_type, "text/event-stream");
@@ -722,7 +498,7 @@ private:
     http::request<http::string_body> request_;
     State state_ = State::reading;
     SteadyClock::time_point started_ = SteadyClock::now();
-    std::string route_ = "other";
+    Route route_ = Route::other;
     std::string origin_;
     bool head_ = false;
     bool linger_ = false;       // the connection ends after this answer, once the client's unread bytes are taken
@@ -731,9 +507,7 @@ private:
     std::size_t lingered_ = 0;
     std::array<char, 4096> linger_bytes_{};
     SteadyClock::time_point reading_since_ = SteadyClock::now();
-    Scale* scale_ = nullptr;
-    bool stable_ = false;
-    std::function<bool(const Snapshot&)> wait_done_;
+    std::optional<Wait> wait_;
     std::vector<std::shared_ptr<Listener>> listeners_;
     std::vector<Scale*> streamed_;  // the scales this stream follows
     bool numbered_ = false;         // its events carry ids: one scale's stream
