@@ -42,6 +42,10 @@ enum class Causa {
     ConfiguracaoRecusada = WSR_CAUSA_CONFIGURACAO_RECUSADA,
     NomeRecusado = WSR_CAUSA_NOME_RECUSADO,
     Outra = WSR_CAUSA_OUTRA,
+    HostDesconhecido = WSR_CAUSA_HOST_DESCONHECIDO,
+    ConexaoRecusada = WSR_CAUSA_CONEXAO_RECUSADA,
+    ConexaoEsgotada = WSR_CAUSA_CONEXAO_ESGOTADA,
+    ConexaoPerdida = WSR_CAUSA_CONEXAO_PERDIDA,
 };
 
 struct Opcoes {
