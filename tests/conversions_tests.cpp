@@ -6,7 +6,7 @@
 #include <string>
 
 #include "replies/conversions.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 namespace {

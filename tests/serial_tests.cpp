@@ -17,7 +17,7 @@
 #include "link/serial/serial_port.hpp"
 #include "link/serial/uucp_lock.hpp"
 #include "support/temp_folder.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 namespace {

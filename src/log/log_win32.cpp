@@ -8,7 +8,7 @@
 
 #include "log/daily_log.hpp"
 #include "log/system_reason.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 

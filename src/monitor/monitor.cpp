@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "weighing/reading_text.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 

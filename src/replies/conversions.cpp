@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "link/serial/serial_port.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
+#include "wsr37100.h"
 
 namespace {
 
