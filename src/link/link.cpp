@@ -8,10 +8,8 @@ namespace Wsr37100 {
 
 OpenResult open_link(std::string_view device_name, std::string_view baud_text, LinkOptions options,
                      const Interrupt* interrupt) {
-    std::string_view name = device_name;
-    if (!name.empty() && name.back() == ':') name.remove_suffix(1);
-    if (name.find("://") == std::string_view::npos) return SerialPort::open(device_name, baud_text, std::move(options));
-    return open_network_link(name, baud_text, std::move(options), interrupt);
+    if (device_name.find("://") == std::string_view::npos) return SerialPort::open(device_name, baud_text, std::move(options));
+    return open_network_link(device_name, baud_text, std::move(options), interrupt);
 }
 
 }  // namespace Wsr37100

@@ -79,7 +79,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     // "\\.\COM10" opens where "COM10:" would not.
     const std::string path = windows_device_path(device_name);
     if (path.empty()) {
-        return refused_name(std::string(device_name.substr(0, device_name.size() - (device_name.ends_with(':') ? 1 : 0))),
+        return refused_name(std::string(device_name),
                             "caminho de rede ou de arquivo, n\xE3o uma porta serial");
     }
     auto native = std::make_unique<Native>();
