@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "replies/conversions.hpp"
+#include "base/conversions.hpp"
 #include "base/falha.hpp"
 
 namespace Wsr37100 {

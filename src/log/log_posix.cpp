@@ -12,6 +12,7 @@
 #include "log/daily_log.hpp"
 #include "log/system_reason.hpp"
 #include "base/falha.hpp"
+#include "base/quoted.hpp"
 
 namespace Wsr37100 {
 
@@ -36,8 +37,6 @@ public:
 private:
     int fd_;
 };
-
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
 [[noreturn]] void fail_writing(const std::string& path, const std::string& reason) {
     throw Falha("Falha ao gravar no arquivo de log " + quoted(path) + ": " + reason);

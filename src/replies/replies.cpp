@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#include "replies/conversions.hpp"
+#include "base/conversions.hpp"
 #include "base/falha.hpp"
 
 namespace Wsr37100 {
