@@ -17,12 +17,17 @@
 
 namespace Wsr37100 {
 
+// wsr37100-falha begin
+#ifndef WSR37100_FALHA_DEFINED
+#define WSR37100_FALHA_DEFINED
 // Every failure the module raises. The message is 8-bit text (Windows-1252),
 // exactly as the log carries it.
 class Falha : public std::runtime_error {
 public:
     explicit Falha(const std::string& mensagem) : std::runtime_error(mensagem) {}
 };
+#endif
+// wsr37100-falha end
 
 enum class Tipo { Peso = WSR_PESO, Status = WSR_STATUS, SemLeitura = WSR_SEM_LEITURA, Falha = WSR_FALHA };
 
@@ -42,6 +47,10 @@ enum class Causa {
     ConfiguracaoRecusada = WSR_CAUSA_CONFIGURACAO_RECUSADA,
     NomeRecusado = WSR_CAUSA_NOME_RECUSADO,
     Outra = WSR_CAUSA_OUTRA,
+    HostDesconhecido = WSR_CAUSA_HOST_DESCONHECIDO,
+    ConexaoRecusada = WSR_CAUSA_CONEXAO_RECUSADA,
+    ConexaoEsgotada = WSR_CAUSA_CONEXAO_ESGOTADA,
+    ConexaoPerdida = WSR_CAUSA_CONEXAO_PERDIDA,
 };
 
 struct Opcoes {

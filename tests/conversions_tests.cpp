@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "replies/conversions.hpp"
-#include "wsr37100.hpp"
+#include "base/conversions.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 namespace {

@@ -1,4 +1,4 @@
-// Device names: what each platform opens for the module's "COMn:" names.
+// Device names: what each platform opens for the port names hosts give ("COMn").
 #include <gtest/gtest.h>
 
 #include "link/serial/serial_port.hpp"
@@ -8,18 +8,19 @@ namespace {
 
 TEST(DeviceName, Windows) {
     const std::pair<const char*, const char*> cases[] = {
-        {"COM1:", "\\\\.\\COM1"},
-        {"COM10:", "\\\\.\\COM10"},
+        {"COM1", "\\\\.\\COM1"},
+        {"COM10", "\\\\.\\COM10"},
         {"COM255", "\\\\.\\COM255"},
-        {"\\\\.\\COM12:", "\\\\.\\COM12"},
+        {"\\\\.\\COM12", "\\\\.\\COM12"},
         {"//./COM3", "\\\\.\\COM3"},
-        {"CNCA0:", "\\\\.\\CNCA0"},  // virtual ports keep their plain names
+        {"CNCA0", "\\\\.\\CNCA0"},  // virtual ports keep their plain names
         {"\\\\.\\Virtual_Port2", "\\\\.\\Virtual_Port2"},
         // No name at all, or a name that is no device's: refused.
         {":", ""},
         {"\\\\.\\", ""},
         {"\\\\.\\C:\\file", ""},
-        {"\\\\.\\D::", ""},
+        {"\\\\.\\D:", ""},
+        {"COM1:", ""},  // a colon of the host's own is no device's
         {"C:\\file", ""},
         {"COM3\\..\\..\\file", ""},
         {"\\\\.\\pipe\\name", ""},
@@ -43,10 +44,10 @@ TEST(DeviceName, Windows) {
 
 TEST(DeviceName, Posix) {
     const std::pair<const char*, const char*> cases[] = {
-        {"COM1:", "/dev/ttyS0"},      {"com2:", "/dev/ttyS1"},          {"Com10:", "/dev/ttyS9"},
-        {"COM0:", "/dev/COM0"},       {"COMX:", "/dev/COMX"},           {"COM1a:", "/dev/COM1a"},
-        {"ttyUSB0:", "/dev/ttyUSB0"}, {"/dev/pts/3:", "/dev/pts/3"},     {"/tmp/scale", "/tmp/scale"},
-        {"COM", "/dev/COM"},          {":", "/dev/"},
+        {"COM1", "/dev/ttyS0"},      {"com2", "/dev/ttyS1"},          {"Com10", "/dev/ttyS9"},
+        {"COM0", "/dev/COM0"},       {"COMX", "/dev/COMX"},           {"COM1a", "/dev/COM1a"},
+        {"ttyUSB0", "/dev/ttyUSB0"}, {"/dev/pts/3", "/dev/pts/3"},     {"/tmp/scale", "/tmp/scale"},
+        {"COM", "/dev/COM"},         {"", "/dev/"},                   {"COM1:", "/dev/COM1:"},
     };
     for (const auto& [name, path] : cases) EXPECT_EQ(posix_device_path(name), path) << name;
 }

@@ -11,7 +11,7 @@
 #include "log/daily_log.hpp"
 #include "log/regional.hpp"
 #include "support/temp_folder.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 namespace {

@@ -114,6 +114,8 @@ TEST(NetworkLink, NamesAreCheckedBeforeAnythingIsConnected) {
         {"tcp://127.0.0.1:70000", WSR_CAUSA_NOME_RECUSADO},
         {"tcp://::1:4001", WSR_CAUSA_NOME_RECUSADO},  // an IPv6 literal needs its brackets
         {"tcp://no-such-scale.invalid:4001", WSR_CAUSA_HOST_DESCONHECIDO},
+        {"TCP://no-such-scale.invalid:4001", WSR_CAUSA_HOST_DESCONHECIDO},  // a scheme in any case
+        {"Rfc2217://no-such-scale.invalid:4001", WSR_CAUSA_HOST_DESCONHECIDO},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

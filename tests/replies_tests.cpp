@@ -7,7 +7,7 @@
 
 #include "replies/replies.hpp"
 #include "support/temp_folder.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 namespace {

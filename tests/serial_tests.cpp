@@ -17,7 +17,7 @@
 #include "link/serial/serial_port.hpp"
 #include "link/serial/uucp_lock.hpp"
 #include "support/temp_folder.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 namespace {
@@ -74,7 +74,7 @@ TEST(SerialPort, ReadEndsOnEightBytesOrAtTheTimeOut) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScaleEmulator scale({c.reply});
-        auto port = SerialPort::open(scale.device_path() + ":", "9600", LinkOptions{c.gap}).port;
+        auto port = SerialPort::open(scale.device_path(), "9600", LinkOptions{c.gap}).port;
         ASSERT_NE(port, nullptr);
         ReceiveBuffer buffer{};
         const auto start = Clock::now();
@@ -169,8 +169,8 @@ TEST(SerialPort, OpenSaysWhyThePortCannotBeHadAndTouchesNothingElse) {
     options.lock_folder = locks.str();
     struct Case { const char* what; std::string device; const char* baud; PortProblem problem; };
     const Case cases[] = {
-        {"missing device", "/dev/ttyNoSuchScale:", "9600", PortProblem::Missing},
-        {"missing device, letters in the baud text", "/dev/ttyNoSuchScale:", "abc", PortProblem::Missing},
+        {"missing device", "/dev/ttyNoSuchScale", "9600", PortProblem::Missing},
+        {"missing device, letters in the baud text", "/dev/ttyNoSuchScale", "abc", PortProblem::Missing},
         {"not a tty", "null", "9600", PortProblem::NameRefused},
         {"the controlling terminal's alias", "tty", "9600", PortProblem::NameRefused},
         {"the pty multiplexer", "ptmx", "9600", PortProblem::NameRefused},

@@ -13,7 +13,7 @@
 
 #include "monitor/monitor.hpp"
 #include "weighing/weight_query.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 namespace {

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <string>
-#include <vector>
 
 #include "log/daily_log.hpp"
 #include "log/system_reason.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
+#include "base/quoted.hpp"
 
 namespace Wsr37100 {
 
@@ -37,28 +37,11 @@ private:
     int fd_;
 };
 
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
-
 [[noreturn]] void fail_writing(const std::string& path, const std::string& reason) {
     throw Falha("Falha ao gravar no arquivo de log " + quoted(path) + ": " + reason);
 }
 
 }  // namespace
-
-std::string host_executable_folder() {
-    std::vector<char> buffer(256);
-    for (;;) {
-        ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (length < 0) {
-            throw Falha("N\xE3o foi poss\xEDvel localizar o programa hospedeiro: " + system_reason(errno));
-        }
-        if (static_cast<size_t>(length) < buffer.size()) {
-            std::string path(buffer.data(), static_cast<size_t>(length));
-            return path.substr(0, path.find_last_of('/'));
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
 
 std::string join_path(std::string_view folder, std::string_view name) {
     std::string path(folder);

@@ -8,7 +8,8 @@
 
 #include "log/daily_log.hpp"
 #include "log/system_reason.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
+#include "base/quoted.hpp"
 
 namespace Wsr37100 {
 
@@ -79,8 +80,6 @@ private:
     HANDLE file_;
     bool locked_ = false;
 };
-
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
 [[noreturn]] void fail_writing(const std::string& path, const std::string& reason) {
     throw Falha("Falha ao gravar no arquivo de log " + quoted(path) + ": " + reason);

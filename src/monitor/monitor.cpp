@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "weighing/reading_text.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 
@@ -106,9 +106,8 @@ void ScaleMonitor::rest(std::stop_token& stop, std::chrono::milliseconds pause) 
 
 // One life of the port: open, poll until it goes away or the monitor stops, close.
 void ScaleMonitor::follow(std::stop_token& stop) {
-    const std::string device = settings_.port + ":";
     MonitorReading reading;
-    auto opened = open_link(device, settings_.baud, settings_.link, &interrupt_);
+    auto opened = open_link(settings_.port, settings_.baud, settings_.link, &interrupt_);
     if (!opened && stop.stop_requested()) return;  // a connect or negotiation cut short by the stop is no failure
     if (!opened) {
         // A scale that went away is told once, with why it cannot be reopened.
@@ -122,7 +121,7 @@ void ScaleMonitor::follow(std::stop_token& stop) {
     }
     // Reopened at once after a failed poll: the failure is told after all.
     if (lost_) publish(*std::exchange(lost_, std::nullopt));
-    settings_.log.GravaLog("monitor: porta aberta: " + device);
+    settings_.log.GravaLog("monitor: porta aberta: " + settings_.port + ":");
     // A reply to someone else's poll may still be on its way.
     opened.port->drain(&interrupt_);
     const DailyLog quiet = DailyLog::disabled();
@@ -138,7 +137,7 @@ void ScaleMonitor::follow(std::stop_token& stop) {
         log_folded();
     }
     opened.port.reset();
-    settings_.log.GravaLog("monitor: porta fechada: " + device);
+    settings_.log.GravaLog("monitor: porta fechada: " + settings_.port + ":");
     if (!stop.stop_requested() && !lost_) rest(stop, settings_.reopen_every);
 }
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <string>
 
-#include "replies/conversions.hpp"
-#include "wsr37100.hpp"
+#include "base/conversions.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 

@@ -81,10 +81,9 @@ double weight_query(std::string_view sPorta, std::string_view sVelocidade, const
                     QueryReport& report, StableWait wait) {
     report = QueryReport{};
     log.GravaLog("porta configurada: " + std::string(sPorta));
-    const std::string device = std::string(sPorta) + ":";
-    log.GravaLog("lendo a porta: " + device);
+    log.GravaLog("lendo a porta: " + std::string(sPorta) + ":");
 
-    auto opened = open_link(device, sVelocidade, std::move(link));
+    auto opened = open_link(sPorta, sVelocidade, std::move(link));
     if (!opened) {
         report.port_failure = std::move(opened.failure);
         no_reading(report, NoReadingReason::PortUnavailable);

@@ -56,8 +56,7 @@ void check_windows_path(std::string_view text) {
 
 void check_posix_path(std::string_view text) {
     const std::string path = posix_device_path(text);
-    std::string_view name = text;
-    if (name.ends_with(':')) name.remove_suffix(1);
+    const std::string_view name = text;
     if (name.starts_with('/')) {
         check(path == name);  // a path is the user's own
     } else {

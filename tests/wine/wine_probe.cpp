@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "link/serial/serial_port.hpp"
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
+#include "wsr37100.h"
 
 namespace {
 
 int poll_once(const char* port, const char* baud, long gap_ms) {
     using namespace Wsr37100;
     try {
-        auto link = SerialPort::open(std::string(port) + ":", baud, LinkOptions{std::chrono::milliseconds(gap_ms)}).port;
+        auto link = SerialPort::open(port, baud, LinkOptions{std::chrono::milliseconds(gap_ms)}).port;
         if (!link) {
             std::printf("none\n");
             return 0;

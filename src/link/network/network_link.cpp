@@ -9,7 +9,8 @@
 #include "link/interrupt.hpp"
 #include "link/network/socket.hpp"
 #include "link/network/telnet.hpp"
-#include "replies/conversions.hpp"
+#include "base/quoted.hpp"
+#include "link/port_refusal.hpp"
 
 namespace Wsr37100 {
 
@@ -22,11 +23,6 @@ constexpr std::chrono::milliseconds kNegotiationTimeout{1000};
 // after it accepts, and that must not be taken for this client's answer.
 constexpr std::chrono::milliseconds kSettleQuiet{50};
 
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
-OpenResult refused(std::string_view name, const std::string& reason) {
-    return OpenResult{nullptr, {PortProblem::NameRefused, 0, "Porta recusada " + quoted(name) + ": " + reason}};
-}
 
 OpenResult settings_refused(std::string_view name, const std::string& reason) {
     return OpenResult{nullptr, {PortProblem::SettingsRefused, 0,
@@ -255,7 +251,7 @@ ParsedNetworkName parse_network_name(std::string_view name) {
 OpenResult open_network_link(std::string_view name, std::string_view baud_text, LinkOptions options,
                              const Interrupt* interrupt) {
     const ParsedNetworkName parsed = parse_network_name(name);
-    if (!parsed.name) return refused(name, parsed.refusal);
+    if (!parsed.name) return port_name_refused(name, parsed.refusal);
     PortUnavailable failure;
     auto socket = Socket::connect(parsed.name->host, parsed.name->port, kConnectTimeout, std::string(name), failure,
                                   interrupt);
@@ -263,7 +259,7 @@ OpenResult open_network_link(std::string_view name, std::string_view baud_text, 
     const bool telnet = parsed.name->kind == NetworkName::Kind::Rfc2217;
     auto link = std::make_unique<NetworkLink>(std::move(socket), telnet, std::move(options), std::string(name));
     // As on a serial port: the baud text is read once the link is open.
-    const std::int32_t rate = whole_number_conversion(baud_text);
+    const std::int32_t rate = baud_rate(baud_text);
     if (rate <= 0) return settings_refused(name, std::to_string(rate) + " baud");
     link->set_rate(rate);
     if (telnet) {
@@ -286,19 +282,19 @@ PortUnavailable lookup_timed_out(const std::string& shown) {
                 std::to_string(kConnectTimeout.count()) + " ms"};
 }
 
-PortUnavailable connection_refused(const std::string& shown, unsigned long error) {
-    return {PortProblem::ConnectionRefused, error, "O servidor " + quoted(shown) + " recusou a conex\xE3o"};
-}
-
-PortUnavailable connect_timed_out(const std::string& shown) {
-    return {PortProblem::ConnectTimedOut, 0,
-            "O servidor " + quoted(shown) + " n\xE3o respondeu \xE0 conex\xE3o em " +
-                std::to_string(kConnectTimeout.count()) + " ms"};
-}
-
-PortUnavailable connect_failed(const std::string& shown, unsigned long error) {
-    return {PortProblem::Other, error,
-            "N\xE3o foi poss\xEDvel conectar a " + quoted(shown) + ": erro " + std::to_string(error)};
+PortUnavailable connect_failure(const std::string& shown, int error) {
+    const auto code = static_cast<unsigned long>(error);
+    switch (connect_error_of(error)) {
+        case ConnectError::TimedOut:
+            return {PortProblem::ConnectTimedOut, 0,
+                    "O servidor " + quoted(shown) + " n\xE3o respondeu \xE0 conex\xE3o em " +
+                        std::to_string(kConnectTimeout.count()) + " ms"};
+        case ConnectError::Refused:
+            return {PortProblem::ConnectionRefused, code, "O servidor " + quoted(shown) + " recusou a conex\xE3o"};
+        case ConnectError::Other: break;
+    }
+    return {PortProblem::Other, code,
+            "N\xE3o foi poss\xEDvel conectar a " + quoted(shown) + ": erro " + std::to_string(code)};
 }
 
 }  // namespace Wsr37100

@@ -47,8 +47,12 @@ private:
 // The Portuguese texts of the network's failures.
 PortUnavailable host_not_found(const std::string& shown, unsigned long error);
 PortUnavailable lookup_timed_out(const std::string& shown);
-PortUnavailable connection_refused(const std::string& shown, unsigned long error);
-PortUnavailable connect_timed_out(const std::string& shown);
-PortUnavailable connect_failed(const std::string& shown, unsigned long error);
+
+// How a connect failed, whatever the platform's code for it.
+enum class ConnectError { TimedOut, Refused, Other };
+// The platform's code of a failed connect (errno, WSAGetLastError()), as one of those.
+ConnectError connect_error_of(int error);
+// Why no address of `shown` took the connection; `error` is the platform's code.
+PortUnavailable connect_failure(const std::string& shown, int error);
 
 }  // namespace Wsr37100

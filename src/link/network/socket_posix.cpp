@@ -93,6 +93,14 @@ int connect_one(int fd, const addrinfo& address, const Deadline& limit, const In
 
 }  // namespace
 
+ConnectError connect_error_of(int error) {
+    switch (error) {
+        case ETIMEDOUT: return ConnectError::TimedOut;
+        case ECONNREFUSED: return ConnectError::Refused;
+        default: return ConnectError::Other;
+    }
+}
+
 Socket::Socket(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 Socket::~Socket() = default;
 
@@ -128,13 +136,7 @@ std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::stri
         }
         if (limit.expired() || last_error == ECANCELED) break;
     }
-    if (last_error == ETIMEDOUT) {
-        failure = connect_timed_out(shown);
-    } else if (last_error == ECONNREFUSED) {
-        failure = connection_refused(shown, static_cast<unsigned long>(last_error));
-    } else {
-        failure = connect_failed(shown, static_cast<unsigned long>(last_error));
-    }
+    failure = connect_failure(shown, last_error);
     return nullptr;
 }
 

@@ -92,6 +92,14 @@ std::optional<Answer> resolve(const std::string& host, const std::string& port, 
 
 }  // namespace
 
+ConnectError connect_error_of(int error) {
+    switch (error) {
+        case WSAETIMEDOUT: return ConnectError::TimedOut;
+        case WSAECONNREFUSED: return ConnectError::Refused;
+        default: return ConnectError::Other;
+    }
+}
+
 struct Socket::Native {
     WinsockSession session;  // first: started before the socket, cleaned up after it
     SOCKET s = INVALID_SOCKET;
@@ -162,13 +170,7 @@ std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::stri
     }
     ::freeaddrinfo(addresses);
     if (connected) return connected;
-    if (last_error == WSAETIMEDOUT) {
-        failure = connect_timed_out(shown);
-    } else if (last_error == WSAECONNREFUSED) {
-        failure = connection_refused(shown, static_cast<unsigned long>(last_error));
-    } else {
-        failure = connect_failed(shown, static_cast<unsigned long>(last_error));
-    }
+    failure = connect_failure(shown, last_error);
     return nullptr;
 }
 

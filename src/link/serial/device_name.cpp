@@ -1,4 +1,4 @@
-// Turns the module's device name ("COM1:") into the path each platform opens.
+// Turns the port name the host gives ("COM1") into the path each platform opens.
 #include <algorithm>
 #include <cctype>
 #include <string>
@@ -8,11 +8,6 @@
 namespace Wsr37100 {
 
 namespace {
-
-std::string_view without_colon(std::string_view name) {
-    if (!name.empty() && name.back() == ':') name.remove_suffix(1);
-    return name;
-}
 
 bool is_com_prefix(std::string_view name) {
     return name.size() > 3 && std::toupper(static_cast<unsigned char>(name[0])) == 'C' &&
@@ -46,14 +41,14 @@ bool device_namespace(std::string_view name) {
 }  // namespace
 
 std::string windows_device_path(std::string_view device_name) {
-    std::string_view name = without_colon(device_name);
+    std::string_view name = device_name;
     if (device_namespace(name)) name.remove_prefix(4);
     if (!plain_device_name(name)) return std::string();
     return "\\\\.\\" + std::string(name);
 }
 
 std::string posix_device_path(std::string_view device_name) {
-    std::string_view name = without_colon(device_name);
+    std::string_view name = device_name;
     if (!name.empty() && name.front() == '/') return std::string(name);
     if (is_com_prefix(name)) {
         std::string_view digits = name.substr(3);

@@ -35,7 +35,7 @@ private:
     std::unique_ptr<Native> native_;
 };
 
-// Device naming. The trailing ":" of the module's device name is dropped.
+// Device naming, from the port name as the host gave it.
 // Windows: "\\.\" + name, so that COM10 and above open too ("\\.\NAME" is taken
 // as NAME). NAME must be a device's plain name: letters, digits and '_'. Any
 // other name (a path, a drive, a network path, "\\?\", "UNC", "GLOBALROOT",

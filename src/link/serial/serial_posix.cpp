@@ -10,11 +10,10 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "log/system_reason.hpp"
-#include "replies/conversions.hpp"
 #include "link/serial/baud_rate_posix.hpp"
 #include "link/deadline.hpp"
 #include "link/descriptor_posix.hpp"
+#include "link/port_refusal.hpp"
 #include "link/serial/serial_line.hpp"
 #include "link/serial/serial_port.hpp"
 #include "link/serial/uucp_lock.hpp"
@@ -85,27 +84,12 @@ PortProblem problem_of(int error) {
     }
 }
 
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
-
 OpenResult unavailable(const std::string& path, int error) {
-    const PortProblem problem = problem_of(error);
-    const std::string reason = problem == PortProblem::Busy ? "em uso por outro programa" : system_reason(error);
-    return OpenResult{nullptr, {problem, static_cast<unsigned long>(error),
-                                "N\xE3o foi poss\xEDvel abrir a porta " + quoted(path) + ": " + reason}};
-}
-
-OpenResult busy(const std::string& path, const std::string& reason) {
-    return OpenResult{nullptr, {PortProblem::Busy, 0, "A porta " + quoted(path) + " est\xE1 " + reason}};
-}
-
-OpenResult refused_name(const std::string& path, const std::string& reason) {
-    return OpenResult{nullptr, {PortProblem::NameRefused, 0, "Porta recusada " + quoted(path) + ": " + reason}};
+    return port_unavailable(path, problem_of(error), static_cast<unsigned long>(error));
 }
 
 OpenResult settings_refused(const std::string& path, std::int32_t rate, int error) {
-    return OpenResult{nullptr, {PortProblem::SettingsRefused, static_cast<unsigned long>(error),
-                                "A porta " + quoted(path) + " recusou a configura\xE7\xE3o de " +
-                                    std::to_string(rate) + " baud: " + system_reason(error)}};
+    return port_settings_refused(path, rate, static_cast<unsigned long>(error));
 }
 
 }  // namespace
@@ -119,13 +103,13 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     // watchdog arms, a terminal loses its settings).
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return unavailable(path, errno);
-    if (auto refusal = refusal_of(info.st_mode, info.st_rdev)) return refused_name(path, *refusal);
+    if (auto refusal = refusal_of(info.st_mode, info.st_rdev)) return port_name_refused(path, *refusal);
 
     auto native = std::make_unique<Native>();
     native->options = options;
     auto attempt = UucpLock::take(options.lock_folder, path);
     if (attempt.holder != 0) {
-        return busy(path, "em uso pelo processo " + std::to_string(attempt.holder) + " (trava " +
+        return port_busy(path, "em uso pelo processo " + std::to_string(attempt.holder) + " (trava " +
                               attempt.holder_file + ")");
     }
     native->lock = std::move(attempt.lock);
@@ -137,7 +121,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     // The node may have changed since the stat.
     struct stat opened {};
     if (::fstat(native->fd, &opened) != 0 || opened.st_rdev != info.st_rdev || !::isatty(native->fd)) {
-        return refused_name(path, "n\xE3o \xE9 uma linha serial");
+        return port_name_refused(path, "n\xE3o \xE9 uma linha serial");
     }
     // The lock keeps out a second opener, root included, and closes the race
     // that TIOCEXCL alone leaves between two openers.
@@ -150,7 +134,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
 
     termios settings{};
     if (::tcgetattr(native->fd, &settings) != 0) return unavailable(path, errno);
-    const std::int32_t rate = whole_number_conversion(baud_text);
+    const std::int32_t rate = baud_rate(baud_text);
     if (rate <= 0) return settings_refused(path, rate, EINVAL);
     native->rate = rate;
 

@@ -1,9 +1,8 @@
 // The serial connection on Windows: kernel32's communications calls, in the scale's order.
 #include <windows.h>
 
-#include "log/system_reason.hpp"
-#include "replies/conversions.hpp"
 #include "link/interrupt_win32.hpp"
+#include "link/port_refusal.hpp"
 #include "link/serial/serial_port.hpp"
 
 namespace Wsr37100 {
@@ -52,23 +51,8 @@ PortProblem problem_of(DWORD error) {
     }
 }
 
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+OpenResult unavailable(const std::string& path, DWORD error) { return port_unavailable(path, problem_of(error), error); }
 
-OpenResult unavailable(const std::string& path, DWORD error) {
-    const PortProblem problem = problem_of(error);
-    const std::string reason = problem == PortProblem::Busy ? "em uso por outro programa" : system_reason(error);
-    return OpenResult{nullptr, {problem, error, "N\xE3o foi poss\xEDvel abrir a porta " + quoted(path) + ": " + reason}};
-}
-
-OpenResult refused_name(const std::string& path, const std::string& reason) {
-    return OpenResult{nullptr, {PortProblem::NameRefused, 0, "Porta recusada " + quoted(path) + ": " + reason}};
-}
-
-OpenResult settings_refused(const std::string& path, std::int32_t rate, DWORD error) {
-    return OpenResult{nullptr, {PortProblem::SettingsRefused, error,
-                                "A porta " + quoted(path) + " recusou a configura\xE7\xE3o de " + std::to_string(rate) +
-                                    " baud: " + system_reason(error)}};
-}
 
 }  // namespace
 
@@ -79,7 +63,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     // "\\.\COM10" opens where "COM10:" would not.
     const std::string path = windows_device_path(device_name);
     if (path.empty()) {
-        return refused_name(std::string(device_name.substr(0, device_name.size() - (device_name.ends_with(':') ? 1 : 0))),
+        return port_name_refused(std::string(device_name),
                             "caminho de rede ou de arquivo, n\xE3o uma porta serial");
     }
     auto native = std::make_unique<Native>();
@@ -92,9 +76,9 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
 
     DCB settings{};
     settings.DCBlength = sizeof settings;
-    if (!::GetCommState(native->handle, &settings)) return refused_name(path, "n\xE3o \xE9 uma porta serial");
-    const std::int32_t rate = whole_number_conversion(baud_text);
-    if (rate <= 0) return settings_refused(path, rate, ERROR_INVALID_PARAMETER);
+    if (!::GetCommState(native->handle, &settings)) return port_name_refused(path, "n\xE3o \xE9 uma porta serial");
+    const std::int32_t rate = baud_rate(baud_text);
+    if (rate <= 0) return port_settings_refused(path, rate, ERROR_INVALID_PARAMETER);
     native->rate = rate;
     settings.BaudRate = static_cast<DWORD>(rate);
     settings.ByteSize = 8;
@@ -102,7 +86,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     settings.StopBits = ONESTOPBIT;
 
     if (!::SetupComm(native->handle, kQueueSize, kQueueSize)) return unavailable(path, ::GetLastError());
-    if (!::SetCommState(native->handle, &settings)) return settings_refused(path, rate, ::GetLastError());
+    if (!::SetCommState(native->handle, &settings)) return port_settings_refused(path, rate, ::GetLastError());
     COMMTIMEOUTS timeouts = link_timeouts(options);
     if (!::SetCommTimeouts(native->handle, &timeouts)) return unavailable(path, ::GetLastError());
     // Bytes that waited for us are no answer to this call's poll.

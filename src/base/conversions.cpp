@@ -1,12 +1,12 @@
 // Strict decimal and whole-number conversions with Portuguese failure messages.
-#include "replies/conversions.hpp"
+#include "base/conversions.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <string>
 #include <system_error>
 
-#include "wsr37100.hpp"
+#include "base/falha.hpp"
 
 namespace Wsr37100 {
 
@@ -29,6 +29,21 @@ std::string_view digits_from(std::string_view& text) {
     return digits;
 }
 
+// A number's text without its surrounding blanks and its sign.
+struct Unsigned {
+    bool negative = false;
+    std::string_view rest;
+};
+
+Unsigned unsigned_part(std::string_view text) {
+    Unsigned part{false, strip_blanks(text)};
+    if (!part.rest.empty() && (part.rest.front() == '+' || part.rest.front() == '-')) {
+        part.negative = part.rest.front() == '-';
+        part.rest.remove_prefix(1);
+    }
+    return part;
+}
+
 [[noreturn]] void not_decimal(std::string_view text) {
     throw Falha("'" + std::string(text) + "' n\xE3o \xE9 um valor decimal v\xE1lido");
 }
@@ -40,12 +55,7 @@ std::string_view digits_from(std::string_view& text) {
 }  // namespace
 
 double decimal_conversion(std::string_view text, char separator) {
-    std::string_view rest = strip_blanks(text);
-    bool negative = false;
-    if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
-        negative = rest.front() == '-';
-        rest.remove_prefix(1);
-    }
+    auto [negative, rest] = unsigned_part(text);
     std::string_view whole = digits_from(rest);
     if (rest.empty() || rest.front() != separator) not_decimal(text);
     rest.remove_prefix(1);
@@ -70,12 +80,7 @@ double decimal_conversion(std::string_view text, char separator) {
 }
 
 std::int32_t whole_number_conversion(std::string_view text) {
-    std::string_view rest = strip_blanks(text);
-    bool negative = false;
-    if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
-        negative = rest.front() == '-';
-        rest.remove_prefix(1);
-    }
+    auto [negative, rest] = unsigned_part(text);
     std::string_view digits = digits_from(rest);
     if (digits.empty() || !rest.empty()) not_whole(text);
     std::string signed_digits = (negative ? "-" : "") + std::string(digits);
