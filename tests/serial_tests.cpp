@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iomanip>
+#include <map>
 #include <mutex>
 
 #include "scale_emulator.hpp"
@@ -36,6 +37,25 @@ std::string received_text(const ReceiveBuffer& buffer, std::size_t count) {
 
 size_t open_descriptors() {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+// What each open descriptor of this process names, to tell which ones a case left behind.
+std::map<std::string, std::string> descriptor_targets() {
+    std::map<std::string, std::string> targets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        targets[entry.path().filename().string()] = std::filesystem::read_symlink(entry.path(), error).string();
+    }
+    return targets;
+}
+
+std::string added_since(const std::map<std::string, std::string>& before) {
+    std::string added;
+    for (const auto& [fd, target] : descriptor_targets()) {
+        const auto was = before.find(fd);
+        if (was == before.end() || was->second != target) added += fd + " -> " + target + "; ";
+    }
+    return added;
 }
 
 // Descriptors of this process on the device (a vanished node reads "... (deleted)").
@@ -317,6 +337,7 @@ TEST(SerialPort, HangUpDuringAReadFailsAtOnce) {
 TEST(SerialPort, NoDescriptorOutlivesItsConnection) {
     ScaleEmulator scale({ScaleReply::bytes(delimited_frame("01.234")), ScaleReply::hangup()}, false);
     const size_t before = open_descriptors();
+    const auto targets = descriptor_targets();
     const size_t on_device = descriptors_on(scale.device_path());  // the scale's own side
     {
         auto port = SerialPort::open(scale.device_path(), "9600").port;
@@ -329,7 +350,7 @@ TEST(SerialPort, NoDescriptorOutlivesItsConnection) {
     }
     EXPECT_EQ(SerialPort::open("/dev/ttyNoSuchScale", "9600").port, nullptr);
     EXPECT_EQ(descriptors_on(scale.device_path()), on_device);
-    EXPECT_EQ(open_descriptors(), before - 1);  // less the master side the hang-up closed
+    EXPECT_EQ(open_descriptors(), before - 1) << "opened since: " << added_since(targets);  // less the master side the hang-up closed
 }
 
 }  // namespace
