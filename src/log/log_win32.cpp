@@ -136,9 +136,8 @@ AppendFile::AppendFile(const std::string& path, LockPatience& patience) : path_(
     handle_->lock.emplace(file, patience);
 }
 
-AppendFile::~AppendFile() {
-    if (handle_) handle_->lock.reset();
-}
+// The lock goes before the handle: Handle's members end in reverse order.
+AppendFile::~AppendFile() = default;
 
 std::uint64_t AppendFile::size() const {
     LARGE_INTEGER size{};

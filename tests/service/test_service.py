@@ -327,15 +327,15 @@ class DescriptionTest(unittest.TestCase):
     def test_the_description_matches_the_routes_and_problems_served(self):
         with Simulator("--weight", "2.5") as scale, \
                 Service("--scale", "counter=%s,no-log" % scale.port) as service:  # the scale the examples name
-            status, response, spec = service.call("/v1/openapi.json")
+            status, response, description = service.call("/v1/openapi.json")
             self.assertEqual((status, response.getheader("Content-Type")), (200, "application/json"))
-            self.assertRegex(spec["openapi"], r"^3\.1\.\d+$")
+            self.assertRegex(description["openapi"], r"^3\.1\.\d+$")
             with open(os.path.join(SOURCES, "openapi.json")) as file:
-                self.assertEqual(spec, json.load(file))  # what is installed is what is served
+                self.assertEqual(description, json.load(file))  # what is installed is what is served
 
             def resolve(node):
                 while "$ref" in node:
-                    target = spec
+                    target = description
                     for key in node["$ref"].lstrip("#/").split("/"):
                         target = target[key]
                     node = target
@@ -344,7 +344,7 @@ class DescriptionTest(unittest.TestCase):
             service.wait_for("/v1/scales/counter", lambda body: body["state"] == "weight")
             # Every path, its parameters filled in from the description's examples and defaults, answers 200
             # with a content type it describes.
-            for path, item in spec["paths"].items():
+            for path, item in description["paths"].items():
                 operation = item["get"]
                 parameters = [resolve(p) for p in item.get("parameters", []) + operation.get("parameters", [])]
                 target = path
@@ -375,7 +375,7 @@ class DescriptionTest(unittest.TestCase):
         # Every problem code the service has, and no other, is described.
         with open(os.path.join(SOURCES, "problems.cpp")) as file:
             codes = set(re.findall(r'Problem\{\d{3}, "([a-z-]+)"', file.read()))
-        self.assertEqual(set(spec["components"]["schemas"]["ProblemCode"]["enum"]), codes)
+        self.assertEqual(set(description["components"]["schemas"]["ProblemCode"]["enum"]), codes)
 
 
 def rss_kib(pid):
