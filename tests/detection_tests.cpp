@@ -199,6 +199,17 @@ TEST(Detection, TheBudgetIsHonoured) {
     EXPECT_LT(took, 300ms + 700ms);  // a generous guard: the budget, and one open's time beyond
 }
 
+TEST(Detection, OverRfc2217TheRateIsSetOnTheServer) {
+    TcpScale server({ScaleReply::bytes(delimited_frame(" 3.500"))}, true, TcpScale::Face::Rfc2217);
+    server.line_speed(9600);
+    const WsrDeteccao found = detect(server.rfc2217_address());
+    EXPECT_EQ(found.resultado, WSR_DETECCAO_ENCONTRADA) << found.mensagem;
+    EXPECT_EQ(found.velocidade, 9600);
+    EXPECT_EQ(found.quadro, 8);
+    EXPECT_DOUBLE_EQ(found.peso, 3.5);
+    EXPECT_EQ(found.velocidades_testadas, 3);
+}
+
 struct RefusalCase {
     const char* name;
     const char* port;

@@ -225,7 +225,7 @@ class Library:
         threads at once, one per port."""
         found = WsrDeteccao()
         found.tamanho = ctypes.sizeof(WsrDeteccao)
-        rates = ",".join(str(int(baud)) for baud in bauds)
+        rates = ",".join(str(baud) for baud in bauds)
         returned = self._lib.WsrDetecta(_text(port), _text(rates), max(1, int(budget_ms)), ctypes.byref(found))
         message = found.mensagem.decode("cp1252", errors="replace")
         if returned not in RESULTS:
