@@ -80,13 +80,14 @@ void DailyLog::GravaLog(std::string_view message) const {
     line += message;
     line += kLineEnd;
     AppendFile file(join_path(folder_, log_file_name(local)), patience_);
+    // With a bound, the size is read and the line written (or counted) by one
+    // writer at a time: two writers that both found room would pass the bound.
+    if (day_limit_ != 0) file.take_turn();
     if (day_limit_ == 0 || file.size() + line.size() <= day_limit_) {
         file.append(line);
     } else {
         // The day is full: this line is dropped and counted, so whoever reads the
-        // file learns that it stops short and by how much. The count is read and
-        // rewritten by one writer at a time.
-        file.take_turn();
+        // file learns that it stops short and by how much.
         const std::size_t ending = kDroppedLead.size() + kCountDigits + kLineEnd.size();
         if (const auto dropped = dropped_so_far(file.tail(ending))) {
             file.replace_tail(count_text(*dropped + 1) + std::string(kLineEnd));
