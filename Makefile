@@ -160,11 +160,22 @@ uninstall:
 demo: deps native
 	$(BUILD)/native/bin/wsr37100 demo
 
-# The .deb (library, headers, tool) and the Windows .zip (both DLLs).
+# The .deb (library, headers, tool), the Windows .zip (both DLLs) and the installer for 64-bit
+# Windows (wixl; without it the .msi is left out with a warning, and CI fails).
+VERSION   := $(shell sed -n 's/^project.wsr37100 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+MSI       := $(BUILD)/packages/wsr37100-$(VERSION)-windows-x64.msi
 package: native win32 win64
 	mkdir -p $(BUILD)/packages
 	cd $(BUILD)/native && cpack -B $(ROOT)/$(BUILD)/packages
 	cd $(BUILD)/win64 && cpack -B $(ROOT)/$(BUILD)/packages
+	@if command -v wixl >/dev/null && command -v msibuild >/dev/null; then \
+	  echo "bash scripts/build-msi.sh $(MSI) $(VERSION) $(BUILD)/win64 $(BUILD)/win32"; \
+	  bash scripts/build-msi.sh $(MSI) $(VERSION) $(BUILD)/win64 $(BUILD)/win32; \
+	elif [ "$$CI" = true ]; then \
+	  echo "CI: wixl or msitools is missing" >&2; exit 1; \
+	else \
+	  echo "warning: wixl or msitools missing, no .msi" >&2; \
+	fi
 
 # The packages' contents, then make install (default prefix) staged beside a user's configuration
 # and make uninstall, which must leave that configuration and nothing else.
