@@ -186,6 +186,21 @@ test-packages: package
 	bash scripts/check-packages.sh $(BUILD)/packages $(BUILD)/staged
 	$(MAKE) --no-print-directory uninstall DESTDIR=$(ROOT)/$(BUILD)/staged > /dev/null
 	bash scripts/check-packages.sh --uninstalled $(BUILD)/staged
+	$(MAKE) --no-print-directory test-msi
+
+# The installer under Wine, in a prefix of its own: install with the service, upgrade, uninstall.
+MSI_ENV := WINEPREFIX=$(ROOT)/$(BUILD)/msi-wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= \
+  WSR37100_MSI=$(ROOT)/$(MSI) WSR37100_VERSION=$(VERSION) WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 \
+  WSR37100_WIN64_BUILD=$(ROOT)/$(BUILD)/win64 WSR37100_WIN32_BUILD=$(ROOT)/$(BUILD)/win32
+.PHONY: test-msi
+test-msi:
+	@if command -v wine >/dev/null && [ -f $(MSI) ]; then \
+	  cd tests/packaging && $(MSI_ENV) python3 -W ignore -m unittest -v test_msi; \
+	elif [ "$$CI" = true ]; then \
+	  echo "CI: Wine or the .msi is missing" >&2; exit 1; \
+	else \
+	  echo "warning: Wine or the .msi missing, the installer's test skipped" >&2; \
+	fi
 
 # Release build of the benchmarks; prints the medians.
 bench: deps
