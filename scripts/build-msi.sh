@@ -23,11 +23,14 @@ sed 's/\r*$/\r/' "$source_dir/tools/service/serve-windows.json" > "$stage/serve.
 # What wixl has no element for, added with msibuild. The tool's two components: one of them is
 # installed, the one with the service when SERVICE=1. The launch conditions: SERVICE=1 needs a
 # scale or a configuration file, and neither may hold a quote or end with a backslash, which
-# would end the argument it stands in on the service's command line. The properties given to
+# would end the argument it stands in on the service's command line. Each build has a product
+# code of its own: another build of the installed version replaces it too (the upgrade's highest
+# version inclusive, 512, with feature states migrated, 1). The properties given to
 # the installed version are recalled (type 51 actions) before those conditions are checked.
 # Environment: PATH gets the program folder last on install ('=' with [~] appends, '*' the
 # system's variable) and loses it on uninstall ('-'). Registry: '-' as the name deletes the
 # key when the service's component goes; the service writes that key at each start.
+upgrade_code=$(grep -o 'UpgradeCode="[^"]*"' "$source_dir/cmake/windows/wsr37100.wxs" | cut -d'"' -f2)
 sql=(
   "UPDATE \`Component\` SET \`Condition\` = 'SERVICE <> \"1\"' WHERE \`Component\` = 'Tool'"
   "UPDATE \`Component\` SET \`Condition\` = 'SERVICE = \"1\"' WHERE \`Component\` = 'ToolService'"
@@ -35,6 +38,8 @@ sql=(
   "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('QUOTE', '\"')"
   "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('BACKSLASH', '\\')"
   "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('NOT (SCALES >< QUOTE OR SCALES >> BACKSLASH OR CONFIG >< QUOTE OR CONFIG >> BACKSLASH)', 'SCALES and CONFIG may not hold a quote nor end with a backslash.')"
+  "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'"
+  "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')"
   "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SERVICE;SCALES;CONFIG' WHERE \`Property\` = 'SecureCustomProperties'"
   "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)"
   "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Path', '=-*PATH', '[~];[INSTALLDIR]', 'Library')"

@@ -198,7 +198,7 @@ properties = {row[0]: row[1] for row in rows("Property")}
 expect("UpgradeCode", properties.get("UpgradeCode"), upgrade_code)
 expect("ProductVersion", properties.get("ProductVersion"), version)
 expect("Upgrade", sorted((row[0], row[1], row[2], row[4], row[6]) for row in rows("Upgrade")),
-       [(upgrade_code, "", version, "1", "WIX_UPGRADE_DETECTED"), (upgrade_code, version, "", "2", "WIX_DOWNGRADE_DETECTED")])
+       [(upgrade_code, "", version, "513", "WIX_UPGRADE_DETECTED"), (upgrade_code, version, "", "2", "WIX_DOWNGRADE_DETECTED")])
 expect("RemoveExistingProducts", "RemoveExistingProducts" in sequence, True)
 print("\n".join(problems), file=sys.stderr)
 sys.exit(1 if problems else 0)

@@ -1,6 +1,6 @@
 """The Windows installer under Wine, in a Wine prefix of its own: a refused service command line,
-an install with the weighing service on a COM port mapped to a simulated scale, the tool on the
-PATH, an upgrade to a newer package that keeps the service's settings, and an uninstall."""
+an install with the weighing service on a COM port mapped to a simulated scale, a repair, the tool
+on the PATH, an upgrade to a newer package that keeps the service's settings, and an uninstall."""
 import json
 import os
 import shutil
@@ -152,6 +152,12 @@ class MsiTest(unittest.TestCase):
                              % PORT)
             reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
             self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 2.5))
+            # A repair puts back a file that went missing, and the service with it.
+            os.remove(os.path.join(PROGRAM, "x86", "wsr37100.dll"))
+            done = self.install(MSI, "REINSTALL=ALL", "REINSTALLMODE=amus")
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertTrue(os.path.isfile(os.path.join(PROGRAM, "x86", "wsr37100.dll")))
+            self.assertEqual(self.get(port, "/health")["scales"], 1)
         self.assertEqual(path_entries(), path + ["c:\\program files\\wsr37100\\"])
         self.assertEqual(registry(uninstall_key(MSI), "DisplayVersion"), VERSION)
         self.assertEqual(registry(SETTINGS_KEY, "Scales"), "counter=%s:9600,gap=20,no-log" % PORT)
