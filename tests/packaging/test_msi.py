@@ -120,6 +120,20 @@ class MsiTest(unittest.TestCase):
                     raise
                 time.sleep(0.2)
 
+    def test_sample_configuration_serves(self):
+        # The sample serve.json the installer puts in the program folder, as the Windows tool reads it.
+        sample = os.path.join(self.folder.name, "serve.json")
+        with open(os.path.join(SOURCE, "tools", "service", "serve-windows.json")) as source, open(sample, "w") as copy:
+            copy.write(source.read())
+        serve = subprocess.Popen(["wine", os.path.join(WIN64_BUILD, "bin", "wsr37100.exe"), "serve", "--config", sample,
+                                  "--port", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertRegex(serve.stdout.readline().strip(), r"^http://127\.0\.0\.1:\d+/$")
+        finally:
+            serve.terminate()
+            serve.communicate(timeout=30)
+        self.assertTrue(os.path.isdir(os.path.join(DRIVE, "ProgramData", "wsr37100", "logs")))
+
     def test_install_upgrade_uninstall(self):
         # A value that would end its quoted argument on the service's command line is refused, and
         # nothing is installed.
@@ -136,7 +150,7 @@ class MsiTest(unittest.TestCase):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        os.makedirs(os.path.dirname(CONFIG))
+        os.makedirs(os.path.dirname(CONFIG), exist_ok=True)
         with open(CONFIG, "w") as config:
             json.dump({"port": port, "scales": []}, config)
         with Simulator("--weight", "2.5", "--link", self.link):
