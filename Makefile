@@ -160,11 +160,22 @@ uninstall:
 demo: deps native
 	$(BUILD)/native/bin/wsr37100 demo
 
-# The .deb (library, headers, tool) and the Windows .zip (both DLLs).
+# The .deb (library, headers, tool), the Windows .zip (both DLLs) and the installer for 64-bit
+# Windows (wixl; without it the .msi is left out with a warning, and CI fails).
+VERSION   := $(shell sed -n 's/^project.wsr37100 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+MSI       := $(BUILD)/packages/wsr37100-$(VERSION)-windows-x64.msi
 package: native win32 win64
 	mkdir -p $(BUILD)/packages
 	cd $(BUILD)/native && cpack -B $(ROOT)/$(BUILD)/packages
 	cd $(BUILD)/win64 && cpack -B $(ROOT)/$(BUILD)/packages
+	@if command -v wixl >/dev/null && command -v msibuild >/dev/null; then \
+	  echo "bash scripts/build-msi.sh $(MSI) $(VERSION) $(BUILD)/win64 $(BUILD)/win32"; \
+	  bash scripts/build-msi.sh $(MSI) $(VERSION) $(BUILD)/win64 $(BUILD)/win32; \
+	elif [ "$$CI" = true ]; then \
+	  echo "CI: wixl or msitools is missing" >&2; exit 1; \
+	else \
+	  echo "warning: wixl or msitools missing, no .msi" >&2; \
+	fi
 
 # The packages' contents, then make install (default prefix) staged beside a user's configuration
 # and make uninstall, which must leave that configuration and nothing else.
@@ -175,6 +186,21 @@ test-packages: package
 	bash scripts/check-packages.sh $(BUILD)/packages $(BUILD)/staged
 	$(MAKE) --no-print-directory uninstall DESTDIR=$(ROOT)/$(BUILD)/staged > /dev/null
 	bash scripts/check-packages.sh --uninstalled $(BUILD)/staged
+	$(MAKE) --no-print-directory test-msi
+
+# The installer under Wine, in a prefix of its own: install with the service, upgrade, uninstall.
+MSI_ENV := WINEPREFIX=$(ROOT)/$(BUILD)/msi-wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= \
+  WSR37100_MSI=$(ROOT)/$(MSI) WSR37100_VERSION=$(VERSION) WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 \
+  WSR37100_WIN64_BUILD=$(ROOT)/$(BUILD)/win64 WSR37100_WIN32_BUILD=$(ROOT)/$(BUILD)/win32
+.PHONY: test-msi
+test-msi:
+	@if command -v wine >/dev/null && [ -f $(MSI) ]; then \
+	  cd tests/packaging && $(MSI_ENV) python3 -W ignore -m unittest -v test_msi; \
+	elif [ "$$CI" = true ]; then \
+	  echo "CI: Wine or the .msi is missing" >&2; exit 1; \
+	else \
+	  echo "warning: Wine or the .msi missing, the installer's test skipped" >&2; \
+	fi
 
 # Release build of the benchmarks; prints the medians.
 bench: deps

@@ -130,6 +130,85 @@ else
   echo "skip the C# compile: mcs not installed" >&2
 fi
 
+# The installer for 64-bit Windows, by its tables: every file in its folder, the service installed,
+# started and removed only with SERVICE=1, the program folder on the system PATH, the upgrade of any
+# older version in place (the UpgradeCode of cmake/windows/wsr37100.wxs), this version.
+version=$(sed -n 's/^project.wsr37100 VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+msi="$dir/wsr37100-$version-windows-x64.msi"
+if [ -f "$msi" ]; then
+  upgrade_code=$(grep -o 'UpgradeCode="[^"]*"' "$source_dir/cmake/windows/wsr37100.wxs" | cut -d'"' -f2)
+  mkdir "$unpacked/msi"
+  for table in File Component Directory ServiceInstall ServiceControl Environment Upgrade Property \
+               InstallExecuteSequence LaunchCondition CustomAction Registry; do
+    msiinfo export "$msi" "$table" | tr -d '\r' | tail -n +4 > "$unpacked/msi/$table" || fail "$msi: no $table table"
+  done
+  python3 - "$unpacked/msi" "$version" "{$upgrade_code}" <<'CHECK' || fail "$msi: its tables are not those of the installer"
+import os, sys
+folder, version, upgrade_code = sys.argv[1:]
+def rows(table):
+    with open(os.path.join(folder, table)) as text:
+        return [line.rstrip("\n").split("\t") for line in text if line.strip()]
+problems = []
+def expect(what, found, wanted):
+    if found != wanted:
+        problems.append("%s: %r, not %r" % (what, found, wanted))
+directories = {row[0]: (row[1], row[2].split("|")[-1]) for row in rows("Directory")}
+def path(directory):
+    parent, name = directories[directory]
+    return "" if directory == "INSTALLDIR" else path(parent) + name + "/"
+components = {row[0]: row for row in rows("Component")}
+files = sorted(path(components[row[1]][2]) + row[2].split("|")[-1] for row in rows("File"))
+expect("files", files, sorted(["wsr37100.exe", "wsr37100.exe", "wsr37100.dll", "x86/wsr37100.dll", "README.md",
+                               "LICENSE.txt", "serve.json", "openapi.json", "sdk/include/wsr37100.h",
+                               "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_export.h",
+                               "sdk/lib/x64/libwsr37100.dll.a", "sdk/lib/x64/wsr37100.def",
+                               "sdk/lib/x86/libwsr37100.dll.a", "sdk/lib/x86/wsr37100.def",
+                               "sdk/examples/Wsr37100.cs", "sdk/examples/wsr37100.pas"]))
+expect("the program folder", directories["INSTALLDIR"], ("ProgramFiles64Folder", "wsr37100"))
+# Every component 64-bit, with its own stable Guid; the tool's two exclusive on SERVICE.
+expect("components without a Guid", [name for name, row in components.items() if len(row[1]) != 38], [])
+expect("32-bit components", [name for name, row in components.items() if not int(row[3]) & 256], [])
+tools = {row[0]: row[4] for row in components.values() if row[5] in
+         [file[0] for file in rows("File") if file[2].split("|")[-1] == "wsr37100.exe"]}
+expect("the tool's components", tools, {"Tool": 'SERVICE <> "1"', "ToolService": 'SERVICE = "1"'})
+services = [(row[1], row[3], row[4], row[10], row[11]) for row in rows("ServiceInstall")]
+expect("ServiceInstall", services, [("wsr37100", "16", "2", "serve --windows-service wsr37100[SCALE_ARGUMENT][CONFIG_ARGUMENT]",
+                                     "ToolService")])
+# Events: start on install (1), stop on install and on uninstall (2, 32), delete on uninstall (128).
+expect("ServiceControl", [(row[1], row[2], row[5]) for row in rows("ServiceControl")], [("wsr37100", "163", "ToolService")])
+actions = {row[0]: row[3] for row in rows("CustomAction")}
+expect("the service's arguments", (actions.get("ScaleArgument"), actions.get("ConfigArgument")),
+       (' --scale "[SCALES]"', ' --config "[CONFIG]"'))
+sequence = {row[0]: (row[1], int(row[2])) for row in rows("InstallExecuteSequence")}
+# The settings of the installed version recalled, then the arguments made, before the launch conditions.
+steps = ["RecallService", "RecallScales", "RecallConfig", "ScaleArgument", "ConfigArgument"]
+expect("the recalls and arguments in order", sorted(steps, key=lambda name: sequence.get(name, ("", 10 ** 6))[1]), steps)
+expect("recalls and arguments out of place", [name for name in steps if not sequence.get("AppSearch", ("", 0))[1]
+       < sequence.get(name, ("", 10 ** 6))[1] < sequence["LaunchConditions"][1]], [])
+expect("recalls and arguments not immediate property settings", [name for name in steps
+       if [row[1] for row in rows("CustomAction") if row[0] == name] != ["51"]], [])
+expect("the launch condition on quotes", [row[0] for row in rows("LaunchCondition") if "QUOTE" in row[0]],
+       ["NOT (SCALES >< QUOTE OR SCALES >> BACKSLASH OR CONFIG >< QUOTE OR CONFIG >> BACKSLASH)"])
+expect("Environment", [row[1:] for row in rows("Environment")], [["=-*PATH", "[~];[INSTALLDIR]", "Library"]])
+expect("the PATH's component unconditioned", components["Library"][4], "")
+expect("environment actions", [name for name in ("WriteEnvironmentStrings", "RemoveEnvironmentStrings") if name not in sequence], [])
+expect("the Event Log source removed with the service", [row[2:] for row in rows("Registry") if row[3] == "-"],
+       [["SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\wsr37100", "-", "", "ToolService"]])
+properties = {row[0]: row[1] for row in rows("Property")}
+expect("UpgradeCode", properties.get("UpgradeCode"), upgrade_code)
+expect("ProductVersion", properties.get("ProductVersion"), version)
+expect("Upgrade", sorted((row[0], row[1], row[2], row[4], row[6]) for row in rows("Upgrade")),
+       [(upgrade_code, "", version, "513", "WIX_UPGRADE_DETECTED"), (upgrade_code, version, "", "2", "WIX_DOWNGRADE_DETECTED")])
+expect("RemoveExistingProducts", "RemoveExistingProducts" in sequence, True)
+print("\n".join(problems), file=sys.stderr)
+sys.exit(1 if problems else 0)
+CHECK
+elif [ "${CI:-}" = true ]; then
+  fail "CI: no $msi"
+else
+  echo "skip the installer: no $msi" >&2
+fi
+
 # make install with the default prefix, /usr/local, staged: the unit runs that tool on the
 # configuration the README has the user create, /etc/wsr37100/serve.json.
 if [ -n "$staged" ]; then
@@ -143,4 +222,4 @@ if [ -n "$staged" ]; then
     "$staged/usr/local/lib/systemd/system/wsr37100-serve.service" \
     || fail "make install DESTDIR=$staged: the unit does not run /usr/local/bin/wsr37100 on /etc/wsr37100/serve.json"
 fi
-echo "packages ok: $(basename "$deb"), $(basename "$zip")${staged:+, make install staged in $staged}"
+echo "packages ok: $(basename "$deb"), $(basename "$zip")${msi:+, $(basename "$msi")}${staged:+, make install staged in $staged}"

@@ -15,6 +15,7 @@ packages=(
   chromium
   ser2net
   stress-ng
+  wixl msitools
 )
 
 # A locale with a decimal comma, so the tests see the host's separator change.

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# build-msi.sh OUT.msi VERSION WIN64_BUILD WIN32_BUILD: the 64-bit Windows installer
+# (cmake/windows/wsr37100.wxs) from the two Windows builds, installed stripped into a staging
+# folder beside OUT.msi. wixl writes the package; msibuild adds what wixl has no element for:
+# the tool's folder on the system PATH, and the service's Event Log source removed with it.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+out=$(realpath -m "$1") version=$2 win64=$3 win32=$4
+[[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "build-msi.sh: not a version: $version" >&2; exit 64; }
+
+stage="$out.staged"
+rm -rf "$stage"
+# No half-made package is left behind.
+trap 'status=$?; rm -rf "$stage"; [ $status -eq 0 ] || rm -f "$out"' EXIT
+cmake --install "$win64" --prefix "$stage/x64" --strip > /dev/null
+cmake --install "$win32" --prefix "$stage/x86" --strip > /dev/null
+# Windows line ends for the files a person opens in Notepad.
+sed 's/\r*$/\r/' "$source_dir/tools/service/serve-windows.json" > "$stage/serve.json"
+
+# wixl takes each file's Source relative to the folder it runs in.
+(cd "$stage" && wixl -a x64 -D VERSION="$version" -D X64=x64 -D X86=x86 -D SAMPLE=serve.json \
+  -o "$out" "$source_dir/cmake/windows/wsr37100.wxs")
+# What wixl has no element for, added with msibuild. The tool's two components: one of them is
+# installed, the one with the service when SERVICE=1. The launch conditions: SERVICE=1 needs a
+# scale or a configuration file, and neither may hold a quote or end with a backslash, which
+# would end the argument it stands in on the service's command line. Each build has a product
+# code of its own: another build of the installed version replaces it too (the upgrade's highest
+# version inclusive, 512, with feature states migrated, 1). The properties given to
+# the installed version are recalled (type 51 actions) before those conditions are checked.
+# Environment: PATH gets the program folder last on install ('=' with [~] appends, '*' the
+# system's variable) and loses it on uninstall ('-'). Registry: '-' as the name deletes the
+# key when the service's component goes; the service writes that key at each start.
+upgrade_code=$(grep -o 'UpgradeCode="[^"]*"' "$source_dir/cmake/windows/wsr37100.wxs" | cut -d'"' -f2)
+sql=(
+  "UPDATE \`Component\` SET \`Condition\` = 'SERVICE <> \"1\"' WHERE \`Component\` = 'Tool'"
+  "UPDATE \`Component\` SET \`Condition\` = 'SERVICE = \"1\"' WHERE \`Component\` = 'ToolService'"
+  "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('Installed OR SERVICE <> \"1\" OR SCALES OR CONFIG', 'SERVICE=1 needs SCALES=NAME=PORT[:BAUD][,OPTION...] or CONFIG=FILE.')"
+  "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('QUOTE', '\"')"
+  "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('BACKSLASH', '\\')"
+  "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('NOT (SCALES >< QUOTE OR SCALES >> BACKSLASH OR CONFIG >< QUOTE OR CONFIG >> BACKSLASH)', 'SCALES and CONFIG may not hold a quote nor end with a backslash.')"
+  "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'"
+  "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')"
+  "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SERVICE;SCALES;CONFIG' WHERE \`Property\` = 'SecureCustomProperties'"
+  "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)"
+  "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Path', '=-*PATH', '[~];[INSTALLDIR]', 'Library')"
+  "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventLogSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\wsr37100', '-', 'ToolService')"
+)
+# The recalls and arguments right after AppSearch (50), before LaunchConditions (100); plain
+# immediate type 51 actions.
+sequence=51
+for action in RecallService RecallScales RecallConfig ScaleArgument ConfigArgument; do
+  sql+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = $sequence WHERE \`Action\` = '$action'"
+        "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Action\` = '$action'")
+  sequence=$((sequence + 1))
+done
+sql+=("INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)"
+      "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)")
+for query in "${sql[@]}"; do
+  msibuild "$out" -q "$query"
+done

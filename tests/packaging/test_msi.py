@@ -1,0 +1,211 @@
+"""The Windows installer under Wine, in a Wine prefix of its own: a refused service command line,
+an install with the weighing service on a COM port mapped to a simulated scale, a repair, the tool
+on the PATH, an upgrade to a newer package that keeps the service's settings, and an uninstall."""
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tool"))
+from test_tool import Simulator  # noqa: E402  (the one helper that plays a scale)
+
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+MSI = os.environ["WSR37100_MSI"]
+VERSION = os.environ["WSR37100_VERSION"]
+WIN64_BUILD = os.environ["WSR37100_WIN64_BUILD"]
+WIN32_BUILD = os.environ["WSR37100_WIN32_BUILD"]
+PREFIX = os.environ["WINEPREFIX"]
+PORT = "COM15"
+DRIVE = os.path.join(PREFIX, "drive_c")
+PROGRAM = os.path.join(DRIVE, "Program Files", "wsr37100")
+CONFIG = os.path.join(DRIVE, "ProgramData", "wsr37100", "serve.json")
+SETTINGS_KEY = r"HKLM\Software\wsr37100"
+SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\wsr37100"
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\wsr37100"
+ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
+INSTALLED = ["wsr37100.exe", "wsr37100.dll", "x86/wsr37100.dll", "README.md", "LICENSE.txt", "serve.json",
+             "openapi.json", "sdk/include/wsr37100.h", "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_export.h",
+             "sdk/lib/x64/libwsr37100.dll.a", "sdk/lib/x64/wsr37100.def", "sdk/lib/x86/libwsr37100.dll.a",
+             "sdk/lib/x86/wsr37100.def", "sdk/examples/Wsr37100.cs", "sdk/examples/wsr37100.pas"]
+
+
+def wine(*args, timeout=120):
+    return subprocess.run(["wine", *args], capture_output=True, text=True, timeout=timeout)
+
+
+def registry(key, value=None):
+    """The registry value's data, or None when the key (or the value) is not there."""
+    done = wine("reg", "query", key, *(["/v", value] if value else []), "/reg:64")
+    if done.returncode != 0:
+        return None
+    if value is None:
+        return done.stdout
+    for line in done.stdout.splitlines():
+        parts = line.strip().split(None, 2)
+        if len(parts) >= 2 and parts[0].lower() == value.lower():
+            return parts[2] if len(parts) == 3 else ""
+    return None
+
+
+def product_code(msi):
+    properties = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True, text=True, check=True)
+    return dict(line.rstrip("\r").split("\t", 1) for line in properties.stdout.splitlines()[3:])["ProductCode"]
+
+
+def uninstall_key(msi):
+    return "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + product_code(msi)
+
+
+def path_entries():
+    return [entry for entry in registry(ENVIRONMENT_KEY, "PATH").lower().split(";") if entry]
+
+
+def newer(version):
+    major, minor, patch = version.split(".")
+    return "%s.%s.%d" % (major, minor, int(patch) + 1)
+
+
+class MsiTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        shutil.rmtree(PREFIX, ignore_errors=True)
+        subprocess.run(["wineboot", "-i"], check=True, capture_output=True, timeout=300)
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.link = os.path.join(cls.folder.name, "scale")
+        wine("reg", "add", r"HKLM\Software\Wine\Ports", "/v", PORT, "/t", "REG_SZ", "/d", cls.link, "/f")
+        subprocess.run(["wineserver", "-k"])
+        subprocess.run(["wineserver", "-w"])
+        # The package of the next version, from the same builds.
+        cls.newer_msi = os.path.join(cls.folder.name, "wsr37100-%s-windows-x64.msi" % newer(VERSION))
+        subprocess.run(["bash", os.path.join(SOURCE, "scripts", "build-msi.sh"), cls.newer_msi, newer(VERSION),
+                        WIN64_BUILD, WIN32_BUILD], check=True, capture_output=True, timeout=300)
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["wineserver", "-k"], capture_output=True)
+        cls.folder.cleanup()
+
+    def setUp(self):
+        # Wine ends its session, services included, once no ordinary program runs: a keeper runs for the
+        # whole case, first (its line says the session is up), and every other Wine program in its session.
+        self.keeper = subprocess.Popen(["wine", "cmd", "/c", "echo up& ping -n 3600 127.0.0.1 > nul"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.assertEqual(self.keeper.stdout.readline().strip(), "up")
+
+    def tearDown(self):
+        self.keeper.kill()
+        self.keeper.wait()
+        subprocess.run(["wineserver", "-k"], capture_output=True)
+        subprocess.run(["wineserver", "-w"], capture_output=True)
+
+    def install(self, msi, *properties):
+        return wine("msiexec", "/i", msi, "/qn", *properties, timeout=300)
+
+    def get(self, port, path):
+        """The service's JSON answer, waited for while the service starts."""
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, path), timeout=30) as response:
+                    return json.loads(response.read())
+            except (urllib.error.URLError, ConnectionError):
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+
+    def test_sample_configuration_serves(self):
+        # The sample serve.json the installer puts in the program folder, as the Windows tool reads it.
+        sample = os.path.join(self.folder.name, "serve.json")
+        with open(os.path.join(SOURCE, "tools", "service", "serve-windows.json")) as source, open(sample, "w") as copy:
+            copy.write(source.read())
+        serve = subprocess.Popen(["wine", os.path.join(WIN64_BUILD, "bin", "wsr37100.exe"), "serve", "--config", sample,
+                                  "--port", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertRegex(serve.stdout.readline().strip(), r"^http://127\.0\.0\.1:\d+/$")
+        finally:
+            serve.terminate()
+            serve.communicate(timeout=30)
+        self.assertTrue(os.path.isdir(os.path.join(DRIVE, "ProgramData", "wsr37100", "logs")))
+
+    def test_install_upgrade_uninstall(self):
+        # A value that would end its quoted argument on the service's command line is refused, and
+        # nothing is installed.
+        for scales in ['counter=%s" --listen 0.0.0.0 --scale "x=COM1' % PORT, "counter=\\\\.\\%s\\" % PORT]:
+            with self.subTest(scales=scales):
+                refused = self.install(MSI, "SERVICE=1", "SCALES=" + scales)
+                self.assertNotEqual(refused.returncode, 0, "the installer took SCALES=" + scales)
+                self.assertFalse(os.path.exists(PROGRAM))
+                self.assertIsNone(registry(SERVICE_KEY))
+        self.assertNotEqual(self.install(MSI, "SERVICE=1").returncode, 0, "SERVICE=1 without a scale was taken")
+
+        path = path_entries()
+        # The user's configuration (the port to serve on) and the scale from the command line.
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        os.makedirs(os.path.dirname(CONFIG), exist_ok=True)
+        with open(CONFIG, "w") as config:
+            json.dump({"port": port, "scales": []}, config)
+        with Simulator("--weight", "2.5", "--link", self.link):
+            done = self.install(MSI, "SERVICE=1", "SCALES=counter=%s:9600,gap=20,no-log" % PORT,
+                                "CONFIG=C:\\ProgramData\\wsr37100\\serve.json")
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            for name in INSTALLED:
+                self.assertTrue(os.path.isfile(os.path.join(PROGRAM, name)), name)
+            # Windows quotes the program's path, Wine does not.
+            self.assertEqual(registry(SERVICE_KEY, "ImagePath").replace('wsr37100.exe"', "wsr37100.exe").lstrip('"'),
+                             'C:\\Program Files\\wsr37100\\wsr37100.exe serve --windows-service wsr37100 '
+                             '--scale "counter=%s:9600,gap=20,no-log" --config "C:\\ProgramData\\wsr37100\\serve.json"'
+                             % PORT)
+            reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
+            self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 2.5))
+            # A repair puts back a file that went missing, and the service with it.
+            os.remove(os.path.join(PROGRAM, "x86", "wsr37100.dll"))
+            done = self.install(MSI, "REINSTALL=ALL", "REINSTALLMODE=amus")
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertTrue(os.path.isfile(os.path.join(PROGRAM, "x86", "wsr37100.dll")))
+            self.assertEqual(self.get(port, "/health")["scales"], 1)
+        self.assertEqual(path_entries(), path + ["c:\\program files\\wsr37100\\"])
+        self.assertEqual(registry(uninstall_key(MSI), "DisplayVersion"), VERSION)
+        self.assertEqual(registry(SETTINGS_KEY, "Scales"), "counter=%s:9600,gap=20,no-log" % PORT)
+        # A new Wine process finds the tool on the PATH.
+        found = wine("cmd", "/c", "wsr37100 --version")
+        self.assertEqual(found.stdout.strip(), "wsr37100 " + VERSION, found.stderr)
+
+        # The newer package, given no property, replaces this one and keeps the service as it was.
+        with Simulator("--weight", "4.25", "--link", self.link):
+            done = self.install(self.newer_msi)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            health = self.get(port, "/health")
+            self.assertEqual(health["scales"], 1)
+            reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
+            self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 4.25))
+        # One product is installed: the newer one.
+        self.assertEqual(registry(uninstall_key(self.newer_msi), "DisplayVersion"), newer(VERSION))
+        self.assertIsNone(registry(uninstall_key(MSI)))
+        self.assertIsNotNone(registry(EVENT_SOURCE_KEY))
+        self.assertEqual(path_entries(), path + ["c:\\program files\\wsr37100\\"])
+
+        # Uninstalled: the service, the files, the PATH entry and the settings are gone; the user's
+        # configuration stays.
+        done = wine("msiexec", "/x", self.newer_msi, "/qn", timeout=300)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIsNone(registry(SERVICE_KEY))
+        self.assertIsNone(registry(EVENT_SOURCE_KEY))
+        self.assertIsNone(registry(SETTINGS_KEY))
+        self.assertEqual(path_entries(), path)
+        self.assertIsNone(registry(uninstall_key(self.newer_msi)))
+        self.assertFalse(os.path.exists(PROGRAM), os.listdir(PROGRAM) if os.path.exists(PROGRAM) else "")
+        with open(CONFIG) as config:
+            self.assertEqual(json.load(config)["port"], port)
+
+
+if __name__ == "__main__":
+    unittest.main()
