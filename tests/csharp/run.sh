@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the .NET library and its tests with Mono's mcs and runs them against the library LIB and
+# scales the tool TOOL plays; then holds the C header's records, as C compilers for x64 (Linux,
+# Windows) and x86 Windows lay them out, to the C# records' layout.
+#   run.sh LIB TOOL SOURCE_DIR WORK_DIR
+set -euo pipefail
+library=$1 tool=$2 source_dir=$3 work=$4
+for program in mcs mono cc x86_64-w64-mingw32-gcc i686-w64-mingw32-gcc; do
+  if ! command -v "$program" > /dev/null; then
+    [ "${CI:-}" != true ] || { echo "CI: $program is missing" >&2; exit 1; }
+    echo "skip: $program is not installed"
+    exit 77
+  fi
+done
+rm -rf "$work"
+mkdir -p "$work"
+mcs -target:library -warnaserror -out:"$work/Wsr37100.dll" "$source_dir/examples/csharp/Wsr37100.cs"
+mcs -warnaserror -r:"$work/Wsr37100.dll" -out:"$work/scale_tests.exe" "$source_dir/tests/csharp/scale_tests.cs"
+printf '<configuration><dllmap dll="wsr37100.dll" target="%s"/></configuration>\n' "$library" \
+  > "$work/Wsr37100.dll.config"
+export LANG=C.UTF-8
+
+mono --debug "$work/scale_tests.exe" layout 64 > "$work/layout64.c"
+mono --debug "$work/scale_tests.exe" layout 32 > "$work/layout32.c"
+for compiler in cc x86_64-w64-mingw32-gcc; do
+  "$compiler" -fsyntax-only -I"$source_dir/include" "$work/layout64.c"
+done
+i686-w64-mingw32-gcc -fsyntax-only -I"$source_dir/include" "$work/layout32.c"
+echo "ok   the records' layout, 64-bit (Linux, Windows) and 32-bit (Windows)"
+
+WSR37100_TOOL="$tool" mono --debug "$work/scale_tests.exe"
