@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the .NET library and its tests with Mono's mcs and runs them against the library LIB and
-# scales the tool TOOL plays; then holds the C header's records, as C compilers for x64 (Linux,
-# Windows) and x86 Windows lay them out, to the C# records' layout.
+# Builds the .NET library, its tests and the README's C# program with Mono's mcs and runs them
+# against the library LIB and scales the tool TOOL plays; holds the C header's records, as C
+# compilers for x64 (Linux, Windows) and x86 Windows lay them out, to the C# records' layout.
 #   run.sh LIB TOOL SOURCE_DIR WORK_DIR
 set -euo pipefail
 library=$1 tool=$2 source_dir=$3 work=$4
@@ -29,3 +29,15 @@ i686-w64-mingw32-gcc -fsyntax-only -I"$source_dir/include" "$work/layout32.c"
 echo "ok   the records' layout, 64-bit (Linux, Windows) and 32-bit (Windows)"
 
 WSR37100_TOOL="$tool" mono --debug "$work/scale_tests.exe"
+
+# The README's program, as a reader copies it, weighs.
+sed -n '/^### C#$/,/^### VB6$/p' "$source_dir/README.md" | sed -n '/^```csharp$/,/^```$/{p;/^```$/q}' | sed '1d;$d' \
+  > "$work/readme.cs"
+mcs -warnaserror -r:"$work/Wsr37100.dll" -out:"$work/readme.exe" "$work/readme.cs"
+"$tool" simulate --weight 7.5 > "$work/sim.out" 2> /dev/null &
+simulator=$!
+trap 'kill $simulator 2> /dev/null || true' EXIT
+while [ ! -s "$work/sim.out" ] && kill -0 $simulator 2> /dev/null; do sleep 0.05; done
+got=$(mono "$work/readme.exe" "$(head -n 1 "$work/sim.out")")
+[ "$got" = "7.500 kg" ] || { echo "FAIL the README's program: expected '7.500 kg', got '$got'" >&2; exit 1; }
+echo "ok   the README's program: $got"
