@@ -201,6 +201,55 @@ WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor *monitor, WsrLeit
  * ignored. */
 WSR37100_API void WSR37100_CALL WsrMonitorEncerra(WsrMonitor *monitor);
 
+/* Finding the scale: which rate it answers at and which frame it sends, for a
+ * till's settings screen. The port is probed as a guest: a port another
+ * program holds (a lock file, or open elsewhere where the system tells) is
+ * reported busy without being opened, and the port's settings are put back
+ * after the probe. */
+
+/* The outcome of WsrDetecta (WsrDeteccao.resultado). */
+enum {
+    WSR_DETECCAO_ENCONTRADA = 0,         /* a scale answered well-formed frames on two polls in a row */
+    WSR_DETECCAO_NAO_ENCONTRADA = 1,     /* every rate was tried, none gave two well-formed frames;
+                                            mensagem tells what each rate gave */
+    WSR_DETECCAO_PORTA_INDISPONIVEL = 2, /* the port could not be opened (or is busy): causa, erro_sistema, mensagem */
+    WSR_DETECCAO_SEM_VELOCIDADE = 3,     /* a raw tcp:// port: no rate can be set through it */
+    WSR_DETECCAO_TEMPO_ESGOTADO = 4,     /* the time budget ran out before a scale was found */
+    WSR_DETECCAO_RECUSADA = 5            /* refused arguments (a rate list that is not numbers, a short record) */
+};
+
+/* What WsrDetecta found. Owned by the caller. */
+typedef struct WsrDeteccao {
+    uint32_t tamanho;          /* sizeof(WsrDeteccao), 560, set by the caller before the call */
+    int32_t resultado;         /* WSR_DETECCAO_* */
+    int32_t velocidade;        /* with WSR_DETECCAO_ENCONTRADA: the baud rate found; else 0 */
+    int32_t quadro;            /* with WSR_DETECCAO_ENCONTRADA: 7 or 8 (WSR_QUADRO_7, WSR_QUADRO_8); else 0 */
+    int32_t tipo;              /* with WSR_DETECCAO_ENCONTRADA: WSR_PESO or WSR_STATUS, what the scale said;
+                                  else WSR_SEM_LEITURA */
+    int32_t causa;             /* with WSR_DETECCAO_PORTA_INDISPONIVEL: WSR_CAUSA_*; else WSR_CAUSA_NENHUMA */
+    double peso;               /* with WSR_DETECCAO_ENCONTRADA: the value BuscaPeso would return for that frame */
+    int32_t erro_sistema;      /* the system's error code behind causa, or 0 */
+    int32_t velocidades_testadas; /* how many rates were tried */
+    unsigned char resposta[8]; /* with WSR_DETECCAO_ENCONTRADA: the last frame (the rest of the array is zero) */
+    char mensagem[WSR_MENSAGEM_MAX]; /* NUL-terminated 8-bit text, cut to fit: what was found, or what each
+                                        rate gave ("2400: silencio; 4800: ..."), or why nothing was tried */
+} WsrDeteccao;
+
+/* Probes the port sPorta (named as for BuscaPeso; rfc2217:// too, raw tcp:// is
+ * refused with WSR_DETECCAO_SEM_VELOCIDADE) at each rate of sVelocidades in
+ * turn ("2400,4800,9600,19200", which is also what null or "" means; at most
+ * 16 rates), polling with ENQ and waiting at each rate for a reply's wire time
+ * plus 200 ms. Stops at the first rate that gives well-formed 7- or 8-byte
+ * frames of one size on two polls in a row. Gives up after limite_ms
+ * milliseconds (0: 3000); a network connect may overrun it by up to its own
+ * 1000 ms. Writes no log. Thread safe; probing several ports at once from
+ * several threads is how a host searches them all.
+ * Returns deteccao->resultado, or -1 for a null deteccao. A record shorter
+ * than WsrDeteccao is refused: resultado becomes WSR_DETECCAO_RECUSADA where it
+ * fits and nothing else is done. */
+WSR37100_API int32_t WSR37100_CALL WsrDetecta(const char *sPorta, const char *sVelocidades, uint32_t limite_ms,
+                                              WsrDeteccao *deteccao);
+
 #ifdef __cplusplus
 }
 #endif

@@ -166,6 +166,56 @@ inline bool StartBalanca(std::string_view sPorta, std::string_view sVelocidade) 
     return ::StartBalanca(porta.c_str(), velocidade.c_str());
 }
 
+enum class Resultado {
+    Encontrada = WSR_DETECCAO_ENCONTRADA,
+    NaoEncontrada = WSR_DETECCAO_NAO_ENCONTRADA,
+    PortaIndisponivel = WSR_DETECCAO_PORTA_INDISPONIVEL,
+    SemVelocidade = WSR_DETECCAO_SEM_VELOCIDADE,
+    TempoEsgotado = WSR_DETECCAO_TEMPO_ESGOTADO,
+};
+
+// What Detecta found on a port.
+struct Deteccao {
+    Resultado resultado = Resultado::NaoEncontrada;
+    int velocidade = 0;                   // with Encontrada: the baud rate
+    unsigned quadro = 0;                  // with Encontrada: 7 or 8 (Opcoes::quadro takes it as it is)
+    Tipo tipo = Tipo::SemLeitura;         // with Encontrada: Tipo::Peso or Tipo::Status
+    double peso = 0;                      // with Encontrada: what BuscaPeso would return
+    std::vector<unsigned char> resposta;  // with Encontrada: the last frame
+    Causa causa = Causa::Nenhuma;         // with PortaIndisponivel
+    int erro_sistema = 0;
+    int velocidades_testadas = 0;
+    std::string mensagem;                 // what was found, or what each rate gave
+    explicit operator bool() const { return resultado == Resultado::Encontrada; }
+};
+
+// Finds the scale on a port (see WsrDetecta): each rate of the list in turn
+// (empty: 2400,4800,9600,19200), within the budget. Throws Falha when the
+// arguments are refused (a rate list that is not numbers). Thread safe: one
+// thread per port searches them all at once.
+inline Deteccao Detecta(std::string_view sPorta, std::string_view sVelocidades = {},
+                        std::chrono::milliseconds limite = std::chrono::milliseconds(3000)) {
+    const std::string porta(sPorta);
+    const std::string velocidades(sVelocidades);
+    WsrDeteccao c_deteccao{};
+    c_deteccao.tamanho = sizeof c_deteccao;
+    const int32_t resultado = ::WsrDetecta(porta.c_str(), velocidades.c_str(),
+                                           static_cast<uint32_t>(limite.count() > 0 ? limite.count() : 1), &c_deteccao);
+    if (resultado == WSR_DETECCAO_RECUSADA || resultado < 0) throw Falha(c_deteccao.mensagem);
+    Deteccao deteccao;
+    deteccao.resultado = static_cast<Resultado>(resultado);
+    deteccao.velocidade = c_deteccao.velocidade;
+    deteccao.quadro = static_cast<unsigned>(c_deteccao.quadro);
+    deteccao.tipo = static_cast<Tipo>(c_deteccao.tipo);
+    deteccao.peso = c_deteccao.peso;
+    if (c_deteccao.quadro > 0) deteccao.resposta.assign(c_deteccao.resposta, c_deteccao.resposta + c_deteccao.quadro);
+    deteccao.causa = static_cast<Causa>(c_deteccao.causa);
+    deteccao.erro_sistema = c_deteccao.erro_sistema;
+    deteccao.velocidades_testadas = c_deteccao.velocidades_testadas;
+    deteccao.mensagem = c_deteccao.mensagem;
+    return deteccao;
+}
+
 // Follows the scale on a port (see WsrMonitorInicia) for as long as it lives;
 // its destructor stops it. The callback runs on the monitor's thread with
 // each change; it may call Encerra, but must not destroy the Monitor.

@@ -44,7 +44,7 @@ done
 # The man page says what --help says: every option of every command.
 tool="$unpacked/usr/bin/wsr37100"
 man=$(zcat "$unpacked"/usr/share/man/man1/wsr37100.1.gz | sed 's/\\-/-/g')
-for command in "" weigh simulate ports demo serve; do
+for command in "" weigh detect simulate ports demo serve; do
   for option in $("$tool" $command --help | grep -Eo -- '--[a-z][a-z-]+' | sort -u); do
     grep -q -- "$option" <<< "$man" || fail "$deb: the man page lacks $command $option"
   done

@@ -16,6 +16,7 @@
 // The records have the C header's layout on both architectures:
 //   WsrOpcoes   32 bytes on x86, 40 on x64 (pasta_log is a pointer)
 //   WsrLeitura  560 bytes on both (peso is aligned to 8)
+//   WsrDeteccao 560 bytes on both
 //
 // The .NET interface (failures are exceptions, never 0 kg):
 //   var scale = new Scale("COM1", 9600, new ScaleOptions { Gap = TimeSpan.FromMilliseconds(20) });
@@ -110,6 +111,41 @@ namespace Wsr37100
         }
     }
 
+    /// <summary>What WsrDetecta found (struct WsrDeteccao): 560 bytes on x86 and x64.</summary>
+    [StructLayout(LayoutKind.Sequential, Pack = 8)]
+    public struct WsrDeteccao
+    {
+        public uint tamanho;              // Marshal.SizeOf(typeof(WsrDeteccao)), set by WsrDeteccao.Nova()
+        public int resultado;             // WSR_DETECCAO_*
+        public int velocidade;            // with WSR_DETECCAO_ENCONTRADA: the baud rate found
+        public int quadro;                // with WSR_DETECCAO_ENCONTRADA: 7 or 8
+        public int tipo;                  // with WSR_DETECCAO_ENCONTRADA: WSR_PESO or WSR_STATUS
+        public int causa;                 // with WSR_DETECCAO_PORTA_INDISPONIVEL: WSR_CAUSA_*
+        public double peso;               // with WSR_DETECCAO_ENCONTRADA: what BuscaPeso would return
+        public int erro_sistema;          // the system's error code behind causa, or 0
+        public int velocidades_testadas;  // how many rates were tried
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 8)]
+        public byte[] resposta;           // the last frame
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = Wsr.WSR_MENSAGEM_MAX)]
+        public byte[] mensagem;           // NUL-terminated Windows-1252 text: see Mensagem
+
+        /// <summary>An empty record, tamanho set, its arrays allocated.</summary>
+        public static WsrDeteccao Nova()
+        {
+            WsrDeteccao deteccao = new WsrDeteccao();
+            deteccao.tamanho = (uint)Marshal.SizeOf(typeof(WsrDeteccao));
+            deteccao.resposta = new byte[8];
+            deteccao.mensagem = new byte[Wsr.WSR_MENSAGEM_MAX];
+            return deteccao;
+        }
+
+        /// <summary>mensagem decoded from Windows-1252.</summary>
+        public string Mensagem
+        {
+            get { return mensagem == null ? "" : Wsr.DeTexto(mensagem); }
+        }
+    }
+
     /// <summary>The monitor's callback, on the monitor's own thread; leitura is a
     /// WsrLeitura valid only during the call (Wsr.Leitura(leitura) copies it).
     /// Keep the delegate referenced for as long as the monitor runs, or the
@@ -176,6 +212,13 @@ namespace Wsr37100
 
         public const int WSR_MENSAGEM_MAX = 512;
 
+        public const int WSR_DETECCAO_ENCONTRADA = 0;
+        public const int WSR_DETECCAO_NAO_ENCONTRADA = 1;
+        public const int WSR_DETECCAO_PORTA_INDISPONIVEL = 2;
+        public const int WSR_DETECCAO_SEM_VELOCIDADE = 3;
+        public const int WSR_DETECCAO_TEMPO_ESGOTADO = 4;
+        public const int WSR_DETECCAO_RECUSADA = 5;
+
         // ---- The exports, as the header declares them. A byte[] text is
         // NUL-terminated Windows-1252 (Wsr.Texto makes one); null is an empty text.
 
@@ -220,7 +263,17 @@ namespace Wsr37100
         [DllImport(Biblioteca, CallingConvention = CallingConvention.StdCall)]
         public static extern void WsrMonitorEncerra(IntPtr monitor);
 
+        /// <summary>Probes the port at each rate of sVelocidades (null: 2400,4800,9600,19200) within
+        /// limite_ms (0: 3000); returns deteccao.resultado. deteccao.tamanho must be set (WsrDeteccao.Nova()).</summary>
+        [DllImport(Biblioteca, CallingConvention = CallingConvention.StdCall)]
+        public static extern int WsrDetecta(byte[] sPorta, byte[] sVelocidades, uint limite_ms, ref WsrDeteccao deteccao);
+
         // ---- The same calls with texts as strings.
+
+        public static int WsrDetecta(string sPorta, string sVelocidades, uint limite_ms, ref WsrDeteccao deteccao)
+        {
+            return WsrDetecta(Texto(sPorta), Texto(sVelocidades), limite_ms, ref deteccao);
+        }
 
         public static string WsrVersao()
         {

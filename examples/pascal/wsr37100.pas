@@ -18,6 +18,13 @@ const
   WSR_LOG_PASTA = 1;
   WSR_LOG_NENHUM = 2;
 
+  WSR_DETECCAO_ENCONTRADA = 0;
+  WSR_DETECCAO_NAO_ENCONTRADA = 1;
+  WSR_DETECCAO_PORTA_INDISPONIVEL = 2;
+  WSR_DETECCAO_SEM_VELOCIDADE = 3;
+  WSR_DETECCAO_TEMPO_ESGOTADO = 4;
+  WSR_DETECCAO_RECUSADA = 5;
+
   WSR_PESO = 0;
   WSR_STATUS = 1;
   WSR_SEM_LEITURA = 2;
@@ -65,6 +72,21 @@ type
     estavel: LongInt;      { 1 when a stable wait ended on a settled answer }
   end;
 
+  { What WsrDetecta found: 560 bytes on every platform. }
+  TWsrDeteccao = record
+    tamanho: LongWord;      { SizeOf(TWsrDeteccao), set before the call }
+    resultado: LongInt;     { WSR_DETECCAO_* }
+    velocidade: LongInt;    { with WSR_DETECCAO_ENCONTRADA: the baud rate found }
+    quadro: LongInt;        { with WSR_DETECCAO_ENCONTRADA: 7 or 8 }
+    tipo: LongInt;          { with WSR_DETECCAO_ENCONTRADA: WSR_PESO or WSR_STATUS }
+    causa: LongInt;         { with WSR_DETECCAO_PORTA_INDISPONIVEL: WSR_CAUSA_* }
+    peso: Double;           { with WSR_DETECCAO_ENCONTRADA: what BuscaPeso would return }
+    erro_sistema: LongInt;
+    velocidades_testadas: LongInt;
+    resposta: array[0..7] of Byte;
+    mensagem: array[0..511] of AnsiChar;
+  end;
+
   { A monitor follows the scale on its own thread. A form that must not be
     called on a foreign thread passes nil as the callback and asks
     WsrMonitorUltima from a TTimer. }
@@ -87,6 +109,9 @@ function WsrMonitorInicia(sPorta, sVelocidade: AnsiString; opcoes: Pointer; ao_m
 function WsrMonitorUltima(monitor: Pointer; var leitura: TWsrLeitura): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 procedure WsrMonitorEncerra(monitor: Pointer);
+  {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+{ Probes the port at each rate of sVelocidades ('' : 2400,4800,9600,19200) within limite_ms (0: 3000). }
+function WsrDetecta(sPorta, sVelocidades: AnsiString; limite_ms: LongWord; var deteccao: TWsrDeteccao): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 function WsrVersao: PAnsiChar; {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 

@@ -65,6 +65,19 @@ class BindingsTest(unittest.TestCase):
             self.assertEqual(weights, [1.0, 2.0, 1.0, 2.0])
             self.assertEqual(self.lib.busca_peso_ex(port, gap_ms=20).kind, "weight")  # the port is free again
 
+    def test_detect(self):
+        """detect() names the rate and frame, or what went wrong, and refuses a bad rate list."""
+        with Scale("--line-speed", "4800", "--frame", "7", "--status", "N") as port:
+            found = self.lib.detect(port)
+            self.assertEqual((found.result, found.baud, found.frame, found.kind, found.weight, found.rates_tried),
+                             ("found", 4800, 7, "status", -2.0, 2))
+            self.assertEqual(found.reply, b"\x02NNNNN\x03")
+            with self.assertRaises(wsr37100.ScaleError):
+                self.lib.detect(port, bauds=("96OO",))
+        self.assertEqual((self.lib.detect("/dev/ttyNoSuchScale").result, self.lib.detect("/dev/ttyNoSuchScale").cause),
+                         ("port-unavailable", "missing"))
+        self.assertEqual(self.lib.detect("tcp://127.0.0.1:9").result, "no-rate-to-set")
+
     def test_unavailable_port_tells_why(self):
         reading = self.lib.busca_peso_ex("/dev/ttyNoSuchScale")
         self.assertEqual((reading.kind, reading.reason, reading.cause), ("no-reading", "port-unavailable", "missing"))

@@ -12,6 +12,9 @@
     reading = scale.busca_peso_ex("COM1", "9600", log_folder="/var/log/loja", gap_ms=20)
     if reading.kind == "weight":                # never ring up reading.weight without this check
         print(reading.weight)
+    found = scale.detect("/dev/ttyUSB0")        # which rate and frame the scale on a port uses
+    if found.result == "found":
+        print(found.baud, found.frame)
 
 The library is looked for, in turn: at the path in the environment variable
 WSR37100_LIBRARY; in the build tree beside this file (build/native/lib, on
@@ -34,6 +37,8 @@ REASONS = {0: None, 1: "port-unavailable", 2: "poll-failed", 3: "silence", 4: "p
 STATUSES = {-1.0: "unstable", -2.0: "negative", -10.0: "overload"}
 CAUSES = {0: None, 1: "missing", 2: "permission", 3: "busy", 4: "settings-refused", 5: "name-refused", 6: "other",
           7: "host-not-found", 8: "connection-refused", 9: "connect-timeout", 10: "connection-dropped"}
+RESULTS = {0: "found", 1: "not-found", 2: "port-unavailable", 3: "no-rate-to-set", 4: "timed-out"}
+DETECTION_REFUSED = 5
 LOG_DEFAULT, LOG_FOLDER, LOG_NONE = 0, 1, 2
 MESSAGE_MAX = 512
 
@@ -50,6 +55,26 @@ class WsrLeitura(ctypes.Structure):
                 ("motivo", ctypes.c_int32), ("consultas", ctypes.c_int32), ("bytes_resposta", ctypes.c_int32),
                 ("resposta", ctypes.c_ubyte * 8), ("mensagem", ctypes.c_char * MESSAGE_MAX),
                 ("causa", ctypes.c_int32), ("erro_sistema", ctypes.c_int32), ("estavel", ctypes.c_int32)]
+
+
+class WsrDeteccao(ctypes.Structure):
+    _fields_ = [("tamanho", ctypes.c_uint32), ("resultado", ctypes.c_int32), ("velocidade", ctypes.c_int32),
+                ("quadro", ctypes.c_int32), ("tipo", ctypes.c_int32), ("causa", ctypes.c_int32),
+                ("peso", ctypes.c_double), ("erro_sistema", ctypes.c_int32), ("velocidades_testadas", ctypes.c_int32),
+                ("resposta", ctypes.c_ubyte * 8), ("mensagem", ctypes.c_char * MESSAGE_MAX)]
+
+
+@dataclasses.dataclass(frozen=True)
+class Detection:
+    result: str          # "found", "not-found", "port-unavailable", "no-rate-to-set" (raw tcp://) or "timed-out"
+    baud: int            # with "found": the rate the scale answers at
+    frame: int           # with "found": 7 or 8, what busca_peso_ex's frame takes
+    kind: str | None     # with "found": "weight" or "status", what the scale said
+    weight: float        # with "found": as BuscaPeso would return it
+    cause: str | None    # with "port-unavailable": missing, busy, permission, ...
+    rates_tried: int
+    reply: bytes         # with "found": the last frame
+    message: str         # the module's text (Portuguese): what each rate gave, or why nothing was tried
 
 
 @dataclasses.dataclass(frozen=True)
@@ -141,6 +166,9 @@ class Library:
         self._lib.WsrMonitorEncerra.argtypes = [ctypes.c_void_p]
         self._lib.WsrMonitorEncerra.restype = None
         self._lib.WsrVersao.restype = ctypes.c_char_p
+        self._lib.WsrDetecta.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint32,
+                                         ctypes.POINTER(WsrDeteccao)]
+        self._lib.WsrDetecta.restype = ctypes.c_int32
 
     def version(self):
         """The loaded library's version, "6.49.9"."""
@@ -189,6 +217,23 @@ class Library:
                 yield changes.get()
         finally:
             self._lib.WsrMonitorEncerra(monitor)  # no callback runs after this returns
+
+    def detect(self, port, bauds=(2400, 4800, 9600, 19200), budget_ms=3000):
+        """Finds the scale on a port: polls at each rate in turn until one gives well-formed frames on two
+        polls in a row, within budget_ms. A port another program holds is reported busy, unopened, and
+        the port's settings are put back. Raises ScaleError for refused arguments. Safe from several
+        threads at once, one per port."""
+        found = WsrDeteccao()
+        found.tamanho = ctypes.sizeof(WsrDeteccao)
+        rates = ",".join(str(baud) for baud in bauds)
+        returned = self._lib.WsrDetecta(_text(port), _text(rates), max(1, int(budget_ms)), ctypes.byref(found))
+        message = found.mensagem.decode("cp1252", errors="replace")
+        if returned not in RESULTS:
+            raise ScaleError(message or f"WsrDetecta refused the call ({returned})")
+        is_found = returned == 0
+        return Detection(RESULTS[returned], found.velocidade, found.quadro, KINDS[found.tipo] if is_found else None,
+                         found.peso, CAUSES.get(found.causa), found.velocidades_testadas,
+                         bytes(found.resposta[:found.quadro]), message)
 
     def weigh(self, port, baud="9600", **options):
         """The weight in kg, and only ever a weight (0.0 is an empty platter). Raises NoReading when

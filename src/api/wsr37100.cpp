@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "detection/detection.hpp"
 #include "monitor/monitor.hpp"
 #include "weighing/weight_query.hpp"
 #include "base/falha.hpp"
@@ -44,6 +45,7 @@ DailyLog log_for(const WsrOpcoes& opcoes) {
     return log.with_day_limit(std::uint64_t{opcoes.limite_log_mb} << 20);
 }
 
+static_assert(sizeof(WsrDeteccao) == 560, "WsrDeteccao has one layout on every platform");
 static_assert(std::string_view(WSR37100_VERSION_STRING) == WSR37100_PROJECT_VERSION,
               "the header's version macros and the build's version differ");
 
@@ -196,6 +198,35 @@ int32_t refuse(WsrLeitura* leitura, std::size_t size) {
     return WSR_FALHA;
 }
 
+int32_t detection_result(DetectionResult result) {
+    switch (result) {
+        case DetectionResult::Found: return WSR_DETECCAO_ENCONTRADA;
+        case DetectionResult::NotFound: return WSR_DETECCAO_NAO_ENCONTRADA;
+        case DetectionResult::PortUnavailable: return WSR_DETECCAO_PORTA_INDISPONIVEL;
+        case DetectionResult::NoRateToSet: return WSR_DETECCAO_SEM_VELOCIDADE;
+        case DetectionResult::TimedOut: break;
+    }
+    return WSR_DETECCAO_TEMPO_ESGOTADO;
+}
+
+void fill(WsrDeteccao& deteccao, const Detection& found) {
+    deteccao.resultado = detection_result(found.result);
+    deteccao.velocidades_testadas = static_cast<int32_t>(found.trials.size());
+    deteccao.tipo = WSR_SEM_LEITURA;
+    if (found.result == DetectionResult::Found) {
+        deteccao.velocidade = found.rate;
+        deteccao.quadro = static_cast<int32_t>(found.frame);
+        deteccao.tipo = found.said.status ? WSR_STATUS : WSR_PESO;
+        deteccao.peso = found.said.weight;
+        std::memcpy(deteccao.resposta, found.reply.data(), found.frame);
+    }
+    if (found.result == DetectionResult::PortUnavailable) {
+        deteccao.causa = cause_of(found.port_failure.problem);
+        deteccao.erro_sistema = static_cast<int32_t>(found.port_failure.system_error);
+    }
+    copy_message(deteccao.mensagem, sizeof deteccao.mensagem, found.message);
+}
+
 }  // namespace
 }  // namespace Wsr37100
 
@@ -297,4 +328,31 @@ extern "C" WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor* monit
 
 extern "C" WSR37100_API void WSR37100_CALL WsrMonitorEncerra(WsrMonitor* monitor) {
     Wsr37100::ScaleMonitor::dispose(Wsr37100::monitor_of(monitor));
+}
+
+extern "C" WSR37100_API int32_t WSR37100_CALL WsrDetecta(const char* sPorta, const char* sVelocidades,
+                                                         uint32_t limite_ms, WsrDeteccao* deteccao) {
+    using namespace Wsr37100;
+    if (deteccao == nullptr) return -1;
+    const uint32_t size = deteccao->tamanho;
+    if (size < sizeof(WsrDeteccao)) {
+        if (size >= WSR_FIELD_END(WsrDeteccao, resultado)) deteccao->resultado = WSR_DETECCAO_RECUSADA;
+        return WSR_DETECCAO_RECUSADA;
+    }
+    WsrDeteccao full{};
+    full.tamanho = size;
+    try {
+        const auto rates = detection_rates(text(sVelocidades));
+        const auto budget = limite_ms == 0 ? kDefaultDetectionBudget : std::chrono::milliseconds(limite_ms);
+        fill(full, detect_scale(text(sPorta), rates, budget));
+    } catch (const std::exception& failure) {
+        full.resultado = WSR_DETECCAO_RECUSADA;
+        full.tipo = WSR_SEM_LEITURA;
+        copy_message(full.mensagem, sizeof full.mensagem, failure.what());
+    } catch (...) {
+        full.resultado = WSR_DETECCAO_RECUSADA;
+        full.tipo = WSR_SEM_LEITURA;
+    }
+    std::memcpy(deteccao, &full, sizeof full);
+    return full.resultado;
 }

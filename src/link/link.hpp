@@ -32,6 +32,12 @@ struct LinkOptions {
     std::size_t frame_size = 0;
     // Where serial programs keep their UUCP lock files ("LCK..ttyUSB0").
     std::string lock_folder = "/var/lock";
+    // How long a poll waits for the first byte of the reply.
+    std::chrono::milliseconds read_timeout = kReadTimeout;
+    // A probe of a port that is not ours: the port's settings as it had them
+    // are put back when it closes, and a port that another program holds open
+    // (where the system tells) is refused as busy before it is opened.
+    bool as_guest = false;
 };
 
 // Why a port could not be opened or configured. The network adds its own.

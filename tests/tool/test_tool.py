@@ -1,4 +1,5 @@
 """The wsr37100 command-line tool as a process: exit status, stdout and stderr, against its own simulator."""
+import contextlib
 import fcntl
 import json
 import os
@@ -484,6 +485,82 @@ class PortsTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         usb = json.loads(result.stdout)[1]
         self.assertEqual((usb["may_open"], usb["group"]), (False, "dialout"))
+
+
+class DetectTest(unittest.TestCase):
+    """`detect` against simulated scales that answer only at their own line speed."""
+
+    def test_each_port_gets_its_rate_and_frame(self):
+        cases = [  # the scale's rate and frame; the rates tried; what detect says of the port
+            ("2400", "7", None, "found: 2400 baud, 7-byte frame, said 1.234 kg"),
+            ("4800", "8", None, "found: 4800 baud, 8-byte frame, said 1.234 kg"),
+            ("9600", "8", None, "found: 9600 baud, 8-byte frame, said 1.234 kg"),
+            ("19200", "7", None, "found: 19200 baud, 7-byte frame, said 1.234 kg"),
+            ("9600", "8", "2400,4800", "no scale: 2400: 2 bytes que não formam um quadro; 4800: 4 bytes que"),
+        ]
+        with contextlib.ExitStack() as stack:
+            scales = [stack.enter_context(Simulator("--line-speed", rate, "--frame", frame)) for rate, frame, _, _ in cases]
+            # All ports in one run (one thread each), except the row that names its own rates.
+            status, out, err = run("detect", *[scale.port for scale in scales[:4]], "--json")
+            self.assertEqual((status, err), (0, ""))
+            found = json.loads(out)
+            self.assertEqual([(f["port"], f["result"], f["baud"], f["frame"], f["serve"].split("=", 1)[1]) for f in found],
+                             [(s.port, "found", int(r), int(n), f"{s.port}:{r},frame={n}")
+                              for s, (r, n, _, _) in zip(scales[:4], cases)])
+            for scale, (rate, frame, rates, said) in zip(scales, cases):
+                with self.subTest(rate=rate, rates=rates):
+                    status, out, err = run("detect", scale.port, *(["--bauds", rates] if rates else []))
+                    self.assertEqual((status, err), (0 if rates is None else 3, ""))  # a pipe gets no progress
+                    self.assertIn(f"{scale.port}  {said}", out)
+                    if rates is None:
+                        self.assertIn(f"serve:     --scale scale={scale.port}:{rate},frame={frame}\n", out)
+                        self.assertIn(f'BuscaPeso: sPorta "{scale.port}", sVelocidade "{rate}"', out)
+
+    def test_ports_not_to_touch(self):
+        with Simulator("--line-speed", "9600") as held, Simulator("--silent") as silent:
+            # Held open by another program: reported busy, never opened, never polled.
+            holder = os.open(held.port, os.O_RDWR | os.O_NOCTTY)
+            try:
+                status, out, _ = run("detect", held.port, silent.port, "--bauds", "9600,19200")
+            finally:
+                os.close(holder)
+            self.assertNotIn("poll", held.stderr_so_far())
+        self.assertEqual(status, 3)
+        self.assertIn(f"{held.port}  skipped, busy: ", out)
+        self.assertIn(f"{silent.port}  no scale: 9600: silêncio; 19200: silêncio", out)
+        with tempfile.TemporaryDirectory() as root:
+            PortsTest.make_system(None, root)
+            env = {"WSR37100_SYSTEM_ROOT": root}
+            status, out, err = run("detect", env=env)
+            self.assertEqual((status, err), (3, ""))
+            self.assertIn("/dev/ttyS0  not tried: not a USB serial adapter (serial8250): name it, or use --all", out)
+            self.assertIn("/dev/ttyUSB0  unavailable: ", out)  # tried: an FTDI adapter (absent here)
+            _, out, err = run("detect", "--all", "--bauds", "9600", env=env)
+            self.assertIn("warning: --all polls every serial port", err)
+            self.assertNotIn("not tried", out)
+
+    def test_usage_and_progress(self):
+        for args in (["--bauds", "96OO"], ["--bauds", "9600,"], ["--bauds", ",".join(["9600"] * 17)]):
+            with self.subTest(args=args):
+                status, out, err = run("detect", "/dev/null", *args)
+                self.assertEqual((status, out), (64, ""))
+                self.assertIn("--bauds", err)
+        # On a terminal a progress line names the port and the rate, and is wiped at the end.
+        with Simulator("--silent") as silent:
+            main, terminal = os.openpty()
+            try:
+                result = subprocess.run([TOOL, "detect", silent.port, "--bauds", "2400,4800,9600"], stdout=subprocess.PIPE,
+                                        stderr=terminal, text=True, timeout=60)
+                os.close(terminal)
+                shown = b""
+                with contextlib.suppress(OSError):  # EIO once the written bytes are read: the other side is closed
+                    while chunk := os.read(main, 4096):
+                        shown += chunk
+            finally:
+                os.close(main)
+        self.assertEqual(result.returncode, 3)
+        self.assertIn(f"probing {silent.port} @ 2400".encode(), shown)
+        self.assertTrue(shown.endswith(b"\r"), shown)
 
 
 if __name__ == "__main__":

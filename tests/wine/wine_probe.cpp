@@ -97,6 +97,27 @@ int record(const char* dll, const char* port, unsigned size) {
     return 0;
 }
 
+using DetectaFn = int32_t(__stdcall*)(const char*, const char*, uint32_t, WsrDeteccao*);
+
+// Finds the scale on the port at the rates: what the record says.
+int detect(const char* dll, const char* port, const char* rates) {
+    HMODULE module = ::LoadLibraryA(dll);
+    auto detecta = module == nullptr ? nullptr
+                                     : reinterpret_cast<DetectaFn>(reinterpret_cast<void*>(::GetProcAddress(module, "WsrDetecta")));
+    if (detecta == nullptr) {
+        std::printf("noexport\n");
+        return 1;
+    }
+    WsrDeteccao found{};
+    found.tamanho = sizeof found;
+    const int32_t result = detecta(port, rates, 0, &found);
+    std::printf("result=%d rate=%d frame=%d weight=%.3f tried=%d sizeof=%u\n", static_cast<int>(result),
+                static_cast<int>(found.velocidade), static_cast<int>(found.quadro), found.peso,
+                static_cast<int>(found.velocidades_testadas), static_cast<unsigned>(sizeof found));
+    ::FreeLibrary(module);
+    return 0;
+}
+
 using MonitorIniciaFn = WsrMonitor*(__stdcall*)(const char*, const char*, const WsrOpcoes*, WsrAoMudar, void*);
 using MonitorUltimaFn = int32_t(__stdcall*)(WsrMonitor*, WsrLeitura*);
 using MonitorEncerraFn = void(__stdcall*)(WsrMonitor*);
@@ -180,6 +201,7 @@ int main(int argc, char** argv) {
     if (command == "serial" && argc == 5) return poll_once(argv[2], argv[3], std::atol(argv[4]));
     if (command == "weigh" && argc == 5) return weigh(argv[2], argv[3], argv[4]);
     if (command == "version" && argc == 3) return version(argv[2]);
+    if (command == "detect" && argc == 5) return detect(argv[2], argv[3], argv[4]);
     if (command == "monitor" && argc == 4) return monitor(argv[2], argv[3]);
     if (command == "record" && argc == 5) return record(argv[2], argv[3], static_cast<unsigned>(std::atol(argv[4])));
     std::fprintf(stderr, "usage: wine_probe serial PORT BAUD GAP_MS | weigh DLL PORT BAUD | record DLL PORT SIZE | monitor DLL PORT | version DLL\n");

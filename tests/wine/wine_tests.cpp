@@ -180,6 +180,14 @@ TEST(WineHost, FollowsTheScaleWithAStdcallCallback) {
 }
 
 // Winsock: a scale behind raw TCP on loopback, and a port nobody listens on.
+TEST(WineHost, FindsTheScalesRateOnAMappedComPort) {
+    ScaleEmulator scale({ScaleReply::bytes("\x02" " 1.500\x03")}, true);
+    scale.line_speed(4800);
+    attach(scale);
+    EXPECT_EQ(probe("detect " + dll() + " " + kPort + " 2400,4800,9600"),
+              "result=0 rate=4800 frame=8 weight=1.500 tried=2 sizeof=560");
+}
+
 TEST(WineHost, WeighsThroughATcpPort) {
     struct Case { TcpScale::Face face; const char* result; };
     for (const Case c : {Case{TcpScale::Face::Answer, "start=1 result=12.345"}, Case{TcpScale::Face::Refuse, "start=1 result=0.000"}}) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace Wsr37100::cli {
 
@@ -29,10 +30,19 @@ struct SimulateOptions {
     long delay_ms = 0;
     std::string sequence;
     std::string link;
+    unsigned line_speed = 0;  // answer only at this rate; garbage at any other
 };
 int simulate(const SimulateOptions& options);
 
 int ports(bool json);
+
+struct DetectOptions {
+    std::vector<std::string> ports;  // none: the serial adapters `ports` lists
+    std::string bauds = "2400,4800,9600,19200";
+    bool json = false;
+    bool all = false;  // with no port named: every port listed, not only serial adapters
+};
+int detect(const DetectOptions& options);
 
 int demo();
 

@@ -16,4 +16,7 @@ private:
     unsigned previous_ = 0;
 };
 
+// Whether standard error is a terminal a person watches (a progress line may go there).
+bool stderr_is_terminal();
+
 }  // namespace Wsr37100::cli

@@ -13,4 +13,9 @@ Utf8Console::~Utf8Console() {
     if (previous_ != 0) ::SetConsoleOutputCP(previous_);
 }
 
+bool stderr_is_terminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 }  // namespace Wsr37100::cli

@@ -19,7 +19,7 @@ namespace {
 using namespace Wsr37100::cli;
 namespace common = Wsr37100::common;
 
-constexpr const char* kCommands[] = {"weigh", "simulate", "ports", "demo", "serve"};
+constexpr const char* kCommands[] = {"weigh", "detect", "simulate", "ports", "demo", "serve"};
 
 std::string version_text() {
     std::string text = "wsr37100 " WSR37100_VERSION_STRING;
@@ -44,7 +44,8 @@ bool unknown_command(int argc, char** argv) {
     for (const char* command : kCommands) {
         if (std::string(argv[1]) == command) return false;
     }
-    std::fprintf(stderr, "wsr37100: unknown command '%s'; the commands are weigh, simulate, ports, demo and serve "
+    std::fprintf(stderr, "wsr37100: unknown command '%s'; the commands are weigh, detect, simulate, ports, demo "
+                         "and serve "
                          "(wsr37100 --help)\n", argv[1]);
     return true;
 }
@@ -120,9 +121,31 @@ int main(int argc, char** argv) {
         "Example: --sequence 1.5,N,silent,partial:3,hex:0230303031323303");
     simulate_command->add_option("--link", simulate_options.link,
                                  "Also make a symbolic link to the device at this new path (never replaces a file)");
+    simulate_command->add_option("--line-speed", simulate_options.line_speed,
+                                 "The scale's own baud rate: it answers only while the port is set to it, and\n"
+                                 "sends what a reply at the wrong rate looks like otherwise (0: any rate)");
     silent->excludes(status, partial, weight, delay, sequence);
     status->excludes(partial, weight, sequence);
     partial->excludes(sequence);
+
+    DetectOptions detect_options;
+    auto* detect_command = app.add_subcommand(
+        "detect", "Find the scale: poll each port at each baud rate in turn and tell which rate and frame answer,\n"
+                  "with the --scale option for serve and the values for BuscaPeso. A rate counts once two polls in a\n"
+                  "row give well-formed frames. With no port named only USB serial adapters are tried (--all: every\n"
+                  "port listed). A port another program holds is skipped unopened; each port's settings are put back.\n"
+                  "Ports are probed at once, one thread each. A progress line goes to a terminal, never to a pipe.\n"
+                  "Example: wsr37100 detect /dev/ttyUSB0 --bauds 9600,4800");
+    detect_command->footer("Exit status: 0 a scale found (on any port), 3 none found, 64 usage error, 130 stopped by\n"
+                           "Ctrl-C, 1 any other error. Results go to stdout, the progress line and warnings to stderr.");
+    detect_command->add_option("PORT", detect_options.ports,
+                               "Ports to probe: COM3, ttyUSB0, /dev/ttyUSB0, rfc2217://HOST:PORT (raw tcp:// has no\n"
+                               "rate to set); none: the USB serial adapters that `ports` lists");
+    detect_command->add_option("--bauds", detect_options.bauds, "Rates to try, in this order")->capture_default_str();
+    detect_command->add_flag("--json", detect_options.json, "One JSON array, an object per port");
+    detect_command->add_flag("--all", detect_options.all,
+                                               "With no port named: every port listed, not only USB serial adapters\n"
+                                               "(each gets an ENQ, whatever device is on it)");
 
     bool ports_json = false;
     auto* ports_command = app.add_subcommand(
@@ -151,6 +174,7 @@ int main(int argc, char** argv) {
     const Utf8Console console;
     try {
         if (*weigh_command) return weigh(weigh_options);
+        if (*detect_command) return detect(detect_options);
         if (*simulate_command) return simulate(simulate_options);
         if (*ports_command) return ports(ports_json);
         if (*demo_command) return demo();

@@ -5,19 +5,20 @@ _wsr37100() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} command="" i
     local -A options=(
         [weigh]="--gap --log-dir --no-log --json --raw --watch --stable --equal --frame --help"
-        [simulate]="--weight --frame --status --silent --partial --delay --sequence --link --help"
+        [detect]="--bauds --json --all --help"
+        [simulate]="--weight --frame --status --silent --partial --delay --sequence --link --line-speed --help"
         [ports]="--json --help"
         [demo]="--help"
         [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --max-connections --help"
     )
     # What each command takes besides options, in order.
-    local -A operands=([weigh]="port baud")
+    local -A operands=([weigh]="port baud" [detect]="port port port port port port port port")
     # What an option's value is: dir, file, port, scale (NAME=PORT...), baud, a list of words, or
     # nothing to offer (empty).
     local -A values=(
         [--log-dir]=dir [--link]=file [--config]=file [--token-file]=file [--scale]=scale
         [--frame]="7 8" [--status]="I N S"
-        [--gap]= [--stable]= [--equal]= [--weight]= [--partial]= [--delay]= [--sequence]=
+        [--bauds]= [--line-speed]= [--gap]= [--stable]= [--equal]= [--weight]= [--partial]= [--delay]= [--sequence]=
         [--listen]= [--port]= [--allow-origin]= [--allow-host]= [--max-connections]=
     )
 

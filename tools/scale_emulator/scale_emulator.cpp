@@ -105,6 +105,24 @@ void ScaleEmulator::on_poll(std::function<void(int, const ScaleReply&)> observer
 
 void ScaleEmulator::pace(unsigned baud) { byte_time_us_ = baud == 0 ? 0 : static_cast<long>(10'000'000 / baud); }
 
+void ScaleEmulator::line_speed(unsigned baud) { line_speed_ = baud; }
+
+ScaleReply garbled(const ScaleReply& reply, unsigned port_baud, unsigned scale_baud) {
+    ScaleReply wrong = reply;
+    for (auto& chunk : wrong.chunks) {
+        if (chunk.bytes.empty()) continue;
+        const std::size_t count =
+            std::max<std::size_t>(1, chunk.bytes.size() * std::max(1u, port_baud) / std::max(1u, scale_baud));
+        std::string bytes(count, '\0');
+        for (std::size_t i = 0; i < count; ++i) {
+            // A stretched or squeezed start bit reads as a run of low bits with the high ones set.
+            bytes[i] = static_cast<char>(0x80 | (static_cast<unsigned char>(chunk.bytes[i % chunk.bytes.size()]) >> 1));
+        }
+        chunk.bytes = std::move(bytes);
+    }
+    return wrong;
+}
+
 void ScaleEmulator::replace_script(std::vector<ScaleReply> script) {
     std::lock_guard lock(script_lock_);
     script_ = std::move(script);
@@ -196,6 +214,9 @@ void ScaleEmulator::run() {
             {
                 std::lock_guard lock(observer_lock_);
                 if (observer_) observer_(poll_number, reply);
+            }
+            if (const unsigned own = line_speed_.load(); own != 0) {
+                if (const unsigned port = line_baud_rate(); port != own) reply = garbled(reply, port, own);
             }
             // The ENQ's own time on the wire; the reply starts when it is in.
             wire_clock_ = std::chrono::steady_clock::now() + std::chrono::microseconds(byte_time_us_.load());

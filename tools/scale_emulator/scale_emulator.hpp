@@ -36,6 +36,9 @@ struct ScaleReply {
     std::string describe() const;
 };
 
+// What a reply sent at `scale_baud` looks like to a port set to `port_baud`.
+ScaleReply garbled(const ScaleReply& reply, unsigned port_baud, unsigned scale_baud);
+
 // STX, five characters, ETX.
 std::string fixed_frame(std::string_view five);
 // STX, five digits of grams, ETX (0 to 99.999 kg).
@@ -69,6 +72,11 @@ public:
     // byte): the ENQ's own travel, then each reply byte, take their time.
     // 0 (default): bytes go at once.
     void pace(unsigned baud);
+    // The scale's own line speed: it answers as scripted only while the port
+    // is set to this rate, and otherwise the port gets what a reply at the
+    // wrong rate looks like (bytes with the high bit set, more of them when the
+    // port is faster, fewer when slower: never a frame). 0 (default): any rate.
+    void line_speed(unsigned baud);
     // From the next ENQ on, the scale answers from this script, from its start
     // (repeated or not as the constructor said). Safe from any thread.
     void replace_script(std::vector<ScaleReply> script);
@@ -94,6 +102,7 @@ private:
     std::string device_path_;
     std::atomic<int> polls_{0};
     std::atomic<long> byte_time_us_{0};
+    std::atomic<unsigned> line_speed_{0};
     std::chrono::steady_clock::time_point wire_clock_{};  // the emulator thread's: when the line is free
     std::atomic<bool> stopping_{false};
     std::mutex observer_lock_;

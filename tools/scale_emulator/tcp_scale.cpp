@@ -148,6 +148,7 @@ void TcpScale::flood(int connection) {
 void TcpScale::serve(int connection) {
     telnet_state_ = kData;
     sub_.clear();
+    set_rate_ = 0;
     bool open = !greeting_ || play(connection, *greeting_);
     while (open && wait_for_either(connection, wake_[0])) {
         unsigned char incoming[64];
@@ -167,6 +168,7 @@ void TcpScale::serve(int connection) {
                 reply = script_[next_++];
                 if (repeat_ && next_ == script_.size()) next_ = 0;
             }
+            if (const unsigned own = line_speed_.load(); own != 0 && set_rate_ != own) reply = garbled(reply, set_rate_, own);
             open = play(connection, reply);
         }
     }
@@ -224,6 +226,12 @@ std::string TcpScale::negotiate(const unsigned char* incoming, std::size_t size,
                 }
                 const auto command = static_cast<unsigned char>(sub_[1]);
                 std::string value = sub_.substr(2);
+                if (command == kSetBaudRate && value.size() == 4) {
+                    set_rate_ = (static_cast<unsigned>(static_cast<unsigned char>(value[0])) << 24) |
+                                (static_cast<unsigned>(static_cast<unsigned char>(value[1])) << 16) |
+                                (static_cast<unsigned>(static_cast<unsigned char>(value[2])) << 8) |
+                                static_cast<unsigned>(static_cast<unsigned char>(value[3]));
+                }
                 if (command == kSetBaudRate && face_ == Face::Rfc2217OtherRate) value = std::string("\0\0\x4B\0", 4);  // 19200
                 answer += std::string{char(kIac), char(kSb), char(kComPort), char(command + 100)} + escaped(value) +
                           std::string{char(kIac), char(kSe)};

@@ -41,6 +41,11 @@ public:
     // "rfc2217://127.0.0.1:PORT": the same server, named as a Telnet one.
     std::string rfc2217_address() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     int polls() const { return polls_.load(); }
+    // The scale's own line speed behind the server: a Telnet face answers as
+    // scripted only while the client has set this rate (SET-BAUDRATE), and
+    // garbled otherwise (see garbled()). 0 (default): any rate. Call before
+    // any client connects.
+    void line_speed(unsigned baud) { line_speed_ = baud; }
 
 private:
     void run();
@@ -67,6 +72,8 @@ private:
     int wake_[2] = {-1, -1};
     int port_ = 0;
     std::atomic<int> polls_{0};
+    std::atomic<unsigned> line_speed_{0};
+    unsigned set_rate_ = 0;  // the rate the connected client set, 0 before it set one
     std::thread thread_;
 };
 

@@ -69,7 +69,7 @@ public:
         if (!send_data(buffer.data(), 1, interrupt)) return dropped(interrupt);
         const Source source{*this, interrupt};
         const auto got =
-            read_reply_bytes(source, buffer.data(), wanted_bytes(options_), options_.gap, Deadline(kReadTimeout));
+            read_reply_bytes(source, buffer.data(), wanted_bytes(options_), options_.gap, Deadline(options_.read_timeout));
         if (!got) return dropped(interrupt);
         return got;
     }

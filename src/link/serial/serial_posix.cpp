@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 
 #include "link/serial/baud_rate_posix.hpp"
 #include "link/deadline.hpp"
@@ -16,6 +17,7 @@
 #include "link/port_refusal.hpp"
 #include "link/serial/serial_line.hpp"
 #include "link/serial/serial_port.hpp"
+#include "link/serial/port_holders.hpp"
 #include "link/serial/uucp_lock.hpp"
 
 namespace Wsr37100 {
@@ -26,12 +28,14 @@ struct SerialPort::Native {
     LinkOptions options;
     std::int32_t rate = 0;
     UucpLock lock;  // released after the descriptor closes
+    std::optional<termios> original;  // as a guest: the settings to put back
 
     Native() = default;
     Native(const Native&) = delete;
     Native& operator=(const Native&) = delete;
     ~Native() {
         if (fd < 0) return;
+        if (original) ::tcsetattr(fd, TCSANOW, &*original);
         if (exclusive) ::ioctl(fd, TIOCNXCL);
         ::close(fd);  // also releases the flock
     }
@@ -113,6 +117,11 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
                               attempt.holder_file + ")");
     }
     native->lock = std::move(attempt.lock);
+    if (options.as_guest) {
+        if (const auto holder = process_holding(info.st_rdev)) {
+            return port_busy(path, "aberta pelo processo " + std::to_string(*holder));
+        }
+    }
 
     do {
         native->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -134,6 +143,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
 
     termios settings{};
     if (::tcgetattr(native->fd, &settings) != 0) return unavailable(path, errno);
+    if (options.as_guest) native->original = settings;
     const std::int32_t rate = baud_rate(baud_text);
     if (rate <= 0) return settings_refused(path, rate, EINVAL);
     native->rate = rate;
@@ -176,7 +186,7 @@ std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer, const Interru
     if (!write_all(fd, buffer.data(), 1, Deadline(kWriteTimeout), interrupt)) return std::nullopt;
     const DescriptorSource source{fd, interrupt};
     return read_reply_bytes(source, buffer.data(), wanted_bytes(native_->options), native_->options.gap,
-                            Deadline(kReadTimeout));
+                            Deadline(native_->options.read_timeout));
 }
 
 }  // namespace Wsr37100

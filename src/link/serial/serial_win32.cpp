@@ -14,11 +14,19 @@ struct SerialPort::Native {
     HANDLE io_done = nullptr;  // the overlapped operations' event
     LinkOptions options;
     std::int32_t rate = 0;
+    // As a guest: the port's settings and time-outs as it had them, put back on close.
+    bool restore = false;
+    DCB original{};
+    COMMTIMEOUTS original_timeouts{};
 
     Native() = default;
     Native(const Native&) = delete;
     Native& operator=(const Native&) = delete;
     ~Native() {
+        if (handle != INVALID_HANDLE_VALUE && restore) {
+            ::SetCommState(handle, &original);
+            ::SetCommTimeouts(handle, &original_timeouts);
+        }
         if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
         if (io_done != nullptr) ::CloseHandle(io_done);
     }
@@ -31,7 +39,7 @@ COMMTIMEOUTS link_timeouts(LinkOptions options) {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = static_cast<DWORD>(options.gap.count());
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kReadTimeout.count());
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(options.read_timeout.count());
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(kWriteTimeout.count());
     return timeouts;
@@ -77,6 +85,11 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     DCB settings{};
     settings.DCBlength = sizeof settings;
     if (!::GetCommState(native->handle, &settings)) return port_name_refused(path, "n\xE3o \xE9 uma porta serial");
+    // A port another program holds does not open at all, so a guest only keeps what it changes.
+    if (options.as_guest && ::GetCommTimeouts(native->handle, &native->original_timeouts)) {
+        native->original = settings;
+        native->restore = true;
+    }
     const std::int32_t rate = baud_rate(baud_text);
     if (rate <= 0) return port_settings_refused(path, rate, ERROR_INVALID_PARAMETER);
     native->rate = rate;

@@ -1,0 +1,178 @@
+// Probing a port rate by rate, each poll's wait cut to the reply's wire time.
+#include "detection/detection.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+
+#include "base/conversions.hpp"
+#include "base/falha.hpp"
+#include "base/quoted.hpp"
+#include "link/deadline.hpp"
+#include "link/network/network_link.hpp"
+#include "log/daily_log.hpp"
+
+namespace Wsr37100 {
+
+namespace {
+
+constexpr std::size_t kMaxRates = 16;
+constexpr std::int32_t kBitsPerByte = 10;  // start, eight data bits, stop
+
+bool printable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
+
+bool frame_of(std::span<const unsigned char> bytes, std::size_t size) {
+    return bytes.size() == size && bytes.front() == kStx && bytes.back() == kEtx &&
+           std::all_of(bytes.begin() + 1, bytes.end() - 1, printable);
+}
+
+std::string trials_text(const std::vector<RateTrial>& trials) {
+    std::string text;
+    for (const RateTrial& trial : trials) text += (text.empty() ? "" : "; ") + describe(trial);
+    return text.empty() ? std::string("nenhuma velocidade testada") : text;
+}
+
+// One poll at the open port; the verdict on what it got.
+RateTrial poll_once(Link& port, std::int32_t rate, const Interrupt* interrupt) {
+    RateTrial trial;
+    trial.rate = rate;
+    const auto got = port.poll(trial.reply, interrupt);
+    if (!got) {
+        trial.verdict = LineVerdict::Failed;
+        trial.reply = {};
+        return trial;
+    }
+    trial.bytes = *got;
+    std::fill(trial.reply.begin() + static_cast<std::ptrdiff_t>(trial.bytes), trial.reply.end(), 0);
+    trial.verdict = classify(std::span(trial.reply.data(), trial.bytes), trial.frame);
+    return trial;
+}
+
+}  // namespace
+
+std::vector<std::int32_t> detection_rates(std::string_view text) {
+    if (text.empty()) return {std::begin(kDetectionRates), std::end(kDetectionRates)};
+    std::vector<std::int32_t> rates;
+    while (true) {
+        const auto comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        const bool digits = !item.empty() && item.find_first_not_of("0123456789") == std::string_view::npos;
+        const std::int32_t rate = digits ? whole_number_conversion(item) : 0;
+        if (rate <= 0) throw Falha("Velocidade inv\xE1lida na lista " + quoted(std::string(text)) + ": " + quoted(std::string(item)));
+        rates.push_back(rate);
+        if (rates.size() > kMaxRates) throw Falha("Velocidades demais na lista (no m\xE1ximo " + std::to_string(kMaxRates) + ")");
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return rates;
+}
+
+std::chrono::milliseconds reply_wait(std::int32_t rate) {
+    const long long wire_ms = (static_cast<long long>(1 + kReceiveBufferSize) * kBitsPerByte * 1000 + rate - 1) / rate;
+    return std::chrono::milliseconds(wire_ms) + kScaleTurnaround;
+}
+
+LineVerdict classify(std::span<const unsigned char> bytes, std::size_t& frame) {
+    frame = 0;
+    if (bytes.empty()) return LineVerdict::Silence;
+    for (const std::size_t size : {std::size_t{7}, std::size_t{8}}) {
+        if (frame_of(bytes, size)) {
+            frame = size;
+            return LineVerdict::Frame;
+        }
+    }
+    return LineVerdict::Garbage;
+}
+
+std::string describe(const RateTrial& trial) {
+    std::string text = std::to_string(trial.rate) + ": ";
+    switch (trial.verdict) {
+        case LineVerdict::Frame: return text + "quadro de " + std::to_string(trial.frame) + " bytes";
+        case LineVerdict::Garbage: return text + std::to_string(trial.bytes) + " bytes que n\xE3o formam um quadro";
+        case LineVerdict::Silence: return text + "sil\xEAncio";
+        case LineVerdict::RateRefused: return text + "velocidade recusada pelo dispositivo";
+        case LineVerdict::Failed: break;
+    }
+    return text + "a linha falhou";
+}
+
+Detection detect_scale(std::string_view port, std::span<const std::int32_t> rates, std::chrono::milliseconds budget,
+                       LinkOptions base, const Interrupt* interrupt) {
+    Detection found;
+    const Deadline deadline(budget);
+    const auto network = parse_network_name(port);
+    if (network.name && network.name->kind == NetworkName::Kind::RawTcp) {
+        found.result = DetectionResult::NoRateToSet;
+        found.message = "A porta " + quoted(std::string(port)) +
+                        " \xE9 TCP puro: a velocidade \xE9 a do servidor serial e n\xE3o se escolhe daqui "
+                        "(use rfc2217:// ou configure o servidor)";
+        return found;
+    }
+    base.as_guest = true;
+    base.frame_size = 0;
+    bool cut_short = false;  // a wait the budget shortened ended in silence
+    try {
+        for (const std::int32_t rate : rates) {
+            if (deadline.expired() || (interrupt != nullptr && interrupt->raised())) {
+                found.result = DetectionResult::TimedOut;
+                found.message = "Tempo esgotado (" + std::to_string(budget.count()) + " ms): " + trials_text(found.trials);
+                return found;
+            }
+            LinkOptions options = base;
+            options.gap = quiet_time(rate);
+            options.read_timeout = std::min(reply_wait(rate), deadline.remaining());
+            const OpenResult opened = open_link(port, std::to_string(rate), options, interrupt);
+            if (!opened) {
+                if (opened.failure.problem == PortProblem::SettingsRefused) {
+                    found.trials.push_back({rate, LineVerdict::RateRefused});
+                    continue;
+                }
+                found.result = DetectionResult::PortUnavailable;
+                found.port_failure = opened.failure;
+                found.message = opened.failure.message;
+                return found;
+            }
+            RateTrial trial = poll_once(*opened.port, rate, interrupt);
+            if (trial.verdict == LineVerdict::Frame) {
+                const std::size_t first_frame = trial.frame;
+                trial = poll_once(*opened.port, rate, interrupt);
+                if (trial.verdict == LineVerdict::Frame && trial.frame != first_frame) trial.verdict = LineVerdict::Garbage;
+            }
+            found.trials.push_back(trial);
+            cut_short = cut_short || (trial.verdict == LineVerdict::Silence && options.read_timeout < reply_wait(rate));
+            if (trial.verdict == LineVerdict::Failed) {
+                if (auto failure = opened.port->failure()) {
+                    found.result = DetectionResult::PortUnavailable;
+                    found.port_failure = *failure;
+                    found.message = failure->message;
+                    return found;
+                }
+                continue;
+            }
+            if (trial.verdict != LineVerdict::Frame) continue;
+            found.result = DetectionResult::Found;
+            found.rate = rate;
+            found.frame = trial.frame;
+            found.reply = trial.reply;
+            const DailyLog quiet = DailyLog::disabled();
+            const auto frame = std::span<const unsigned char>(trial.reply.data(), trial.frame);
+            found.said = trial.frame == 7 ? decode_fixed_frame(frame, quiet, '.') : decode_delimited_frame(frame, quiet, '.');
+            found.message = "Balan\xE7" "a encontrada em " + quoted(std::string(port)) + " a " + std::to_string(rate) +
+                            " baud, quadro de " + std::to_string(trial.frame) + " bytes";
+            return found;
+        }
+    } catch (const std::exception& failure) {
+        found.result = DetectionResult::PortUnavailable;
+        found.port_failure = {PortProblem::Other, 0, failure.what()};
+        found.message = failure.what();
+        return found;
+    }
+    const bool cut = cut_short || (interrupt != nullptr && interrupt->raised());
+    found.result = cut ? DetectionResult::TimedOut : DetectionResult::NotFound;
+    found.message = (cut ? "Tempo esgotado (" + std::to_string(budget.count()) + " ms): "
+                         : "Nenhuma balan\xE7" "a respondeu em " + quoted(std::string(port)) + ": ") +
+                    trials_text(found.trials);
+    return found;
+}
+
+}  // namespace Wsr37100

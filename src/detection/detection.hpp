@@ -1,0 +1,79 @@
+// Finding the scale on a port: which rate it answers at, and which frame it sends.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/interrupt.hpp"
+#include "link/link.hpp"
+#include "replies/replies.hpp"
+
+namespace Wsr37100 {
+
+// The rates tried when none are named: the ones retail scales ship with.
+inline constexpr std::int32_t kDetectionRates[] = {2400, 4800, 9600, 19200};
+inline constexpr std::chrono::milliseconds kDefaultDetectionBudget{3000};
+// How long a scale may take, once the ENQ is in, before its reply starts.
+inline constexpr std::chrono::milliseconds kScaleTurnaround{200};
+
+// What one rate gave.
+enum class LineVerdict {
+    Frame,        // a well-formed frame on two polls in a row
+    Garbage,      // bytes that are no frame: a wrong rate, or a frame that never closes
+    Silence,      // nothing within the wait
+    RateRefused,  // the device would not take the rate
+    Failed,       // the line failed (a hang-up, a dropped connection)
+};
+
+struct RateTrial {
+    std::int32_t rate = 0;
+    LineVerdict verdict = LineVerdict::Silence;
+    std::size_t frame = 0;  // with Frame: 7 or 8
+    std::size_t bytes = 0;  // what the poll that decided got
+    ReceiveBuffer reply{};
+};
+
+enum class DetectionResult { Found, NotFound, PortUnavailable, NoRateToSet, TimedOut };
+
+struct Detection {
+    DetectionResult result = DetectionResult::NotFound;
+    std::vector<RateTrial> trials;  // in the order tried
+    std::int32_t rate = 0;          // with Found
+    std::size_t frame = 0;          // with Found: 7 or 8
+    Decoded said;                   // with Found: the reading the last frame gives, as BuscaPeso would
+    ReceiveBuffer reply{};          // with Found: the last frame
+    PortUnavailable port_failure;   // with PortUnavailable
+    std::string message;            // Portuguese 8-bit: what was found, or why nothing was
+};
+
+// "2400,4800" as rates; an empty text is the default list. Throws Falha for
+// anything but positive whole numbers within int32 separated by commas, or
+// more than 16 of them.
+std::vector<std::int32_t> detection_rates(std::string_view text);
+
+// How long a poll at the rate waits for its reply: the ENQ and eight bytes on
+// the wire, plus the scale's turnaround.
+std::chrono::milliseconds reply_wait(std::int32_t rate);
+
+// The verdict on one poll's bytes: a frame (STX, five or six printable
+// characters, ETX; its size in `frame`), garbage, or silence.
+LineVerdict classify(std::span<const unsigned char> bytes, std::size_t& frame);
+
+// Probes the port at each rate in turn, as a guest: a port another program
+// holds is refused unopened, and the port's settings are put back afterwards.
+// Stops at the first rate that gives well-formed frames of one size on two
+// polls in a row. Gives up once `budget` has passed (a network connect may
+// overrun it by its own time-out); an interrupt ends it as time-out at once.
+// Throws nothing; writes no log. `base` carries the lock folder.
+Detection detect_scale(std::string_view port, std::span<const std::int32_t> rates, std::chrono::milliseconds budget,
+                       LinkOptions base = {}, const Interrupt* interrupt = nullptr);
+
+// One rate's outcome in a few words ("9600: quadro de 7 bytes").
+std::string describe(const RateTrial& trial);
+
+}  // namespace Wsr37100

@@ -1,0 +1,16 @@
+// Who else holds a serial port open, where the system tells.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+
+namespace Wsr37100 {
+
+// A process other than this one that holds the character device open, or
+// nothing. Only processes whose descriptors this one may read are seen (all of
+// them for root). The program at the other end of a pseudo-terminal (the one
+// holding its master) plays the device rather than using it, and is not counted.
+std::optional<pid_t> process_holding(dev_t device);
+
+}  // namespace Wsr37100

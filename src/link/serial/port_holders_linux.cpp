@@ -1,0 +1,82 @@
+// Who holds a device open, from /proc: each process's descriptors, and a
+// pseudo-terminal master's index in its fdinfo.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "link/serial/port_holders.hpp"
+
+namespace Wsr37100 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr unsigned kFirstPtsMajor = 136;
+constexpr unsigned kLastPtsMajor = 143;
+
+// The index of the pseudo-terminal (N of /dev/pts/N), or -1 for another device.
+long pts_index(dev_t device) {
+    const unsigned major_number = major(device);
+    if (major_number < kFirstPtsMajor || major_number > kLastPtsMajor) return -1;
+    return static_cast<long>((major_number - kFirstPtsMajor) * 256 + minor(device));
+}
+
+// The "tty-index" a master descriptor's fdinfo tells, or -1.
+long master_index(const fs::path& process, const std::string& descriptor) {
+    std::ifstream info(process / "fdinfo" / descriptor);
+    std::string key;
+    while (info >> key) {
+        if (key == "tty-index:") {
+            long index = -1;
+            info >> index;
+            return index;
+        }
+    }
+    return -1;
+}
+
+struct Holding {
+    bool device = false;
+    bool master = false;
+};
+
+Holding holding_of(const fs::path& process, dev_t device, long index) {
+    Holding found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(process / "fd", error)) {
+        struct stat target {};
+        if (::stat(entry.path().c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) continue;
+        if (target.st_rdev == device) found.device = true;
+        // /dev/ptmx and /dev/pts/ptmx alike are 5:2.
+        if (index >= 0 && major(target.st_rdev) == 5 && minor(target.st_rdev) == 2 &&
+            master_index(process, entry.path().filename().string()) == index) {
+            found.master = true;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+std::optional<pid_t> process_holding(dev_t device) {
+    const pid_t self = ::getpid();
+    const long index = pts_index(device);
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto pid = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
+        if (pid == self) continue;
+        const Holding holding = holding_of(entry.path(), device, index);
+        if (holding.device && !holding.master) return pid;
+    }
+    return std::nullopt;
+}
+
+}  // namespace Wsr37100

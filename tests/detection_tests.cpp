@@ -1,0 +1,254 @@
+// Finding the scale: the probe against scales played at their own line speed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iomanip>
+#include <string>
+#include <thread>
+
+#include "detection/detection.hpp"
+#include "link/serial/port_holders.hpp"
+#include "link/serial/uucp_lock.hpp"
+#include "scale_emulator.hpp"
+#include "support/temp_folder.hpp"
+#include "tcp_scale.hpp"
+#include "wsr37100.h"
+
+extern char** environ;
+
+namespace Wsr37100 {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+WsrDeteccao detect(const std::string& port, const char* rates = nullptr, uint32_t budget_ms = 0) {
+    WsrDeteccao found{};
+    found.tamanho = sizeof found;
+    const int32_t result = WsrDetecta(port.c_str(), rates, budget_ms, &found);
+    EXPECT_EQ(result, found.resultado);
+    return found;
+}
+
+struct FoundCase {
+    const char* name;
+    unsigned scale_rate;
+    std::string frame;
+    const char* rates;  // null: the default list
+    int32_t tipo;
+    double peso;
+    int32_t tried;
+};
+
+class Found : public ::testing::TestWithParam<FoundCase> {};
+
+TEST_P(Found, AtTheScalesRateWithItsFrame) {
+    const FoundCase& c = GetParam();
+    ScaleEmulator scale({ScaleReply::bytes(c.frame)}, true);
+    scale.line_speed(c.scale_rate);
+    const WsrDeteccao found = detect(scale.device_path(), c.rates);
+    EXPECT_EQ(found.resultado, WSR_DETECCAO_ENCONTRADA) << found.mensagem;
+    EXPECT_EQ(found.velocidade, static_cast<int32_t>(c.scale_rate));
+    EXPECT_EQ(found.quadro, static_cast<int32_t>(c.frame.size()));
+    EXPECT_EQ(found.tipo, c.tipo);
+    EXPECT_DOUBLE_EQ(found.peso, c.peso);
+    EXPECT_EQ(found.velocidades_testadas, c.tried);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(found.resposta), c.frame.size()), c.frame);
+    EXPECT_EQ(found.causa, WSR_CAUSA_NENHUMA);
+    // The wrong rates got garbage, never mistaken for a frame.
+    EXPECT_NE(std::string(found.mensagem).find(std::to_string(c.scale_rate)), std::string::npos) << found.mensagem;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Detection, Found,
+    ::testing::Values(FoundCase{"at2400fixed", 2400, fixed_frame("01500"), nullptr, WSR_PESO, 1.5, 1},
+                      FoundCase{"at4800delimited", 4800, delimited_frame(" 2.250"), nullptr, WSR_PESO, 2.25, 2},
+                      FoundCase{"at9600status", 9600, delimited_frame("IIIIII"), nullptr, WSR_STATUS, -1, 3},
+                      FoundCase{"at19200fixed", 19200, fixed_frame("12345"), nullptr, WSR_PESO, 12.345, 4},
+                      FoundCase{"namedRatesInTheirOrder", 1200, fixed_frame("00100"), "9600,1200", WSR_PESO, 0.1, 2}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+struct NotFoundCase {
+    const char* name;
+    std::vector<ScaleReply> script;
+    const char* said;  // what each rate's description says
+};
+
+class NotFound : public ::testing::TestWithParam<NotFoundCase> {};
+
+TEST_P(NotFound, EveryRateToldWhatItGave) {
+    const NotFoundCase& c = GetParam();
+    ScaleEmulator scale(c.script, true);
+    const WsrDeteccao found = detect(scale.device_path(), "2400,9600");
+    EXPECT_EQ(found.resultado, WSR_DETECCAO_NAO_ENCONTRADA) << found.mensagem;
+    EXPECT_EQ(found.velocidades_testadas, 2);
+    EXPECT_EQ(found.velocidade, 0);
+    EXPECT_EQ(found.tipo, WSR_SEM_LEITURA);
+    const std::string message = found.mensagem;
+    EXPECT_NE(message.find(std::string("2400: ") + c.said), std::string::npos) << message;
+    EXPECT_NE(message.find(std::string("9600: ") + c.said), std::string::npos) << message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Detection, NotFound,
+    ::testing::Values(NotFoundCase{"silent", {ScaleReply::silence()}, "sil\xEAncio"},
+                      NotFoundCase{"frameNeverCloses", {ScaleReply::bytes("\x02" "01500")}, "6 bytes que n\xE3o formam"},
+                      // One good frame is not enough: the next poll must agree.
+                      NotFoundCase{"oneGoodFrameOfTwo",
+                                   {ScaleReply::bytes(fixed_frame("01500")), ScaleReply::bytes("\x80\x81")},
+                                   "2 bytes que n\xE3o formam"},
+                      NotFoundCase{"framesOfTwoSizes",
+                                   {ScaleReply::bytes(fixed_frame("01500")), ScaleReply::bytes(delimited_frame(" 1.500"))},
+                                   "8 bytes que n\xE3o formam"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Detection, ThePortsSettingsArePutBack) {
+    ScaleEmulator scale({ScaleReply::bytes(fixed_frame("01000"))}, true);
+    scale.line_speed(9600);
+    termios before = scale.line_settings();
+    ::cfsetispeed(&before, B1200);
+    ::cfsetospeed(&before, B1200);
+    before.c_lflag |= ICANON | ECHO;
+    before.c_iflag |= IXON | ICRNL;
+    scale.set_line_settings(before);
+    before = scale.line_settings();  // as the device keeps them
+    ASSERT_EQ(detect(scale.device_path()).resultado, WSR_DETECCAO_ENCONTRADA);
+    const termios after = scale.line_settings();
+    EXPECT_EQ(::cfgetospeed(&after), B1200);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+}
+
+// A busy port is reported, never opened: the scale sees no ENQ and keeps its settings.
+enum class Holder { LockFile, OpenElsewhere };
+
+class Busy : public ::testing::TestWithParam<Holder> {};
+
+TEST_P(Busy, IsSkippedUnopened) {
+    ScaleEmulator scale({ScaleReply::bytes(fixed_frame("01000"))}, true);
+    testing::TempFolder locks;
+    LinkOptions options;
+    options.lock_folder = locks.str();
+    pid_t holder = 0;
+    if (GetParam() == Holder::LockFile) {
+        holder = ::getppid();  // alive for as long as this test runs
+        std::ofstream(locks.path() / uucp_lock_name(scale.device_path())) << std::setw(10) << holder << "\n";
+    } else {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 3, scale.device_path().c_str(), O_RDWR | O_NOCTTY, 0);
+        char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("60"), nullptr};
+        ASSERT_EQ(::posix_spawnp(&holder, "sleep", &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        struct stat device {};
+        ASSERT_EQ(::stat(scale.device_path().c_str(), &device), 0);
+        // The child opens the port as it starts; wait until /proc shows it.
+        const auto give_up = Clock::now() + 10s;
+        while (process_holding(device.st_rdev) != holder && Clock::now() < give_up) std::this_thread::sleep_for(5ms);
+    }
+    const termios before = scale.line_settings();
+    const Detection found = detect_scale(scale.device_path(), kDetectionRates, 3s, options);
+    if (GetParam() == Holder::OpenElsewhere) {
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+    }
+    EXPECT_EQ(found.result, DetectionResult::PortUnavailable);
+    EXPECT_EQ(found.port_failure.problem, PortProblem::Busy);
+    EXPECT_NE(found.message.find(std::to_string(holder)), std::string::npos) << found.message;
+    EXPECT_TRUE(found.trials.empty());
+    EXPECT_EQ(scale.polls(), 0);
+    const termios after = scale.line_settings();
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Detection, Busy, ::testing::Values(Holder::LockFile, Holder::OpenElsewhere),
+                         [](const auto& row) { return row.param == Holder::LockFile ? "locked" : "openElsewhere"; });
+
+TEST(Detection, TwoPortsAtOnceFindTheirOwnScales) {
+    ScaleEmulator first({ScaleReply::bytes(fixed_frame("01000"))}, true);
+    ScaleEmulator second({ScaleReply::bytes(delimited_frame(" 2.000"))}, true);
+    first.line_speed(4800);
+    second.line_speed(19200);
+    WsrDeteccao found_first{}, found_second{};
+    std::thread other([&] { found_second = detect(second.device_path()); });
+    found_first = detect(first.device_path());
+    other.join();
+    EXPECT_EQ(found_first.velocidade, 4800) << found_first.mensagem;
+    EXPECT_EQ(found_first.quadro, 7);
+    EXPECT_EQ(found_second.velocidade, 19200) << found_second.mensagem;
+    EXPECT_EQ(found_second.quadro, 8);
+}
+
+TEST(Detection, TheBudgetIsHonoured) {
+    ScaleEmulator silent({ScaleReply::silence()}, true);
+    const auto start = Clock::now();
+    const WsrDeteccao found = detect(silent.device_path(), "2400,4800,9600,19200,38400,57600", 300);
+    const auto took = Clock::now() - start;
+    EXPECT_EQ(found.resultado, WSR_DETECCAO_TEMPO_ESGOTADO) << found.mensagem;
+    EXPECT_LT(found.velocidades_testadas, 6);
+    EXPECT_LT(took, 300ms + 700ms);  // a generous guard: the budget, and one open's time beyond
+}
+
+TEST(Detection, OverRfc2217TheRateIsSetOnTheServer) {
+    TcpScale server({ScaleReply::bytes(delimited_frame(" 3.500"))}, true, TcpScale::Face::Rfc2217);
+    server.line_speed(9600);
+    const WsrDeteccao found = detect(server.rfc2217_address());
+    EXPECT_EQ(found.resultado, WSR_DETECCAO_ENCONTRADA) << found.mensagem;
+    EXPECT_EQ(found.velocidade, 9600);
+    EXPECT_EQ(found.quadro, 8);
+    EXPECT_DOUBLE_EQ(found.peso, 3.5);
+    EXPECT_EQ(found.velocidades_testadas, 3);
+}
+
+struct RefusalCase {
+    const char* name;
+    const char* port;
+    const char* rates;
+    int32_t result;
+    int32_t cause;
+};
+
+class Refused : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refused, NothingIsProbed) {
+    const RefusalCase& c = GetParam();
+    const WsrDeteccao found = detect(c.port, c.rates);
+    EXPECT_EQ(found.resultado, c.result) << found.mensagem;
+    EXPECT_EQ(found.causa, c.cause);
+    EXPECT_EQ(found.velocidades_testadas, 0);
+    EXPECT_NE(found.mensagem[0], '\0');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Detection, Refused,
+    ::testing::Values(
+        RefusalCase{"rateNotANumber", "/dev/null", "9600,96OO", WSR_DETECCAO_RECUSADA, WSR_CAUSA_NENHUMA},
+        RefusalCase{"emptyRate", "/dev/null", "9600,", WSR_DETECCAO_RECUSADA, WSR_CAUSA_NENHUMA},
+        RefusalCase{"missingPort", "/dev/ttyNoSuchPort", nullptr, WSR_DETECCAO_PORTA_INDISPONIVEL,
+                    WSR_CAUSA_PORTA_INEXISTENTE},
+        RefusalCase{"notASerialLine", "/dev/null", nullptr, WSR_DETECCAO_PORTA_INDISPONIVEL, WSR_CAUSA_NOME_RECUSADO},
+        RefusalCase{"rawTcpHasNoRate", "tcp://127.0.0.1:9", nullptr, WSR_DETECCAO_SEM_VELOCIDADE, WSR_CAUSA_NENHUMA}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Detection, AShortRecordIsRefusedUntouched) {
+    WsrDeteccao found{};
+    found.tamanho = offsetof(WsrDeteccao, mensagem);
+    std::memset(found.mensagem, 'x', sizeof found.mensagem);
+    EXPECT_EQ(WsrDetecta("/dev/null", nullptr, 0, &found), WSR_DETECCAO_RECUSADA);
+    EXPECT_EQ(found.resultado, WSR_DETECCAO_RECUSADA);
+    EXPECT_EQ(found.mensagem[0], 'x');
+    EXPECT_EQ(WsrDetecta("/dev/null", nullptr, 0, nullptr), -1);
+}
+
+}  // namespace
+}  // namespace Wsr37100

@@ -1,0 +1,301 @@
+// `wsr37100 detect`: which port, which rate, which frame. One thread per port,
+// each trying the rates in turn through the library's probe.
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands.hpp"
+#include "common/exit_codes.hpp"
+#include "common/interrupts.hpp"
+#include "common/reading.hpp"
+#include "console.hpp"
+#include "ports.hpp"
+#include "wsr37100.h"
+
+namespace Wsr37100::cli {
+
+namespace {
+
+// Drivers of USB-to-serial bridges (Linux modules, Windows services). A modem,
+// a PIN pad or a fiscal printer shows up as an on-board UART or a CDC ACM
+// device (cdc_acm, usbser), and is not polled unless named or --all.
+constexpr const char* kAdapterDrivers[] = {
+    "ftdi_sio", "pl2303", "cp210x", "ch341", "ch343", "ark3116", "oti6858", "mct_u232", "io_ti", "io_edgeport",
+    "keyspan", "mos7720", "mos7840", "spcp8x5", "ti_usb_3410_5052", "f81232", "f81534", "xr_serial", "cypress_m8",
+    "kl5kusb105", "quatech2", "ssu100", "belkin_sa", "digi_acceleport",
+    "FTDIBUS", "Ser2pl", "Ser2pl64", "silabser", "CH341SER", "CH341SER_A64", "CH343SER", "CH343SER_A64"};
+// USB vendors whose serial devices are bridges: FTDI, Prolific, Silicon Labs, WCH.
+constexpr const char* kAdapterVendors[] = {"0403", "067b", "10c4", "1a86"};
+
+constexpr std::chrono::milliseconds kRateBudget{1500};
+constexpr std::size_t kMaxRates = 16;
+
+bool serial_adapter(const PortInfo& port) {
+    const auto named = [](const std::string& value, const auto& list) {
+        return std::any_of(std::begin(list), std::end(list), [&](const char* item) {
+            return std::equal(value.begin(), value.end(), item, item + std::char_traits<char>::length(item),
+                              [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
+                                                          std::tolower(static_cast<unsigned char>(b)); });
+        });
+    };
+    return named(port.driver, kAdapterDrivers) || named(port.vendor_id, kAdapterVendors);
+}
+
+enum class Verdict { Found, NotFound, Busy, Unavailable, NoRate, NotTried, Stopped };
+
+const char* verdict_name(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::Found: return "found";
+        case Verdict::NotFound: return "not-found";
+        case Verdict::Busy: return "busy";
+        case Verdict::Unavailable: return "unavailable";
+        case Verdict::NoRate: return "no-rate-to-set";
+        case Verdict::NotTried: return "not-tried";
+        case Verdict::Stopped: break;
+    }
+    return "stopped";
+}
+
+struct RateSeen {
+    int baud = 0;
+    std::string said;  // the module's words (UTF-8)
+};
+
+struct PortResult {
+    explicit PortResult(std::string name) : port(std::move(name)) {}
+    std::string port;
+    Verdict verdict = Verdict::NotFound;
+    WsrDeteccao found{};      // with Found: the record of the rate that answered
+    std::vector<RateSeen> rates;
+    std::string message;      // UTF-8: the module's reason, or why the port was not tried
+    std::string current_rate;  // what is being tried now, for the progress line
+    bool done = false;
+};
+
+// The part of the module's per-rate text after "RATE: ".
+std::string said_of(const std::string& message, int baud) {
+    const std::string prefix = std::to_string(baud) + ": ";
+    const auto at = message.find(prefix);
+    return at == std::string::npos ? message : message.substr(at + prefix.size());
+}
+
+void probe(PortResult& result, const std::vector<int>& bauds, std::mutex& lock, const common::Interrupts& interrupts) {
+    for (const int baud : bauds) {
+        if (interrupts.requested()) {
+            std::lock_guard guard(lock);
+            result.verdict = Verdict::Stopped;
+            break;
+        }
+        {
+            std::lock_guard guard(lock);
+            result.current_rate = std::to_string(baud);
+        }
+        WsrDeteccao found{};
+        found.tamanho = sizeof found;
+        const std::string rate = std::to_string(baud);
+        WsrDetecta(result.port.c_str(), rate.c_str(), static_cast<uint32_t>(kRateBudget.count()), &found);
+        const std::string message = common::to_utf8(found.mensagem);
+        std::lock_guard guard(lock);
+        switch (found.resultado) {
+            case WSR_DETECCAO_ENCONTRADA:
+                result.verdict = Verdict::Found;
+                result.found = found;
+                result.rates.push_back({baud, "quadro de " + std::to_string(found.quadro) + " bytes"});
+                result.message = message;
+                break;
+            case WSR_DETECCAO_NAO_ENCONTRADA:
+            case WSR_DETECCAO_TEMPO_ESGOTADO:
+                result.rates.push_back({baud, said_of(message, baud)});
+                continue;
+            case WSR_DETECCAO_PORTA_INDISPONIVEL:
+                result.verdict = found.causa == WSR_CAUSA_PORTA_OCUPADA ? Verdict::Busy : Verdict::Unavailable;
+                result.message = message;
+                break;
+            case WSR_DETECCAO_SEM_VELOCIDADE:
+                result.verdict = Verdict::NoRate;
+                result.message = message;
+                break;
+            default:
+                result.verdict = Verdict::Unavailable;
+                result.message = message;
+                break;
+        }
+        break;
+    }
+    std::lock_guard guard(lock);
+    result.done = true;
+}
+
+std::string frame_hex(const WsrDeteccao& found) {
+    std::string text;
+    char byte[4];
+    for (int i = 0; i < found.quadro && i < 8; ++i) {
+        std::snprintf(byte, sizeof byte, "%s%02X", i == 0 ? "" : " ", found.resposta[i]);
+        text += byte;
+    }
+    return text;
+}
+
+std::string what_it_said(const WsrDeteccao& found) {
+    if (found.tipo == WSR_PESO) {
+        char weight[32];
+        std::snprintf(weight, sizeof weight, "%.3f kg", found.peso);
+        return weight;
+    }
+    if (found.peso == -2) return "status N (negative)";
+    if (found.peso == -10) return "status S (overload)";
+    return "status I (unstable, or an unreadable reply)";
+}
+
+// The scale's name in a pasted --scale: "scale", then "scale2", ...
+std::string scale_name(int index) { return index == 1 ? "scale" : "scale" + std::to_string(index); }
+
+std::string serve_option(const PortResult& result, int index) {
+    return "--scale " + scale_name(index) + "=" + result.port + ":" + std::to_string(result.found.velocidade) +
+           ",frame=" + std::to_string(result.found.quadro);
+}
+
+std::string rates_text(const PortResult& result) {
+    std::string text;
+    for (const RateSeen& seen : result.rates) text += (text.empty() ? "" : "; ") + std::to_string(seen.baud) + ": " + seen.said;
+    return text;
+}
+
+void print_text(const std::vector<PortResult>& results) {
+    int found = 0;
+    for (const PortResult& result : results) {
+        std::printf("%s  ", result.port.c_str());
+        switch (result.verdict) {
+            case Verdict::Found:
+                ++found;
+                std::printf("found: %d baud, %d-byte frame, said %s (%s)\n", result.found.velocidade, result.found.quadro,
+                            what_it_said(result.found).c_str(), frame_hex(result.found).c_str());
+                std::printf("    serve:     %s\n", serve_option(result, found).c_str());
+                std::printf("    BuscaPeso: sPorta \"%s\", sVelocidade \"%d\" (BuscaPesoEx: WsrOpcoes.quadro = %d)\n",
+                            result.port.c_str(), result.found.velocidade, result.found.quadro);
+                break;
+            case Verdict::NotFound: std::printf("no scale: %s\n", rates_text(result).c_str()); break;
+            case Verdict::Busy: std::printf("skipped, busy: %s\n", result.message.c_str()); break;
+            case Verdict::Unavailable: std::printf("unavailable: %s\n", result.message.c_str()); break;
+            case Verdict::NoRate: std::printf("no rate to set: %s\n", result.message.c_str()); break;
+            case Verdict::NotTried: std::printf("not tried: %s\n", result.message.c_str()); break;
+            case Verdict::Stopped: std::printf("stopped before every rate was tried: %s\n", rates_text(result).c_str()); break;
+        }
+    }
+}
+
+void print_json(const std::vector<PortResult>& results) {
+    auto list = nlohmann::ordered_json::array();
+    int found = 0;
+    for (const PortResult& result : results) {
+        nlohmann::ordered_json item{{"port", result.port}, {"result", verdict_name(result.verdict)}};
+        if (result.verdict == Verdict::Found) {
+            ++found;
+            item["baud"] = result.found.velocidade;
+            item["frame"] = result.found.quadro;
+            item["kind"] = result.found.tipo == WSR_PESO ? "weight" : "status";
+            item["weight"] = result.found.peso;
+            item["reply"] = frame_hex(result.found);
+            item["serve"] = serve_option(result, found);
+        }
+        auto rates = nlohmann::ordered_json::array();
+        for (const RateSeen& seen : result.rates) rates.push_back({{"baud", seen.baud}, {"said", seen.said}});
+        item["rates"] = rates;
+        item["message"] = result.message;
+        list.push_back(item);
+    }
+    std::printf("%s\n", list.dump().c_str());
+}
+
+// "\r" and the ports in flight with their rate, while any is; cleared at the end.
+void show_progress(const std::vector<PortResult>& results, std::mutex& lock, std::size_t& shown) {
+    std::string line = "probing";
+    {
+        std::lock_guard guard(lock);
+        for (const PortResult& result : results) {
+            if (!result.done && !result.current_rate.empty()) line += " " + result.port + " @ " + result.current_rate;
+        }
+    }
+    if (line.size() > 100) line = line.substr(0, 97) + "...";
+    std::fprintf(stderr, "\r%-*s", static_cast<int>(std::max(shown, line.size())), line.c_str());
+    shown = line.size();
+}
+
+}  // namespace
+
+int detect(const DetectOptions& options) {
+    std::vector<int> bauds;
+    std::string rest = options.bauds;
+    for (bool last = false; !last;) {
+        const auto comma = rest.find(',');
+        last = comma == std::string::npos;
+        const std::string item = rest.substr(0, comma);
+        const bool digits = !item.empty() && item.size() <= 9 && item.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || std::stoi(item) == 0 || bauds.size() == kMaxRates) {
+            std::fprintf(stderr, "wsr37100 detect: --bauds is up to %zu rates with commas between (2400,9600): %s\n",
+                         kMaxRates, options.bauds.c_str());
+            return common::kExitUsage;
+        }
+        bauds.push_back(std::stoi(item));
+        if (!last) rest.erase(0, comma + 1);
+    }
+
+    std::vector<PortResult> results;
+    if (!options.ports.empty()) {
+        for (const auto& port : options.ports) results.emplace_back(port);
+    } else {
+        if (options.all) {
+            std::fprintf(stderr, "wsr37100 detect: warning: --all polls every serial port with ENQ, whatever is on it "
+                                 "(a fiscal printer, a modem, a PIN pad)\n");
+        }
+        for (const PortInfo& port : list_ports()) {
+            PortResult result(port.device);
+            if (!options.all && !serial_adapter(port)) {
+                result.verdict = Verdict::NotTried;
+                result.message = "not a USB serial adapter (" + (port.driver.empty() ? std::string("unknown driver") : port.driver) +
+                                 "): name it, or use --all";
+                result.done = true;
+            }
+            results.push_back(std::move(result));
+        }
+        if (results.empty()) std::fprintf(stderr, "wsr37100 detect: no serial ports found\n");
+    }
+
+    const common::Interrupts interrupts;
+    std::mutex lock;
+    std::vector<std::thread> threads;
+    for (PortResult& result : results) {
+        if (!result.done) threads.emplace_back([&] { probe(result, bauds, lock, interrupts); });
+    }
+    if (stderr_is_terminal() && !threads.empty()) {
+        std::size_t shown = 0;
+        const auto all_done = [&] {
+            std::lock_guard guard(lock);
+            return std::all_of(results.begin(), results.end(), [](const PortResult& r) { return r.done; });
+        };
+        while (!all_done()) {
+            show_progress(results, lock, shown);
+            interrupts.sleep_for(std::chrono::milliseconds(100));
+        }
+        std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown), "");
+    }
+    for (std::thread& thread : threads) thread.join();
+
+    if (options.json) {
+        print_json(results);
+    } else {
+        print_text(results);
+    }
+    std::fflush(stdout);
+    if (interrupts.requested()) return common::kExitInterrupted;
+    const bool found = std::any_of(results.begin(), results.end(), [](const PortResult& r) { return r.verdict == Verdict::Found; });
+    return found ? common::kExitWeight : common::kExitNoReading;
+}
+
+}  // namespace Wsr37100::cli
