@@ -1,5 +1,5 @@
 // C# declarations of every export of wsr37100.dll (include/wsr37100.h), and a
-// .NET interface over them: Scale, Reading, ScaleMonitor, ScaleException.
+// .NET interface over them: Scale, Reading, ScaleMonitor, Detection, ScaleException.
 // C# 7.3: builds with csc (Visual Studio, dotnet) and Mono's mcs.
 //
 // Take the DLL that matches the process, not Windows: a 32-bit process (x86)
@@ -25,6 +25,9 @@
 //       Console.WriteLine(reading.Weight);            // 7.500 (decimal kg)
 //   else
 //       Console.WriteLine(reading);                   // "status N", "no reading (Silence)"
+//   Detection found = Scale.Detect("COM1");           // which rate and frame the scale uses
+//   if (found.Found)
+//       scale = found.ToScale();
 //   using (var monitor = new ScaleMonitor("COM1", 9600, null, SynchronizationContext.Current))
 //   {
 //       monitor.ReadingChanged += (sender, e) => label.Text = e.Reading.ToString();
@@ -47,6 +50,7 @@ using System.Collections.Concurrent;
 using System.Collections.Generic;
 using System.Diagnostics;
 using System.Globalization;
+using System.Linq;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
@@ -163,6 +167,7 @@ namespace Wsr37100
         {
             Confere(typeof(WsrOpcoes), IntPtr.Size == 4 ? 32 : 40);
             Confere(typeof(WsrLeitura), 560);
+            Confere(typeof(WsrDeteccao), 560);
         }
 
         static void Confere(Type registro, int tamanho)
@@ -464,8 +469,7 @@ namespace Wsr37100
             if (Kind == ReadingKind.Weight)
                 Weight = ToKilograms(leitura.peso);
             else if (Kind == ReadingKind.Status)
-                Status = leitura.peso == -2 ? ScaleStatus.Negative
-                       : leitura.peso == -10 ? ScaleStatus.Overload : ScaleStatus.Unstable;
+                Status = StatusOf(leitura.peso);
             Reason = (NoReadingReason)leitura.motivo;
             Cause = (PortCause)leitura.causa;
             SystemError = leitura.erro_sistema;
@@ -522,6 +526,12 @@ namespace Wsr37100
                 case ReadingKind.NoReading: return "no reading (" + Reason + (Cause == PortCause.None ? "" : ", " + Cause) + ")";
                 default: return "failure: " + Message;
             }
+        }
+
+        /// <summary>The status behind a result of -1, -2 or -10.</summary>
+        internal static ScaleStatus StatusOf(double peso)
+        {
+            return peso == -2 ? ScaleStatus.Negative : peso == -10 ? ScaleStatus.Overload : ScaleStatus.Unstable;
         }
 
         /// <summary>A weight as BuscaPeso returns it, in kilograms to the gram: rounded from its
@@ -652,6 +662,32 @@ namespace Wsr37100
             return reading.Weight;
         }
 
+        /// <summary>Finds the scale on a port, for a till's settings screen: polls at each rate of bauds
+        /// in turn (null: 2400, 4800, 9600, 19200; at most 16) until one gives well-formed frames on two
+        /// polls in a row, within budget (null: 3 s). A port another program holds is reported busy
+        /// without being opened; the port's settings are put back. ScaleException when the library
+        /// refuses the arguments. Several ports may be searched at once, one thread each.</summary>
+        public static Detection Detect(string port, IEnumerable<int> bauds = null, TimeSpan? budget = null)
+        {
+            if (port == null)
+                throw new ArgumentNullException("port");
+            uint limite = 0;
+            if (budget.HasValue)
+            {
+                if (budget.Value <= TimeSpan.Zero)
+                    throw new ArgumentOutOfRangeException("budget", budget, "more than zero");
+                limite = Math.Max(1, ScaleOptions.Milliseconds(budget.Value, "budget"));
+            }
+            string velocidades = bauds == null ? null
+                : string.Join(",", bauds.Select(baud => baud.ToString(CultureInfo.InvariantCulture)));
+            WsrDeteccao deteccao = WsrDeteccao.Nova();
+            int resultado = Wsr.WsrDetecta(Wsr.Texto(port), Wsr.Texto(velocidades), limite, ref deteccao);
+            if (resultado < Wsr.WSR_DETECCAO_ENCONTRADA || resultado >= Wsr.WSR_DETECCAO_RECUSADA)
+                throw new ScaleException(deteccao.Mensagem.Length > 0 ? deteccao.Mensagem
+                                         : "WsrDetecta recusou a chamada (" + resultado + ")");
+            return new Detection(port, deteccao);
+        }
+
         Reading Query(uint esperaEstavelMs, uint leiturasIguais)
         {
             GCHandle pasta;
@@ -669,6 +705,83 @@ namespace Wsr37100
                 if (pasta.IsAllocated)
                     pasta.Free();
             }
+        }
+    }
+
+    /// <summary>What Scale.Detect came to (WSR_DETECCAO_*).</summary>
+    public enum DetectionResult
+    {
+        /// <summary>A scale answered well-formed frames on two polls in a row.</summary>
+        Found = Wsr.WSR_DETECCAO_ENCONTRADA,
+        /// <summary>Every rate was tried; Message tells what each gave.</summary>
+        NotFound = Wsr.WSR_DETECCAO_NAO_ENCONTRADA,
+        /// <summary>The port could not be opened, or is busy: Cause tells why.</summary>
+        PortUnavailable = Wsr.WSR_DETECCAO_PORTA_INDISPONIVEL,
+        /// <summary>A raw tcp:// port: no rate can be set through it.</summary>
+        NoRateToSet = Wsr.WSR_DETECCAO_SEM_VELOCIDADE,
+        /// <summary>The budget ran out before a scale was found.</summary>
+        TimedOut = Wsr.WSR_DETECCAO_TEMPO_ESGOTADO,
+    }
+
+    /// <summary>What Scale.Detect found on a port. Immutable.</summary>
+    public sealed class Detection
+    {
+        internal Detection(string port, WsrDeteccao deteccao)
+        {
+            Port = port;
+            Result = (DetectionResult)deteccao.resultado;
+            Found = Result == DetectionResult.Found;
+            Baud = deteccao.velocidade;
+            Frame = deteccao.quadro;
+            Kind = Found ? (ReadingKind)deteccao.tipo : ReadingKind.NoReading;
+            if (Kind == ReadingKind.Weight)
+                Weight = Reading.ToKilograms(deteccao.peso);
+            else if (Kind == ReadingKind.Status)
+                Status = Reading.StatusOf(deteccao.peso);
+            Cause = (PortCause)deteccao.causa;
+            SystemError = deteccao.erro_sistema;
+            RatesTried = deteccao.velocidades_testadas;
+            byte[] resposta = new byte[Found ? Math.Max(0, Math.Min(deteccao.quadro, 8)) : 0];
+            Array.Copy(deteccao.resposta, resposta, resposta.Length);
+            Reply = Array.AsReadOnly(resposta);
+            Message = deteccao.Mensagem;
+        }
+
+        public string Port { get; }
+        public DetectionResult Result { get; }
+        public bool Found { get; }
+        /// <summary>When found: the rate the scale answers at; else 0.</summary>
+        public int Baud { get; }
+        /// <summary>When found: 7 or 8, what ScaleOptions.Frame takes; else 0.</summary>
+        public int Frame { get; }
+        /// <summary>When found: Weight or Status, what the scale said; else NoReading.</summary>
+        public ReadingKind Kind { get; }
+        public decimal Weight { get; }
+        public ScaleStatus Status { get; }
+        /// <summary>With DetectionResult.PortUnavailable: why.</summary>
+        public PortCause Cause { get; }
+        public int SystemError { get; }
+        public int RatesTried { get; }
+        /// <summary>When found: the last frame.</summary>
+        public IReadOnlyList<byte> Reply { get; }
+        /// <summary>The library's text (Portuguese): what was found, what each rate gave, or why
+        /// nothing was tried.</summary>
+        public string Message { get; }
+
+        /// <summary>The scale found, at its rate and frame, with the other options given.</summary>
+        public Scale ToScale(ScaleOptions options = null)
+        {
+            if (!Found)
+                throw new InvalidOperationException("no scale was found on " + Port + ": " + Result);
+            ScaleOptions settings = (options ?? new ScaleOptions()).Copy();
+            settings.Frame = Frame;
+            return new Scale(Port, Baud, settings);
+        }
+
+        public override string ToString()
+        {
+            return Found ? string.Format(CultureInfo.InvariantCulture, "{0} at {1} baud, {2}-byte frames", Port, Baud, Frame)
+                         : Port + ": " + Result + (Cause == PortCause.None ? "" : " (" + Cause + ")");
         }
     }
 

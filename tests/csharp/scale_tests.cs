@@ -24,7 +24,7 @@ static class ScaleTests
         if (args.Length == 2 && args[0] == "layout")
             return Layout(int.Parse(args[1]) / 8);
         var cases = new Action[] {
-            Reads, Kilograms, StableReads, Failures, MonitorOnItsThread, MonitorOnAContext,
+            Reads, Kilograms, StableReads, Failures, Detections, MonitorOnItsThread, MonitorOnAContext,
             DisposeFromAHandler, DisposeWhileAHandlerRuns, DisposeWithPostsPending, StartStopWithoutALeak };
         foreach (Action test in cases)
         {
@@ -136,6 +136,48 @@ static class ScaleTests
                         Equal("N\u00E3o foi poss\u00EDvel iniciar o monitor de " + scale.Port,
                               Thrown<ScaleException>(monitor.Start), "Start");
             }
+    }
+
+    static void Detections()
+    {
+        string none = Path.Combine(Path.GetTempPath(), "wsr37100-none-" + Guid.NewGuid());
+        const string Fast = "--line-speed 4800 --frame 7 --status N", Slow = "--line-speed 19200 --weight 2.5";
+        // The scale, the port when not the scale's, the rates, the budget, what was found, the rates tried (-1: as many as
+        // the budget allowed, on a loaded machine none), how Message begins.
+        var cases = new[] {
+            new { Scale = Fast, Port = (string)null, Bauds = (int[])null, Budget = 20000,
+                  Found = "Found 4800 7 Status 0 Negative None 2,78,78,78,78,78,3", Tried = 2, Says = "" },
+            new { Scale = Slow, Port = (string)null, Bauds = new[] { 9600, 19200 }, Budget = 20000,
+                  Found = "Found 19200 8 Weight 2.500 None None 2,32,50,46,53,48,48,3", Tried = 2, Says = "" },
+            new { Scale = Slow, Port = (string)null, Bauds = new[] { 2400 }, Budget = 20000,
+                  Found = "NotFound 0 0 NoReading 0 None None ", Tried = 1, Says = "Nenhuma balan\u00E7a respondeu em \"{0}\": 2400: " },
+            new { Scale = Slow, Port = (string)null, Bauds = (int[])null, Budget = 1,
+                  Found = "TimedOut 0 0 NoReading 0 None None ", Tried = -1, Says = "Tempo esgotado (1 ms): " },
+            new { Scale = (string)null, Port = none, Bauds = (int[])null, Budget = 20000,
+                  Found = "PortUnavailable 0 0 NoReading 0 None Missing ", Tried = 0, Says = "" },
+            new { Scale = (string)null, Port = "tcp://127.0.0.1:9", Bauds = (int[])null, Budget = 20000,
+                  Found = "NoRateToSet 0 0 NoReading 0 None None ", Tried = 0, Says = "" },
+        };
+        foreach (var c in cases)
+            using (Simulator scale = c.Scale == null ? null : new Simulator(c.Scale.Split(' ')))
+            {
+                string port = c.Port ?? scale.Port, says = string.Format(c.Says, port);
+                Detection found = Scale.Detect(port, c.Bauds, TimeSpan.FromMilliseconds(c.Budget));
+                Equal(c.Found, string.Join(" ", found.Result, found.Baud, found.Frame, found.Kind, found.Weight, found.Status,
+                                           found.Cause, string.Join(",", found.Reply)), c.Scale ?? c.Port);
+                if (c.Tried >= 0)
+                    Equal(c.Tried, found.RatesTried, "rates tried");
+                Equal(says, found.Message.Substring(0, Math.Min(says.Length, found.Message.Length)), "message");
+                if (found.Found)
+                    Equal(string.Join(" ", found.Kind, found.Weight, found.Status, "None None"), Describe(found.ToScale(Quick).Read()),
+                          "a reading at the rate and frame found");
+            }
+        var refused = new[] {  // rates the library refuses, its message
+            new { Bauds = Enumerable.Repeat(9600, 17).ToArray(), Message = "Velocidades demais na lista (no m\u00E1ximo 16)" },
+            new { Bauds = new[] { 9600, -5 }, Message = "Velocidade inv\u00E1lida na lista \"9600,-5\": \"-5\"" },
+        };
+        foreach (var c in refused)
+            Equal(c.Message, Thrown<ScaleException>(() => Scale.Detect(none, c.Bauds)), "refused");
     }
 
     static string Thrown<T>(Action call) where T : Exception
@@ -334,7 +376,7 @@ static class ScaleTests
     static int Layout(int pointer)
     {
         Console.WriteLine("#include <stddef.h>\n#include <wsr37100.h>");
-        foreach (Type record in new[] { typeof(WsrOpcoes), typeof(WsrLeitura) })
+        foreach (Type record in new[] { typeof(WsrOpcoes), typeof(WsrLeitura), typeof(WsrDeteccao) })
         {
             var fields = record.GetFields(BindingFlags.Instance | BindingFlags.Public).OrderBy(f => f.MetadataToken).ToArray();
             int size;
