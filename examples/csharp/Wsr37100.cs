@@ -831,7 +831,8 @@ namespace Wsr37100
         static long lastId;
 
         readonly object gate = new object();
-        readonly Scale scale;
+        readonly string port;
+        readonly int baud;
         readonly ScaleOptions options;
         readonly SynchronizationContext context;
         readonly long id = Interlocked.Increment(ref lastId);
@@ -840,7 +841,10 @@ namespace Wsr37100
 
         public ScaleMonitor(string port, int baud = 9600, ScaleOptions options = null, SynchronizationContext context = null)
         {
-            scale = new Scale(port, baud);
+            if (port == null)
+                throw new ArgumentNullException("port");
+            this.port = port;
+            this.baud = baud;
             this.options = (options ?? new ScaleOptions()).Copy();
             this.context = context;
         }
@@ -862,7 +866,7 @@ namespace Wsr37100
                 Running[id] = this;
                 try
                 {
-                    monitor = Inicia(Wsr.Texto(scale.Port), Wsr.Texto(scale.Baud.ToString(CultureInfo.InvariantCulture)),
+                    monitor = Inicia(Wsr.Texto(port), Wsr.Texto(baud.ToString(CultureInfo.InvariantCulture)),
                                      ref opcoes, AoMudar, new IntPtr(id));
                 }
                 finally
@@ -876,7 +880,7 @@ namespace Wsr37100
                     }
                 }
                 if (monitor == null)
-                    throw new ScaleException("N\u00E3o foi poss\u00EDvel iniciar o monitor de " + scale.Port);
+                    throw new ScaleException("N\u00E3o foi poss\u00EDvel iniciar o monitor de " + port);
             }
         }
 
@@ -899,9 +903,10 @@ namespace Wsr37100
             }
         }
 
-        /// <summary>Stops following and frees the port. From outside a handler it returns once the
-        /// monitor has stopped; from a handler on the monitor's thread, at once (the monitor stops
-        /// when the handler returns).</summary>
+        /// <summary>Stops following and frees the port; no handler is raised after it returns. From
+        /// outside a handler it returns once the monitor has stopped (or, while another thread is in
+        /// Latest, lets that thread stop it as it leaves); from a handler on the monitor's thread, at
+        /// once, and the monitor stops when the handler returns.</summary>
         public void Dispose()
         {
             MonitorHandle running;
