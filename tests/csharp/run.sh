@@ -31,8 +31,8 @@ echo "ok   the records' layout, 64-bit (Linux, Windows) and 32-bit (Windows)"
 WSR37100_TOOL="$tool" mono --debug "$work/scale_tests.exe"
 
 # The README's program, as a reader copies it, weighs.
-sed -n '/^### C#$/,/^### VB6$/p' "$source_dir/README.md" | sed -n '/^```csharp$/,/^```$/{p;/^```$/q}' | sed '1d;$d' \
-  > "$work/readme.cs"
+awk '/^### C#$/ { section = 1 } section && /^```$/ && block { exit } block { print } section && /^```csharp$/ { block = 1 }' \
+  "$source_dir/README.md" > "$work/readme.cs"
 mcs -warnaserror -r:"$work/Wsr37100.dll" -out:"$work/readme.exe" "$work/readme.cs"
 "$tool" simulate --weight 7.5 > "$work/sim.out" 2> /dev/null &
 simulator=$!
