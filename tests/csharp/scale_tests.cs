@@ -312,7 +312,7 @@ static class ScaleTests
             monitor.Start();
             True(context.Posted.Wait(Patience), "a reading was posted");
             monitor.Dispose();
-            context.RunUntil(() => true, TimeSpan.Zero);
+            context.Drain();
             Equal(0, calls, "handler calls from what was posted before Dispose");
         }
     }
@@ -357,8 +357,8 @@ static class ScaleTests
         }
     }
 
-    /// <summary>A SynchronizationContext on one thread, as a form's: Post queues; RunUntil runs the queue
-    /// on the calling thread.</summary>
+    /// <summary>A SynchronizationContext on one thread, as a form's: Post queues, and the thread that
+    /// calls RunUntil or Drain runs the queue.</summary>
     sealed class OneThreadContext : SynchronizationContext
     {
         readonly BlockingCollection<KeyValuePair<SendOrPostCallback, object>> queue =
@@ -371,17 +371,27 @@ static class ScaleTests
             Posted.Set();
         }
 
+        /// <summary>Runs what is posted until done, or patience ran out (false).</summary>
         public bool RunUntil(Func<bool> done, TimeSpan patience)
         {
-            var deadline = Stopwatch.StartNew();
+            var waited = Stopwatch.StartNew();
             KeyValuePair<SendOrPostCallback, object> item;
-            while (queue.TryTake(out item, Math.Max(0, (int)(patience - deadline.Elapsed).TotalMilliseconds)))
+            while (!done())
             {
+                int left = (int)(patience - waited.Elapsed).TotalMilliseconds;
+                if (left <= 0 || !queue.TryTake(out item, left))
+                    return false;
                 item.Key(item.Value);
-                if (done() && patience > TimeSpan.Zero)
-                    return true;
             }
-            return done() && patience > TimeSpan.Zero;
+            return true;
+        }
+
+        /// <summary>Runs what is posted so far.</summary>
+        public void Drain()
+        {
+            KeyValuePair<SendOrPostCallback, object> item;
+            while (queue.TryTake(out item))
+                item.Key(item.Value);
         }
     }
 
