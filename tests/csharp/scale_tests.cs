@@ -73,7 +73,7 @@ static class ScaleTests
                 if (reading.Cause == PortCause.Missing)
                     Equal("N\u00E3o foi poss\u00EDvel abrir a porta \"" + none + "\"", reading.Message.Split(':')[0], "message");
                 if (reading.Reason == NoReadingReason.Silence)
-                    continue;  // five polls of a second each: once is enough
+                    continue;  // a second of silence: once is enough
                 string weighed;
                 try
                 {
