@@ -202,10 +202,11 @@ WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor *monitor, WsrLeit
 WSR37100_API void WSR37100_CALL WsrMonitorEncerra(WsrMonitor *monitor);
 
 /* Finding the scale: which rate it answers at and which frame it sends, for a
- * till's settings screen. The port is probed as a guest: a port another
- * program holds (a lock file, or open elsewhere where the system tells) is
- * reported busy without being opened, and the port's settings are put back
- * after the probe. */
+ * till's settings screen. A serial port is probed as a guest: a port another
+ * program holds (a lock file, or on Linux open elsewhere as far as /proc
+ * shows this user) is reported busy without being opened, and the port's
+ * settings are put back after the probe. An rfc2217:// server's port is left
+ * at the last rate tried. */
 
 /* The outcome of WsrDetecta (WsrDeteccao.resultado). */
 enum {
@@ -239,10 +240,12 @@ typedef struct WsrDeteccao {
  * refused with WSR_DETECCAO_SEM_VELOCIDADE) at each rate of sVelocidades in
  * turn ("2400,4800,9600,19200", which is also what null or "" means; at most
  * 16 rates), polling with ENQ and waiting at each rate for a reply's wire time
- * plus 200 ms. Stops at the first rate that gives well-formed 7- or 8-byte
- * frames of one size on two polls in a row. Gives up after limite_ms
- * milliseconds (0: 3000); a network connect may overrun it by up to its own
- * 1000 ms. Writes no log. Thread safe; probing several ports at once from
+ * plus 200 ms (a scale slower to answer is taken for silent: BuscaPeso waits
+ * a second). Stops at the first rate that gives well-formed 7- or 8-byte
+ * frames of one size on two polls in a row. A rate is tried only while
+ * limite_ms (0: 3000) still holds both its polls, so the call keeps to it but
+ * for opening the port (a network connect may take up to its own 1000 ms).
+ * Writes no log. Thread safe; probing several ports at once from
  * several threads is how a host searches them all.
  * Returns deteccao->resultado, or -1 for a null deteccao. A record shorter
  * than WsrDeteccao is refused: resultado becomes WSR_DETECCAO_RECUSADA where it

@@ -111,17 +111,18 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
     }
     base.as_guest = true;
     base.frame_size = 0;
-    bool cut_short = false;  // a wait the budget shortened ended in silence
     try {
         for (const std::int32_t rate : rates) {
-            if (deadline.expired() || (interrupt != nullptr && interrupt->raised())) {
+            // A rate is tried only while the budget holds both its polls.
+            const auto wait = reply_wait(rate);
+            if (deadline.remaining() < 2 * wait || (interrupt != nullptr && interrupt->raised())) {
                 found.result = DetectionResult::TimedOut;
                 found.message = "Tempo esgotado (" + std::to_string(budget.count()) + " ms): " + trials_text(found.trials);
                 return found;
             }
             LinkOptions options = base;
-            options.gap = quiet_time(rate);
-            options.read_timeout = std::min(reply_wait(rate), deadline.remaining());
+            options.gap = std::max(quiet_time(rate), kAdapterLatency);
+            options.read_timeout = wait;
             const OpenResult opened = open_link(port, std::to_string(rate), options, interrupt);
             if (!opened) {
                 if (opened.failure.problem == PortProblem::SettingsRefused) {
@@ -140,7 +141,6 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
                 if (trial.verdict == LineVerdict::Frame && trial.frame != first_frame) trial.verdict = LineVerdict::Garbage;
             }
             found.trials.push_back(trial);
-            cut_short = cut_short || (trial.verdict == LineVerdict::Silence && options.read_timeout < reply_wait(rate));
             if (trial.verdict == LineVerdict::Failed) {
                 if (auto failure = opened.port->failure()) {
                     found.result = DetectionResult::PortUnavailable;
@@ -168,7 +168,7 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
         found.message = failure.what();
         return found;
     }
-    const bool cut = cut_short || (interrupt != nullptr && interrupt->raised());
+    const bool cut = interrupt != nullptr && interrupt->raised();
     found.result = cut ? DetectionResult::TimedOut : DetectionResult::NotFound;
     found.message = (cut ? "Tempo esgotado (" + std::to_string(budget.count()) + " ms): "
                          : "Nenhuma balan\xE7" "a respondeu em " + quoted(std::string(port)) + ": ") +

@@ -20,6 +20,9 @@ inline constexpr std::int32_t kDetectionRates[] = {2400, 4800, 9600, 19200};
 inline constexpr std::chrono::milliseconds kDefaultDetectionBudget{3000};
 // How long a scale may take, once the ENQ is in, before its reply starts.
 inline constexpr std::chrono::milliseconds kScaleTurnaround{200};
+// A USB adapter hands what it received to the host in bursts (an FTDI chip
+// every 16 ms): a pause that short inside a reply is no end of it.
+inline constexpr std::chrono::milliseconds kAdapterLatency{50};
 
 // What one rate gave.
 enum class LineVerdict {
@@ -64,11 +67,13 @@ std::chrono::milliseconds reply_wait(std::int32_t rate);
 // characters, ETX; its size in `frame`), garbage, or silence.
 LineVerdict classify(std::span<const unsigned char> bytes, std::size_t& frame);
 
-// Probes the port at each rate in turn, as a guest: a port another program
-// holds is refused unopened, and the port's settings are put back afterwards.
-// Stops at the first rate that gives well-formed frames of one size on two
-// polls in a row. Gives up once `budget` has passed (a network connect may
-// overrun it by its own time-out); an interrupt ends it as time-out at once.
+// Probes the port at each rate in turn, as a guest: a serial port another
+// program holds is refused unopened, and its settings are put back afterwards
+// (an RFC 2217 server's port is left at the last rate tried). Stops at the
+// first rate that gives well-formed frames of one size on two polls in a row.
+// A rate is tried only while the budget holds both its polls' waits, so the
+// budget holds but for opening the port (a network connect may take its own
+// time-out); an interrupt ends it as time-out before the next rate.
 // Throws nothing; writes no log. `base` carries the lock folder.
 Detection detect_scale(std::string_view port, std::span<const std::int32_t> rates, std::chrono::milliseconds budget,
                        LinkOptions base = {}, const Interrupt* interrupt = nullptr);

@@ -1,12 +1,16 @@
-// libFuzzer target over port names: tcp:// and rfc2217:// names, and the device
-// paths a name gives on Windows and on POSIX. Input: the name.
+// libFuzzer target over what a host names a port with: tcp:// and rfc2217://
+// names, the device paths a name gives on Windows and on POSIX, and a list of
+// rates to probe it at. Input: the text.
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "base/falha.hpp"
+#include "detection/detection.hpp"
 #include "link/network/network_link.hpp"
 #include "link/serial/serial_port.hpp"
 
@@ -65,6 +69,21 @@ void check_posix_path(std::string_view text) {
     }
 }
 
+// A rate list is refused, or gives 1 to 16 positive rates that read back the same.
+void check_rate_list(std::string_view text) {
+    std::vector<std::int32_t> rates;
+    try {
+        rates = detection_rates(text);
+    } catch (const Falha&) {
+        return;
+    }
+    check(!rates.empty() && rates.size() <= 16);
+    check(std::all_of(rates.begin(), rates.end(), [](std::int32_t rate) { return rate > 0; }));
+    std::string written;
+    for (const std::int32_t rate : rates) written += (written.empty() ? "" : ",") + std::to_string(rate);
+    check(detection_rates(written) == rates);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -72,5 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_network_name(text);
     check_windows_path(text);
     check_posix_path(text);
+    check_rate_list(text);
     return 0;
 }

@@ -528,16 +528,23 @@ class DetectTest(unittest.TestCase):
         self.assertEqual(status, 3)
         self.assertIn(f"{held.port}  skipped, busy: ", out)
         self.assertIn(f"{silent.port}  no scale: 9600: silêncio; 19200: silêncio", out)
+        # With no port named: a copy of sysfs whose devices cannot exist here, so nothing real gets an ENQ.
         with tempfile.TemporaryDirectory() as root:
-            PortsTest.make_system(None, root)
+            for name, driver in (("ttyUSB97", "ftdi_sio"), ("ttyACM97", "cdc_acm")):
+                device = os.path.join(root, "sys", "devices", "usb", name)
+                os.makedirs(os.path.join(root, "sys", "class", "tty", name))
+                os.makedirs(os.path.join(root, "sys", "bus", "usb", "drivers", driver))
+                os.makedirs(device)
+                os.symlink(device, os.path.join(root, "sys", "class", "tty", name, "device"))
+                os.symlink(os.path.join(root, "sys", "bus", "usb", "drivers", driver), os.path.join(device, "driver"))
             env = {"WSR37100_SYSTEM_ROOT": root}
             status, out, err = run("detect", env=env)
             self.assertEqual((status, err), (3, ""))
-            self.assertIn("/dev/ttyS0  not tried: not a USB serial adapter (serial8250): name it, or use --all", out)
-            self.assertIn("/dev/ttyUSB0  unavailable: ", out)  # tried: an FTDI adapter (absent here)
+            self.assertIn("/dev/ttyACM97  not tried: not a USB serial adapter (cdc_acm): name it, or use --all", out)
+            self.assertIn("/dev/ttyUSB97  unavailable: ", out)  # tried: an FTDI adapter
             _, out, err = run("detect", "--all", "--bauds", "9600", env=env)
             self.assertIn("warning: --all polls every serial port", err)
-            self.assertNotIn("not tried", out)
+            self.assertIn("/dev/ttyACM97  unavailable: ", out)
 
     def test_usage_and_progress(self):
         for args in (["--bauds", "96OO"], ["--bauds", "9600,"], ["--bauds", ",".join(["9600"] * 17)]):

@@ -179,7 +179,7 @@ TEST(WineHost, FollowsTheScaleWithAStdcallCallback) {
     EXPECT_LT(field(line, "stop_ms"), 500) << line;
 }
 
-// Winsock: a scale behind raw TCP on loopback, and a port nobody listens on.
+// The DLL's probe finds the rate the scale answers at through the mapped port.
 TEST(WineHost, FindsTheScalesRateOnAMappedComPort) {
     ScaleEmulator scale({ScaleReply::bytes("\x02" " 1.500\x03")}, true);
     scale.line_speed(4800);
@@ -188,6 +188,7 @@ TEST(WineHost, FindsTheScalesRateOnAMappedComPort) {
               "result=0 rate=4800 frame=8 weight=1.500 tried=2 sizeof=560");
 }
 
+// Winsock: a scale behind raw TCP on loopback, and a port nobody listens on.
 TEST(WineHost, WeighsThroughATcpPort) {
     struct Case { TcpScale::Face face; const char* result; };
     for (const Case c : {Case{TcpScale::Face::Answer, "start=1 result=12.345"}, Case{TcpScale::Face::Refuse, "start=1 result=0.000"}}) {

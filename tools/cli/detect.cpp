@@ -210,7 +210,7 @@ void print_json(const std::vector<PortResult>& results) {
         item["message"] = result.message;
         list.push_back(item);
     }
-    std::printf("%s\n", list.dump().c_str());
+    std::printf("%s\n", list.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
 // "\r" and the ports in flight with their rate, while any is; cleared at the end.
@@ -248,7 +248,11 @@ int detect(const DetectOptions& options) {
 
     std::vector<PortResult> results;
     if (!options.ports.empty()) {
-        for (const auto& port : options.ports) results.emplace_back(port);
+        for (const auto& port : options.ports) {
+            // A port named twice is probed once: the second would find the first holding it.
+            const bool named_before = std::any_of(results.begin(), results.end(), [&](const PortResult& r) { return r.port == port; });
+            if (!named_before) results.emplace_back(port);
+        }
     } else {
         if (options.all) {
             std::fprintf(stderr, "wsr37100 detect: warning: --all polls every serial port with ENQ, whatever is on it "
@@ -281,7 +285,8 @@ int detect(const DetectOptions& options) {
         };
         while (!all_done()) {
             show_progress(results, lock, shown);
-            interrupts.sleep_for(std::chrono::milliseconds(100));
+            // Once interrupted the wait returns at once: the threads end at their next rate.
+            if (!interrupts.sleep_for(std::chrono::milliseconds(100))) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown), "");
     }

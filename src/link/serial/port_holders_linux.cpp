@@ -46,16 +46,28 @@ struct Holding {
     bool master = false;
 };
 
+// Only descriptors of device nodes are looked at: a stat of any other target
+// could wait on a network file system.
+bool names_a_device(const fs::path& descriptor) {
+    std::error_code error;
+    const fs::path target = fs::read_symlink(descriptor, error);
+    return !error && target.native().starts_with("/dev/");
+}
+
 Holding holding_of(const fs::path& process, dev_t device, long index) {
     Holding found;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(process / "fd", error)) {
+    // A process may end while it is looked at: its folder goes, and the walk with it.
+    for (fs::directory_iterator it(process / "fd", error), end; !error && it != end; it.increment(error)) {
+        const fs::path descriptor = it->path();
         struct stat target {};
-        if (::stat(entry.path().c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) continue;
+        if (!names_a_device(descriptor) || ::stat(descriptor.c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) {
+            continue;
+        }
         if (target.st_rdev == device) found.device = true;
         // /dev/ptmx and /dev/pts/ptmx alike are 5:2.
         if (index >= 0 && major(target.st_rdev) == 5 && minor(target.st_rdev) == 2 &&
-            master_index(process, entry.path().filename().string()) == index) {
+            master_index(process, descriptor.filename().string()) == index) {
             found.master = true;
         }
     }
@@ -68,12 +80,12 @@ std::optional<pid_t> process_holding(dev_t device) {
     const pid_t self = ::getpid();
     const long index = pts_index(device);
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        const std::string name = entry.path().filename().string();
+    for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
         const auto pid = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
         if (pid == self) continue;
-        const Holding holding = holding_of(entry.path(), device, index);
+        const Holding holding = holding_of(it->path(), device, index);
         if (holding.device && !holding.master) return pid;
     }
     return std::nullopt;

@@ -35,7 +35,11 @@ struct SerialPort::Native {
     Native& operator=(const Native&) = delete;
     ~Native() {
         if (fd < 0) return;
-        if (original) ::tcsetattr(fd, TCSANOW, &*original);
+        if (original) {
+            // An ENQ that flow control held back would hold the close up for the line's closing wait.
+            ::tcflush(fd, TCOFLUSH);
+            ::tcsetattr(fd, TCSANOW, &*original);
+        }
         if (exclusive) ::ioctl(fd, TIOCNXCL);
         ::close(fd);  // also releases the flock
     }
@@ -183,7 +187,9 @@ std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer, const Interru
     buffer[0] = kEnq;
     buffer[1] = 0;
 
-    if (!write_all(fd, buffer.data(), 1, Deadline(kWriteTimeout), interrupt)) return std::nullopt;
+    // A guest's write waits no longer than its read would.
+    const auto write_limit = native_->options.as_guest ? std::min(kWriteTimeout, native_->options.read_timeout) : kWriteTimeout;
+    if (!write_all(fd, buffer.data(), 1, Deadline(write_limit), interrupt)) return std::nullopt;
     const DescriptorSource source{fd, interrupt};
     return read_reply_bytes(source, buffer.data(), wanted_bytes(native_->options), native_->options.gap,
                             Deadline(native_->options.read_timeout));

@@ -1,6 +1,9 @@
 // The serial connection on Windows: kernel32's communications calls, in the scale's order.
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "link/interrupt_win32.hpp"
 #include "link/port_refusal.hpp"
 #include "link/serial/serial_port.hpp"
@@ -39,9 +42,13 @@ COMMTIMEOUTS link_timeouts(LinkOptions options) {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = static_cast<DWORD>(options.gap.count());
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(options.read_timeout.count());
+    // Zero would be no limit at all.
+    const auto read_limit = (std::max)(options.read_timeout, std::chrono::milliseconds(1));
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(read_limit.count());
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(kWriteTimeout.count());
+    // A guest's write waits no longer than its read would.
+    timeouts.WriteTotalTimeoutConstant =
+        static_cast<DWORD>((options.as_guest ? (std::min)(kWriteTimeout, read_limit) : kWriteTimeout).count());
     return timeouts;
 }
 
