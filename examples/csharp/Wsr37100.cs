@@ -1,4 +1,6 @@
-// C# declarations of every export of wsr37100.dll (include/wsr37100.h).
+// C# declarations of every export of wsr37100.dll (include/wsr37100.h), and a
+// .NET interface over them: Scale, Reading, ScaleMonitor, Detection, ScaleException.
+// C# 7.3: builds with csc (Visual Studio, dotnet) and Mono's mcs.
 //
 // Take the DLL that matches the process, not Windows: a 32-bit process (x86)
 // loads x86\bin\wsr37100.dll, a 64-bit one x64\bin\wsr37100.dll. An AnyCPU
@@ -16,7 +18,24 @@
 //   WsrLeitura  560 bytes on both (peso is aligned to 8)
 //   WsrDeteccao 560 bytes on both
 //
-// Usage:
+// The .NET interface (failures are exceptions, never 0 kg):
+//   var scale = new Scale("COM1", 9600, new ScaleOptions { Gap = TimeSpan.FromMilliseconds(20) });
+//   Reading reading = scale.Read();                   // or ReadStable(TimeSpan.FromSeconds(2))
+//   if (reading.Kind == ReadingKind.Weight)
+//       Console.WriteLine(reading.Weight);            // 7.500 (decimal kg)
+//   else
+//       Console.WriteLine(reading);                   // "status N", "no reading (Silence)"
+//   Detection found = Scale.Detect("COM1");           // which rate and frame the scale uses
+//   if (found.Found)
+//       scale = found.ToScale();
+//   using (var monitor = new ScaleMonitor("COM1", 9600, null, SynchronizationContext.Current))
+//   {
+//       monitor.ReadingChanged += (sender, e) => label.Text = e.Reading.ToString();
+//       monitor.Start();
+//       ...
+//   }
+//
+// The raw calls:
 //   double peso = Wsr.BuscaPeso("COM1", "9600");      // NaN: a failure
 //   WsrOpcoes opcoes = WsrOpcoes.Padrao();
 //   opcoes.log = Wsr.WSR_LOG_NENHUM;
@@ -27,8 +46,15 @@
 //   else
 //       Console.WriteLine(leitura.Mensagem);
 using System;
+using System.Collections.Concurrent;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.Globalization;
+using System.Linq;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Threading;
+using Microsoft.Win32.SafeHandles;
 
 namespace Wsr37100
 {
@@ -134,6 +160,24 @@ namespace Wsr37100
     public static class Wsr
     {
         public const string Biblioteca = "wsr37100.dll";
+
+        /// <summary>Every record has the header's size on this architecture, or nothing here runs:
+        /// a declaration that drifted would have the library write past it.</summary>
+        static Wsr()
+        {
+            Confere(typeof(WsrOpcoes), IntPtr.Size == 4 ? 32 : 40);
+            Confere(typeof(WsrLeitura), 560);
+            Confere(typeof(WsrDeteccao), 560);
+        }
+
+        static void Confere(Type registro, int tamanho)
+        {
+            int declarado = Marshal.SizeOf(registro);
+            if (declarado != tamanho)
+                throw new InvalidOperationException(string.Format(
+                    "{0} has {1} bytes in this declaration, but the library's is {2} bytes on {3}-bit",
+                    registro.Name, declarado, tamanho, IntPtr.Size * 8));
+        }
 
         public const int WSR37100_VERSION_MAJOR = 6;
         public const int WSR37100_VERSION_MINOR = 49;
@@ -339,6 +383,570 @@ namespace Wsr37100
             byte[] bytes = new byte[tamanho];
             Marshal.Copy(texto, bytes, 0, tamanho);
             return DeTexto(bytes);
+        }
+    }
+
+    // ---- The .NET interface: Scale reads, ScaleMonitor follows, a Reading tells
+    // what came. A failure of the library, or a call it refused, is a
+    // ScaleException; it is never a weight of 0.
+
+    /// <summary>What kind of answer a reading gave.</summary>
+    public enum ReadingKind
+    {
+        Weight = Wsr.WSR_PESO,
+        Status = Wsr.WSR_STATUS,
+        NoReading = Wsr.WSR_SEM_LEITURA,
+        /// <summary>Only a monitor reports one (its log failed); a read throws ScaleException instead.</summary>
+        Failure = Wsr.WSR_FALHA,
+    }
+
+    /// <summary>The status a scale answered, by its letter.</summary>
+    public enum ScaleStatus
+    {
+        None = 0,
+        /// <summary>The weight is still in motion (or the reply was unreadable): -1.</summary>
+        Unstable = 'I',
+        /// <summary>Below zero: -2.</summary>
+        Negative = 'N',
+        /// <summary>Above the scale's capacity: -10.</summary>
+        Overload = 'S',
+    }
+
+    /// <summary>Why there was no reading (WSR_MOTIVO_*).</summary>
+    public enum NoReadingReason
+    {
+        None = Wsr.WSR_MOTIVO_NENHUM,
+        PortUnavailable = Wsr.WSR_MOTIVO_PORTA_INDISPONIVEL,
+        PollFailed = Wsr.WSR_MOTIVO_CONSULTA_FALHOU,
+        Silence = Wsr.WSR_MOTIVO_SILENCIO,
+        PartialReplies = Wsr.WSR_MOTIVO_RESPOSTAS_PARCIAIS,
+    }
+
+    /// <summary>Why the port could not be had, or a connection dropped (WSR_CAUSA_*).</summary>
+    public enum PortCause
+    {
+        None = Wsr.WSR_CAUSA_NENHUMA,
+        Missing = Wsr.WSR_CAUSA_PORTA_INEXISTENTE,
+        Permission = Wsr.WSR_CAUSA_SEM_PERMISSAO,
+        Busy = Wsr.WSR_CAUSA_PORTA_OCUPADA,
+        SettingsRefused = Wsr.WSR_CAUSA_CONFIGURACAO_RECUSADA,
+        NameRefused = Wsr.WSR_CAUSA_NOME_RECUSADO,
+        Other = Wsr.WSR_CAUSA_OUTRA,
+        HostNotFound = Wsr.WSR_CAUSA_HOST_DESCONHECIDO,
+        ConnectionRefused = Wsr.WSR_CAUSA_CONEXAO_RECUSADA,
+        ConnectTimeout = Wsr.WSR_CAUSA_CONEXAO_ESGOTADA,
+        ConnectionDropped = Wsr.WSR_CAUSA_CONEXAO_PERDIDA,
+    }
+
+    /// <summary>A failure of the library (its log not writable, options it refuses) or a call it
+    /// refused. The message is the library's own, in Portuguese.</summary>
+    [Serializable]
+    public class ScaleException : Exception
+    {
+        public ScaleException(string message) : base(message) { }
+    }
+
+    /// <summary>Scale.Weigh had no weight to give: Reading tells what came instead.</summary>
+    [Serializable]
+    public class NoWeightException : ScaleException
+    {
+        public NoWeightException(Reading reading)
+            : base(reading.Kind == ReadingKind.Status ? "sem peso: status " + (char)reading.Status
+                   : "sem peso: sem leitura" + (reading.Message.Length == 0 ? "" : ": " + reading.Message))
+        {
+            Reading = reading;
+        }
+
+        public Reading Reading { get; }
+    }
+
+    /// <summary>One reading, as the library told it. Immutable.</summary>
+    public sealed class Reading
+    {
+        Reading(WsrLeitura leitura)
+        {
+            Kind = (ReadingKind)leitura.tipo;
+            if (Kind == ReadingKind.Weight)
+                Weight = ToKilograms(leitura.peso);
+            else if (Kind == ReadingKind.Status)
+                Status = StatusOf(leitura.peso);
+            Reason = (NoReadingReason)leitura.motivo;
+            Cause = (PortCause)leitura.causa;
+            SystemError = leitura.erro_sistema;
+            Polls = leitura.consultas;
+            Stable = leitura.estavel != 0;
+            byte[] resposta = new byte[Math.Max(0, Math.Min(leitura.bytes_resposta, 8))];
+            Array.Copy(leitura.resposta, resposta, resposta.Length);
+            Reply = Array.AsReadOnly(resposta);
+            Message = leitura.Mensagem;
+        }
+
+        /// <summary>A filled record as a Reading; a refused one as the ScaleException it is.</summary>
+        internal static Reading Of(int returned, WsrLeitura leitura, string call)
+        {
+            if (returned == Wsr.WSR_FALHA && leitura.tipo == Wsr.WSR_FALHA && leitura.Mensagem.Length > 0)
+                throw new ScaleException(leitura.Mensagem);
+            if (returned != leitura.tipo || returned < Wsr.WSR_PESO || returned > Wsr.WSR_SEM_LEITURA)
+                throw new ScaleException(call + " recusou a chamada (" + returned + ")");
+            return new Reading(leitura);
+        }
+
+        /// <summary>A monitor's record, a failure included.</summary>
+        internal static Reading OfMonitor(WsrLeitura leitura)
+        {
+            return new Reading(leitura);
+        }
+
+        public ReadingKind Kind { get; }
+        /// <summary>With Kind Weight: the kilograms, to the gram, as the library prints them
+        /// (7.5 is 7.500); else 0.</summary>
+        public decimal Weight { get; }
+        /// <summary>With Kind Status: which.</summary>
+        public ScaleStatus Status { get; }
+        /// <summary>With Kind NoReading: why.</summary>
+        public NoReadingReason Reason { get; }
+        /// <summary>With NoReadingReason.PortUnavailable (or a dropped connection): why.</summary>
+        public PortCause Cause { get; }
+        /// <summary>The system's error code behind Cause, or 0.</summary>
+        public int SystemError { get; }
+        public int Polls { get; }
+        /// <summary>With ReadStable: the scale settled before the time-out.</summary>
+        public bool Stable { get; }
+        /// <summary>The bytes of the last reply.</summary>
+        public IReadOnlyList<byte> Reply { get; }
+        /// <summary>The library's text (Portuguese): why a port could not be opened, a failure.</summary>
+        public string Message { get; }
+
+        public override string ToString()
+        {
+            switch (Kind)
+            {
+                case ReadingKind.Weight: return Weight.ToString(CultureInfo.InvariantCulture) + " kg";
+                case ReadingKind.Status: return "status " + (char)Status;
+                case ReadingKind.NoReading: return "no reading (" + Reason + (Cause == PortCause.None ? "" : ", " + Cause) + ")";
+                default: return "failure: " + Message;
+            }
+        }
+
+        /// <summary>The status behind a result of -1, -2 or -10.</summary>
+        internal static ScaleStatus StatusOf(double peso)
+        {
+            return peso == -2 ? ScaleStatus.Negative : peso == -10 ? ScaleStatus.Overload : ScaleStatus.Unstable;
+        }
+
+        /// <summary>A weight as BuscaPeso returns it, in kilograms to the gram: rounded from its
+        /// exact binary value, half to even, as the library's "%.3f" prints it (1.2345 is
+        /// 1.23449999... and gives 1.234), never with the double's own error added.</summary>
+        public static decimal ToKilograms(double value)
+        {
+            long bits = BitConverter.DoubleToInt64Bits(value);
+            int exponent = (int)((bits >> 52) & 0x7FF);
+            ulong mantissa = (ulong)bits & 0xFFFFFFFFFFFFFUL;
+            if (exponent == 0x7FF)
+                throw new ArgumentOutOfRangeException("value", "not a number of kilograms");
+            if (exponent == 0)
+                exponent = 1;
+            else
+                mantissa |= 1UL << 52;
+            int shift = 1075 - exponent;          // value = mantissa / 2^shift
+            if (shift <= 0)
+            {
+                decimal whole = mantissa;
+                for (int i = shift; i < 0; i++)
+                    whole *= 2;                    // overflows loudly past decimal's range
+                return (bits < 0 ? -whole : whole) + 0.000m;
+            }
+            ulong thousandths = mantissa * 1000;   // below 2^63
+            ulong rounded = 0;
+            if (shift < 64)
+            {
+                rounded = thousandths >> shift;
+                ulong rest = thousandths & ((1UL << shift) - 1), half = 1UL << (shift - 1);
+                if (rest > half || (rest == half && (rounded & 1) == 1))
+                    rounded++;
+            }
+            return new decimal((int)(uint)rounded, (int)(uint)(rounded >> 32), 0, bits < 0, 3);
+        }
+    }
+
+    /// <summary>How a Scale or ScaleMonitor talks to the scale and logs (see WsrOpcoes).</summary>
+    public sealed class ScaleOptions
+    {
+        /// <summary>The daily log's folder (it must exist); null: the folder dados beside the host
+        /// executable, as BuscaPeso.</summary>
+        public string LogFolder { get; set; }
+        /// <summary>No log at all.</summary>
+        public bool NoLog { get; set; }
+        /// <summary>The most one day's log grows to, in MiB; 0: 64.</summary>
+        public int LogLimitMb { get; set; }
+        /// <summary>Inter-byte gap of a read: a read ends when no further byte comes within it.
+        /// Zero: every read waits for 8 bytes or 1000 ms. 20 ms suits most scales.</summary>
+        public TimeSpan Gap { get; set; }
+        /// <summary>The frame the scale sends: 7 or 8 bytes; 0, either.</summary>
+        public int Frame { get; set; }
+
+        internal ScaleOptions Copy()
+        {
+            return (ScaleOptions)MemberwiseClone();
+        }
+
+        /// <summary>The record, its log folder pinned into pasta for the call's length.</summary>
+        internal WsrOpcoes Record(out GCHandle pasta)
+        {
+            WsrOpcoes opcoes = WsrOpcoes.Padrao();
+            opcoes.log = NoLog ? Wsr.WSR_LOG_NENHUM : LogFolder == null ? Wsr.WSR_LOG_PADRAO : Wsr.WSR_LOG_PASTA;
+            opcoes.intervalo_ms = Milliseconds(Gap, "Gap");
+            opcoes.quadro = checked((uint)Frame);
+            opcoes.limite_log_mb = checked((uint)LogLimitMb);
+            pasta = default(GCHandle);
+            if (opcoes.log == Wsr.WSR_LOG_PASTA)
+            {
+                pasta = GCHandle.Alloc(Wsr.Texto(LogFolder), GCHandleType.Pinned);
+                opcoes.pasta_log = pasta.AddrOfPinnedObject();
+            }
+            return opcoes;
+        }
+
+        internal static uint Milliseconds(TimeSpan time, string name)
+        {
+            if (time < TimeSpan.Zero || time.TotalMilliseconds > uint.MaxValue)
+                throw new ArgumentOutOfRangeException(name, time, "from zero to 49 days");
+            return (uint)time.TotalMilliseconds;
+        }
+    }
+
+    /// <summary>The scale on one port. Every call opens the port, polls, closes it and returns;
+    /// calls from several threads are fine.</summary>
+    public sealed class Scale
+    {
+        readonly byte[] porta, velocidade;
+        readonly ScaleOptions options;
+
+        public Scale(string port, int baud = 9600, ScaleOptions options = null)
+        {
+            if (port == null)
+                throw new ArgumentNullException("port");
+            Port = port;
+            Baud = baud;
+            porta = Wsr.Texto(port);
+            velocidade = Wsr.Texto(baud.ToString(CultureInfo.InvariantCulture));
+            this.options = (options ?? new ScaleOptions()).Copy();
+        }
+
+        public string Port { get; }
+        public int Baud { get; }
+
+        /// <summary>One reading: a weight, a status or no reading. Throws ScaleException for a failure.</summary>
+        public Reading Read()
+        {
+            return Query(0, 0);
+        }
+
+        /// <summary>Polls back to back until the scale settles, for up to timeout: a weight (after
+        /// equalReadings equal ones, when more than 1), an N or S status, or no reading. On time-out
+        /// the last answer stands, Reading.Stable false (typically ScaleStatus.Unstable).</summary>
+        public Reading ReadStable(TimeSpan timeout, int equalReadings = 0)
+        {
+            if (timeout <= TimeSpan.Zero)
+                throw new ArgumentOutOfRangeException("timeout", timeout, "more than zero");
+            return Query(ScaleOptions.Milliseconds(timeout, "timeout"), checked((uint)equalReadings));
+        }
+
+        /// <summary>The weight in kilograms, and only ever a weight (0.000 is an empty platter):
+        /// NoWeightException for a status or no reading, ScaleException for a failure.</summary>
+        public decimal Weigh()
+        {
+            Reading reading = Read();
+            if (reading.Kind != ReadingKind.Weight)
+                throw new NoWeightException(reading);
+            return reading.Weight;
+        }
+
+        /// <summary>Finds the scale on a port, for a till's settings screen: polls at each rate of bauds
+        /// in turn (null: 2400, 4800, 9600, 19200; at most 16) until one gives well-formed frames on two
+        /// polls in a row, within budget (null: 3 s). A port another program holds is reported busy
+        /// without being opened; the port's settings are put back. ScaleException when the library
+        /// refuses the arguments. Several ports may be searched at once, one thread each.</summary>
+        public static Detection Detect(string port, IEnumerable<int> bauds = null, TimeSpan? budget = null)
+        {
+            if (port == null)
+                throw new ArgumentNullException("port");
+            uint limite = 0;
+            if (budget.HasValue)
+            {
+                if (budget.Value <= TimeSpan.Zero)
+                    throw new ArgumentOutOfRangeException("budget", budget, "more than zero");
+                limite = Math.Max(1, ScaleOptions.Milliseconds(budget.Value, "budget"));
+            }
+            string velocidades = bauds == null ? null
+                : string.Join(",", bauds.Select(baud => baud.ToString(CultureInfo.InvariantCulture)));
+            WsrDeteccao deteccao = WsrDeteccao.Nova();
+            int resultado = Wsr.WsrDetecta(Wsr.Texto(port), Wsr.Texto(velocidades), limite, ref deteccao);
+            if (resultado < Wsr.WSR_DETECCAO_ENCONTRADA || resultado >= Wsr.WSR_DETECCAO_RECUSADA)
+                throw new ScaleException(deteccao.Mensagem.Length > 0 ? deteccao.Mensagem
+                                         : "WsrDetecta recusou a chamada (" + resultado + ")");
+            return new Detection(port, deteccao);
+        }
+
+        Reading Query(uint esperaEstavelMs, uint leiturasIguais)
+        {
+            GCHandle pasta;
+            WsrOpcoes opcoes = options.Record(out pasta);
+            try
+            {
+                opcoes.espera_estavel_ms = esperaEstavelMs;
+                opcoes.leituras_iguais = leiturasIguais;
+                WsrLeitura leitura = WsrLeitura.Nova();
+                int tipo = Wsr.BuscaPesoEx(porta, velocidade, ref opcoes, ref leitura);
+                return Reading.Of(tipo, leitura, "BuscaPesoEx");
+            }
+            finally
+            {
+                if (pasta.IsAllocated)
+                    pasta.Free();
+            }
+        }
+    }
+
+    /// <summary>What Scale.Detect came to (WSR_DETECCAO_*).</summary>
+    public enum DetectionResult
+    {
+        /// <summary>A scale answered well-formed frames on two polls in a row.</summary>
+        Found = Wsr.WSR_DETECCAO_ENCONTRADA,
+        /// <summary>Every rate was tried; Message tells what each gave.</summary>
+        NotFound = Wsr.WSR_DETECCAO_NAO_ENCONTRADA,
+        /// <summary>The port could not be opened, or is busy: Cause tells why.</summary>
+        PortUnavailable = Wsr.WSR_DETECCAO_PORTA_INDISPONIVEL,
+        /// <summary>A raw tcp:// port: no rate can be set through it.</summary>
+        NoRateToSet = Wsr.WSR_DETECCAO_SEM_VELOCIDADE,
+        /// <summary>The budget ran out before a scale was found.</summary>
+        TimedOut = Wsr.WSR_DETECCAO_TEMPO_ESGOTADO,
+    }
+
+    /// <summary>What Scale.Detect found on a port. Immutable.</summary>
+    public sealed class Detection
+    {
+        internal Detection(string port, WsrDeteccao deteccao)
+        {
+            Port = port;
+            Result = (DetectionResult)deteccao.resultado;
+            Found = Result == DetectionResult.Found;
+            Baud = deteccao.velocidade;
+            Frame = deteccao.quadro;
+            Kind = Found ? (ReadingKind)deteccao.tipo : ReadingKind.NoReading;
+            if (Kind == ReadingKind.Weight)
+                Weight = Reading.ToKilograms(deteccao.peso);
+            else if (Kind == ReadingKind.Status)
+                Status = Reading.StatusOf(deteccao.peso);
+            Cause = (PortCause)deteccao.causa;
+            SystemError = deteccao.erro_sistema;
+            RatesTried = deteccao.velocidades_testadas;
+            byte[] resposta = new byte[Found ? Math.Max(0, Math.Min(deteccao.quadro, 8)) : 0];
+            Array.Copy(deteccao.resposta, resposta, resposta.Length);
+            Reply = Array.AsReadOnly(resposta);
+            Message = deteccao.Mensagem;
+        }
+
+        public string Port { get; }
+        public DetectionResult Result { get; }
+        public bool Found { get; }
+        /// <summary>When found: the rate the scale answers at; else 0.</summary>
+        public int Baud { get; }
+        /// <summary>When found: 7 or 8, what ScaleOptions.Frame takes; else 0.</summary>
+        public int Frame { get; }
+        /// <summary>When found: Weight or Status, what the scale said; else NoReading.</summary>
+        public ReadingKind Kind { get; }
+        public decimal Weight { get; }
+        public ScaleStatus Status { get; }
+        /// <summary>With DetectionResult.PortUnavailable: why.</summary>
+        public PortCause Cause { get; }
+        public int SystemError { get; }
+        public int RatesTried { get; }
+        /// <summary>When found: the last frame.</summary>
+        public IReadOnlyList<byte> Reply { get; }
+        /// <summary>The library's text (Portuguese): what was found, what each rate gave, or why
+        /// nothing was tried.</summary>
+        public string Message { get; }
+
+        /// <summary>The scale found, at its rate and frame, with the other options given.</summary>
+        public Scale ToScale(ScaleOptions options = null)
+        {
+            if (!Found)
+                throw new InvalidOperationException("no scale was found on " + Port + ": " + Result);
+            ScaleOptions settings = (options ?? new ScaleOptions()).Copy();
+            settings.Frame = Frame;
+            return new Scale(Port, Baud, settings);
+        }
+
+        public override string ToString()
+        {
+            return Found ? string.Format(CultureInfo.InvariantCulture, "{0} at {1} baud, {2}-byte frames", Port, Baud, Frame)
+                         : Port + ": " + Result + (Cause == PortCause.None ? "" : " (" + Cause + ")");
+        }
+    }
+
+    /// <summary>A reading that changed, for ScaleMonitor.ReadingChanged.</summary>
+    public sealed class ReadingChangedEventArgs : EventArgs
+    {
+        public ReadingChangedEventArgs(Reading reading) { Reading = reading; }
+        public Reading Reading { get; }
+    }
+
+    /// <summary>Follows a scale: holds its port open, polls back to back and raises ReadingChanged on
+    /// each change (a weight, a status, no reading and why; a failure of the log as
+    /// ReadingKind.Failure). Subscribe, then Start. It runs until Dispose, which frees the port; a
+    /// monitor never disposed runs for as long as the process.
+    ///
+    /// With a SynchronizationContext (a form's: WindowsFormsSynchronizationContext.Current) the
+    /// handlers run on it, through Post; without one they run on the monitor's own thread, where a
+    /// handler must not wait on the thread that disposes the monitor (that thread waits for the
+    /// handler). Dispose may be called from a handler, on either thread. After Dispose returns no
+    /// handler is called (one already running on the monitor's thread was waited for).</summary>
+    public sealed class ScaleMonitor : IDisposable
+    {
+        /// <summary>Owns the native monitor: WsrMonitorEncerra once nothing uses it.</summary>
+        sealed class MonitorHandle : SafeHandleZeroOrMinusOneIsInvalid
+        {
+            MonitorHandle() : base(true) { }
+
+            protected override bool ReleaseHandle()
+            {
+                Wsr.WsrMonitorEncerra(handle);
+                return true;
+            }
+        }
+
+        [DllImport(Wsr.Biblioteca, CallingConvention = CallingConvention.StdCall, EntryPoint = "WsrMonitorInicia")]
+        static extern MonitorHandle Inicia(byte[] sPorta, byte[] sVelocidade, ref WsrOpcoes opcoes,
+                                           WsrAoMudar ao_mudar, IntPtr contexto);
+
+        [DllImport(Wsr.Biblioteca, CallingConvention = CallingConvention.StdCall, EntryPoint = "WsrMonitorUltima")]
+        static extern int Ultima(MonitorHandle monitor, ref WsrLeitura leitura);
+
+        // The one callback every monitor gets, in a static field: never collected, so the library
+        // can always call it, even returning from a call in which a handler disposed its monitor.
+        // contexto names the monitor in Running; a monitor no longer there is disposed.
+        static readonly WsrAoMudar AoMudar = Mudou;
+        static readonly ConcurrentDictionary<long, ScaleMonitor> Running = new ConcurrentDictionary<long, ScaleMonitor>();
+        static long lastId;
+
+        readonly object gate = new object();
+        readonly string port;
+        readonly int baud;
+        readonly ScaleOptions options;
+        readonly SynchronizationContext context;
+        readonly long id = Interlocked.Increment(ref lastId);
+        MonitorHandle monitor;
+        volatile bool disposed;
+
+        public ScaleMonitor(string port, int baud = 9600, ScaleOptions options = null, SynchronizationContext context = null)
+        {
+            if (port == null)
+                throw new ArgumentNullException("port");
+            this.port = port;
+            this.baud = baud;
+            this.options = (options ?? new ScaleOptions()).Copy();
+            this.context = context;
+        }
+
+        /// <summary>Raised on each change, with the new reading.</summary>
+        public event EventHandler<ReadingChangedEventArgs> ReadingChanged;
+
+        /// <summary>Starts following. ScaleException when the library refuses the options.</summary>
+        public void Start()
+        {
+            lock (gate)
+            {
+                if (disposed)
+                    throw new ObjectDisposedException("ScaleMonitor");
+                if (monitor != null)
+                    throw new InvalidOperationException("the monitor is running already");
+                GCHandle pasta;
+                WsrOpcoes opcoes = options.Record(out pasta);
+                Running[id] = this;
+                try
+                {
+                    monitor = Inicia(Wsr.Texto(port), Wsr.Texto(baud.ToString(CultureInfo.InvariantCulture)),
+                                     ref opcoes, AoMudar, new IntPtr(id));
+                }
+                finally
+                {
+                    if (pasta.IsAllocated)
+                        pasta.Free();
+                    if (monitor == null || monitor.IsInvalid)
+                    {
+                        monitor = null;
+                        Running.TryRemove(id, out _);
+                    }
+                }
+                if (monitor == null)
+                    throw new ScaleException("N\u00E3o foi poss\u00EDvel iniciar o monitor de " + port);
+            }
+        }
+
+        /// <summary>The latest reading without waiting for the port; null before the first one
+        /// (or before Start).</summary>
+        public Reading Latest
+        {
+            get
+            {
+                if (disposed)
+                    throw new ObjectDisposedException("ScaleMonitor");
+                MonitorHandle running = monitor;
+                if (running == null)
+                    return null;
+                WsrLeitura leitura = WsrLeitura.Nova();
+                int numero = Ultima(running, ref leitura);
+                if (numero < 0)
+                    throw new ScaleException("WsrMonitorUltima recusou a chamada (" + numero + ")");
+                return numero == 0 ? null : Reading.OfMonitor(leitura);
+            }
+        }
+
+        /// <summary>Stops following and frees the port; no handler is raised after it returns. From
+        /// outside a handler it returns once the monitor has stopped (or, while another thread is in
+        /// Latest, lets that thread stop it as it leaves); from a handler on the monitor's thread, at
+        /// once, and the monitor stops when the handler returns.</summary>
+        public void Dispose()
+        {
+            MonitorHandle running;
+            lock (gate)
+            {
+                if (disposed)
+                    return;
+                disposed = true;
+                running = monitor;
+            }
+            if (running != null)
+                running.Dispose();
+            Running.TryRemove(id, out _);
+        }
+
+        static void Mudou(IntPtr leitura, IntPtr contexto)
+        {
+            try
+            {
+                ScaleMonitor monitor;
+                if (!Running.TryGetValue(contexto.ToInt64(), out monitor) || monitor.disposed)
+                    return;
+                ReadingChangedEventArgs changed = new ReadingChangedEventArgs(Reading.OfMonitor(Wsr.Leitura(leitura)));
+                if (monitor.context != null)
+                    monitor.context.Post(state => monitor.Raise((ReadingChangedEventArgs)state), changed);
+                else
+                    monitor.Raise(changed);
+            }
+            catch (Exception error)
+            {
+                // Nothing may unwind into the library's thread.
+                try { Trace.TraceError("ScaleMonitor: a ReadingChanged handler threw: {0}", error); } catch { }
+            }
+        }
+
+        void Raise(ReadingChangedEventArgs changed)
+        {
+            EventHandler<ReadingChangedEventArgs> handlers = ReadingChanged;
+            if (handlers != null && !disposed)
+                handlers(this, changed);
         }
     }
 }

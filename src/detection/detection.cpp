@@ -52,13 +52,14 @@ RateTrial poll_once(Link& port, std::int32_t rate, const Interrupt* interrupt) {
 
 std::vector<std::int32_t> detection_rates(std::string_view text) {
     if (text.empty()) return {std::begin(kDetectionRates), std::end(kDetectionRates)};
+    const std::string list(text);  // the whole list, for the message: text moves on item by item
     std::vector<std::int32_t> rates;
     while (true) {
         const auto comma = text.find(',');
         const std::string_view item = text.substr(0, comma);
         const bool digits = !item.empty() && item.find_first_not_of("0123456789") == std::string_view::npos;
         const std::int32_t rate = digits ? whole_number_conversion(item) : 0;
-        if (rate <= 0) throw Falha("Velocidade inv\xE1lida na lista " + quoted(std::string(text)) + ": " + quoted(std::string(item)));
+        if (rate <= 0) throw Falha("Velocidade inv\xE1lida na lista " + quoted(list) + ": " + quoted(std::string(item)));
         rates.push_back(rate);
         if (rates.size() > kMaxRates) throw Falha("Velocidades demais na lista (no m\xE1ximo " + std::to_string(kMaxRates) + ")");
         if (comma == std::string_view::npos) break;
