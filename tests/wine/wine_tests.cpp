@@ -219,6 +219,19 @@ TEST(WineTool, WeighsThroughAMappedComPort) {
         << json;
 }
 
+// The Windows tool finds the scale on a named COM port, its output as on Linux.
+TEST(WineTool, DetectsTheScaleOnAMappedComPort) {
+    const char* tool = std::getenv("WSR37100_WINE_TOOL");
+    if (tool == nullptr) GTEST_SKIP() << "no Windows tool in this build";
+    ScaleEmulator scale({ScaleReply::bytes("\x02" "01500\x03")}, true);
+    scale.line_speed(9600);
+    attach(scale);
+    const std::string out = run("wine " + shell_quote(tool) + " detect " + kPort + " --bauds 4800,9600; echo \"exit $?\"");
+    EXPECT_NE(out.find(std::string(kPort) + "  found: 9600 baud, 7-byte frame, said 1.500 kg"), std::string::npos) << out;
+    EXPECT_NE(out.find(std::string("--scale scale=") + kPort + ":9600,frame=7"), std::string::npos) << out;
+    EXPECT_NE(out.find("exit 0"), std::string::npos) << out;
+}
+
 TEST(WineSerial, OpenFailuresAndTheBaudText) {
     ScaleEmulator scale({});
     attach(scale);
