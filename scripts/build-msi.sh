@@ -23,7 +23,8 @@ sed 's/\r*$/\r/' "$source_dir/tools/service/serve-windows.json" > "$stage/serve.
 # What wixl has no element for, added with msibuild. The tool's two components: one of them is
 # installed, the one with the service when SERVICE=1. The launch conditions: SERVICE=1 needs a
 # scale or a configuration file, and neither may hold a quote or end with a backslash, which
-# would end the argument it stands in on the service's command line. Each build has a product
+# would end the argument it stands in on the service's command line (the quote and the backslash
+# are private properties, which a command line cannot set). Each build has a product
 # code of its own: another build of the installed version replaces it too (the upgrade's highest
 # version inclusive, 512, with feature states migrated, 1). The properties given to
 # the installed version are recalled (type 51 actions) before those conditions are checked.
@@ -35,20 +36,20 @@ sql=(
   "UPDATE \`Component\` SET \`Condition\` = 'SERVICE <> \"1\"' WHERE \`Component\` = 'Tool'"
   "UPDATE \`Component\` SET \`Condition\` = 'SERVICE = \"1\"' WHERE \`Component\` = 'ToolService'"
   "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('Installed OR SERVICE <> \"1\" OR SCALES OR CONFIG', 'SERVICE=1 needs SCALES=NAME=PORT[:BAUD][,OPTION...] or CONFIG=FILE.')"
-  "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('QUOTE', '\"')"
-  "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('BACKSLASH', '\\')"
-  "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('NOT (SCALES >< QUOTE OR SCALES >> BACKSLASH OR CONFIG >< QUOTE OR CONFIG >> BACKSLASH)', 'SCALES and CONFIG may not hold a quote nor end with a backslash.')"
+  "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('Quote', '\"')"
+  "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('Backslash', '\\')"
+  "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('NOT (SCALES >< Quote OR SCALES >> Backslash OR CONFIG >< Quote OR CONFIG >> Backslash)', 'SCALES and CONFIG may not hold a quote nor end with a backslash.')"
   "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'"
   "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')"
   "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SERVICE;SCALES;CONFIG' WHERE \`Property\` = 'SecureCustomProperties'"
   "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)"
-  "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Path', '=-*PATH', '[~];[INSTALLDIR]', 'Library')"
+  "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Path', '=-*PATH', '[~];[INSTALLDIR]', 'Documents')"
   "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventLogSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\wsr37100', '-', 'ToolService')"
 )
 # The recalls and arguments right after AppSearch (50), before LaunchConditions (100); plain
 # immediate type 51 actions.
 sequence=51
-for action in RecallService RecallScales RecallConfig ScaleArgument ConfigArgument; do
+for action in RecallService RecallPair RecallScales RecallConfig ScaleArgument ConfigArgument; do
   sql+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = $sequence WHERE \`Action\` = '$action'"
         "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Action\` = '$action'")
   sequence=$((sequence + 1))

@@ -158,7 +158,7 @@ def path(directory):
     return "" if directory == "INSTALLDIR" else path(parent) + name + "/"
 components = {row[0]: row for row in rows("Component")}
 files = sorted(path(components[row[1]][2]) + row[2].split("|")[-1] for row in rows("File"))
-expect("files", files, sorted(["wsr37100.exe", "wsr37100.exe", "wsr37100.dll", "x86/wsr37100.dll", "README.md",
+expect("files", files, sorted(["wsr37100.exe", "wsr37100.exe", "x64/wsr37100.dll", "x86/wsr37100.dll", "README.md",
                                "LICENSE.txt", "serve.json", "openapi.json", "sdk/include/wsr37100.h",
                                "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_export.h",
                                "sdk/lib/x64/libwsr37100.dll.a", "sdk/lib/x64/wsr37100.def",
@@ -181,16 +181,24 @@ expect("the service's arguments", (actions.get("ScaleArgument"), actions.get("Co
        (' --scale "[SCALES]"', ' --config "[CONFIG]"'))
 sequence = {row[0]: (row[1], int(row[2])) for row in rows("InstallExecuteSequence")}
 # The settings of the installed version recalled, then the arguments made, before the launch conditions.
-steps = ["RecallService", "RecallScales", "RecallConfig", "ScaleArgument", "ConfigArgument"]
+steps = ["RecallService", "RecallPair", "RecallScales", "RecallConfig", "ScaleArgument", "ConfigArgument"]
 expect("the recalls and arguments in order", sorted(steps, key=lambda name: sequence.get(name, ("", 10 ** 6))[1]), steps)
 expect("recalls and arguments out of place", [name for name in steps if not sequence.get("AppSearch", ("", 0))[1]
        < sequence.get(name, ("", 10 ** 6))[1] < sequence["LaunchConditions"][1]], [])
 expect("recalls and arguments not immediate property settings", [name for name in steps
        if [row[1] for row in rows("CustomAction") if row[0] == name] != ["51"]], [])
-expect("the launch condition on quotes", [row[0] for row in rows("LaunchCondition") if "QUOTE" in row[0]],
-       ["NOT (SCALES >< QUOTE OR SCALES >> BACKSLASH OR CONFIG >< QUOTE OR CONFIG >> BACKSLASH)"])
-expect("Environment", [row[1:] for row in rows("Environment")], [["=-*PATH", "[~];[INSTALLDIR]", "Library"]])
-expect("the PATH's component unconditioned", components["Library"][4], "")
+# SCALES and CONFIG are recalled together, and only when neither was given.
+expect("the recalls' conditions", [sequence.get(name, ("",))[0] for name in steps[:4]],
+       ["NOT SERVICE AND INSTALLED_SERVICE", "NOT SCALES AND NOT CONFIG", "Recalling AND INSTALLED_SCALES",
+        "Recalling AND INSTALLED_CONFIG"])
+# The quote and the backslash are private properties: a command line cannot empty them.
+expect("the launch condition on quotes", [row[0] for row in rows("LaunchCondition") if "Quote" in row[0]],
+       ["NOT (SCALES >< Quote OR SCALES >> Backslash OR CONFIG >< Quote OR CONFIG >> Backslash)"])
+expect("the quote's properties", [row[0] for row in rows("Property") if row[0] in ("Quote", "Backslash")], ["Quote", "Backslash"])
+expect("Environment", [row[1:] for row in rows("Environment")], [["=-*PATH", "[~];[INSTALLDIR]", "Documents"]])
+expect("the PATH's component unconditioned", components["Documents"][4], "")
+# No DLL in the folder on the PATH: the tool carries the library inside.
+expect("DLLs on the PATH", [name for name in files if "/" not in name and name.endswith(".dll")], [])
 expect("environment actions", [name for name in ("WriteEnvironmentStrings", "RemoveEnvironmentStrings") if name not in sequence], [])
 expect("the Event Log source removed with the service", [row[2:] for row in rows("Registry") if row[3] == "-"],
        [["SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\wsr37100", "-", "", "ToolService"]])

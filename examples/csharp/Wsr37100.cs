@@ -305,6 +305,7 @@ namespace Wsr37100
                                       ref WsrLeitura leitura)
         {
             GCHandle pasta = GCHandle.Alloc(Texto(pastaLog), GCHandleType.Pinned);
+            uint log = opcoes.log;
             try
             {
                 opcoes.log = WSR_LOG_PASTA;
@@ -313,6 +314,8 @@ namespace Wsr37100
             }
             finally
             {
+                // The record goes back as it came: the folder's text is freed here.
+                opcoes.log = log;
                 opcoes.pasta_log = IntPtr.Zero;
                 pasta.Free();
             }
@@ -611,7 +614,7 @@ namespace Wsr37100
         {
             if (time < TimeSpan.Zero || time.TotalMilliseconds > uint.MaxValue)
                 throw new ArgumentOutOfRangeException(name, time, "from zero to 49 days");
-            return (uint)time.TotalMilliseconds;
+            return (uint)Math.Ceiling(time.TotalMilliseconds);  // a part of a millisecond is one, never none
         }
     }
 
@@ -890,13 +893,18 @@ namespace Wsr37100
         {
             get
             {
-                if (disposed)
-                    throw new ObjectDisposedException("ScaleMonitor");
-                MonitorHandle running = monitor;
-                if (running == null)
-                    return null;
                 WsrLeitura leitura = WsrLeitura.Nova();
-                int numero = Ultima(running, ref leitura);
+                int numero;
+                // Under the gate (WsrMonitorUltima never waits for the port): Dispose, which takes it
+                // too, then never leaves the monitor's stop to a thread that is reading here.
+                lock (gate)
+                {
+                    if (disposed)
+                        throw new ObjectDisposedException("ScaleMonitor");
+                    if (monitor == null)
+                        return null;
+                    numero = Ultima(monitor, ref leitura);
+                }
                 if (numero < 0)
                     throw new ScaleException("WsrMonitorUltima recusou a chamada (" + numero + ")");
                 return numero == 0 ? null : Reading.OfMonitor(leitura);
@@ -904,9 +912,8 @@ namespace Wsr37100
         }
 
         /// <summary>Stops following and frees the port; no handler is raised after it returns. From
-        /// outside a handler it returns once the monitor has stopped (or, while another thread is in
-        /// Latest, lets that thread stop it as it leaves); from a handler on the monitor's thread, at
-        /// once, and the monitor stops when the handler returns.</summary>
+        /// outside a handler it returns once the monitor has stopped; from a handler on the
+        /// monitor's thread, at once, and the monitor stops when the handler returns.</summary>
         public void Dispose()
         {
             MonitorHandle running;

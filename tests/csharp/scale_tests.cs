@@ -272,7 +272,7 @@ static class ScaleTests
     {
         int calls = 0, afterDispose = 0;
         var entered = new ManualResetEventSlim();
-        bool disposedSeen = false, disposeReturned = false;
+        bool disposedSeen = false, disposeReturned = false, handlerDone = false, doneWhenDisposeReturned = false;
         using (var scale = new Simulator("--sequence", "1.5,2"))
         {
             var monitor = new ScaleMonitor(scale.Port, 9600, Quick);
@@ -289,13 +289,20 @@ static class ScaleTests
                     try { GC.KeepAlive(monitor.Latest); return false; }
                     catch (ObjectDisposedException) { return true; }
                 });
+                Volatile.Write(ref handlerDone, true);
             };
             monitor.Start();
             True(entered.Wait(Patience), "a handler ran");
-            var disposer = new Thread(() => { monitor.Dispose(); Volatile.Write(ref disposeReturned, true); });
+            var disposer = new Thread(() =>
+            {
+                monitor.Dispose();
+                Volatile.Write(ref doneWhenDisposeReturned, Volatile.Read(ref handlerDone));
+                Volatile.Write(ref disposeReturned, true);
+            });
             disposer.Start();
             True(disposer.Join(Patience), "Dispose returned");
             True(disposedSeen, "the handler was still running when Dispose began");
+            True(doneWhenDisposeReturned, "Dispose waited for the running handler");
             True(Eventually(() => new Scale(scale.Port, 9600, Quick).Read().Cause != PortCause.Busy), "the port came free");
             Equal(0, afterDispose, "handler calls after Dispose returned");
         }

@@ -30,7 +30,7 @@ SETTINGS_KEY = r"HKLM\Software\wsr37100"
 SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\wsr37100"
 EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\wsr37100"
 ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
-INSTALLED = ["wsr37100.exe", "wsr37100.dll", "x86/wsr37100.dll", "README.md", "LICENSE.txt", "serve.json",
+INSTALLED = ["wsr37100.exe", "x64/wsr37100.dll", "x86/wsr37100.dll", "README.md", "LICENSE.txt", "serve.json",
              "openapi.json", "sdk/include/wsr37100.h", "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_export.h",
              "sdk/lib/x64/libwsr37100.dll.a", "sdk/lib/x64/wsr37100.def", "sdk/lib/x86/libwsr37100.dll.a",
              "sdk/lib/x86/wsr37100.def", "sdk/examples/Wsr37100.cs", "sdk/examples/wsr37100.pas"]
@@ -170,7 +170,7 @@ class MsiTest(unittest.TestCase):
             self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 2.5))
             # A repair puts back a file that went missing, and the service with it.
             os.remove(os.path.join(PROGRAM, "x86", "wsr37100.dll"))
-            done = self.install(MSI, "REINSTALL=ALL", "REINSTALLMODE=amus")
+            done = self.install(MSI, "REINSTALL=ALL", "REINSTALLMODE=omus")
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertTrue(os.path.isfile(os.path.join(PROGRAM, "x86", "wsr37100.dll")))
             self.assertEqual(self.get(port, "/health")["scales"], 1)
