@@ -238,7 +238,7 @@ int detect(const DetectOptions& options) {
         const std::string item = rest.substr(0, comma);
         const bool digits = !item.empty() && item.size() <= 9 && item.find_first_not_of("0123456789") == std::string::npos;
         if (!digits || std::stoi(item) == 0 || bauds.size() == kMaxRates) {
-            std::fprintf(stderr, "wsr37100 detect: --bauds is up to %zu rates with commas between (2400,9600): %s\n",
+            std::fprintf(stderr, "wsr37100 detect: --bauds is 1 to %zu baud rates, whole numbers above 0 with commas between (2400,9600): %s\n",
                          kMaxRates, options.bauds.c_str());
             return common::kExitUsage;
         }
