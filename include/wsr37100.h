@@ -187,7 +187,12 @@ WSR37100_API WsrMonitor *WSR37100_CALL WsrMonitorInicia(const char *sPorta, cons
 /* Copies the latest reading into *leitura without waiting for the port and
  * returns its number: 1 for the first reading, counting up with each change,
  * 0 while there is none yet (leitura is then left as it was). Returns -1 for
- * a null monitor or leitura, or a record too short (see BuscaPesoEx). */
+ * a null monitor or leitura, or a record too short (see BuscaPesoEx).
+ * A monitor whose poll (or log line, or callback) has not ended 1000 ms past
+ * its time-out is stalled (a driver whose read never returns, a callback that
+ * blocks): this call then gives WSR_FALHA, "monitor parado há N ms", as a
+ * change of its own, never the reading from before, and no callback runs
+ * until the monitor moves again; it then reports its reading, changed or not. */
 WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor *monitor, WsrLeitura *leitura);
 
 /* Stops the monitor and frees it; returns within 50 ms even in the middle of

@@ -98,6 +98,7 @@ TEST(Config, ScaleText) {
         {"a=,gap=5", "", "", 0, 0, "!no port", false},
         {"a=COM1:0", "", "", 0, 0, "!baud rate", false},
         {"a=COM1:2147483648", "", "", 0, 0, "!baud rate", false},
+        {"a=COM1:99999999999999999999", "", "", 0, 0, "!baud rate", false},
         {"a=COM1,frame=9", "", "", 0, 0, "!frame must be 7 or 8", false},
         {"a=COM1,gap=1001", "", "", 0, 0, "!gap", false},
         {"a=COM1,gap", "", "", 0, 0, "!unknown option 'gap'", false},
@@ -177,6 +178,14 @@ TEST(Config, FileValues) {
             EXPECT_NE(refused.find(c.refusal), std::string::npos) << shown << ": " << refused;
             EXPECT_LT(refused.size(), 300u) << shown;
         }
+    }
+    // A browser's Origin is scheme://host[:port], never with a path: one that has one could never match.
+    for (const auto& [origin, allowed] : {std::pair{"https://pos.example:8443", true}, {"https://pos.example/till", false},
+                                          {"pos.example", false}}) {
+        ServeSettings settings;
+        settings.scales = {ScaleSettings{"a", "COM1"}};
+        settings.allowed_origins = {origin};
+        EXPECT_EQ(refusal([&] { check(settings); }).empty(), allowed) << origin;
     }
 }
 

@@ -1,6 +1,7 @@
 // Faults the wire and the machine can throw at a reading: each gives a clear result, never a crash or a hang.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <chrono>
 #include <cmath>
@@ -153,8 +154,14 @@ TEST(LogFaults, EachIsAClearFailureAndCreatesNothing) {
         {"file is a FIFO nobody reads", [](const fs::path&, const fs::path& file) {
              ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
          }, "dispositivo inexistente"},
-        {"disk full", [](const fs::path&, const fs::path& file) { fs::create_symlink("/dev/full", file); },
-         "sem espa\xE7o"},
+        {"disk full", [](const fs::path&, const fs::path& file) {
+             // The device /dev/full is, made in the log's place (as root, like the suite).
+             ASSERT_EQ(::mknod(file.c_str(), S_IFCHR | 0666, ::makedev(1, 7)), 0);
+         }, "sem espa\xE7o"},
+        // Its target is not written to: a link is never followed.
+        {"a link planted as the day's file", [](const fs::path& folder, const fs::path& file) {
+             fs::create_symlink(folder.parent_path() / "target", file);
+         }, "link simb\xF3lico"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <filesystem>
 #include <mutex>
 #include <random>
@@ -122,9 +123,11 @@ struct Seen {
     std::condition_variable changed;
     std::vector<WsrLeitura> readings;
     WsrMonitor* stop_from_callback = nullptr;
+    std::shared_future<void> hold;  // when set, the first call waits for it
 
     static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context) {
         auto* seen = static_cast<Seen*>(context);
+        if (seen->hold.valid() && seen->size() == 0) seen->hold.wait();
         // All under the lock: once a waiter has it again, this call touches nothing of seen.
         std::lock_guard guard(seen->lock);
         if (seen->stop_from_callback != nullptr) WsrMonitorEncerra(seen->stop_from_callback);
@@ -153,24 +156,26 @@ TEST(Monitor, ReportsEachChangeOnceAndTheLatestOnRequest) {
     // No reading, then no reading for another reason, is a change too.
     const ScaleReply partial = ScaleReply::bytes("12");
     ScaleEmulator scale({ScaleReply::bytes("34\x03" + fixed_frame_for(9.0)), fixed(1.0), fixed(1.0), fixed(1.0),
-                         letters("IIIII"), fixed(2.5), fixed(2.5), ScaleReply::silence(), partial, partial, partial,
-                         partial, partial});
+                         letters("IIIII"), letters("ABCDE"), fixed(2.5), fixed(2.5), ScaleReply::silence(), partial,
+                         partial, partial, partial, partial});
     Seen seen;
     const WsrOpcoes opcoes = monitor_options();
     WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
     ASSERT_NE(monitor, nullptr);
-    ASSERT_TRUE(seen.wait_for(6, 5000ms));  // 1.0, unstable, 2.5, silence, partial replies, then silence after the script
+    // 1.0, unstable, unreadable (the same -1, another change), 2.5, silence, partial replies, then silence after the script
+    ASSERT_TRUE(seen.wait_for(7, 5000ms));
     WsrLeitura latest{};
     latest.tamanho = sizeof latest;
-    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 6);
+    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 7);
     WsrMonitorEncerra(monitor);
-    ASSERT_EQ(seen.readings.size(), 6u);
+    ASSERT_EQ(seen.readings.size(), 7u);
     EXPECT_EQ(seen.readings[0].peso, 1.0);
     EXPECT_EQ(seen.readings[1].tipo, WSR_STATUS);
-    EXPECT_EQ(seen.readings[2].peso, 2.5);
-    EXPECT_EQ(seen.readings[3].motivo, WSR_MOTIVO_SILENCIO);
-    EXPECT_EQ(seen.readings[4].motivo, WSR_MOTIVO_RESPOSTAS_PARCIAIS);
-    EXPECT_EQ(seen.readings[5].motivo, WSR_MOTIVO_SILENCIO);
+    EXPECT_EQ(seen.readings[2].tipo, WSR_STATUS);
+    EXPECT_EQ(seen.readings[3].peso, 2.5);
+    EXPECT_EQ(seen.readings[4].motivo, WSR_MOTIVO_SILENCIO);
+    EXPECT_EQ(seen.readings[5].motivo, WSR_MOTIVO_RESPOSTAS_PARCIAIS);
+    EXPECT_EQ(seen.readings[6].motivo, WSR_MOTIVO_SILENCIO);
     EXPECT_EQ(latest.motivo, WSR_MOTIVO_SILENCIO);
     EXPECT_GE(scale.polls(), 8);
 }
@@ -270,6 +275,35 @@ TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
     EXPECT_EQ(r[3].peso, 3.0);
 }
 
+// A monitor whose step does not end (here a callback that blocks, as a driver's
+// read that never returns would) is told as stalled, never as the weight from
+// before; once the step ends, the reading is told again, unchanged as it is.
+TEST(Monitor, AStallIsToldAndEndsByItself) {
+    ScaleEmulator scale({fixed(1.0)}, true);
+    Seen seen;
+    std::promise<void> release;
+    seen.hold = release.get_future().share();
+    const WsrOpcoes opcoes = monitor_options();
+    WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+    WsrLeitura latest{};
+    latest.tamanho = sizeof latest;
+    auto latest_is = [&](int32_t tipo) {
+        for (const auto give_up = Clock::now() + 15s; Clock::now() < give_up; std::this_thread::sleep_for(20ms)) {
+            if (WsrMonitorUltima(monitor, &latest) > 0 && latest.tipo == tipo) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(latest_is(WSR_FALHA));
+    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 2);
+    EXPECT_EQ(std::string(latest.mensagem).rfind("monitor parado h\xE1 ", 0), 0u) << latest.mensagem;
+    release.set_value();
+    ASSERT_TRUE(latest_is(WSR_PESO));
+    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 3);
+    ASSERT_TRUE(seen.wait_for(2));
+    WsrMonitorEncerra(monitor);
+    EXPECT_EQ(seen.readings[1].peso, 1.0);
+}
+
 // A reading that changes at every poll writes a line a second, with the count of the rest.
 TEST(Monitor, AFlickeringReadingLogsALineASecond) {
     ScaleEmulator scale({fixed(1.0), fixed(2.0)}, true);
@@ -284,18 +318,36 @@ TEST(Monitor, AFlickeringReadingLogsALineASecond) {
                                            [](const WsrLeitura*, void* count) { ++*static_cast<std::atomic<int>*>(count); },
                                            &changes);
     while (scale.polls() < 150 || Clock::now() - start < 1200ms) std::this_thread::sleep_for(5ms);  // past one second
+    // The flicker ends: the log's last line tells the weight the scale settled on.
+    scale.replace_script({fixed(3.0)});
+    const auto change_lines_in_log = [&] {
+        std::vector<std::string> lines;
+        for (const auto& line : testing::log_messages_in(folder.path())) {
+            if (line.rfind("monitor: peso", 0) == 0) lines.push_back(line);
+        }
+        return lines;
+    };
+    for (const auto give_up = Clock::now() + 10s; Clock::now() < give_up; std::this_thread::sleep_for(20ms)) {
+        const auto lines = change_lines_in_log();
+        if (!lines.empty() && lines.back().rfind("monitor: peso = 3", 0) == 0) break;
+    }
     WsrMonitorEncerra(monitor);
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
-    std::size_t change_lines = 0;
+    const auto lines = change_lines_in_log();
+    std::size_t told = 0;  // each change is a line of its own or counted on one, once
     bool counted = false;
-    for (const auto& line : testing::log_messages_in(folder.path())) {
-        if (line.rfind("monitor: peso", 0) != 0) continue;
-        ++change_lines;
+    for (const auto& line : lines) {
+        ++told;
+        const auto more = line.find("(mais ");
+        if (more == std::string::npos) continue;
         counted = counted || line.find(" mudan\xE7" "as n\xE3o registradas)") != std::string::npos;
+        told += std::stoul(line.substr(more + 6));
     }
     EXPECT_GE(changes.load(), 100);  // every change still reaches the host
-    EXPECT_GE(change_lines, 1u);
-    EXPECT_LE(change_lines, static_cast<std::size_t>(seconds) + 2);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("monitor: peso = 3", 0), 0u) << lines.back();
+    EXPECT_EQ(told, static_cast<std::size_t>(changes.load()));
+    EXPECT_LE(lines.size(), static_cast<std::size_t>(seconds) + 2);
     EXPECT_TRUE(counted);
 }
 

@@ -72,6 +72,7 @@ TEST(Route, Requests) {
         // Host: loopback names and the allowed ones, with or without a port.
         {"GET", "/health", "evil.example", {}, {}, "403 host-not-allowed close", Route::other, "", "evil.example"},
         {"GET", "/health", "[::1]evil.example", {}, {}, "403 host-not-allowed close", Route::other, "", ""},
+        {"GET", "/health", "evil-localhost", {}, {}, "403 host-not-allowed close", Route::other, "", ""},
         {"GET", "/health", "127.0.0.1:80x", {}, {}, "403 host-not-allowed close", Route::other, "", ""},
         {"GET", "/health", "LOCALHOST:8370", {}, {}, "200", Route::health, "", ""},
         {"GET", "/health", "[::1]:8370", {}, {}, "200", Route::health, "", ""},
@@ -107,6 +108,7 @@ TEST(Route, Requests) {
         {"GET", "/v2/scales", {}, {}, bearer, "404 not-found", Route::other, "", ""},
         {"GET", "/v1/scales/counter/weight", {}, {}, bearer, "404 not-found", Route::other, "", ""},
         {"GET", "/v1/scales//reading", {}, {}, bearer, "404 not-found", Route::other, "", ""},
+        {"GET", "/v1/scales/back/reading/extra", {}, {}, bearer, "404 not-found", Route::other, "", ""},
         {"GET", "/health/", {}, {}, {}, "404 not-found", Route::other, "", ""},
         {"GET", "/v1/scales/front", {}, {}, bearer, "404 unknown-scale", Route::scale, "", "'front'"},
         {"GET", "/v1/scales/front/reading", {}, {}, bearer, "404 unknown-scale", Route::reading, "", ""},

@@ -3,7 +3,10 @@
 
 #include <cstdio>
 #include <optional>
+#include <thread>
 
+#include "base/falha.hpp"
+#include "base/quoted.hpp"
 #include "log/regional.hpp"
 
 namespace Wsr37100 {
@@ -17,6 +20,10 @@ constexpr std::string_view kLineEnd = "\r\n";
 // so it is found and updated in place from the end of the file.
 constexpr std::string_view kDroppedLead = ": linhas n\xE3o registradas: ";
 constexpr std::size_t kCountDigits = 10;
+// How often a writer that waits its turn looks again.
+constexpr std::chrono::milliseconds kTurnRetry{5};
+// After a wait that ran out, a writer still lets another finish its line.
+constexpr std::chrono::milliseconds kImpatientWait{50};
 
 std::string count_text(std::uint64_t count) {
     char digits[kCountDigits + 1];
@@ -38,6 +45,24 @@ std::optional<std::uint64_t> dropped_so_far(std::string_view tail) {
     }
     return count;
 }
+
+// Waits for the writer's turn at the file, at most kLockPatience (only as long
+// as a line takes after a wait that ran out, until a turn is had again), and
+// never past a stop.
+void take_turn(AppendFile& file, const std::string& path, LockPatience& patience, const std::stop_token& stop) {
+    const auto give_up = std::chrono::steady_clock::now() +
+                         (patience.patient() ? kLockPatience : kImpatientWait);
+    while (!file.try_turn()) {
+        if (stop.stop_requested() || std::chrono::steady_clock::now() >= give_up) {
+            patience.set(false);
+            throw Falha("Falha ao gravar no arquivo de log " + quoted(path) +
+                        ": bloqueado por outro programa por mais de " + std::to_string(kLockPatience.count()) +
+                        " ms");
+        }
+        std::this_thread::sleep_for(kTurnRetry);
+    }
+    patience.set(true);
+}
 }  // namespace
 
 // The folder is found once per log object, that is once per call of the module.
@@ -48,6 +73,12 @@ DailyLog DailyLog::disabled() { return DailyLog(Where::Nowhere, {}); }
 DailyLog DailyLog::with_clock(Clock clock) const {
     DailyLog copy = *this;
     copy.clock_ = clock;
+    return copy;
+}
+
+DailyLog DailyLog::stopped_by(std::stop_token stop) const {
+    DailyLog copy = *this;
+    copy.stop_ = std::move(stop);
     return copy;
 }
 
@@ -79,10 +110,11 @@ void DailyLog::GravaLog(std::string_view message) const {
     line += kSeparator;
     line += message;
     line += kLineEnd;
-    AppendFile file(join_path(folder_, log_file_name(local)), patience_);
+    const std::string path = join_path(folder_, log_file_name(local));
+    AppendFile file(path);
     // With a bound, the size is read and the line written (or counted) by one
     // writer at a time: two writers that both found room would pass the bound.
-    if (day_limit_ != 0) file.take_turn();
+    if (day_limit_ != 0 || AppendFile::every_line_takes_a_turn()) take_turn(file, path, patience_, stop_);
     if (day_limit_ == 0 || file.size() + line.size() <= day_limit_) {
         file.append(line);
     } else {

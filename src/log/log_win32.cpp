@@ -34,43 +34,31 @@ private:
     HANDLE handle_;
 };
 
-// Writers take turns on a byte far past any real end of the file. The wait is
-// bounded: a terminal that died holding the lock on a network share must not
-// stall every other terminal's weighing, so after kLockPatience the line is
-// appended without the turn (the append itself stays one write).
+// A writer's turn: a lock on a byte far past any real end of the file, held
+// until the handle closes. The unlock runs before the handle closes, so it can
+// never reach another thread's handle that reused the value.
 class AppendLock {
 public:
-    AppendLock(HANDLE file, LockPatience& patience) : file_(file) {
-        const ULONGLONG give_up = ::GetTickCount64() + (patience.patient() ? kLockPatienceMs : 0);
-        for (;;) {
-            OVERLAPPED region = far_region();
-            if (::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
-                locked_ = true;
-                patience.set(true);
-                return;
-            }
-            if (::GetLastError() != ERROR_LOCK_VIOLATION && ::GetLastError() != ERROR_IO_PENDING) return;
-            if (::GetTickCount64() >= give_up) {
-                patience.set(false);
-                return;
-            }
-            ::Sleep(kLockRetryMs);
-        }
-    }
+    explicit AppendLock(HANDLE file) : file_(file) {}
     AppendLock(const AppendLock&) = delete;
     AppendLock& operator=(const AppendLock&) = delete;
-    // Runs before the handle closes: the caller scopes the lock inside the
-    // handle's life, so the unlock can never reach another thread's handle
-    // that reused the value.
     ~AppendLock() {
         if (!locked_) return;
         OVERLAPPED region = far_region();
         ::UnlockFileEx(file_, 0, 1, 0, &region);
     }
+    // One attempt; false while another writer holds the turn. A file that
+    // takes no locks (a device) has no turns to wait for.
+    bool try_take() {
+        if (locked_) return true;
+        OVERLAPPED region = far_region();
+        locked_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region) != 0;
+        if (locked_) return true;
+        const DWORD error = ::GetLastError();
+        return error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING;
+    }
 
 private:
-    static constexpr DWORD kLockPatienceMs = 1000;
-    static constexpr DWORD kLockRetryMs = 5;
     static OVERLAPPED far_region() {
         OVERLAPPED region{};
         region.Offset = MAXDWORD;
@@ -112,28 +100,31 @@ std::string join_path(std::string_view folder, std::string_view name) {
 struct AppendFile::Handle {
     explicit Handle(HANDLE handle) : file(handle) {}
     FileHandle file;
-    // Taken right after the open, dropped before the close: the unlock can
-    // never reach another thread's handle that reused the value.
+    // Dropped before the close: the unlock can never reach another thread's
+    // handle that reused the value.
     std::optional<AppendLock> lock;
 };
 
-AppendFile::AppendFile(const std::string& path, LockPatience& patience) : path_(path) {
+AppendFile::AppendFile(const std::string& path) : path_(path) {
     // Without FILE_WRITE_DATA every write lands at the current end, and the
     // sharing lets other writers open the file at the same time. FILE_READ_DATA
     // lets the handle take the lock below and read the file's end;
-    // FILE_READ_ATTRIBUTES lets it learn the file's size.
+    // FILE_READ_ATTRIBUTES lets it learn the file's size. A link planted as the
+    // day's file is opened as itself and refused, never followed.
     HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " +
                     system_reason(::GetLastError()));
     }
     handle_ = std::make_unique<Handle>(file);
-    // Not every file system makes an append atomic (network shares, Wine), so
-    // writers also take turns on a lock far past any real end of file; it keeps
-    // no reader out of the lines themselves.
-    handle_->lock.emplace(file, patience);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " +
+                    system_reason(ERROR_CANT_ACCESS_FILE));
+    }
+    handle_->lock.emplace(file);
 }
 
 // The lock goes before the handle: Handle's members end in reverse order.
@@ -153,8 +144,11 @@ void AppendFile::append(std::string_view bytes) {
     if (written != bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");
 }
 
-// Every writer already takes its turn from the open on.
-void AppendFile::take_turn() {}
+// Not every file system makes an append atomic (network shares, Wine), so
+// every line takes its turn.
+bool AppendFile::every_line_takes_a_turn() { return true; }
+
+bool AppendFile::try_turn() { return handle_->lock->try_take(); }
 
 std::string AppendFile::tail(std::size_t count) const {
     const std::uint64_t end = size();
@@ -172,9 +166,9 @@ std::string AppendFile::tail(std::size_t count) const {
 }
 
 void AppendFile::replace_tail(std::string_view bytes) {
-    // The append handle cannot write in place: a second one does, and goes at once.
-    FileHandle writer(::CreateFileA(path_.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The append handle cannot write in place: a second handle of the same open
+    // file does (not the path again, which may name another file by now).
+    FileHandle writer(::ReOpenFile(handle_->file.get(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
     if (writer.get() == INVALID_HANDLE_VALUE) fail_writing(path_, system_reason(::GetLastError()));
     const std::uint64_t end = size();
     if (end < bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");

@@ -13,6 +13,7 @@ std::string system_reason(unsigned long code) {
         case EACCES:
         case EPERM: return "permiss\xE3o negada";
         case EISDIR: return "\xE9 uma pasta";
+        case ELOOP: return "link simb\xF3lico n\xE3o seguido";
         case ENOTDIR: return "parte do caminho n\xE3o \xE9 uma pasta";
         case ENOSPC: return "sem espa\xE7o no dispositivo";
         case EDQUOT: return "cota de disco excedida";

@@ -25,7 +25,30 @@ std::string describe(const MonitorReading& reading) {
     return "monitor: " + reading_text(reading.report);
 }
 
+std::chrono::milliseconds since(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point now) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
+}
+
 }  // namespace
+
+// The port as the worker uses it: each poll and drain is a step of its own.
+class ScaleMonitor::WatchedLink final : public Link {
+public:
+    WatchedLink(Link& port, ScaleMonitor& monitor) : port_(port), monitor_(monitor) {}
+    std::optional<std::size_t> poll(ReceiveBuffer& buffer, const Interrupt* interrupt) override {
+        monitor_.step(monitor_.settings_.link.read_timeout + kStallMargin);
+        return port_.poll(buffer, interrupt);
+    }
+    bool drain(const Interrupt* interrupt) override {
+        monitor_.step(monitor_.settings_.link.read_timeout + kStallMargin);
+        return port_.drain(interrupt);
+    }
+    std::optional<PortUnavailable> failure() const override { return port_.failure(); }
+
+private:
+    Link& port_;
+    ScaleMonitor& monitor_;
+};
 
 ScaleMonitor::ScaleMonitor(MonitorSettings settings, MonitorListener listener)
     : settings_(std::move(settings)), listener_(std::move(listener)), worker_([this](std::stop_token stop) { run(stop); }) {}
@@ -47,28 +70,65 @@ void ScaleMonitor::dispose(ScaleMonitor* monitor) {
     delete monitor;
 }
 
-std::uint64_t ScaleMonitor::latest(MonitorReading& reading) const {
+std::uint64_t ScaleMonitor::latest(MonitorReading& reading) {
     std::lock_guard guard(lock_);
+    const auto now = std::chrono::steady_clock::now();
+    if (!stalled_ && now > step_due_) {
+        // The reading from before the stall is no longer what the scale shows.
+        stalled_ = true;
+        latest_ = MonitorReading{};
+        latest_.report.outcome = Outcome::Failure;
+        latest_.failure = "monitor parado h\xE1 " + std::to_string(since(step_started_, now).count()) + " ms";
+        ++count_;
+    }
     reading = latest_;
     return count_;
 }
 
+void ScaleMonitor::step(std::chrono::milliseconds allowed) {
+    std::optional<std::chrono::milliseconds> stalled_for;
+    {
+        std::lock_guard guard(lock_);
+        const auto now = std::chrono::steady_clock::now();
+        if (std::exchange(stalled_, false)) stalled_for = since(step_started_, now);
+        step_started_ = now;
+        step_due_ = now + allowed;
+    }
+    if (!stalled_for) return;
+    // Over: the next reading is told whatever it is, and the log says how long the stall took.
+    retell_ = true;
+    try {
+        settings_.log.GravaLog("monitor: parado por " + std::to_string(stalled_for->count()) + " ms");
+    } catch (const Falha&) {
+        // The next change tells a log that cannot be written.
+    }
+}
+
+void ScaleMonitor::idle() {
+    std::lock_guard guard(lock_);
+    step_due_ = std::chrono::steady_clock::time_point::max();
+}
+
 void ScaleMonitor::publish(MonitorReading reading) {
     // Only this worker publishes: last_seen_ is its own; latest_ and count_ are shared.
-    if (count_ > 0 && same(reading, last_seen_)) return;
+    if (count_ > 0 && !std::exchange(retell_, false) && same(reading, last_seen_)) return;
     last_seen_ = reading;
     if (reading.report.outcome != Outcome::Failure) {
         // A log that cannot be written turns this change into a failure, once: the
         // same reading at the next poll is no change, so no callback for each poll.
+        log_failed_at_.reset();
         try {
             log_change(reading);
         } catch (const Falha& failure) {
             reading.report.outcome = Outcome::Failure;
             reading.failure = failure.what();
+            log_failed_at_ = std::chrono::steady_clock::now();
         }
     }
     {
         std::lock_guard guard(lock_);
+        // A log that still fails, tried again, is nothing new to tell.
+        if (count_ > 0 && log_failed_at_ && same(reading, latest_)) return;
         latest_ = reading;
         ++count_;
     }
@@ -100,6 +160,7 @@ void ScaleMonitor::log_folded() {
 }
 
 void ScaleMonitor::rest(std::stop_token& stop, std::chrono::milliseconds pause) {
+    idle();
     std::unique_lock guard(lock_);
     wake_.wait_for(guard, stop, pause, [] { return false; });
 }
@@ -107,6 +168,8 @@ void ScaleMonitor::rest(std::stop_token& stop, std::chrono::milliseconds pause) 
 // One life of the port: open, poll until it goes away or the monitor stops, close.
 void ScaleMonitor::follow(std::stop_token& stop) {
     MonitorReading reading;
+    // A network link's connect and negotiation each take up to their own second.
+    step(2 * kReadTimeout + kStallMargin);
     auto opened = open_link(settings_.port, settings_.baud, settings_.link, &interrupt_);
     if (!opened && stop.stop_requested()) return;  // a connect or negotiation cut short by the stop is no failure
     if (!opened) {
@@ -123,11 +186,14 @@ void ScaleMonitor::follow(std::stop_token& stop) {
     if (lost_) publish(*std::exchange(lost_, std::nullopt));
     settings_.log.GravaLog("monitor: porta aberta: " + settings_.port + ":");
     // A reply to someone else's poll may still be on its way.
-    opened.port->drain(&interrupt_);
+    WatchedLink port(*opened.port, *this);
+    port.drain(&interrupt_);
     const DailyLog quiet = DailyLog::disabled();
     while (!stop.stop_requested()) {
         reading.report = QueryReport{};
-        read_reply(*opened.port, quiet, reading.report, &interrupt_, Leftovers::Resync);
+        read_reply(port, quiet, reading.report, &interrupt_, Leftovers::Resync);
+        // The change's log line (a lock waited for) and the host's callback.
+        step(kLockPatience + kStallMargin);
         if (stop.stop_requested()) break;
         if (reading.report.outcome == Outcome::NoReading && reading.report.reason == NoReadingReason::PollFailed) {
             lost_ = reading;  // reopened at once: a port that is gone says so more clearly than a failed poll
@@ -135,6 +201,9 @@ void ScaleMonitor::follow(std::stop_token& stop) {
         }
         publish(reading);
         log_folded();
+        // A log that could not be written is tried again once a second (a lock
+        // let go, a folder put back): the reading is then told as it is.
+        if (log_failed_at_ && std::chrono::steady_clock::now() - *log_failed_at_ >= kChangeLineEvery) retell_ = true;
     }
     opened.port.reset();
     settings_.log.GravaLog("monitor: porta fechada: " + settings_.port + ":");
@@ -142,6 +211,8 @@ void ScaleMonitor::follow(std::stop_token& stop) {
 }
 
 void ScaleMonitor::run(std::stop_token stop) {
+    // A wait for the log's lock ends with the monitor.
+    settings_.log = settings_.log.stopped_by(stop);
     while (!stop.stop_requested()) {
         try {
             follow(stop);

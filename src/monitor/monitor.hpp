@@ -19,6 +19,10 @@
 namespace Wsr37100 {
 
 inline constexpr std::chrono::milliseconds kReopenEvery{500};
+// How much longer than its own time-outs a step of the monitor (an open, a
+// poll, a change's log line and callback) may take before the monitor is
+// reported stalled.
+inline constexpr std::chrono::milliseconds kStallMargin{1000};
 
 struct MonitorSettings {
     std::string port;  // as the host named it ("COM1")
@@ -43,6 +47,10 @@ using MonitorListener = std::function<void(const MonitorReading&)>;
 // once and tries to open it again every `reopen_every`. The log gets a line on
 // open, close and each change, not one per poll, and at most one change line a
 // second: a flickering reading's other changes are counted on the next line.
+// A step that does not end in time (a driver whose read never returns, a
+// callback that blocks) makes `latest` report a failure, "monitor parado há N
+// ms", instead of the reading from before; once the step ends the monitor
+// reports its reading again, changed or not.
 class ScaleMonitor {
 public:
     ScaleMonitor(MonitorSettings settings, MonitorListener listener);
@@ -53,8 +61,9 @@ public:
     ~ScaleMonitor();
 
     // The latest reading reported and its number (1 for the first, 0 before
-    // any). Never waits for the port. Thread safe.
-    std::uint64_t latest(MonitorReading& reading) const;
+    // any), or the stall, which counts as a change of its own. Never waits
+    // for the port. Thread safe.
+    std::uint64_t latest(MonitorReading& reading);
 
     // Ends a monitor from any thread, its own listener included: on the
     // worker thread the monitor stops after the listener returns and frees
@@ -68,6 +77,11 @@ private:
     void log_change(const MonitorReading& reading);
     void log_folded();
     void rest(std::stop_token& stop, std::chrono::milliseconds pause);
+    // The worker starts a step that should end within `allowed`.
+    void step(std::chrono::milliseconds allowed);
+    // The worker waits on purpose (between reopenings): no stall.
+    void idle();
+    class WatchedLink;
 
     MonitorSettings settings_;
     MonitorListener listener_;
@@ -78,6 +92,14 @@ private:
     MonitorReading last_seen_;   // the scale's own last reading, against which a change is found
     std::optional<MonitorReading> lost_;  // a poll that failed, told only if reopening at once does not say more
     std::uint64_t count_ = 0;
+    // When the worker's current step should have ended; whether `latest`
+    // told a stall; whether the next reading is told even if unchanged.
+    std::chrono::steady_clock::time_point step_due_ = std::chrono::steady_clock::time_point::max();
+    std::chrono::steady_clock::time_point step_started_{};
+    bool stalled_ = false;
+    bool retell_ = false;  // set on the worker thread only
+    // When a change's log line last failed; none while the log is written.
+    std::optional<std::chrono::steady_clock::time_point> log_failed_at_;
     // A reading that flickers gets at most one change line a second in the log; the
     // changes folded meanwhile are counted on the next line.
     std::chrono::steady_clock::time_point last_line_{};

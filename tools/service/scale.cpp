@@ -2,6 +2,7 @@
 #include "scale.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "common/reading.hpp"
@@ -46,6 +47,22 @@ void Scale::stop() {
     for (auto& weak : observers) {
         if (auto observer = weak.lock()) observer->on_stop();
     }
+}
+
+void Scale::check_stall() {
+    if (!monitor_) return;
+    {
+        const std::lock_guard guard(incoming_lock_);
+        if (posted_) return;  // a change is on its way
+    }
+    WsrLeitura pulled{};
+    pulled.tamanho = sizeof pulled;
+    const std::int32_t number = WsrMonitorUltima(monitor_.get(), &pulled);
+    // Only a failure the callback has not told can be news: a stalled monitor
+    // calls no one. (A failure whose callback is a moment away is then told twice.)
+    if (number <= 0 || static_cast<std::uint64_t>(number) <= latest_.change || pulled.tipo != WSR_FALHA) return;
+    if (latest_.reading.tipo == WSR_FALHA && std::strcmp(latest_.reading.mensagem, pulled.mensagem) == 0) return;
+    apply(pulled, std::chrono::system_clock::now(), static_cast<std::uint64_t>(number) - latest_.change);
 }
 
 void Scale::observe(std::weak_ptr<ScaleObserver> observer) {

@@ -62,6 +62,9 @@ public:
     void start();
     // Stops the monitor (within 50 ms) and tells every observer. Idempotent.
     void stop();
+    // Asks the monitor, which cannot call back while it is stalled, whether it
+    // is: a stall becomes the scale's latest reading at once.
+    void check_stall();
 
     const ScaleSettings& settings() const { return settings_; }
     const Snapshot& latest() const { return latest_; }

@@ -47,6 +47,7 @@ constexpr auto kJoinLimit = 700ms;
 constexpr auto kAcceptFailureEvery = 60s;  // how often a failing accept is told to the journal
 constexpr auto kQuietCheck = 5ms;         // how often a stopping service looks whether its answers are out
 constexpr unsigned kRetryMs = 1000;          // an EventSource's reconnection delay
+constexpr auto kStallCheck = 250ms;        // how often the scales' monitors are asked whether they stalled
 constexpr std::string_view kServerName = "wsr37100/" WSR37100_VERSION_STRING;
 
 bool loopback(const std::string& address) {
@@ -95,6 +96,7 @@ struct Server::Impl {
     std::string event_id(std::uint64_t change) const { return run_id + "-" + std::to_string(change); }
 
     void accept();
+    void watch_stalls();
     void shut_down();
     bool make_room();
 
@@ -119,6 +121,7 @@ struct Server::Impl {
     net::io_context io{1};
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work{net::make_work_guard(io)};
     tcp::acceptor acceptor{io};
+    net::steady_timer stall_watch{io};
     Metrics metrics;
     std::vector<std::unique_ptr<Scale>> scales;
     std::vector<std::weak_ptr<Session>> sessions;
@@ -572,8 +575,18 @@ bool Server::Impl::make_room() {
     return true;
 }
 
+void Server::Impl::watch_stalls() {
+    stall_watch.expires_after(kStallCheck);
+    stall_watch.async_wait([this](beast::error_code error) {
+        if (error || stopping) return;
+        for (auto& scale : scales) scale->check_stall();
+        watch_stalls();
+    });
+}
+
 void Server::Impl::shut_down() {
     stopping = true;
+    stall_watch.cancel();
     beast::error_code ignored;
     acceptor.close(ignored);
     for (auto& scale : scales) scale->stop();
@@ -617,6 +630,7 @@ std::string Server::start() {
     const auto bound = impl.acceptor.local_endpoint();
     for (auto& scale : impl.scales) scale->start();
     impl.accept();
+    impl.watch_stalls();
     impl.thread = std::thread([&impl] {
         try {
             impl.io.run();

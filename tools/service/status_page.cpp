@@ -190,7 +190,9 @@ function advice(data) {
   const reading = data.reading || {};
   if (data.state === "no-reading") return own(say().causes, reading.cause) || own(say().reasons, reading.reason) || say().states["no-reading"][1];
   const known = own(say().states, data.state);
-  return known ? known[1] : "";
+  // A failure says what failed (a log that cannot be written, a stalled monitor), in the module's words.
+  const told = data.state === "failure" && typeof reading.message === "string" ? reading.message : "";
+  return [known ? known[1] : "", told].filter(Boolean).join(" ");
 }
 
 function ago(seconds) {
