@@ -1,4 +1,5 @@
 """`wsr37100 serve` as a separate process, asked over loopback by Python's own HTTP client, against simulated scales."""
+import fcntl
 import http.client
 import json
 import os
@@ -624,6 +625,25 @@ class StopTest(unittest.TestCase):
                 self.assertEqual([(status, body["code"]) for status, body in answers], [(503, "shutting-down")] * 5)
                 self.assertIsNone(stream.next())
                 self.assertTrue(service.messages().rstrip().endswith("wsr37100 serve: stopped"))
+
+
+    def test_a_log_another_program_holds_locked_is_a_failure_not_a_freeze(self):
+        with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "2.5") as scale:
+            with open(os.path.join(folder, time.strftime("logWSR37100_%d%m.txt")), "ab") as held:
+                fcntl.lockf(held, fcntl.LOCK_EX)  # as a backup tool or a log shipper may
+                with Service("--scale", "s=%s,log-dir=%s" % (scale.port, folder)) as service:
+                    # What cannot be logged is a failure that says why, never a weight as current.
+                    body = service.wait_for("/v1/scales/s", lambda body: body["state"] != "starting")
+                    self.assertEqual(body["state"], "failure")
+                    self.assertIn("bloqueado", body["reading"]["message"])
+                    self.assertEqual(service.call("/health")[2]["status"], "degraded")
+                    fcntl.lockf(held, fcntl.LOCK_UN)
+                    service.wait_for("/v1/scales/s", lambda body: body["reading"].get("weight") == 2.5)
+                    fcntl.lockf(held, fcntl.LOCK_EX)
+                    service.process.send_signal(signal.SIGTERM)
+                    sent = time.monotonic()
+                    self.assertEqual(service.process.wait(timeout=10), 0)
+                    self.assertLess(time.monotonic() - sent, 2.0)
 
 
 class UsageTest(unittest.TestCase):
