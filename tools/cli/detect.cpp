@@ -33,7 +33,9 @@ constexpr const char* kAdapterDrivers[] = {
 // USB vendors whose serial devices are bridges: FTDI, Prolific, Silicon Labs, WCH.
 constexpr const char* kAdapterVendors[] = {"0403", "067b", "10c4", "1a86"};
 
-constexpr std::chrono::milliseconds kRateBudget{1500};
+// One rate's call: room for its two polls with their full silence confirmation
+// (at 2400 two of 738 ms) and for opening the port, also on a busy machine.
+constexpr std::chrono::milliseconds kRateBudget{2500};
 constexpr std::size_t kMaxRates = 16;
 
 bool serial_adapter(const PortInfo& port) {
