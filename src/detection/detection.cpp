@@ -21,9 +21,6 @@ constexpr std::int32_t kBitsPerByte = 10;  // start, eight data bits, stop
 // How long the line may take to fall quiet before a rate's first poll: a frame
 // still on its way at 2400 (37 ms) and an adapter's burst, with room.
 constexpr std::chrono::milliseconds kLineClearing{100};
-// What opening a port takes, kept aside before the silence confirmation is
-// granted (a pseudo-terminal or an adapter opens in a few milliseconds).
-constexpr std::chrono::milliseconds kOpeningAllowance{100};
 
 bool printable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 
@@ -39,11 +36,9 @@ std::string trials_text(const std::vector<RateTrial>& trials) {
 }
 
 // What each of a rate's two polls waits when `left` remains of the budget: the
-// reply's time, and as much of the silence confirmation as lets both polls fit
-// after opening the port and clearing its line.
+// reply's time, and as much of the silence confirmation as lets both polls fit.
 std::chrono::milliseconds poll_wait(std::chrono::milliseconds reply, std::chrono::milliseconds left) {
-    const auto spare = left - 2 * reply - kOpeningAllowance - kLineClearing;
-    return reply + std::clamp(spare / 2, std::chrono::milliseconds(0), kSilenceConfirmation);
+    return reply + std::clamp((left - 2 * reply) / 2, std::chrono::milliseconds(0), kSilenceConfirmation);
 }
 
 // One poll at the open port; the verdict on what it got.
@@ -139,7 +134,7 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
             if (!both_polls_fit(wait) || (interrupt != nullptr && interrupt->raised())) return timed_out();
             LinkOptions options = base;
             options.gap = std::max(quiet_time(rate), kAdapterLatency);
-            options.read_timeout = poll_wait(wait, deadline.remaining());
+            options.read_timeout = wait;
             const OpenResult opened = open_link(port, std::to_string(rate), options, interrupt);
             if (!opened) {
                 if (opened.failure.problem == PortProblem::SettingsRefused ||
@@ -156,9 +151,11 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
             // What the line still carries (a late reply to the rate before) is no answer to this rate.
             RateTrial trial{rate, LineVerdict::Failed};
             if (opened.port->drain(kLineClearing, interrupt)) {
-                // The open and the clearing took their time: the polls' waits must still fit.
-                if (!both_polls_fit(options.read_timeout)) return timed_out();
-                trial = poll_once(*opened.port, rate, interrupt);
+                // The open and the clearing took their time: the confirmation gets what is left.
+                if (!both_polls_fit(wait)) return timed_out();
+                if (opened.port->set_read_timeout(poll_wait(wait, deadline.remaining()))) {
+                    trial = poll_once(*opened.port, rate, interrupt);
+                }
             }
             if (trial.verdict == LineVerdict::Frame) {
                 const std::size_t first_frame = trial.frame;

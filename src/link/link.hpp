@@ -99,6 +99,10 @@ public:
     // The same, for at most the read time-out.
     bool drain(const Interrupt* interrupt = nullptr) { return drain(kReadTimeout, interrupt); }
 
+    // How long the polls from now on wait for the first byte of a reply (as
+    // LinkOptions::read_timeout at the open). False when the port refused it.
+    virtual bool set_read_timeout(std::chrono::milliseconds wait) = 0;
+
     // Why the last poll or drain failed, where the link knows more than
     // "it failed" (a dropped connection).
     virtual std::optional<PortUnavailable> failure() const { return std::nullopt; }

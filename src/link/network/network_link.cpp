@@ -85,6 +85,11 @@ public:
         return drop_until_quiet(quiet_time(rate_), limit, interrupt);
     }
 
+    bool set_read_timeout(std::chrono::milliseconds wait) override {
+        options_.read_timeout = wait;
+        return true;
+    }
+
     // What the server had waiting before this connection (a reply kept for an
     // earlier client) is no answer to this one's polls: as a serial port's input is
     // flushed on open, whatever comes until the line has been quiet for a moment is

@@ -28,6 +28,7 @@ public:
     std::optional<std::size_t> poll(ReceiveBuffer& buffer, const Interrupt* interrupt = nullptr) override;
     using Link::drain;
     bool drain(std::chrono::milliseconds limit, const Interrupt* interrupt) override;
+    bool set_read_timeout(std::chrono::milliseconds wait) override;
 
     struct Native;
 

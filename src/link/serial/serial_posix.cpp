@@ -182,6 +182,11 @@ bool SerialPort::drain(std::chrono::milliseconds within, const Interrupt* interr
     return true;
 }
 
+bool SerialPort::set_read_timeout(std::chrono::milliseconds wait) {
+    native_->options.read_timeout = wait;
+    return true;
+}
+
 std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer, const Interrupt* interrupt) {
     const int fd = native_->fd;
     buffer[0] = kEnq;

@@ -166,6 +166,12 @@ bool SerialPort::drain(std::chrono::milliseconds limit, const Interrupt* interru
     return ::SetCommTimeouts(native_->handle, &timeouts) && ok;
 }
 
+bool SerialPort::set_read_timeout(std::chrono::milliseconds wait) {
+    native_->options.read_timeout = wait;
+    COMMTIMEOUTS timeouts = link_timeouts(native_->options);
+    return ::SetCommTimeouts(native_->handle, &timeouts) != 0;
+}
+
 std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer, const Interrupt* interrupt) {
     buffer[0] = kEnq;
     buffer[1] = 0;
