@@ -222,6 +222,11 @@ bench-service: native
 bench-hostile: native
 	cd tests/service && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore bench_hostile.py
 
+# `detect` over four simulated scales beside CPU hogs, 20 runs (docs/PERFORMANCE.md): slower on a busy machine, never wrong.
+.PHONY: bench-detect
+bench-detect: native
+	cd tests/tool && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore bench_detect.py
+
 # The suite's sensitivity to small mistakes (docs/RELIABILITY.md): each mutant in scripts/mutants.py
 # applied in turn, the native build rebuilt and the cases that concern it run; not part of `make test`.
 .PHONY: mutants

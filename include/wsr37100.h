@@ -245,11 +245,14 @@ typedef struct WsrDeteccao {
  * refused with WSR_DETECCAO_SEM_VELOCIDADE) at each rate of sVelocidades in
  * turn ("2400,4800,9600,19200", which is also what null or "" means; at most
  * 16 rates), polling with ENQ and waiting at each rate for a reply's wire time
- * plus 200 ms (a scale slower to answer is taken for silent: BuscaPeso waits
- * a second). Stops at the first rate that gives well-formed 7- or 8-byte
+ * plus 200 ms, and before a rate is taken for silent up to 500 ms more, as far
+ * as limite_ms leaves room (a busy machine may answer late; BuscaPeso waits a
+ * second). What the line still carries before a rate's first poll is dropped.
+ * Stops at the first rate that gives well-formed 7- or 8-byte
  * frames of one size on two polls in a row. A rate is tried only while
  * limite_ms (0: 3000) still holds both its polls, so the call keeps to it but
- * for opening the port (a network connect may take up to its own 1000 ms).
+ * for opening the port (a network connect may take up to its own 1000 ms, and
+ * an rfc2217:// server that does not answer its negotiation costs 1000 ms).
  * Writes no log. Thread safe; probing several ports at once from
  * several threads is how a host searches them all.
  * Returns deteccao->resultado, or -1 for a null deteccao. A record shorter

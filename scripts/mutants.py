@@ -26,6 +26,7 @@ STABLE = r"StableWeight|Weighing|Monitor\.ReportsEach"
 SERIAL = r"SerialPort|DeviceName"
 MONITOR = r"Monitor\.|NetworkLink\.AServerThatWillNot|NetworkLink\.LogsTheName"
 NETWORK = r"NetworkLink|TelnetCodec"
+DETECTION = r"Detection"
 SERVICE = r"^service$"
 PARSERS = r"^Config\.|^Query\.|^service$"
 ROUTES = r"^Route\.|^service$"
@@ -160,7 +161,7 @@ MUTANTS = [
     ("network", "src/link/network/telnet.cpp",
      "if (sub_.size() >= kLongestSubnegotiation) {", "if (sub_.size() > kLongestSubnegotiation) {", NETWORK),
     ("network", "src/link/network/network_link.cpp",
-     'if (telnet_->acknowledged(kSetBaudRate) != baud) return std::to_string(rate) + " baud";', "", NETWORK),
+     'if (telnet_->acknowledged(kSetBaudRate) != baud) return Refusal{std::to_string(rate) + " baud"};', "", NETWORK),
     ("network", "src/link/network/network_link.cpp",
      "        if (telnet_->com_port_refused()) return", "        if (false) return", NETWORK),
     ("network", "src/link/network/network_link.cpp",
@@ -175,6 +176,29 @@ MUTANTS = [
      "        if (telnet_->overflowed()) {", "        if (false) {", NETWORK),
     ("network", "src/link/network/network_link.cpp",
      "std::stol(std::string(port)) < 1 ||", "std::stol(std::string(port)) < 0 ||", NETWORK),
+    ("network", "src/link/network/telnet.cpp",
+     "if (will_sent_.insert(option).second) replies += verb(kWill, option);",
+     "will_sent_.insert(option);\n                replies += verb(kWill, option);", NETWORK),
+    ("network", "src/link/network/network_link.cpp",
+     "            if (limit.expired()) return false;\n            if (socket_->wait", "            if (socket_->wait",
+     NETWORK + "|" + DETECTION),
+    ("network", "src/link/network/network_link.cpp",
+     "            pending_.clear();\n        }\n        return true;\n    }\n\n    // Drops what is already readable",
+     "            pending_.clear();\n        }\n        return false;\n    }\n\n    // Drops what is already readable",
+     NETWORK + "|" + DETECTION),
+
+    # Finding the scale.
+    ("detection", "src/detection/detection.cpp",
+     "return c >= 0x20 && c < 0x7F;", "return c >= 0x20 && c != 0x7F;", DETECTION),
+    ("detection", "src/detection/detection.cpp",
+     "return deadline.remaining() >= 2 * each;", "return deadline.remaining() >= each;", DETECTION),
+    ("detection", "src/detection/detection.hpp",
+     "kSilenceConfirmation{500};", "kSilenceConfirmation{0};", DETECTION),
+    ("detection", "src/detection/detection.cpp",
+     "refused ? LineVerdict::RateRefused : LineVerdict::Unanswered", "LineVerdict::RateRefused", DETECTION),
+    ("detection", "src/detection/detection.cpp",
+     "if (trial.verdict == LineVerdict::Frame && trial.frame != first_frame)",
+     "if (trial.verdict == LineVerdict::Frame && false)", DETECTION),
 
     # The .NET library.
     ("c#", "examples/csharp/Wsr37100.cs",

@@ -229,7 +229,10 @@ TEST(TelnetCodec, SplitsDataFromNegotiation) {
               std::string("\x05\xFF\xFF\x00\xFF\xFF", 6));
     EXPECT_EQ(TelnetCodec::com_port_command(telnet::kSetBaudRate, std::string("\0\0\xFF\x80", 4)),
               iac_sb_com_port + std::string("\x01\0\0\xFF\xFF\x80\xFF\xF0", 8));
-    struct Case { const char* name; std::string wire; std::string data; std::optional<std::string> baud; bool overflowed; };
+    struct Case {
+        const char* name; std::string wire; std::string data; std::optional<std::string> baud; bool overflowed;
+        std::string replies;  // what the client answers
+    };
     const Case cases[] = {
         {"data with an escaped 0xFF", "\x02" "A\xFF\xFF" "B\x03", "\x02" "A\xFF" "B\x03", std::nullopt, false},
         {"the baud rate acknowledged", iac_sb_com_port + "\x65" + std::string("\0\0\x25\x80", 4) + "\xFF\xF0" "\x02",
@@ -243,6 +246,9 @@ TEST(TelnetCodec, SplitsDataFromNegotiation) {
         {"a subnegotiation that never ends", iac_sb_com_port + "\x6B" + std::string(300, 'x') + "\x02", "", std::nullopt,
          true},
         {"escaped 0xFF without end", iac_sb_com_port + "\x6B" + std::string(600, '\xFF') + "\x02", "", std::nullopt, true},
+        // Answered once each: an answer to every repeat is a loop between two peers.
+        {"option requests repeated", "\xFF\xFD\x18\xFF\xFB\x01\xFF\xFD\x18\xFF\xFB\x01\xFF\xFD\x03\xFF\xFD\x03", "",
+         std::nullopt, false, "\xFF\xFC\x18\xFF\xFE\x01\xFF\xFB\x03"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -256,6 +262,7 @@ TEST(TelnetCodec, SplitsDataFromNegotiation) {
             EXPECT_EQ(data, c.data);
             EXPECT_EQ(codec.acknowledged(telnet::kSetBaudRate), c.baud);
             EXPECT_EQ(codec.overflowed(), c.overflowed);
+            EXPECT_EQ(replies, c.replies);
         }
     }
 }

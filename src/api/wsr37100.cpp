@@ -118,7 +118,8 @@ int32_t cause_of(PortProblem problem) {
         case PortProblem::Missing: return WSR_CAUSA_PORTA_INEXISTENTE;
         case PortProblem::Permission: return WSR_CAUSA_SEM_PERMISSAO;
         case PortProblem::Busy: return WSR_CAUSA_PORTA_OCUPADA;
-        case PortProblem::SettingsRefused: return WSR_CAUSA_CONFIGURACAO_RECUSADA;
+        case PortProblem::SettingsRefused:
+        case PortProblem::NegotiationUnanswered: return WSR_CAUSA_CONFIGURACAO_RECUSADA;
         case PortProblem::NameRefused: return WSR_CAUSA_NOME_RECUSADO;
         case PortProblem::HostNotFound: return WSR_CAUSA_HOST_DESCONHECIDO;
         case PortProblem::ConnectionRefused: return WSR_CAUSA_CONEXAO_RECUSADA;

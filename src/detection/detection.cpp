@@ -18,6 +18,9 @@ namespace {
 
 constexpr std::size_t kMaxRates = 16;
 constexpr std::int32_t kBitsPerByte = 10;  // start, eight data bits, stop
+// How long the line may take to fall quiet before a rate's first poll: a frame
+// still on its way at 2400 (37 ms) and an adapter's burst, with room.
+constexpr std::chrono::milliseconds kLineClearing{100};
 
 bool printable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 
@@ -30,6 +33,12 @@ std::string trials_text(const std::vector<RateTrial>& trials) {
     std::string text;
     for (const RateTrial& trial : trials) text += (text.empty() ? "" : "; ") + describe(trial);
     return text.empty() ? std::string("nenhuma velocidade testada") : text;
+}
+
+// What each of a rate's two polls waits when `left` remains of the budget: the
+// reply's time, and as much of the silence confirmation as lets both polls fit.
+std::chrono::milliseconds poll_wait(std::chrono::milliseconds reply, std::chrono::milliseconds left) {
+    return reply + std::clamp((left - 2 * reply) / 2, std::chrono::milliseconds(0), kSilenceConfirmation);
 }
 
 // One poll at the open port; the verdict on what it got.
@@ -92,6 +101,7 @@ std::string describe(const RateTrial& trial) {
         case LineVerdict::Garbage: return text + std::to_string(trial.bytes) + " bytes que n\xE3o formam um quadro";
         case LineVerdict::Silence: return text + "sil\xEAncio";
         case LineVerdict::RateRefused: return text + "velocidade recusada pelo dispositivo";
+        case LineVerdict::Unanswered: return text + "o servidor n\xE3o respondeu";
         case LineVerdict::Failed: break;
     }
     return text + "a linha falhou";
@@ -111,22 +121,26 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
     }
     base.as_guest = true;
     base.frame_size = 0;
+    const auto timed_out = [&found, budget] {
+        found.result = DetectionResult::TimedOut;
+        found.message = "Tempo esgotado (" + std::to_string(budget.count()) + " ms): " + trials_text(found.trials);
+        return found;
+    };
+    // A rate is tried only while the budget holds both its polls.
+    const auto both_polls_fit = [&deadline](std::chrono::milliseconds each) { return deadline.remaining() >= 2 * each; };
     try {
         for (const std::int32_t rate : rates) {
-            // A rate is tried only while the budget holds both its polls.
             const auto wait = reply_wait(rate);
-            if (deadline.remaining() < 2 * wait || (interrupt != nullptr && interrupt->raised())) {
-                found.result = DetectionResult::TimedOut;
-                found.message = "Tempo esgotado (" + std::to_string(budget.count()) + " ms): " + trials_text(found.trials);
-                return found;
-            }
+            if (!both_polls_fit(wait) || (interrupt != nullptr && interrupt->raised())) return timed_out();
             LinkOptions options = base;
             options.gap = std::max(quiet_time(rate), kAdapterLatency);
             options.read_timeout = wait;
             const OpenResult opened = open_link(port, std::to_string(rate), options, interrupt);
             if (!opened) {
-                if (opened.failure.problem == PortProblem::SettingsRefused) {
-                    found.trials.push_back({rate, LineVerdict::RateRefused});
+                if (opened.failure.problem == PortProblem::SettingsRefused ||
+                    opened.failure.problem == PortProblem::NegotiationUnanswered) {
+                    const bool refused = opened.failure.problem == PortProblem::SettingsRefused;
+                    found.trials.push_back({rate, refused ? LineVerdict::RateRefused : LineVerdict::Unanswered});
                     continue;
                 }
                 found.result = DetectionResult::PortUnavailable;
@@ -134,7 +148,15 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
                 found.message = opened.failure.message;
                 return found;
             }
-            RateTrial trial = poll_once(*opened.port, rate, interrupt);
+            // What the line still carries (a late reply to the rate before) is no answer to this rate.
+            RateTrial trial{rate, LineVerdict::Failed};
+            if (opened.port->drain(kLineClearing, interrupt)) {
+                // The open and the clearing took their time: the confirmation gets what is left.
+                if (!both_polls_fit(wait)) return timed_out();
+                if (opened.port->set_read_timeout(poll_wait(wait, deadline.remaining()))) {
+                    trial = poll_once(*opened.port, rate, interrupt);
+                }
+            }
             if (trial.verdict == LineVerdict::Frame) {
                 const std::size_t first_frame = trial.frame;
                 trial = poll_once(*opened.port, rate, interrupt);
@@ -168,11 +190,9 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
         found.message = failure.what();
         return found;
     }
-    const bool cut = interrupt != nullptr && interrupt->raised();
-    found.result = cut ? DetectionResult::TimedOut : DetectionResult::NotFound;
-    found.message = (cut ? "Tempo esgotado (" + std::to_string(budget.count()) + " ms): "
-                         : "Nenhuma balan\xE7" "a respondeu em " + quoted(std::string(port)) + ": ") +
-                    trials_text(found.trials);
+    if (interrupt != nullptr && interrupt->raised()) return timed_out();
+    found.result = DetectionResult::NotFound;
+    found.message = "Nenhuma balan\xE7" "a respondeu em " + quoted(std::string(port)) + ": " + trials_text(found.trials);
     return found;
 }
 

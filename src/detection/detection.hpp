@@ -23,6 +23,10 @@ inline constexpr std::chrono::milliseconds kScaleTurnaround{200};
 // A USB adapter hands what it received to the host in bursts (an FTDI chip
 // every 16 ms): a pause that short inside a reply is no end of it.
 inline constexpr std::chrono::milliseconds kAdapterLatency{50};
+// How much longer than its reply's time a poll waits before its silence is
+// believed, as far as the budget leaves room: a busy machine may run the
+// scale's side, or the reading of its reply, late.
+inline constexpr std::chrono::milliseconds kSilenceConfirmation{500};
 
 // What one rate gave.
 enum class LineVerdict {
@@ -31,6 +35,7 @@ enum class LineVerdict {
     Silence,      // nothing within the wait
     RateRefused,  // the device would not take the rate
     Failed,       // the line failed (a hang-up, a dropped connection)
+    Unanswered,   // a network server took the connection, then did not answer its negotiation
 };
 
 struct RateTrial {
@@ -59,8 +64,9 @@ struct Detection {
 // more than 16 of them.
 std::vector<std::int32_t> detection_rates(std::string_view text);
 
-// How long a poll at the rate waits for its reply: the ENQ and eight bytes on
-// the wire, plus the scale's turnaround.
+// The time a reply at the rate takes: the ENQ and eight bytes on the wire,
+// plus the scale's turnaround. A poll waits that long, and before it takes the
+// line for silent up to kSilenceConfirmation more.
 std::chrono::milliseconds reply_wait(std::int32_t rate);
 
 // The verdict on one poll's bytes: a frame (STX, five or six printable
@@ -69,11 +75,14 @@ LineVerdict classify(std::span<const unsigned char> bytes, std::size_t& frame);
 
 // Probes the port at each rate in turn, as a guest: a serial port another
 // program holds is refused unopened, and its settings are put back afterwards
-// (an RFC 2217 server's port is left at the last rate tried). Stops at the
-// first rate that gives well-formed frames of one size on two polls in a row.
-// A rate is tried only while the budget holds both its polls' waits, so the
-// budget holds but for opening the port (a network connect may take its own
-// time-out); an interrupt ends it as time-out before the next rate.
+// (an RFC 2217 server's port is left at the last rate tried). Before each
+// rate's first poll, what the line still carries (a late reply to the rate
+// before) is dropped. Stops at the first rate that gives well-formed frames of
+// one size on two polls in a row. A rate is tried only while the budget holds
+// both its polls' waits, each with what is left of kSilenceConfirmation once
+// both fit, so the budget holds but for opening the port (a network connect
+// may take its own time-out); an interrupt ends it as time-out before the
+// next rate.
 // Throws nothing; writes no log. `base` carries the lock folder.
 Detection detect_scale(std::string_view port, std::span<const std::int32_t> rates, std::chrono::milliseconds budget,
                        LinkOptions base = {}, const Interrupt* interrupt = nullptr);

@@ -52,6 +52,9 @@ enum class PortProblem {
     ConnectionRefused,
     ConnectTimedOut,
     ConnectionDropped,  // the link opened, then a poll found the connection gone
+    // A server took the connection, then did not answer its negotiation in time
+    // (a host sees it as settings refused; a probe tells it apart from a refused rate).
+    NegotiationUnanswered,
 };
 
 struct PortUnavailable {
@@ -88,10 +91,17 @@ public:
     virtual std::optional<std::size_t> poll(ReceiveBuffer& buffer, const Interrupt* interrupt = nullptr) = 0;
 
     // Reads and drops bytes until the line has been quiet for three
-    // characters' time, for at most the read time-out: the tail of a reply
-    // still on its way must not shift the next reply's bytes. False when the
-    // link failed or the interrupt was raised.
-    virtual bool drain(const Interrupt* interrupt = nullptr) = 0;
+    // characters' time, for at most `limit`: the tail of a reply still on its
+    // way must not shift the next reply's bytes. A line still busy at the
+    // limit is no failure (true). False when the link failed or the interrupt
+    // was raised.
+    virtual bool drain(std::chrono::milliseconds limit, const Interrupt* interrupt) = 0;
+    // The same, for at most the read time-out.
+    bool drain(const Interrupt* interrupt = nullptr) { return drain(kReadTimeout, interrupt); }
+
+    // How long the polls from now on wait for the first byte of a reply (as
+    // LinkOptions::read_timeout at the open). False when the port refused it.
+    virtual bool set_read_timeout(std::chrono::milliseconds wait) = 0;
 
     // Why the last poll or drain failed, where the link knows more than
     // "it failed" (a dropped connection).

@@ -33,7 +33,11 @@ constexpr const char* kAdapterDrivers[] = {
 // USB vendors whose serial devices are bridges: FTDI, Prolific, Silicon Labs, WCH.
 constexpr const char* kAdapterVendors[] = {"0403", "067b", "10c4", "1a86"};
 
-constexpr std::chrono::milliseconds kRateBudget{1500};
+// One rate's call: room for its two polls with their full silence confirmation
+// (at 2400 two of 738 ms) and for opening the port (an RFC 2217 connect and
+// negotiation may take two seconds), also on a machine so busy that the open
+// itself takes a second. A silent rate costs its polls' waits, not this.
+constexpr std::chrono::milliseconds kRateBudget{5000};
 constexpr std::size_t kMaxRates = 16;
 
 bool serial_adapter(const PortInfo& port) {

@@ -20,6 +20,7 @@ namespace {
 constexpr unsigned char kEnqByte = 0x05;
 constexpr unsigned char kIac = 255, kDont = 254, kDo = 253, kWill = 251, kSb = 250, kSe = 240, kComPort = 44;
 constexpr unsigned char kSetBaudRate = 1;
+constexpr unsigned char kPurgeData = 12;
 enum TelnetState { kData, kAfterIac, kAfterWill, kAfterOtherVerb, kInSub, kInSubAfterIac };
 
 std::string escaped(const std::string& bytes) {
@@ -61,7 +62,7 @@ bool wait_for_either(int fd, int wake, int timeout_ms = -1) {
 TcpScale::TcpScale(std::vector<ScaleReply> script, bool repeat, Face face, std::optional<ScaleReply> greeting)
     : script_(std::move(script)), repeat_(repeat), greeting_(std::move(greeting)), face_(face),
       telnet_(face == Face::Rfc2217 || face == Face::Rfc2217Refusing || face == Face::Rfc2217OtherRate ||
-              face == Face::Rfc2217Unacknowledged) {
+              face == Face::Rfc2217Unacknowledged || face == Face::Rfc2217Streaming) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) fail("pipe");
     switch (face) {
         case Face::Refuse:
@@ -84,6 +85,9 @@ TcpScale::TcpScale(std::vector<ScaleReply> script, bool repeat, Face face, std::
         }
         case Face::Flood:
             flood_.assign(4096, '\x55');
+            [[fallthrough]];
+        case Face::Rfc2217Streaming:
+            if (face == Face::Rfc2217Streaming) flood_.assign(4096, '\x80');
             [[fallthrough]];
         case Face::EndlessSubnegotiation:
             if (face == Face::EndlessSubnegotiation) {
@@ -116,11 +120,12 @@ void TcpScale::run() {
     while (wait_for_either(listener_, wake_[0])) {
         const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) continue;
-        if (!flood_.empty()) {
+        if (face_ == Face::Flood || face_ == Face::EndlessSubnegotiation) {
             flood(connection);
         } else {
             serve(connection);
         }
+        ::close(connection);
     }
 }
 
@@ -141,7 +146,6 @@ void TcpScale::flood(int connection) {
         }
         if (entries[0].revents & (POLLERR | POLLHUP)) break;
     }
-    ::close(connection);
 }
 
 // Answers ENQs on one connection until the client closes it or a reply hangs up.
@@ -149,6 +153,7 @@ void TcpScale::serve(int connection) {
     telnet_state_ = kData;
     sub_.clear();
     set_rate_ = 0;
+    purged_ = false;
     bool open = !greeting_ || play(connection, *greeting_);
     while (open && wait_for_either(connection, wake_[0])) {
         unsigned char incoming[64];
@@ -158,6 +163,7 @@ void TcpScale::serve(int connection) {
         if (telnet_) {
             const std::string answer = negotiate(incoming, static_cast<std::size_t>(n), enqs);
             (void)!::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+            if (purged_ && face_ == Face::Rfc2217Streaming) return flood(connection);
         } else {
             enqs = static_cast<int>(std::count(incoming, incoming + n, kEnqByte));
         }
@@ -172,7 +178,6 @@ void TcpScale::serve(int connection) {
             open = play(connection, reply);
         }
     }
-    ::close(connection);
 }
 
 std::string TcpScale::negotiate(const unsigned char* incoming, std::size_t size, int& enqs) {
@@ -232,6 +237,7 @@ std::string TcpScale::negotiate(const unsigned char* incoming, std::size_t size,
                                 (static_cast<unsigned>(static_cast<unsigned char>(value[2])) << 8) |
                                 static_cast<unsigned>(static_cast<unsigned char>(value[3]));
                 }
+                if (command == kPurgeData) purged_ = true;
                 if (command == kSetBaudRate && face_ == Face::Rfc2217OtherRate) value = std::string("\0\0\x4B\0", 4);  // 19200
                 answer += std::string{char(kIac), char(kSb), char(kComPort), char(command + 100)} + escaped(value) +
                           std::string{char(kIac), char(kSe)};

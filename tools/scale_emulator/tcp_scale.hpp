@@ -25,7 +25,9 @@ public:
         Rfc2217,
         Rfc2217Refusing,        // DONT to the COM port option
         Rfc2217OtherRate,       // acknowledges the baud rate with another one
-        Rfc2217Unacknowledged   // agrees to the option, never acknowledges a command
+        Rfc2217Unacknowledged,  // agrees to the option, never acknowledges a command
+        Rfc2217Streaming        // once its port is set and purged, sends bytes without pause (a scale that talks
+                                // on its own), answering nothing
     };
     // On 127.0.0.1, a port of the system's choosing. `greeting`: what the server
     // sends each connection as soon as it accepts it, before any poll (a reply it
@@ -60,6 +62,7 @@ private:
     bool repeat_;
     std::string flood_;  // what a flooding face sends, over and over
     std::string flood_opening_;
+    bool purged_ = false;  // a Telnet face: the connected client purged the port's receive buffer
     std::optional<ScaleReply> greeting_;
     Face face_;
     bool telnet_ = false;

@@ -24,9 +24,15 @@ constexpr std::chrono::milliseconds kNegotiationTimeout{1000};
 constexpr std::chrono::milliseconds kSettleQuiet{50};
 
 
-OpenResult settings_refused(std::string_view name, const std::string& reason) {
-    return OpenResult{nullptr, {PortProblem::SettingsRefused, 0,
-                                "O servidor " + quoted(name) + " recusou a configura\xE7\xE3o: " + reason}};
+// Why a server's port could not be set up: a refusal, or no answer in time.
+struct Refusal {
+    std::string reason;  // Portuguese, the part after "recusou a configuração: "
+    PortProblem problem = PortProblem::SettingsRefused;
+};
+
+OpenResult settings_refused(std::string_view name, const Refusal& refusal) {
+    return OpenResult{nullptr, {refusal.problem, 0,
+                                "O servidor " + quoted(name) + " recusou a configura\xE7\xE3o: " + refusal.reason}};
 }
 
 bool all_digits(std::string_view text) {
@@ -74,20 +80,29 @@ public:
         return got;
     }
 
-    bool drain(const Interrupt* interrupt) override { return drop_until_quiet(quiet_time(rate_), interrupt); }
+    using Link::drain;
+    bool drain(std::chrono::milliseconds limit, const Interrupt* interrupt) override {
+        return drop_until_quiet(quiet_time(rate_), limit, interrupt);
+    }
+
+    bool set_read_timeout(std::chrono::milliseconds wait) override {
+        options_.read_timeout = wait;
+        return true;
+    }
 
     // What the server had waiting before this connection (a reply kept for an
     // earlier client) is no answer to this one's polls: as a serial port's input is
     // flushed on open, whatever comes until the line has been quiet for a moment is
     // dropped. False when the connection failed.
     bool settle(const Interrupt* interrupt) {
-        return drop_until_quiet(std::max(kSettleQuiet, quiet_time(rate_)), interrupt);
+        return drop_until_quiet(std::max(kSettleQuiet, quiet_time(rate_)), kReadTimeout, interrupt);
     }
 
-    // Drops what comes until the line has been quiet for `quiet`, for at most the read
-    // time-out: a server that never goes quiet ends it at the limit all the same.
-    bool drop_until_quiet(std::chrono::milliseconds quiet, const Interrupt* interrupt) {
-        const Deadline limit(kReadTimeout);
+    // Drops what comes until the line has been quiet for `quiet`, for at most `within`:
+    // a server that never goes quiet ends it at the limit all the same.
+    bool drop_until_quiet(std::chrono::milliseconds quiet, std::chrono::milliseconds within,
+                          const Interrupt* interrupt) {
+        const Deadline limit(within);
         pending_.clear();
         while (!limit.expired()) {
             const int ready = socket_->wait(limit, quiet, interrupt);
@@ -117,12 +132,13 @@ public:
 
     // RFC 2217: agree on the COM port option, set the line, purge the
     // server's receive buffer; each step waits for the server's answer.
-    std::optional<std::string> configure(std::int32_t rate, const Interrupt* interrupt) {
-        if (!send_wire(telnet_->opening(), interrupt)) return "a conex\xE3o caiu";
+    std::optional<Refusal> configure(std::int32_t rate, const Interrupt* interrupt) {
+        if (!send_wire(telnet_->opening(), interrupt)) return Refusal{"a conex\xE3o caiu"};
         if (!negotiate_until([this] { return telnet_->com_port_agreed() || telnet_->com_port_refused(); }, interrupt)) {
-            return "o servidor n\xE3o respondeu \xE0 op\xE7\xE3o de porta COM (RFC 2217)";
+            return Refusal{"o servidor n\xE3o respondeu \xE0 op\xE7\xE3o de porta COM (RFC 2217)",
+                           PortProblem::NegotiationUnanswered};
         }
-        if (telnet_->com_port_refused()) return "o servidor n\xE3o oferece a op\xE7\xE3o de porta COM (RFC 2217)";
+        if (telnet_->com_port_refused()) return Refusal{"o servidor n\xE3o oferece a op\xE7\xE3o de porta COM (RFC 2217)"};
         using namespace telnet;
         const auto value = static_cast<std::uint32_t>(rate);
         const std::string baud{char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
@@ -135,13 +151,15 @@ public:
         };
         std::string wire;
         for (const auto& [command, argument] : commands) wire += TelnetCodec::com_port_command(command, argument);
-        if (!send_wire(wire, interrupt)) return "a conex\xE3o caiu";
+        if (!send_wire(wire, interrupt)) return Refusal{"a conex\xE3o caiu"};
         const bool answered = negotiate_until([&] {
             return std::all_of(std::begin(commands), std::end(commands),
                                [&](const auto& c) { return telnet_->acknowledged(c.first).has_value(); });
         }, interrupt);
-        if (!answered) return "o servidor n\xE3o confirmou a configura\xE7\xE3o em 1000 ms";
-        if (telnet_->acknowledged(kSetBaudRate) != baud) return std::to_string(rate) + " baud";
+        if (!answered) {
+            return Refusal{"o servidor n\xE3o confirmou a configura\xE7\xE3o em 1000 ms", PortProblem::NegotiationUnanswered};
+        }
+        if (telnet_->acknowledged(kSetBaudRate) != baud) return Refusal{std::to_string(rate) + " baud"};
         pending_.clear();  // what came before the purge is no answer to a poll
         return std::nullopt;
     }
@@ -260,7 +278,7 @@ OpenResult open_network_link(std::string_view name, std::string_view baud_text, 
     auto link = std::make_unique<NetworkLink>(std::move(socket), telnet, std::move(options), std::string(name));
     // As on a serial port: the baud text is read once the link is open.
     const std::int32_t rate = baud_rate(baud_text);
-    if (rate <= 0) return settings_refused(name, std::to_string(rate) + " baud");
+    if (rate <= 0) return settings_refused(name, {std::to_string(rate) + " baud"});
     link->set_rate(rate);
     if (telnet) {
         const auto problem = link->configure(rate, interrupt);

@@ -26,7 +26,9 @@ public:
     ~SerialPort() override;
 
     std::optional<std::size_t> poll(ReceiveBuffer& buffer, const Interrupt* interrupt = nullptr) override;
-    bool drain(const Interrupt* interrupt = nullptr) override;
+    using Link::drain;
+    bool drain(std::chrono::milliseconds limit, const Interrupt* interrupt) override;
+    bool set_read_timeout(std::chrono::milliseconds wait) override;
 
     struct Native;
 

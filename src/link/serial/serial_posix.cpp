@@ -170,8 +170,8 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     return OpenResult{std::unique_ptr<SerialPort>(new SerialPort(std::move(native))), {}};
 }
 
-bool SerialPort::drain(const Interrupt* interrupt) {
-    const Deadline limit(kReadTimeout);
+bool SerialPort::drain(std::chrono::milliseconds within, const Interrupt* interrupt) {
+    const Deadline limit(within);
     // A line that never goes quiet ends the drain at the limit all the same.
     while (!limit.expired()) {
         if (::tcflush(native_->fd, TCIFLUSH) != 0) return false;
@@ -179,6 +179,11 @@ bool SerialPort::drain(const Interrupt* interrupt) {
         if (ready < 0 || (ready & kHangUp)) return false;
         if (ready == 0) return true;  // quiet
     }
+    return true;
+}
+
+bool SerialPort::set_read_timeout(std::chrono::milliseconds wait) {
+    native_->options.read_timeout = wait;
     return true;
 }
 

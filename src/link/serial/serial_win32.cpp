@@ -137,14 +137,14 @@ std::optional<DWORD> finish(HANDLE handle, OVERLAPPED& operation, BOOL started, 
 
 }  // namespace
 
-bool SerialPort::drain(const Interrupt* interrupt) {
+bool SerialPort::drain(std::chrono::milliseconds limit, const Interrupt* interrupt) {
     // A read of one byte that ends on the quiet time: it keeps coming back
     // with a byte while the line is busy.
     COMMTIMEOUTS quiet{};
     quiet.ReadTotalTimeoutConstant = static_cast<DWORD>(quiet_time(native_->rate).count());
     quiet.WriteTotalTimeoutConstant = static_cast<DWORD>(kWriteTimeout.count());
     if (!::SetCommTimeouts(native_->handle, &quiet)) return false;
-    const ULONGLONG give_up = ::GetTickCount64() + static_cast<ULONGLONG>(kReadTimeout.count());
+    const ULONGLONG give_up = ::GetTickCount64() + static_cast<ULONGLONG>(limit.count());
     bool ok = true;
     for (;;) {
         if (!::PurgeComm(native_->handle, PURGE_RXCLEAR)) {
@@ -164,6 +164,12 @@ bool SerialPort::drain(const Interrupt* interrupt) {
     }
     COMMTIMEOUTS timeouts = link_timeouts(native_->options);
     return ::SetCommTimeouts(native_->handle, &timeouts) && ok;
+}
+
+bool SerialPort::set_read_timeout(std::chrono::milliseconds wait) {
+    native_->options.read_timeout = wait;
+    COMMTIMEOUTS timeouts = link_timeouts(native_->options);
+    return ::SetCommTimeouts(native_->handle, &timeouts) != 0;
 }
 
 std::optional<std::size_t> SerialPort::poll(ReceiveBuffer& buffer, const Interrupt* interrupt) {
