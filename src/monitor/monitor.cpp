@@ -39,10 +39,12 @@ public:
         monitor_.step(monitor_.settings_.link.read_timeout + kStallMargin);
         return port_.poll(buffer, interrupt);
     }
-    bool drain(const Interrupt* interrupt) override {
-        monitor_.step(monitor_.settings_.link.read_timeout + kStallMargin);
-        return port_.drain(interrupt);
+    bool drain(std::chrono::milliseconds limit, const Interrupt* interrupt) override {
+        monitor_.step(limit + kStallMargin);
+        return port_.drain(limit, interrupt);
     }
+    bool set_read_timeout(std::chrono::milliseconds wait) override { return port_.set_read_timeout(wait); }
+    using Link::drain;
     std::optional<PortUnavailable> failure() const override { return port_.failure(); }
 
 private:
