@@ -54,7 +54,7 @@ class WineServeTest(unittest.TestCase):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        name = "wsr37100test"
+        name, refused = "wsr37100test", "wsr37100refused"
         # Wine ends its session, services included, once no ordinary program runs: one is kept running
         # for the whole case. Its first line says the session is up; a service request made while the
         # session still starts can wait for the keeper to end, and the service then never starts.
@@ -98,9 +98,21 @@ class WineServeTest(unittest.TestCase):
                 events.seek(0)
                 self.assertRegex(events.read(), r'eventlog:ReportEventW L"serving 1 scale\(s\) at http://127\.0\.0\.1:%d/: '
                                  r'counter \(%s\)"\n(.*\n)*.*eventlog:ReportEventW L"stopped"\n' % (port, PORT))
+            # A configuration that cannot be read: the manager gets the exit status, and the process ends without a fault.
+            wine("sc", "create", refused, "binPath=", "%s serve --windows-service %s --config C:\\none.json" % (tool, refused))
+            wine("sc", "start", refused)
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and (
+                    "STOPPED" not in (state := wine("sc", "query", refused).stdout)
+                    or subprocess.run(["pgrep", "-f", "service " + refused], capture_output=True).returncode == 0):
+                time.sleep(0.2)
+            self.assertRegex(state, r"SERVICE_EXIT_CODE\s*:\s*64 ")
+            events.seek(0)
+            self.assertEqual([line for line in events.read().splitlines() if "Unhandled" in line], [])
         finally:
-            wine("sc", "delete", name)
-            wine("reg", "delete", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name, "/f")
+            for service in (name, refused):
+                wine("sc", "delete", service)
+                wine("reg", "delete", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + service, "/f")
             keeper.kill()
             keeper.wait()
             # The keeper's Windows side and the service manager would outlive the test: the session ends here.

@@ -1,6 +1,7 @@
 // The service's host on Windows: the console's interrupts, or the service control manager.
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -82,12 +83,20 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+using Handle = std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&::CloseHandle)>;
+
 // One run under the service control manager: its status and the stop it asks for.
 class WindowsService {
 public:
     WindowsService(std::wstring name, const Body& body) : name_(std::move(name)), body_(body) {}
 
+    // On the thread the manager starts for the service (ServiceMain's).
     void main() {
+        HANDLE thread = nullptr;
+        if (::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread, SYNCHRONIZE,
+                              FALSE, 0)) {
+            thread_.store(thread);
+        }
         EventSource event_log(name_);
         const Journal journal(event_log);
         handle_ = ::RegisterServiceCtrlHandlerExW(name_.c_str(), &WindowsService::control, this);
@@ -121,20 +130,33 @@ public:
         report(SERVICE_STOPPED, static_cast<DWORD>(exit_status_));
     }
 
-    int exit_status() const { return exit_status_; }
+    // Once the dispatcher has returned: the dispatcher returns as soon as the service reports it stopped,
+    // while ServiceMain's thread still unwinds (the report's lock, the event source). This run and the
+    // process must outlive that thread; should the dispatcher have failed while the body still serves,
+    // the body is told to stop first. Returns the body's exit status.
+    int finish() {
+        request_stop();
+        const Handle thread(thread_.exchange(nullptr), &::CloseHandle);
+        if (thread) ::WaitForSingleObject(thread.get(), INFINITE);
+        return exit_status_;
+    }
 
 private:
+    void request_stop() {
+        {
+            std::lock_guard guard(lock_);
+            stop_requested_ = true;
+        }
+        woken_.notify_all();
+    }
+
     static DWORD WINAPI control(DWORD code, DWORD, void*, void* context) {
         auto* service = static_cast<WindowsService*>(context);
         switch (code) {
             case SERVICE_CONTROL_STOP:
             case SERVICE_CONTROL_SHUTDOWN:
                 service->report(SERVICE_STOP_PENDING, 0);
-                {
-                    std::lock_guard guard(service->lock_);
-                    service->stop_requested_ = true;
-                }
-                service->woken_.notify_all();
+                service->request_stop();
                 return NO_ERROR;
             case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
             default: return ERROR_CALL_NOT_IMPLEMENTED;
@@ -162,6 +184,7 @@ private:
     std::condition_variable_any woken_;
     bool stop_requested_ = false;
     int exit_status_ = 0;
+    std::atomic<HANDLE> thread_{nullptr};  // ServiceMain's, for finish() to wait on
 };
 
 // The service control manager calls ServiceMain with no context of its own,
@@ -189,6 +212,7 @@ int run_as_windows_service(const std::string& name, const Body& body) {
     SERVICE_TABLE_ENTRYW table[] = {{service_name.data(), &service_main}, {nullptr, nullptr}};
     const BOOL dispatched = ::StartServiceCtrlDispatcherW(table);
     const DWORD error = dispatched ? 0 : ::GetLastError();
+    const int exit_status = service.finish();
     the_service = nullptr;
     if (!dispatched) {
         say(Level::error, error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
@@ -196,7 +220,7 @@ int run_as_windows_service(const std::string& name, const Body& body) {
                               : "--windows-service: the service control manager failed: error " + std::to_string(error));
         return 1;
     }
-    return service.exit_status();
+    return exit_status;
 }
 
 }  // namespace Wsr37100::service
