@@ -8,7 +8,7 @@
     try:
         print(scale.weigh("/dev/ttyUSB0", "9600"))  # 12.345: only ever a weight
     except wsr37100.NoReading as no:            # unstable, negative, overload, unreadable, or no reading at all
-        print(no)                               # "no weight: unreadable reply, check the baud rate"
+        print(no)                               # "no weight: unreadable reply: not a weight, check the baud rate"
     reading = scale.busca_peso_ex("COM1", "9600", log_folder="/var/log/loja", gap_ms=20)
     if reading.kind == "weight":                # never ring up reading.weight without this check
         print(reading.weight)

@@ -498,23 +498,27 @@ class DetectTest(unittest.TestCase):
     """`detect` against simulated scales that answer only at their own line speed."""
 
     def test_each_port_gets_its_rate_and_frame(self):
-        cases = [  # the scale's rate and frame; the rates tried; what detect says of the port
+        cases = [  # the scale's rate and frame; the rates tried; what detect says of the port; the scale's answer
             ("2400", "7", None, "found: 2400 baud, 7-byte frame, said 1.234 kg"),
             ("4800", "8", None, "found: 4800 baud, 8-byte frame, said 1.234 kg"),
             ("9600", "8", None, "found: 9600 baud, 8-byte frame, said 1.234 kg"),
             ("19200", "7", None, "found: 19200 baud, 7-byte frame, said 1.234 kg"),
+            ("4800", "7", None, "found: 4800 baud, 7-byte frame, said status N (negative)", "--status", "N"),
             ("9600", "8", "2400,4800", "no scale: 2400: 2 bytes que não formam um quadro; 4800: 4 bytes que"),
         ]
         with contextlib.ExitStack() as stack:
-            scales = [stack.enter_context(Simulator("--line-speed", rate, "--frame", frame)) for rate, frame, _, _ in cases]
+            scales = [stack.enter_context(Simulator("--line-speed", rate, "--frame", frame, *answer))
+                      for rate, frame, _, _, *answer in cases]
             # All ports in one run (one thread each), except the row that names its own rates.
-            status, out, err = run("detect", *[scale.port for scale in scales[:4]], "--json")
+            status, out, err = run("detect", *[scale.port for scale in scales[:5]], "--json")
             self.assertEqual((status, err), (0, ""))
             found = json.loads(out)
-            self.assertEqual([(f["port"], f["result"], f["baud"], f["frame"], f["serve"].split("=", 1)[1]) for f in found],
-                             [(s.port, "found", int(r), int(n), f"{s.port}:{r},frame={n}")
-                              for s, (r, n, _, _) in zip(scales[:4], cases)])
-            for scale, (rate, frame, rates, said) in zip(scales, cases):
+            self.assertEqual([(f["port"], f["result"], f["baud"], f["frame"], f["serve"].split("=", 1)[1], f["weight"],
+                               f.get("status"), f["rates"][-1]["said"]) for f in found],
+                             [(s.port, "found", int(r), int(n), f"{s.port}:{r},frame={n}", None if answer else 1.234,
+                               "negative" if answer else None, f"{n}-byte frame")
+                              for s, (r, n, _, _, *answer) in zip(scales[:5], cases)])
+            for scale, (rate, frame, rates, said, *_) in zip(scales, cases):
                 with self.subTest(rate=rate, rates=rates):
                     status, out, err = run("detect", scale.port, *(["--bauds", rates] if rates else []))
                     self.assertEqual((status, err), (0 if rates is None else 3, ""))  # a pipe gets no progress
