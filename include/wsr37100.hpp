@@ -70,7 +70,8 @@ struct Opcoes {
 
 struct Leitura {
     Tipo tipo = Tipo::SemLeitura;
-    double peso = 0;
+    double peso = 0;                      // exactly what BuscaPeso returns: check tipo before taking it for a weight
+    char letra = 0;                       // with Tipo::Status: 'I', 'N' or 'S'; 0 for an unreadable reply (LetraStatus)
     Motivo motivo = Motivo::Nenhum;
     int consultas = 0;
     std::vector<unsigned char> resposta;  // the last reply's bytes
@@ -79,6 +80,33 @@ struct Leitura {
     std::string mensagem;                 // the device path and the reason, or a monitor's failure
     bool estavel = false;                 // with espera_estavel: the wait ended on a settled answer
 };
+
+// The letter behind a WSR_STATUS record: 'I', 'N' or 'S'; 0 for an unreadable
+// reply (neither a number nor a status letter: most often a wrong baud rate) and
+// for any other kind. An unstable scale and an unreadable reply are both -1; the
+// reply's bytes tell them apart as the decoders read them: in a 7-byte reply the
+// second byte, in an 8-byte one the first byte above blank after the last STX
+// (before its ETX), the text ending at the first zero byte. Thread safe.
+inline char LetraStatus(const WsrLeitura& leitura) {
+    constexpr unsigned char stx = 0x02, etx = 0x03, blank = 0x20;
+    if (leitura.tipo != WSR_STATUS) return 0;
+    if (leitura.peso == -2) return 'N';
+    if (leitura.peso == -10) return 'S';
+    const unsigned char* bytes = leitura.resposta;
+    const int count = leitura.bytes_resposta;
+    int length = 0;
+    while (length < count && length < static_cast<int>(sizeof leitura.resposta) && bytes[length] != 0) ++length;
+    if (count == 7) return length > 1 && bytes[1] == 'I' ? 'I' : 0;
+    if (count != 8) return 0;
+    int at = 0;
+    for (int i = 0; i < length; ++i) {
+        if (bytes[i] == stx) at = i + 1;
+    }
+    for (; at < length && bytes[at] != etx; ++at) {
+        if (bytes[at] > blank) return bytes[at] == 'I' ? 'I' : 0;
+    }
+    return 0;
+}
 
 namespace detail {
 // The C options for these; pasta_log points into opcoes.
@@ -99,6 +127,7 @@ inline Leitura from_c(const WsrLeitura& c_leitura) {
     Leitura leitura;
     leitura.tipo = static_cast<Tipo>(c_leitura.tipo);
     leitura.peso = c_leitura.peso;
+    leitura.letra = LetraStatus(c_leitura);
     leitura.motivo = static_cast<Motivo>(c_leitura.motivo);
     leitura.consultas = c_leitura.consultas;
     leitura.resposta.assign(c_leitura.resposta, c_leitura.resposta + c_leitura.bytes_resposta);
@@ -137,17 +166,20 @@ inline double BuscaPeso(std::string_view sPorta, std::string_view sVelocidade) {
     return BuscaPesoEx(sPorta, sVelocidade).peso;
 }
 
-// Thrown by Peso when the scale gave no weight: a status or no reading.
+// Thrown by Peso when the scale gave no weight: a status ("sem peso: status I"),
+// an unreadable reply (which says to check the baud rate) or no reading.
 class SemPeso : public Falha {
 public:
-    explicit SemPeso(Leitura leitura)
-        : Falha(leitura.tipo == Tipo::Status ? "sem peso: status " + std::to_string(static_cast<int>(leitura.peso))
-                                             : "sem peso: sem leitura" + (leitura.mensagem.empty() ? std::string()
-                                                                                                   : ": " + leitura.mensagem)),
-          leitura_(std::move(leitura)) {}
+    explicit SemPeso(Leitura leitura) : Falha(texto(leitura)), leitura_(std::move(leitura)) {}
     const Leitura& leitura() const { return leitura_; }
 
 private:
+    static std::string texto(const Leitura& leitura) {
+        if (leitura.tipo == Tipo::Status && leitura.letra != 0) return std::string("sem peso: status ") + leitura.letra;
+        if (leitura.tipo == Tipo::Status) return "sem peso: resposta ileg\xEDvel, confira a velocidade (baud)";
+        return "sem peso: sem leitura" + (leitura.mensagem.empty() ? std::string() : ": " + leitura.mensagem);
+    }
+
     Leitura leitura_;
 };
 

@@ -32,6 +32,7 @@ PARSERS = r"^Config\.|^Query\.|^service$"
 ROUTES = r"^Route\.|^service$"
 LOG = r"DailyLog|LogFaults|^service$"
 CSHARP = r"^csharp$"
+LETTER = r"^Peso\.|^tool$"
 
 # (area, file, exact original text, replacement, ctest -R regex)
 MUTANTS = [
@@ -200,9 +201,28 @@ MUTANTS = [
      "if (trial.verdict == LineVerdict::Frame && trial.frame != first_frame)",
      "if (trial.verdict == LineVerdict::Frame && false)", DETECTION),
 
+    # The scale's I told from an unreadable reply, and a number only for a weight.
+    ("status letter", "include/wsr37100.hpp",
+     "if (bytes[at] > blank) return", "if (bytes[at] != blank) return", LETTER),
+    ("status letter", "include/wsr37100.hpp",
+     " && bytes[length] != 0) ++length;", ") ++length;", LETTER),
+    ("status letter", "include/wsr37100.hpp",
+     "if (count == 7) return length > 1 && bytes[1] == 'I' ? 'I' : 0;", "if (count == 7) return 'I';", LETTER),
+    ("status letter", "tools/common/reading.cpp",
+     "reading.tipo == WSR_PESO ? nlohmann::ordered_json(reading.peso) : nlohmann::ordered_json()",
+     "reading.tipo == WSR_FALHA ? nlohmann::ordered_json() : nlohmann::ordered_json(reading.peso)", r"^tool$|^service$"),
+    ("status letter", "tools/cli/weigh.cpp",
+     "std::FILE* out = reading.tipo == WSR_PESO ? stdout : stderr;", "std::FILE* out = stdout;", r"^tool$"),
+
     # The .NET library.
     ("c#", "examples/csharp/Wsr37100.cs",
      "return (uint)Math.Ceiling(time.TotalMilliseconds);", "return (uint)time.TotalMilliseconds;", CSHARP),
+    ("c#", "examples/csharp/Wsr37100.cs",
+     "                    if (resposta[at] > Blank)", "                    if (resposta[at] != Blank)", CSHARP),
+    ("c#", "examples/csharp/Wsr37100.cs",
+     "return first == 'I' ? ScaleStatus.Unstable : ScaleStatus.Unreadable;", "return ScaleStatus.Unstable;", CSHARP),
+    ("c#", "examples/csharp/Wsr37100.cs",
+     '\n                               || host.StartsWith("mono", StringComparison.OrdinalIgnoreCase);', ";", CSHARP),
 
     # The HTTP service.
     ("routes", "tools/service/routes.cpp",

@@ -272,11 +272,17 @@ TEST_F(DefaultLog, RaisedFailuresBecomeNaNOrFalha) {
 
 // The C++ convenience a host charges from: a number only for a weight.
 TEST(Peso, GivesOnlyAWeightAndThrowsTheRest) {
-    struct Case { const char* what; std::string reply; std::optional<double> weight; Tipo tipo; };
+    // The letter tells the scale's I from an unreadable reply (0): both are -1.
+    struct Case { const char* what; std::string reply; std::optional<double> weight; Tipo tipo; char letra = 0;
+                  unsigned scale_baud = 0; };
     const Case cases[] = {
         {"a weight", kSeven, 1.234, Tipo::Peso},
         {"an empty platter", fixed_frame("00000"), 0.0, Tipo::Peso},
-        {"unstable", fixed_frame("IIIII"), std::nullopt, Tipo::Status},
+        {"unstable", fixed_frame("IIIII"), std::nullopt, Tipo::Status, 'I'},
+        {"negative", delimited_frame("NNNNNN"), std::nullopt, Tipo::Status, 'N'},
+        {"overload", fixed_frame("SSSSS"), std::nullopt, Tipo::Status, 'S'},
+        {"unstable after a tab", "\x02\tIBCD1\x03", std::nullopt, Tipo::Status, 'I'},
+        {"a wrong baud rate", kSeven, std::nullopt, Tipo::Status, 0, 4800},
         {"an unplugged scale", "", std::nullopt, Tipo::SemLeitura},
     };
     Opcoes opcoes;
@@ -286,6 +292,7 @@ TEST(Peso, GivesOnlyAWeightAndThrowsTheRest) {
         SCOPED_TRACE(c.what);
         std::optional<ScaleEmulator> scale;
         if (!c.reply.empty()) scale.emplace(std::vector<ScaleReply>{ScaleReply::bytes(c.reply)}, true);
+        if (c.scale_baud != 0) scale->line_speed(c.scale_baud);
         const std::string port = scale ? scale->device_path() : "/dev/ttyNoSuchScale";
         try {
             const double weight = Peso(port, "9600", opcoes);
@@ -293,6 +300,9 @@ TEST(Peso, GivesOnlyAWeightAndThrowsTheRest) {
         } catch (const SemPeso& none) {
             EXPECT_FALSE(c.weight.has_value());
             EXPECT_EQ(none.leitura().tipo, c.tipo);
+            EXPECT_EQ(none.leitura().letra, c.letra);
+            const bool says_baud = std::string(none.what()).find("confira a velocidade") != std::string::npos;
+            EXPECT_EQ(says_baud, c.tipo == Tipo::Status && c.letra == 0);
         }
     }
 }

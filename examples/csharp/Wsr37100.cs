@@ -22,9 +22,10 @@
 //   var scale = new Scale("COM1", 9600, new ScaleOptions { Gap = TimeSpan.FromMilliseconds(20) });
 //   Reading reading = scale.Read();                   // or ReadStable(TimeSpan.FromSeconds(2))
 //   if (reading.Kind == ReadingKind.Weight)
-//       Console.WriteLine(reading.Weight);            // 7.500 (decimal kg)
+//       Console.WriteLine(reading.Weight.Value);      // 7.500 (decimal kg); Weight is null for anything else
 //   else
-//       Console.WriteLine(reading);                   // "status N", "no reading (Silence)"
+//       Console.WriteLine(reading);                   // "status N", "unreadable reply, check the baud rate",
+//                                                     // "no reading (Silence)"
 //   Detection found = Scale.Detect("COM1");           // which rate and frame the scale uses
 //   if (found.Found)
 //       scale = found.ToScale();
@@ -34,6 +35,10 @@
 //       monitor.Start();
 //       ...
 //   }
+//
+// The log: by default in the folder dados beside the program, as BuscaPeso's. When the process is a
+// .NET runtime (mono MyApp.exe, dotnet MyApp.dll) the library would take the runtime's folder for the
+// program's (/usr/bin/dados); ScaleOptions then means dados beside the entry assembly, the application's.
 //
 // The raw calls:
 //   double peso = Wsr.BuscaPeso("COM1", "9600");      // NaN: a failure
@@ -50,7 +55,9 @@ using System.Collections.Concurrent;
 using System.Collections.Generic;
 using System.Diagnostics;
 using System.Globalization;
+using System.IO;
 using System.Linq;
+using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
@@ -407,12 +414,16 @@ namespace Wsr37100
     public enum ScaleStatus
     {
         None = 0,
-        /// <summary>The weight is still in motion (or the reply was unreadable): -1.</summary>
+        /// <summary>The scale's I, the weight is still in motion: -1. Waiting helps.</summary>
         Unstable = 'I',
         /// <summary>Below zero: -2.</summary>
         Negative = 'N',
         /// <summary>Above the scale's capacity: -10.</summary>
         Overload = 'S',
+        /// <summary>A reply that is neither a number nor a status letter, no letter at all: -1 as well,
+        /// told apart by the reply's bytes. Most often a wrong baud rate: check it (Scale.Detect finds
+        /// it); waiting does not help.</summary>
+        Unreadable = 1,
     }
 
     /// <summary>Why there was no reading (WSR_MOTIVO_*).</summary>
@@ -454,7 +465,8 @@ namespace Wsr37100
     public class NoWeightException : ScaleException
     {
         public NoWeightException(Reading reading)
-            : base(reading.Kind == ReadingKind.Status ? "sem peso: status " + (char)reading.Status
+            : base(reading.Status == ScaleStatus.Unreadable ? "sem peso: resposta ileg\u00EDvel, confira a velocidade (baud)"
+                   : reading.Kind == ReadingKind.Status ? "sem peso: status " + (char)reading.Status
                    : "sem peso: sem leitura" + (reading.Message.Length == 0 ? "" : ": " + reading.Message))
         {
             Reading = reading;
@@ -472,7 +484,7 @@ namespace Wsr37100
             if (Kind == ReadingKind.Weight)
                 Weight = ToKilograms(leitura.peso);
             else if (Kind == ReadingKind.Status)
-                Status = StatusOf(leitura.peso);
+                Status = StatusOf(leitura.peso, leitura.resposta, leitura.bytes_resposta);
             Reason = (NoReadingReason)leitura.motivo;
             Cause = (PortCause)leitura.causa;
             SystemError = leitura.erro_sistema;
@@ -502,9 +514,9 @@ namespace Wsr37100
 
         public ReadingKind Kind { get; }
         /// <summary>With Kind Weight: the kilograms, to the gram, as the library prints them
-        /// (7.5 is 7.500); else 0.</summary>
-        public decimal Weight { get; }
-        /// <summary>With Kind Status: which.</summary>
+        /// (7.5 is 7.500); null for anything else, never a number that is not a weight.</summary>
+        public decimal? Weight { get; }
+        /// <summary>With Kind Status: which (Unreadable: check the baud rate).</summary>
         public ScaleStatus Status { get; }
         /// <summary>With Kind NoReading: why.</summary>
         public NoReadingReason Reason { get; }
@@ -524,17 +536,42 @@ namespace Wsr37100
         {
             switch (Kind)
             {
-                case ReadingKind.Weight: return Weight.ToString(CultureInfo.InvariantCulture) + " kg";
-                case ReadingKind.Status: return "status " + (char)Status;
+                case ReadingKind.Weight: return Weight.Value.ToString(CultureInfo.InvariantCulture) + " kg";
+                case ReadingKind.Status:
+                    return Status == ScaleStatus.Unreadable ? "unreadable reply, check the baud rate" : "status " + (char)Status;
                 case ReadingKind.NoReading: return "no reading (" + Reason + (Cause == PortCause.None ? "" : ", " + Cause) + ")";
                 default: return "failure: " + Message;
             }
         }
 
-        /// <summary>The status behind a result of -1, -2 or -10.</summary>
-        internal static ScaleStatus StatusOf(double peso)
+        /// <summary>The status behind a result of -1, -2 or -10 and the reply it came from. -1 is both the
+        /// scale's I and an unreadable reply; the bytes tell them apart as the library reads them: in a
+        /// 7-byte reply the second byte, in an 8-byte one the first above blank after the last STX (before
+        /// its ETX), the text ending at the first zero byte.</summary>
+        internal static ScaleStatus StatusOf(double peso, byte[] resposta, int count)
         {
-            return peso == -2 ? ScaleStatus.Negative : peso == -10 ? ScaleStatus.Overload : ScaleStatus.Unstable;
+            const byte Stx = 0x02, Etx = 0x03, Blank = 0x20;
+            if (peso == -2)
+                return ScaleStatus.Negative;
+            if (peso == -10)
+                return ScaleStatus.Overload;
+            int length = 0;
+            while (length < count && length < resposta.Length && resposta[length] != 0)
+                length++;
+            byte first = 0;
+            if (count == 7 && length > 1)
+                first = resposta[1];
+            if (count == 8)
+            {
+                int at = 0;
+                for (int i = 0; i < length; i++)
+                    if (resposta[i] == Stx)
+                        at = i + 1;
+                for (; at < length && resposta[at] != Etx && first == 0; at++)
+                    if (resposta[at] > Blank)
+                        first = resposta[at];
+            }
+            return first == 'I' ? ScaleStatus.Unstable : ScaleStatus.Unreadable;
         }
 
         /// <summary>A weight as BuscaPeso returns it, in kilograms to the gram: rounded from its
@@ -576,7 +613,8 @@ namespace Wsr37100
     public sealed class ScaleOptions
     {
         /// <summary>The daily log's folder (it must exist); null: the folder dados beside the host
-        /// executable, as BuscaPeso.</summary>
+        /// executable, as BuscaPeso, or, when the process is a .NET runtime (mono, dotnet), beside the
+        /// application's entry assembly.</summary>
         public string LogFolder { get; set; }
         /// <summary>No log at all.</summary>
         public bool NoLog { get; set; }
@@ -588,6 +626,31 @@ namespace Wsr37100
         /// <summary>The frame the scale sends: 7 or 8 bytes; 0, either.</summary>
         public int Frame { get; set; }
 
+        /// <summary>Where null LogFolder logs: null for the library's own default, dados beside the host
+        /// executable, unless that executable is a .NET runtime (mono MyApp.exe, dotnet MyApp.dll), in
+        /// whose folder no application keeps its files: then dados beside the entry assembly, as a program
+        /// started on its own would have it. (A program that is its own executable, an apphost or a
+        /// Windows .exe, has its entry assembly beside it: the same folder either way.)</summary>
+        static readonly string DefaultLogFolder = ApplicationDados();
+
+        static string ApplicationDados()
+        {
+            try
+            {
+                string host = Path.GetFileNameWithoutExtension(Process.GetCurrentProcess().MainModule.FileName);
+                Assembly entry = Assembly.GetEntryAssembly();
+                bool runtime = host.Equals("dotnet", StringComparison.OrdinalIgnoreCase)
+                               || host.StartsWith("mono", StringComparison.OrdinalIgnoreCase);
+                if (!runtime || entry == null || string.IsNullOrEmpty(entry.Location))
+                    return null;
+                return Path.Combine(Path.GetDirectoryName(entry.Location), "dados");
+            }
+            catch (Exception)
+            {
+                return null;  // the process cannot be asked: the library's own default
+            }
+        }
+
         internal ScaleOptions Copy()
         {
             return (ScaleOptions)MemberwiseClone();
@@ -597,14 +660,15 @@ namespace Wsr37100
         internal WsrOpcoes Record(out GCHandle pasta)
         {
             WsrOpcoes opcoes = WsrOpcoes.Padrao();
-            opcoes.log = NoLog ? Wsr.WSR_LOG_NENHUM : LogFolder == null ? Wsr.WSR_LOG_PADRAO : Wsr.WSR_LOG_PASTA;
+            string folder = LogFolder ?? DefaultLogFolder;
+            opcoes.log = NoLog ? Wsr.WSR_LOG_NENHUM : folder == null ? Wsr.WSR_LOG_PADRAO : Wsr.WSR_LOG_PASTA;
             opcoes.intervalo_ms = Milliseconds(Gap, "Gap");
             opcoes.quadro = checked((uint)Frame);
             opcoes.limite_log_mb = checked((uint)LogLimitMb);
             pasta = default(GCHandle);
             if (opcoes.log == Wsr.WSR_LOG_PASTA)
             {
-                pasta = GCHandle.Alloc(Wsr.Texto(LogFolder), GCHandleType.Pinned);
+                pasta = GCHandle.Alloc(Wsr.Texto(folder), GCHandleType.Pinned);
                 opcoes.pasta_log = pasta.AddrOfPinnedObject();
             }
             return opcoes;
@@ -662,7 +726,7 @@ namespace Wsr37100
             Reading reading = Read();
             if (reading.Kind != ReadingKind.Weight)
                 throw new NoWeightException(reading);
-            return reading.Weight;
+            return reading.Weight.Value;
         }
 
         /// <summary>Finds the scale on a port, for a till's settings screen: polls at each rate of bauds
@@ -740,7 +804,7 @@ namespace Wsr37100
             if (Kind == ReadingKind.Weight)
                 Weight = Reading.ToKilograms(deteccao.peso);
             else if (Kind == ReadingKind.Status)
-                Status = Reading.StatusOf(deteccao.peso);
+                Status = Reading.StatusOf(deteccao.peso, deteccao.resposta, deteccao.quadro);
             Cause = (PortCause)deteccao.causa;
             SystemError = deteccao.erro_sistema;
             RatesTried = deteccao.velocidades_testadas;
@@ -759,7 +823,8 @@ namespace Wsr37100
         public int Frame { get; }
         /// <summary>When found: Weight or Status, what the scale said; else NoReading.</summary>
         public ReadingKind Kind { get; }
-        public decimal Weight { get; }
+        /// <summary>When the scale said a weight: the kilograms; else null.</summary>
+        public decimal? Weight { get; }
         public ScaleStatus Status { get; }
         /// <summary>With DetectionResult.PortUnavailable: why.</summary>
         public PortCause Cause { get; }

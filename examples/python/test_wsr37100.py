@@ -40,6 +40,10 @@ class BindingsTest(unittest.TestCase):
             (("--weight", "0"), "weight", 0.0, None, None, 1, {}),
             (("--status", "S", "--frame", "7"), "status", -10.0, "overload", None, 1, {}),
             (("--status", "I"), "status", -1.0, "unstable", None, 1, {}),
+            (("--status", "N"), "status", -2.0, "negative", None, 1, {}),
+            (("--line-speed", "4800"), "status", -1.0, "unreadable", None, 1, {}),  # a wrong baud rate
+            (("--sequence", "hex:0209494243443103"), "status", -1.0, "unstable", None, 1, {}),
+            (("--sequence", "hex:0002494243443103"), "status", -1.0, "unreadable", None, 1, {}),
             (("--silent",), "no-reading", 0.0, None, "silence", 1, {}),
             (("--sequence", "I,I,1.5"), "weight", 1.5, None, None, 3, {"stable_ms": 2000, "frame": 8}),
             (None, "no-reading", 0.0, None, "port-unavailable", 0, {}),  # an unplugged adapter
@@ -56,6 +60,7 @@ class BindingsTest(unittest.TestCase):
                     self.lib.weigh(port, "9600", gap_ms=20, **options)
                 self.assertEqual((raised.exception.reading.kind, raised.exception.reading.status),
                                  (kind, status))
+                self.assertEqual("check the baud rate" in str(raised.exception), status == "unreadable")
 
     def test_follow_yields_each_change_and_frees_the_port(self):
         with Scale("--sequence", "1,2") as port:
@@ -101,19 +106,29 @@ class BindingsTest(unittest.TestCase):
         self.assertTrue(self.lib.start_balanca())
 
     def test_script_finds_the_library(self):
-        """Run as a script: by WSR37100_LIBRARY, and without it from the build tree beside it."""
+        """Run as a script or with -m: by WSR37100_LIBRARY, and without it from the build tree beside it. Only a
+        weight goes to stdout; --help is no port."""
         with tempfile.TemporaryDirectory() as tree, Scale("--weight", "7.5") as port:
             script = os.path.join(tree, "examples", "python", "wsr37100.py")
             os.makedirs(os.path.dirname(script))
             shutil.copy(wsr37100.__file__, script)
             os.makedirs(os.path.join(tree, "build", "native", "lib"))
             os.symlink(LIBRARY, os.path.join(tree, "build", "native", "lib", "libwsr37100.so.6"))
-            unset = {k: v for k, v in os.environ.items() if k != "WSR37100_LIBRARY"}
-            for env in (dict(os.environ), unset):
-                with self.subTest(named="WSR37100_LIBRARY" in env):
-                    result = subprocess.run([sys.executable, script, port, "9600"], env=env, capture_output=True,
-                                            text=True, timeout=30)
-                    self.assertEqual((result.returncode, result.stdout), (0, "7.500 kg\n"), result.stderr)
+            named, unset = dict(os.environ), {k: v for k, v in os.environ.items() if k != "WSR37100_LIBRARY"}
+            cases = [  # arguments, environment, exit status, stdout, the start of stderr
+                ([script, port, "9600"], named, 0, "7.500 kg\n", ""),
+                ([script, port, "9600"], unset, 0, "7.500 kg\n", ""),
+                (["-m", "wsr37100", port], unset, 0, "7.500 kg\n", ""),
+                (["-m", "wsr37100", "--help"], named, 0, "usage: python -m wsr37100 [-h] PORT [BAUD]\n", ""),
+                ([script, "/dev/ttyNoSuchScale"], named, 3, "", "no-reading (port-unavailable, missing): "),
+                ([script], named, 64, "", "usage: wsr37100.py [-h] PORT [BAUD]\n"),
+            ]
+            for args, env, status, out, err in cases:
+                with self.subTest(args=args[1:], named="WSR37100_LIBRARY" in env):
+                    result = subprocess.run([sys.executable, *args], env=env, cwd=os.path.dirname(script),
+                                            capture_output=True, text=True, timeout=30)
+                    shown = result.stdout[:len(out)] if "--help" in args else result.stdout
+                    self.assertEqual((result.returncode, shown, result.stderr[:len(err)]), (status, out, err))
 
 
 if __name__ == "__main__":

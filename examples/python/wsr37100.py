@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """ctypes bindings for the wsr37100 scale library, and a one-reading script.
 
-    python3 wsr37100.py /dev/ttyUSB0 9600      # prints "12.345 kg"
+    python3 -m wsr37100 /dev/ttyUSB0 9600      # prints "12.345 kg" (--help: what else it says)
 
     import wsr37100
     scale = wsr37100.Library()                 # or Library("/path/to/libwsr37100.so.6")
     try:
         print(scale.weigh("/dev/ttyUSB0", "9600"))  # 12.345: only ever a weight
-    except wsr37100.NoReading as no:            # unstable, negative, overload, or no reading at all
-        print(no.reading.kind, no.reading.status or no.reading.reason, no.reading.message)
+    except wsr37100.NoReading as no:            # unstable, negative, overload, unreadable, or no reading at all
+        print(no)                               # "no weight: unreadable reply: not a weight, check the baud rate"
     reading = scale.busca_peso_ex("COM1", "9600", log_folder="/var/log/loja", gap_ms=20)
     if reading.kind == "weight":                # never ring up reading.weight without this check
         print(reading.weight)
@@ -24,6 +24,7 @@ loader finds it (ldconfig's cache, /usr/local/lib, PATH on Windows).
 Texts go to the library as Windows-1252, the module's own encoding, and its
 messages come back decoded from it.
 """
+import argparse
 import ctypes
 import ctypes.util
 import dataclasses
@@ -34,7 +35,11 @@ import sys
 PESO, STATUS, SEM_LEITURA, FALHA = 0, 1, 2, 3
 KINDS = {PESO: "weight", STATUS: "status", SEM_LEITURA: "no-reading", FALHA: "failure"}
 REASONS = {0: None, 1: "port-unavailable", 2: "poll-failed", 3: "silence", 4: "partial-replies"}
-STATUSES = {-1.0: "unstable", -2.0: "negative", -10.0: "overload"}
+STATUSES = {"I": "unstable", "N": "negative", "S": "overload", None: "unreadable"}
+STATUS_TEXTS = {"unstable": "status I: unstable, the weight is in motion", "negative": "status N: negative, below zero",
+                "overload": "status S: overload, above capacity",
+                "unreadable": "unreadable reply: not a weight, check the baud rate"}
+STX, ETX, BLANK = 0x02, 0x03, 0x20
 CAUSES = {0: None, 1: "missing", 2: "permission", 3: "busy", 4: "settings-refused", 5: "name-refused", 6: "other",
           7: "host-not-found", 8: "connection-refused", 9: "connect-timeout", 10: "connection-dropped"}
 RESULTS = {0: "found", 1: "not-found", 2: "port-unavailable", 3: "no-rate-to-set", 4: "timed-out"}
@@ -87,7 +92,7 @@ class Reading:
     reply: bytes         # the last reply's bytes
     message: str         # the module's text (Portuguese), e.g. why the port could not be opened
     stable: bool = False  # with stable_ms: the wait ended on a settled answer
-    status: str | None = None  # for "status": unstable (or an unreadable reply), negative, overload
+    status: str | None = None  # for "status": unstable, negative, overload, or unreadable (check the baud rate)
 
 
 class ScaleError(RuntimeError):
@@ -99,9 +104,36 @@ class NoReading(ScaleError):
     nothing usable (no reading). .reading tells which and why."""
 
     def __init__(self, reading):
-        what = reading.status if reading.kind == "status" else reading.reason
-        super().__init__(f"no weight: {reading.kind} ({what})" + (f": {reading.message}" if reading.message else ""))
+        super().__init__("no weight: " + _described(reading))
         self.reading = reading
+
+
+def _described(reading):
+    """What came instead of a weight, in words and without a number: "status N: negative, below zero",
+    "unreadable reply: not a weight, check the baud rate", "no-reading (silence)"."""
+    if reading.kind == "status":
+        return STATUS_TEXTS[reading.status]
+    what = ", ".join(word for word in (reading.reason, reading.cause) if word)
+    return f"{reading.kind} ({what})" + (f": {reading.message}" if reading.message else "")
+
+
+def _letter(result):
+    """The letter behind a status record, "I", "N" or "S"; None for an unreadable reply. -1 is both an
+    unstable scale and a reply that is neither a number nor a letter (most often a wrong baud rate): the
+    reply's bytes tell them apart as the library reads them, in a 7-byte reply the second byte, in an
+    8-byte one the first above blank after the last STX, before its ETX, up to the first zero byte."""
+    if result.peso in (-2.0, -10.0):
+        return "N" if result.peso == -2.0 else "S"
+    reply = bytes(result.resposta[:result.bytes_resposta])
+    text = reply.split(b"\0", 1)[0]
+    if len(reply) == 7:
+        first = text[1:2]
+    elif len(reply) == 8:
+        after = text[text.rfind(bytes([STX])) + 1:].split(bytes([ETX]), 1)[0]
+        first = after.lstrip(bytes(range(BLANK + 1)))[:1]
+    else:
+        first = b""
+    return "I" if first == b"I" else None
 
 
 def _text(value):
@@ -138,7 +170,7 @@ def _reading(result):
     return Reading(KINDS[result.tipo], result.peso, REASONS.get(result.motivo) if no_reading else None,
                    CAUSES.get(result.causa) if no_reading else None,
                    result.consultas, bytes(result.resposta[:result.bytes_resposta]), message, bool(result.estavel),
-                   STATUSES.get(result.peso) if result.tipo == STATUS else None)
+                   STATUSES[_letter(result)] if result.tipo == STATUS else None)
 
 
 class Library:
@@ -245,22 +277,34 @@ class Library:
         return reading.weight
 
 
+class _Usage(argparse.ArgumentParser):
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        self.exit(64, f"{self.prog}: {message}\n")
+
+
 def main(argv):
-    if len(argv) not in (2, 3):
-        print("usage: wsr37100.py PORT [BAUD]   (set WSR37100_LIBRARY to the library's path if needed)",
-              file=sys.stderr)
-        return 64
+    parser = _Usage(prog="python -m wsr37100" if __spec__ is not None else os.path.basename(argv[0]),
+                    formatter_class=argparse.RawDescriptionHelpFormatter,
+                    description="Reads the scale on PORT once. A weight goes to stdout (\"12.345 kg\"); anything\n"
+                                "else (a status, an unreadable reply, no reading) goes to stderr, with no number.",
+                    epilog="example: python -m wsr37100 /dev/ttyUSB0 9600\n\n"
+                           "Exit status: 0 a weight, 2 a status or an unreadable reply, 3 no reading, 4 a failure\n"
+                           "(the library not found, the log), 64 a usage error. The library is taken from\n"
+                           "WSR37100_LIBRARY, the build tree or where the system's loader finds it.")
+    parser.add_argument("port", metavar="PORT", help="the serial port: /dev/ttyUSB0, COM1, tcp://HOST:PORT, "
+                                                     "rfc2217://HOST:PORT")
+    parser.add_argument("baud", metavar="BAUD", nargs="?", default="9600", help="the baud rate (default: 9600)")
+    arguments = parser.parse_args(argv[1:])
     try:
-        reading = Library().busca_peso_ex(argv[1], argv[2] if len(argv) == 3 else "9600", gap_ms=20)
+        reading = Library().busca_peso_ex(arguments.port, arguments.baud, gap_ms=20)
     except (OSError, ScaleError) as error:
         print(error, file=sys.stderr)
         return 4
     if reading.kind == "weight":
         print(f"{reading.weight:.3f} kg")
         return 0
-    print(f"{reading.weight:.3f} {reading.kind} {reading.reason or ''} {reading.cause or ''}".rstrip())
-    if reading.message:
-        print(reading.message, file=sys.stderr)
+    print(_described(reading), file=sys.stderr)
     return 2 if reading.kind == "status" else 3
 
 

@@ -1,4 +1,5 @@
 """`wsr37100 serve` as a separate process, asked over loopback by Python's own HTTP client, against simulated scales."""
+import contextlib
 import fcntl
 import http.client
 import json
@@ -481,22 +482,26 @@ class LimitsTest(unittest.TestCase):
 
 class StableTest(unittest.TestCase):
     def test_a_stable_wait_ends_on_the_settled_reading(self):
-        cases = [  # simulator, state when asked, stable_ms, status, state of the answer, stable
-            (["--sequence", "I,I,I,1.5"], "unstable", 3000, 200, "weight", True),
-            (["--sequence", "I,I,N"], "unstable", 3000, 200, "negative", False),
-            (["--status", "I"], "unstable", 400, 504, "unstable", None),
-            (["--status", "S"], "overload", 5000, 200, "overload", False),
-            (["--status", "N"], "negative", 5000, 200, "negative", False),
+        cases = [  # simulator (None: no scale), state when asked, stable_ms, status, state of the answer, stable, weight
+            (["--sequence", "I,I,I,1.5"], "unstable", 3000, 200, "weight", True, 1.5),
+            (["--weight", "0"], "weight", 3000, 200, "weight", True, 0.0),
+            (["--sequence", "I,I,N"], "unstable", 3000, 200, "negative", False, None),
+            (["--status", "I"], "unstable", 400, 504, "unstable", None, None),
+            (["--sequence", "hex:02414243444503"], "unreadable", 400, 504, "unreadable", None, None),
+            (["--status", "S"], "overload", 5000, 200, "overload", False, None),
+            (["--status", "N"], "negative", 5000, 200, "negative", False, None),
+            (None, "no-reading", 3000, 503, "no-reading", None, None),
         ]
-        for sim_args, first, stable_ms, status, state, stable in cases:
-            with self.subTest(sim=sim_args), Simulator(*sim_args, "--delay", "30") as scale, \
-                    Service("--scale", "s=%s,no-log" % scale.port) as service:
+        for sim_args, first, stable_ms, status, state, stable, weight in cases:
+            with self.subTest(sim=sim_args), \
+                    (Simulator(*sim_args, "--delay", "30") if sim_args else contextlib.nullcontext()) as scale, \
+                    Service("--scale", "s=%s,no-log" % (scale.port if scale else "/dev/ttyNoSuchScale")) as service:
                 service.wait_for("/v1/scales/s", lambda body: body["state"] == first)
                 started = time.monotonic()
                 got, _, body = service.call("/v1/scales/s/reading?stable_ms=%d" % stable_ms)
                 self.assertEqual(got, status, body)
                 answer = body if status == 200 else body["scale"]
-                self.assertEqual(answer["state"], state)
+                self.assertEqual((answer["state"], answer["reading"]["weight"]), (state, weight))
                 self.assertEqual(body.get("stable"), stable)
                 if status == 504:
                     self.assertAlmostEqual(time.monotonic() - started, stable_ms / 1000, delta=0.3)

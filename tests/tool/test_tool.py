@@ -73,24 +73,30 @@ def run(*args, env=None):
 
 class WeighTest(unittest.TestCase):
     def test_results_on_stdout(self):
-        cases = [  # simulator, exit status, stdout, weigh's own arguments
+        cases = [  # simulator, exit status, the line (a weight on stdout, anything else on stderr), weigh's own arguments
             (["--weight", "12.345"], 0, "12.345 kg\n"),
+            (["--weight", "0"], 0, "0.000 kg\n"),
             (["--sequence", "I,I,1.5"], 0, "1.500 kg\n", "--stable", "2000"),
             (["--sequence", "1.4,1.5,1.5"], 0, "1.500 kg\n", "--stable", "2000", "--equal", "2"),
-            (["--status", "I"], 2, "-1.000 status I: unstable, the weight is in motion\n", "--stable", "300"),
+            (["--status", "I"], 2, "status I: unstable, the weight is in motion\n", "--stable", "300"),
             (["--weight", "1.5", "--frame", "7"], 0, "1.500 kg\n"),
-            (["--status", "N"], 2, "-2.000 status N: negative, below zero\n"),
-            (["--status", "S", "--frame", "7"], 2, "-10.000 status S: overload, above capacity\n"),
-            (["--status", "I"], 2, "-1.000 status I: unstable, the weight is in motion\n"),
-            (["--sequence", "hex:0220204942433103"], 2, "-1.000 status I: unstable, the weight is in motion\n"),
-            (["--sequence", "hex:02414243444503"], 2, "-1.000 unreadable reply: not a weight\n"),
-            (["--sequence", "hex:0220414243444503"], 2, "-1.000 unreadable reply: not a weight\n"),
-            (["--silent"], 3, "0.000 no reading: silence, the scale sent nothing within 1000 ms\n"),
-            (["--partial", "3"], 3, "0.000 no reading: five partial replies of 1 to 6 bytes\n"),
+            (["--status", "N"], 2, "status N: negative, below zero\n"),
+            (["--status", "S", "--frame", "7"], 2, "status S: overload, above capacity\n"),
+            (["--status", "I"], 2, "status I: unstable, the weight is in motion\n"),
+            (["--sequence", "hex:0220204942433103"], 2, "status I: unstable, the weight is in motion\n"),
+            (["--sequence", "hex:02414243444503"], 2, "unreadable reply: not a weight, check the baud rate\n"),
+            (["--sequence", "hex:0220414243444503"], 2, "unreadable reply: not a weight, check the baud rate\n"),
+            (["--sequence", "hex:0209494243443103"], 2, "status I: unstable, the weight is in motion\n"),
+            (["--sequence", "hex:0002494243443103"], 2, "unreadable reply: not a weight, check the baud rate\n"),
+            (["--sequence", "hex:00493030303003"], 2, "unreadable reply: not a weight, check the baud rate\n"),
+            (["--line-speed", "4800"], 2, "unreadable reply: not a weight, check the baud rate\n"),
+            (["--silent"], 3, "no reading: silence, the scale sent nothing within 1000 ms\n"),
+            (["--partial", "3"], 3, "no reading: five partial replies of 1 to 6 bytes\n"),
         ]
-        for sim_args, status, out, *args in cases:
+        for sim_args, status, line, *args in cases:
             with self.subTest(sim_args=sim_args, args=args), Simulator(*sim_args) as scale:
-                self.assertEqual(run("weigh", scale.port, "9600", "--gap", "20", "--no-log", *args), (status, out, ""))
+                self.assertEqual(run("weigh", scale.port, "9600", "--gap", "20", "--no-log", *args),
+                                 (status, line, "") if status == 0 else (status, "", line))
 
     def test_no_reading_and_failure_split_stdout_and_stderr(self):
         with Simulator() as scale:
@@ -102,8 +108,9 @@ class WeighTest(unittest.TestCase):
         missing = run("weigh", "/dev/ttyNoSuchScale", "--no-log")
         missing_json = json.loads(run("weigh", "/dev/ttyNoSuchScale", "--no-log", "--json")[1])
         cases = [  # result, exit status, stdout, a part of stderr
-            (missing, 3, "0.000 no reading: port unavailable, no such device\n", "Não foi possível abrir"),
-            (busy, 3, "0.000 no reading: port unavailable, another program holds it\n", scale.port),
+            (missing, 3, "", "no reading: port unavailable, no such device\nNão foi possível abrir"),
+            (busy, 3, "", "no reading: port unavailable, another program holds it\n"),
+            (busy, 3, "", scale.port),
             (failed, 4, "", "the reading failed; the module says:\n"),
         ]
         for (status, out, err), want_status, want_out, want_err in cases:
@@ -111,7 +118,7 @@ class WeighTest(unittest.TestCase):
                 self.assertEqual((status, out), (want_status, want_out))
                 self.assertIn(want_err, err)
         for reading, cause in ((missing_json, "missing"), (busy_json, "busy")):
-            self.assertEqual((reading["reason"], reading["cause"]), ("port-unavailable", cause))
+            self.assertEqual((reading["reason"], reading["cause"], reading["weight"]), ("port-unavailable", cause, None))
         self.assertIn("Não foi possível abrir", missing_json["message"])
 
     def test_usage_errors(self):
@@ -171,7 +178,7 @@ class WeighTest(unittest.TestCase):
         self.assertEqual(readings[0], {"kind": "weight", "weight": 1.5, "polls": 1, "bytes": 8,
                                        "reply": "0220312E35303003", "message": ""})
         self.assertEqual((readings[1]["kind"], readings[1]["weight"], readings[1]["status"], readings[1]["letter"]),
-                         ("status", -2.0, "negative", "N"))
+                         ("status", None, "negative", "N"))
         self.assertEqual(raw, (0, "1.234 kg\nreply (7 bytes, 1 polls): 02 30 31 32 33 34 03\n", ""))
         self.assertEqual(scale.stderr.count("poll "), 3)
 
@@ -194,11 +201,11 @@ class LiveAnswerTest(unittest.TestCase):
 
         cases = [  # line written, what the simulator says on stderr, the reading from then on
             ("3.25", "answering 3.25 from the next poll\n", ("weight", 3.25, None)),
-            ("N", "answering N from the next poll\n", ("status", -2.0, "N")),
-            ("silent", "answering silent from the next poll\n", ("no-reading", 0.0, "silence")),
+            ("N", "answering N from the next poll\n", ("status", None, "N")),
+            ("silent", "answering silent from the next poll\n", ("no-reading", None, "silence")),
             ("3,25kg", "wsr37100 simulate: not a weight: 25kg; the answer is unchanged\n",
-             ("no-reading", 0.0, "silence")),
-            ("I,I,1.5", "answering I,I,1.5 from the next poll\n", ("status", -1.0, "I")),
+             ("no-reading", None, "silence")),
+            ("I,I,1.5", "answering I,I,1.5 from the next poll\n", ("status", None, "I")),
             ("7.5", "answering 7.5 from the next poll\n", ("weight", 7.5, None)),
         ]
         with Simulator("--weight", "1.5", stdin=subprocess.PIPE) as scale:
@@ -287,18 +294,18 @@ def start(*args):
 
 class InterruptTest(unittest.TestCase):
     def test_watch_is_timestamped_and_stops_at_once(self):
-        cases = [  # simulator, watch arguments, a line of its output (one per change)
-            (["--sequence", "2,3"], ["--watch"], "^" + TIME + " [23].000 kg$"),
-            (["--sequence", "2,3"], ["--watch", "--json"], '^{"time":"' + TIME + '","kind":"weight"'),
-            (["--silent"], ["--watch"], "^" + TIME + " 0.000 no reading: silence"),  # stopped within a silence
+        cases = [  # simulator, watch arguments, a line of its output (one per change), on stdout or stderr
+            (["--sequence", "2,3"], ["--watch"], "^" + TIME + " [23].000 kg$", 0),
+            (["--sequence", "2,3"], ["--watch", "--json"], '^{"time":"' + TIME + '","kind":"weight"', 0),
+            (["--silent"], ["--watch"], "^" + TIME + " no reading: silence", 1),  # stopped within a silence
         ]
-        for sim_args, args, line in cases:
+        for sim_args, args, line, stream in cases:
             with self.subTest(args=args), Simulator(*sim_args) as scale:
                 watch = start("weigh", scale.port, "--gap", "20", "--no-log", *args)
                 time.sleep(1.0)
                 watch.send_signal(signal.SIGINT)
                 sent = time.monotonic()
-                out, _ = watch.communicate(timeout=10)
+                out = watch.communicate(timeout=10)[stream]
                 self.assertLess(time.monotonic() - sent, 0.5)
                 self.assertEqual(watch.returncode, 130)
                 self.assertGreaterEqual(len(out.splitlines()), 0 if "--silent" in sim_args else 3)
@@ -491,23 +498,27 @@ class DetectTest(unittest.TestCase):
     """`detect` against simulated scales that answer only at their own line speed."""
 
     def test_each_port_gets_its_rate_and_frame(self):
-        cases = [  # the scale's rate and frame; the rates tried; what detect says of the port
+        cases = [  # the scale's rate and frame; the rates tried; what detect says of the port; the scale's answer
             ("2400", "7", None, "found: 2400 baud, 7-byte frame, said 1.234 kg"),
             ("4800", "8", None, "found: 4800 baud, 8-byte frame, said 1.234 kg"),
             ("9600", "8", None, "found: 9600 baud, 8-byte frame, said 1.234 kg"),
             ("19200", "7", None, "found: 19200 baud, 7-byte frame, said 1.234 kg"),
+            ("4800", "7", None, "found: 4800 baud, 7-byte frame, said status N (negative)", "--status", "N"),
             ("9600", "8", "2400,4800", "no scale: 2400: 2 bytes que não formam um quadro; 4800: 4 bytes que"),
         ]
         with contextlib.ExitStack() as stack:
-            scales = [stack.enter_context(Simulator("--line-speed", rate, "--frame", frame)) for rate, frame, _, _ in cases]
+            scales = [stack.enter_context(Simulator("--line-speed", rate, "--frame", frame, *answer))
+                      for rate, frame, _, _, *answer in cases]
             # All ports in one run (one thread each), except the row that names its own rates.
-            status, out, err = run("detect", *[scale.port for scale in scales[:4]], "--json")
+            status, out, err = run("detect", *[scale.port for scale in scales[:5]], "--json")
             self.assertEqual((status, err), (0, ""))
             found = json.loads(out)
-            self.assertEqual([(f["port"], f["result"], f["baud"], f["frame"], f["serve"].split("=", 1)[1]) for f in found],
-                             [(s.port, "found", int(r), int(n), f"{s.port}:{r},frame={n}")
-                              for s, (r, n, _, _) in zip(scales[:4], cases)])
-            for scale, (rate, frame, rates, said) in zip(scales, cases):
+            self.assertEqual([(f["port"], f["result"], f["baud"], f["frame"], f["serve"].split("=", 1)[1], f["weight"],
+                               f.get("status"), f["rates"][-1]["said"]) for f in found],
+                             [(s.port, "found", int(r), int(n), f"{s.port}:{r},frame={n}", None if answer else 1.234,
+                               "negative" if answer else None, f"{n}-byte frame")
+                              for s, (r, n, _, _, *answer) in zip(scales[:5], cases)])
+            for scale, (rate, frame, rates, said, *_) in zip(scales, cases):
                 with self.subTest(rate=rate, rates=rates):
                     status, out, err = run("detect", scale.port, *(["--bauds", rates] if rates else []))
                     self.assertEqual((status, err), (0 if rates is None else 3, ""))  # a pipe gets no progress

@@ -16,7 +16,7 @@
 #include "common/reading.hpp"
 #include "console.hpp"
 #include "ports.hpp"
-#include "wsr37100.h"
+#include "wsr37100.hpp"
 
 namespace Wsr37100::cli {
 
@@ -110,7 +110,7 @@ void probe(PortResult& result, const std::vector<int>& bauds, std::mutex& lock, 
             case WSR_DETECCAO_ENCONTRADA:
                 result.verdict = Verdict::Found;
                 result.found = found;
-                result.rates.push_back({baud, "quadro de " + std::to_string(found.quadro) + " bytes"});
+                result.rates.push_back({baud, std::to_string(found.quadro) + "-byte frame"});
                 result.message = message;
                 break;
             case WSR_DETECCAO_NAO_ENCONTRADA:
@@ -146,15 +146,29 @@ std::string frame_hex(const WsrDeteccao& found) {
     return text;
 }
 
+// The frame found, as a reading: what it said is told as weigh tells it.
+WsrLeitura as_reading(const WsrDeteccao& found) {
+    WsrLeitura reading{};
+    reading.tipo = found.tipo;
+    reading.peso = found.peso;
+    reading.bytes_resposta = found.quadro;
+    std::copy(std::begin(found.resposta), std::end(found.resposta), reading.resposta);
+    return reading;
+}
+
 std::string what_it_said(const WsrDeteccao& found) {
     if (found.tipo == WSR_PESO) {
         char weight[32];
         std::snprintf(weight, sizeof weight, "%.3f kg", found.peso);
         return weight;
     }
-    if (found.peso == -2) return "status N (negative)";
-    if (found.peso == -10) return "status S (overload)";
-    return "status I (unstable, or an unreadable reply)";
+    // Well-formed frames at this rate: a text in them that is no weight is the scale's protocol, not the rate.
+    switch (LetraStatus(as_reading(found))) {
+        case 'N': return "status N (negative)";
+        case 'S': return "status S (overload)";
+        case 'I': return "status I (unstable)";
+        default: return "a text that is not a weight";
+    }
 }
 
 // The scale's name in a pasted --scale: "scale", then "scale2", ...
@@ -203,8 +217,10 @@ void print_json(const std::vector<PortResult>& results) {
             ++found;
             item["baud"] = result.found.velocidade;
             item["frame"] = result.found.quadro;
-            item["kind"] = result.found.tipo == WSR_PESO ? "weight" : "status";
-            item["weight"] = result.found.peso;
+            const auto said = common::to_json(as_reading(result.found), "");
+            item["kind"] = said["kind"];
+            item["weight"] = said["weight"];  // null for a status
+            if (said.contains("status")) item["status"] = said["status"];
             item["reply"] = frame_hex(result.found);
             item["serve"] = serve_option(result, found);
         }

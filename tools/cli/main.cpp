@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
 
     WeighOptions weigh_options;
     auto* weigh_command = app.add_subcommand(
-        "weigh", "One reading: prints the weight result and what it means.\n"
+        "weigh", "One reading: prints the weight on stdout, or on stderr what came instead of one.\n"
                  "Status letters: I unstable (in motion), N negative (below zero), S overload (above capacity).\n"
                  "Example: wsr37100 weigh /dev/ttyUSB0 9600 --gap 20 --raw");
     weigh_command->footer("Exit status: 0 weight, 2 status or unreadable reply (with --stable: never settled), 3 no reading,\n"

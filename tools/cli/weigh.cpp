@@ -35,19 +35,23 @@ ReadRequest read_request(const WeighOptions& options) {
     return request;
 }
 
-// The result on stdout; the module's message, and a failure, on stderr. In
-// watch mode every line starts with its timestamp.
+// A weight on stdout, and nothing else there: what came instead of one (a
+// status, an unreadable reply, no reading), the module's message and a failure go
+// to stderr, so a script that reads stdout never takes them for a number. --json
+// prints its object on stdout whatever came ("weight" is then null). In watch
+// mode every line starts with its timestamp.
 void show(const WsrLeitura& reading, const WeighOptions& options, bool stamped) {
     const std::string time = common::timestamp(std::chrono::system_clock::now());
     const std::string prefix = stamped ? time + " " : "";
     if (options.json) {
         std::printf("%s\n", common::to_json(reading, time).dump().c_str());
     } else {
+        std::FILE* out = reading.tipo == WSR_PESO ? stdout : stderr;
         const std::string line = common::describe(reading);
-        if (!line.empty()) std::printf("%s%s\n", prefix.c_str(), line.c_str());
+        if (!line.empty()) std::fprintf(out, "%s%s\n", prefix.c_str(), line.c_str());
         if (options.raw) {
-            std::printf("%sreply (%d bytes, %d polls): %s\n", prefix.c_str(), reading.bytes_resposta,
-                        reading.consultas, common::reply_hex(reading).c_str());
+            std::fprintf(out, "%sreply (%d bytes, %d polls): %s\n", prefix.c_str(), reading.bytes_resposta,
+                         reading.consultas, common::reply_hex(reading).c_str());
         }
     }
     std::fflush(stdout);

@@ -1,20 +1,15 @@
 // Text and JSON forms of a reading, for the command-line tool and the HTTP API.
 #include "common/reading.hpp"
 
-#include <algorithm>
 #include <charconv>
-#include <iterator>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
+
+#include "wsr37100.hpp"
 
 namespace Wsr37100::common {
 
 namespace {
-
-constexpr unsigned char kStx = 0x02;
-constexpr int kFixedFrameBytes = 7;
-constexpr int kDelimitedFrameBytes = 8;
 
 // Locale-independent, so a user's decimal comma never reaches a script.
 std::string three_decimals(double value) {
@@ -82,29 +77,6 @@ const char* cause_text(int32_t causa) {
     }
 }
 
-// -1 is both the status "I" and an unreadable reply: the reply's first
-// character tells them apart (in an 8-byte reply the first one that is not
-// blank after the last STX). 0 for an unreadable reply.
-char status_letter(const WsrLeitura& reading) {
-    if (reading.peso == -2) return 'N';
-    if (reading.peso == -10) return 'S';
-    const unsigned char* bytes = reading.resposta;
-    const int count = reading.bytes_resposta;
-    unsigned char first = 0;
-    if (count == kFixedFrameBytes) {
-        first = bytes[1];
-    } else if (count == kDelimitedFrameBytes) {
-        const std::reverse_iterator<const unsigned char*> end(bytes), last(bytes + count);
-        const auto stx = std::find(last, end, kStx);
-        if (stx != end) {
-            const unsigned char* at = stx.base();
-            while (at != bytes + count && *at == ' ') ++at;
-            if (at != bytes + count) first = *at;
-        }
-    }
-    return first == 'I' ? 'I' : 0;
-}
-
 const char* status_key(char letter) {
     switch (letter) {
         case 'I': return "unstable";
@@ -119,7 +91,7 @@ const char* status_text(char letter) {
         case 'I': return "status I: unstable, the weight is in motion";
         case 'N': return "status N: negative, below zero";
         case 'S': return "status S: overload, above capacity";
-        default: return "unreadable reply: not a weight";
+        default: return "unreadable reply: not a weight, check the baud rate";
     }
 }
 
@@ -147,9 +119,9 @@ std::string reply_hex(const WsrLeitura& reading) {
 std::string describe(const WsrLeitura& reading) {
     switch (reading.tipo) {
         case WSR_PESO: return three_decimals(reading.peso) + " kg";
-        case WSR_STATUS: return three_decimals(reading.peso) + " " + status_text(status_letter(reading));
+        case WSR_STATUS: return status_text(LetraStatus(reading));
         case WSR_SEM_LEITURA: {
-            std::string line = three_decimals(reading.peso) + " no reading: " + reason_text(reading.motivo);
+            std::string line = std::string("no reading: ") + reason_text(reading.motivo);
             if (reading.causa != WSR_CAUSA_NENHUMA) line += std::string(", ") + cause_text(reading.causa);
             return line;
         }
@@ -165,9 +137,10 @@ nlohmann::ordered_json to_json(const WsrLeitura& reading, const std::string& tim
     nlohmann::ordered_json json;
     json["time"] = time;
     json["kind"] = kind_name(reading.tipo);
-    json["weight"] = reading.tipo == WSR_FALHA ? nlohmann::ordered_json() : nlohmann::ordered_json(reading.peso);
+    // The C value's -1, -2, -10 and 0 are no weights: a client that reads only "weight" never charges one.
+    json["weight"] = reading.tipo == WSR_PESO ? nlohmann::ordered_json(reading.peso) : nlohmann::ordered_json();
     if (reading.tipo == WSR_STATUS) {
-        const char letter = status_letter(reading);
+        const char letter = LetraStatus(reading);
         json["status"] = status_key(letter);
         json["letter"] = letter != 0 ? nlohmann::ordered_json(std::string(1, letter)) : nlohmann::ordered_json();
     }
