@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -159,6 +160,8 @@ TEST(Config, FileValues) {
         {R"({"scales": [{"name": "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn", "port": "x"}]})", "name is 1 to 32"},
         {R"({"limits": {"connections": 1073741824}})", ""},
         {R"({"limits": {"connections": 1073741825}})", "connections must be a whole number from 0 to 1073741824: 1073741825"},
+        {R"({"limits": {"streams": 0}})", ""},
+        {R"({"limits": {"streams": -1}})", "streams must be a whole number from 0 to 1073741824: -1"},
         {R"({"scales": [{"name": "a", "port": "x", "frame": null}]})", "frame must be a whole number from 0 to 1000: null"},
         {R"({"port": )" + deep + "}", "nested deeper than 64 levels"},
         {R"({"scales": [{"name": "a", "port": "x", "frame": )" + deep + "}]}", "nested deeper than 64 levels"},
@@ -186,6 +189,37 @@ TEST(Config, FileValues) {
         settings.scales = {ScaleSettings{"a", "COM1"}};
         settings.allowed_origins = {origin};
         EXPECT_EQ(refusal([&] { check(settings); }).empty(), allowed) << origin;
+    }
+}
+
+// Event streams leave room for requests: three quarters of the connections by default, and never all of them.
+TEST(Config, StreamsBelowConnections) {
+    const struct {
+        std::size_t connections;
+        std::optional<std::size_t> streams;
+        std::size_t limit;
+        const char* refusal;  // part of the message; empty: taken
+    } cases[] = {
+        {256, std::nullopt, 192, ""},
+        {30, std::nullopt, 22, ""},
+        {1, std::nullopt, 0, ""},
+        {256, 255, 255, ""},
+        {256, 0, 0, ""},
+        {256, 256, 0, "streams (256) must be fewer than connections (256)"},
+        {10, 20, 0, "so that a request always finds one"},
+    };
+    for (const auto& c : cases) {
+        ServeSettings settings;
+        settings.scales = {ScaleSettings{"a", "ttyS0"}};
+        settings.limits.connections = c.connections;
+        settings.limits.streams = c.streams;
+        const std::string refused = refusal([&] { check(settings); });
+        if (*c.refusal == '\0') {
+            EXPECT_EQ(refused, "") << c.connections;
+            EXPECT_EQ(stream_limit(settings.limits), c.limit) << c.connections;
+        } else {
+            EXPECT_NE(refused.find(c.refusal), std::string::npos) << c.connections << ": " << refused;
+        }
     }
 }
 

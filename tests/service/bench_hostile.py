@@ -1,19 +1,23 @@
 """What the service and the network link hold under hostile peers, on loopback: event fan-out to streams that
 never read under a scale changing as fast as loopback allows, clients that trickle bytes into every connection
-slot, a device server that sends a kept frame right after accepting, and endless requests. Prints a Markdown
-table. Run: make bench-hostile (WSR37100_TOOL names the tool)."""
+slot, a device server that sends a kept frame right after accepting, endless requests, and local clients that
+would starve the others: 256 event streams, clients that pipeline without end and read nothing, a flood of
+connections under a limit of 1024 descriptors, and all three at once. Prints a Markdown table.
+Run: make bench-hostile (WSR37100_TOOL names the tool); `bench_hostile.py PART...` runs only those parts."""
 import http.client
 import json
 import os
+import select
 import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_service import Service, flood, rss_kib, trickle  # noqa: E402
+from test_service import Service, Simulator, flood, hog, open_files, rss_kib, trickle  # noqa: E402
 
 TOOL = os.environ["WSR37100_TOOL"]
 STX, ETX, ENQ = b"\x02", b"\x03", 0x05
@@ -162,10 +166,166 @@ def endless(rows):
                          "a 4xx, < 2 MB"))
 
 
+FILES = 1024  # the service's descriptor limit (soft and hard) in the starving parts, a common default
+TOKEN = "s3cret"
+
+
+class Streams:
+    """`count` event streams of `path` held open from this one process and read (as EventSources would), each
+    opened again a second after the service ends or refuses it; .opened and .refused count the answers."""
+
+    def __init__(self, port, count, path):
+        self.port, self.path = port, path
+        self.opened = self.refused = 0
+        self.running = True
+        self.sockets = {}  # by descriptor: the socket and the start of its first answer
+        self.watch = select.poll()  # select() takes no descriptor above 1023, and the flood opens more
+        for _ in range(count):
+            self.open()
+        self.thread = threading.Thread(target=self.follow, daemon=True)
+        self.thread.start()
+
+    def open(self):
+        try:
+            stream = socket.create_connection(("127.0.0.1", self.port), timeout=2)
+            stream.sendall(b"GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % self.path.encode())
+            stream.setblocking(False)
+            self.sockets[stream.fileno()] = [stream, b""]
+            self.watch.register(stream, select.POLLIN)
+        except OSError:
+            pass
+
+    def follow(self):
+        while self.running:
+            lost = 0
+            for fd, _ in self.watch.poll(100):
+                stream, first = self.sockets[fd]
+                try:
+                    data = stream.recv(65536)
+                except OSError:
+                    data = b""
+                if first == b"" and data:
+                    self.sockets[fd][1] = data[:12]
+                    if data.startswith(b"HTTP/1.1 200"):
+                        self.opened += 1
+                    else:
+                        self.refused += 1
+                        data = b""  # an EventSource gives up on an error answer; a page makes a new one
+                if not data:
+                    self.watch.unregister(fd)
+                    del self.sockets[fd]
+                    stream.close()
+                    lost += 1
+            if lost:
+                threading.Timer(1.0, lambda n=lost: [self.open() for _ in range(n)] if self.running else None).start()
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        for stream, _ in self.sockets.values():
+            stream.close()
+
+
+def connect_flood(port, stop, held=200):
+    """Connections opened as fast as they are accepted and held, sending nothing, `held` at a time."""
+    open_ones = []
+    while not stop.is_set():
+        try:
+            open_ones.append(socket.create_connection(("127.0.0.1", port), timeout=2))
+        except OSError:
+            time.sleep(0.01)
+        if len(open_ones) > held:
+            open_ones.pop(0).close()
+    for connection in open_ones:
+        connection.close()
+
+
+def starving(rows, streams=0, hogs=0, floods=0, token=False):
+    """A logged scale changing at every poll and a service whose process may open FILES descriptors, under
+    `streams` event streams of /v1/events, `hogs` clients pipelining `GET /` and `floods` threads of
+    connection flood; a client asks for a reading once a second for 30 s (with the token, when there is one)."""
+    with tempfile.TemporaryDirectory() as folder, Simulator("--sequence", "1.5,2.5") as scale:
+        args = ["--scale", "s=%s,log-dir=%s" % (scale.port, os.path.join(folder, "logs"))]
+        headers = {}
+        if token:
+            with open(os.path.join(folder, "token"), "w") as file:
+                file.write(TOKEN + "\n")
+            args += ["--token-file", os.path.join(folder, "token")]
+            headers = {"Authorization": "Bearer " + TOKEN}
+        with Service(*args, files=FILES) as service:
+            service.wait_for("/v1/scales/s" + ("?access_token=" + TOKEN if token else ""), lambda body: body["change"] > 0)
+            stop = threading.Event()
+            followers = Streams(service.port, streams, "/v1/events" + ("?access_token=" + TOKEN if token else "")) \
+                if streams else None
+            threads = [threading.Thread(target=hog, args=(service.port, stop), daemon=True) for _ in range(hogs)]
+            threads += [threading.Thread(target=connect_flood, args=(service.port, stop), daemon=True)
+                        for _ in range(floods)]
+            for thread in threads:
+                thread.start()
+            peak = [0]
+
+            def sample():
+                while not stop.is_set():
+                    peak[0] = max(peak[0], open_files(service.process.pid))
+                    time.sleep(0.05)
+
+            sampler = threading.Thread(target=sample, daemon=True)
+            sampler.start()
+            time.sleep(3)  # the hostile clients settle in
+            served, answers = 0, {}
+            started = time.monotonic()
+            for ask in range(30):
+                time.sleep(max(0.0, started + ask - time.monotonic()))
+                try:
+                    status = service.call("/v1/scales/s/reading", headers=headers)[0]
+                except OSError as error:
+                    status = type(error).__name__
+                served += status == 200
+                answers[status] = answers.get(status, 0) + 1
+            stop.set()
+            if followers:
+                followers.close()
+            for thread in threads + [sampler]:
+                thread.join(timeout=10)
+            failures = sum(": failure" in line for line in service.messages().splitlines())
+            opened = "; streams opened %d, refused %d" % (followers.opened, followers.refused) if followers else ""
+        what = " + ".join(part for part in (
+            "%d streams of /v1/events" % streams if streams else "",
+            "%d clients pipelining 2000 `GET /` that read nothing" % hogs if hogs else "",
+            "%d threads of connect flood" % floods if floods else "") if part)
+        rows.append(("%s%s, limit %d descriptors: a client asking once a second for 30 s"
+                     % (what, ", with a token" if token else "", FILES),
+                     "%d of 30 answered 200 (others: %s); the scale's failures %d; descriptors at most %d%s"
+                     % (served, ", ".join("%s × %d" % (k, v) for k, v in answers.items() if k != 200) or "none",
+                        failures, peak[0], opened),
+                     "≥ 29 of 30, 0 failures, < %d" % FILES))
+
+
+def stream_slots(rows):
+    starving(rows, streams=256)
+
+
+def pipelining(rows):
+    starving(rows, hogs=256, token=True)
+
+
+def connect_floods(rows):
+    starving(rows, streams=256, floods=8)
+
+
+def all_at_once(rows):
+    starving(rows, streams=256, hogs=256, floods=8, token=True)
+
+
+PARTS = (endless, kept_frames, fan_out, slow_slots, stream_slots, pipelining, connect_floods, all_at_once)
+
+
 def main():
     rows = []
-    for part in (endless, kept_frames, fan_out, slow_slots):
-        part(rows)
+    chosen = sys.argv[1:]
+    for part in PARTS:
+        if not chosen or part.__name__ in chosen:
+            part(rows)
     print("| What | Figure | Goal |\n|---|---|---|")
     for row in rows:
         print("| %s | %s | %s |" % row)

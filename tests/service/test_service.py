@@ -5,6 +5,7 @@ import http.client
 import json
 import os
 import re
+import resource
 import select
 import shutil
 import signal
@@ -24,16 +25,19 @@ ERROR = "application/problem+json"
 
 
 class Service:
-    """`wsr37100 serve --port PORT ARGS` in the background (any free port by default); .port is where it listens."""
+    """`wsr37100 serve --port PORT ARGS` in the background (any free port by default); .port is where it listens.
+    `files`: the process may open no more than this many (its soft and hard RLIMIT_NOFILE)."""
 
-    def __init__(self, *args, port=0):
+    def __init__(self, *args, port=0, files=None):
         self.args = args
         self.wanted_port = port
+        self.files = files
 
     def __enter__(self):
         self.log = tempfile.TemporaryFile(mode="w+")
+        limit = None if self.files is None else lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (self.files, self.files))
         self.process = subprocess.Popen([TOOL, "serve", "--port", str(self.wanted_port), *self.args],
-                                        stdout=subprocess.PIPE, stderr=self.log, text=True)
+                                        stdout=subprocess.PIPE, stderr=self.log, text=True, preexec_fn=limit)
         address = self.process.stdout.readline().strip()
         if not address:
             self.process.wait(timeout=10)
@@ -420,6 +424,45 @@ def trickle(port, stop, every):
             continue
 
 
+def hog(port, stop):
+    """A client that pipelines `GET /` (the page needs no token) 2000 times and takes no answer, reconnecting
+    when the service closes, until `stop` is set."""
+    requests = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" * 2000
+    closed = select.POLLRDHUP | select.POLLERR | select.POLLHUP
+    while not stop.is_set():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1) as connection:
+                connection.sendall(requests)
+                watch = select.poll()
+                watch.register(connection, closed)
+                while not stop.is_set() and not watch.poll(100):
+                    pass
+        except OSError:
+            continue
+
+
+def open_files(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def answers(connection):
+    """(status, headers) of each answer read from `connection` until it closes."""
+    data = b""
+    while True:
+        chunk = connection.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    found = []
+    while data:
+        head, _, rest = data.partition(b"\r\n\r\n")
+        lines = head.decode().split("\r\n")
+        headers = {name.lower(): value for name, _, value in (line.partition(": ") for line in lines[1:])}
+        found.append((int(lines[0].split()[1]), headers))
+        data = rest[int(headers.get("content-length", 0)):]
+    return found
+
+
 class LimitsTest(unittest.TestCase):
     def test_every_byte_a_client_sends_counts_against_a_limit(self):
         with Simulator("--status", "I") as scale, Service("--scale", "a=%s,no-log" % scale.port,
@@ -478,6 +521,124 @@ class LimitsTest(unittest.TestCase):
                 for thread in slow_clients:
                     thread.join(timeout=10)
             self.assertGreaterEqual(served, 38)
+
+    def test_streams_leave_room_for_requests(self):
+        with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "2.5") as scale, \
+                Service("--scale", "a=%s,no-log" % scale.port, "--max-connections", "20") as service:
+            service.wait_for("/v1/scales/a", lambda body: body["state"] == "weight")
+            # Three quarters of the connections by default: 15 of 20; the others are told why, and requests are served.
+            streams = [Events(service.port, "/v1/events" if i % 2 else "/v1/scales/a/events") for i in range(20)]
+            try:
+                self.assertEqual([stream.response.status for stream in streams], [200] * 15 + [503] * 5)
+                for stream in streams[15:]:
+                    self.assertEqual(stream.response.getheader("Content-Type"), ERROR)
+                    problem = json.loads(stream.response.read())
+                    self.assertEqual((problem["code"], problem["status"]), ("too-many-streams", 503), problem)
+                    self.assertIn("15 event streams open", problem["detail"])
+                self.assertEqual([service.call("/v1/scales/a/reading")[0] for _ in range(20)], [200] * 20)
+                self.assertIn("\nwsr37100_streams_refused_total 5\n", service.call("/metrics")[2])
+            finally:
+                for stream in streams:
+                    stream.close()
+
+            # The limit from the configuration file, and the option over it.
+            path = os.path.join(folder, "serve.json")
+            with open(path, "w") as file:
+                json.dump({"limits": {"streams": 1}}, file)
+            for options, most in (([], 1), (["--max-streams", "2"], 2)):
+                with self.subTest(options=options), \
+                        Service("--config", path, "--scale", "a=%s,no-log" % scale.port, *options) as limited:
+                    streams = [Events(limited.port, "/v1/events") for _ in range(most + 1)]
+                    self.assertEqual([stream.response.status for stream in streams], [200] * most + [503])
+                    for stream in streams:
+                        stream.close()
+
+    def test_a_client_that_pipelines_and_takes_no_answer_holds_no_slot(self):
+        with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "2.5") as scale:
+            token = os.path.join(folder, "token")
+            with open(token, "w") as file:
+                file.write("s3cret\n")
+            bearer = {"Authorization": "Bearer s3cret"}
+            with Service("--scale", "a=%s,no-log" % scale.port, "--token-file", token,
+                         "--max-connections", "12") as service:
+                service.wait_for("/v1/scales/a?access_token=s3cret", lambda body: body["state"] == "weight")
+                # Eight requests in a row sent before their answers are taken are answered; then the connection ends.
+                for sent, answered in ((20, 8), (8, 8)):
+                    with self.subTest(pipelined=sent), socket.create_connection(("127.0.0.1", service.port),
+                                                                                timeout=10) as connection:
+                        connection.sendall(b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" * sent)
+                        connection.shutdown(socket.SHUT_WR)
+                        got = answers(connection)
+                        self.assertEqual([status for status, _ in got], [200] * answered)
+                        self.assertEqual(got[-1][1].get("connection"), "close" if sent > 8 else None)
+
+                # Clients that pipeline without end and never read, more of them than the slots streams leave,
+                # keep no client with the token from its readings.
+                streams = [Events(service.port, "/v1/scales/a/events", bearer) for _ in range(9)]
+                stop = threading.Event()
+                hogs = [threading.Thread(target=hog, args=(service.port, stop)) for _ in range(16)]
+                for thread in hogs:
+                    thread.start()
+                try:
+                    time.sleep(0.5)
+                    served = []
+                    for _ in range(30):
+                        try:
+                            served.append(service.call("/v1/scales/a/reading", headers=bearer)[0])
+                        except OSError as error:
+                            served.append(str(error))
+                        time.sleep(0.05)
+                finally:
+                    stop.set()
+                    for thread in hogs:
+                        thread.join(timeout=10)
+                    for stream in streams:
+                        stream.close()
+                self.assertGreaterEqual(served.count(200), 29, served)
+
+    def test_descriptors_are_kept_for_the_scales(self):
+        files = 256
+        with tempfile.TemporaryDirectory() as folder, Simulator("--sequence", "1.5,2.5") as logged, \
+                Simulator("--status", "I") as moving, \
+                Service("--scale", "logged=%s,log-dir=%s" % (logged.port, os.path.join(folder, "logs")),
+                        "--scale", "moving=%s,no-log" % moving.port, "--max-connections", "30", files=files) as service:
+            service.wait_for("/v1/scales/logged", lambda body: body["state"] == "weight")
+            service.wait_for("/v1/scales/moving", lambda body: body["state"] == "unstable")
+            # Every slot held by what may not give way: 22 streams and 8 requests waiting for a settled reading.
+            streams = [Events(service.port, "/v1/scales/moving/events") for _ in range(22)]
+            waits = []
+            flood = []
+            try:
+                for count in range(1, 9):
+                    waits.append(socket.create_connection(("127.0.0.1", service.port), timeout=10))
+                    waits[-1].sendall(b"GET /v1/scales/moving/reading?stable_ms=30000 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                    if count < 8:
+                        service.wait_for("/metrics", lambda text: "\nwsr37100_waiting_requests %d\n" % count in text)
+                got, _, body = service.call("/health")
+                self.assertEqual((got, body["code"]), (503, "too-many-connections"))
+
+                # A flood of connections that send nothing, faster than a refused one lingers (a second).
+                peak = 0
+                started = time.monotonic()
+                while len(flood) < 400:
+                    flood.append(socket.create_connection(("127.0.0.1", service.port), timeout=10))
+                    if len(flood) % 20 == 0:
+                        peak = max(peak, open_files(service.process.pid))
+                while time.monotonic() - started < 1.5:
+                    peak = max(peak, open_files(service.process.pid))
+                    time.sleep(0.01)
+                # Under the soft limit, with what each scale needs left over; refused ones all counted.
+                self.assertLess(peak, files - 2 * 8)
+                self.assertIn("HTTP/1.1 503", flood[0].recv(4096).decode())
+            finally:
+                for connection in flood + waits:
+                    connection.close()
+                for stream in streams:
+                    stream.close()
+            metrics = service.wait_for("/metrics", lambda text: "\nwsr37100_connections 1\n" in text)
+            refused = int(re.search(r"\nwsr37100_connections_refused_total (\d+)\n", metrics).group(1))
+            self.assertGreaterEqual(refused, 400)
+            self.assertNotIn("failure", service.messages())
 
 
 class StableTest(unittest.TestCase):
@@ -594,10 +755,10 @@ class LoadTest(unittest.TestCase):
             self.assertEqual(service.call("/health")[0], 200)
             for connection in held:
                 connection.close()
+            # Streams take three quarters of the connections at most, and leave the rest to requests.
             streams = [Events(service.port, "/v1/scales/s/events") for _ in range(30)]
-            self.assertEqual([stream.response.status for stream in streams], [200] * 30)
-            got, _, body = service.call("/health")
-            self.assertEqual((got, body["code"]), (503, "too-many-connections"))
+            self.assertEqual([stream.response.status for stream in streams], [200] * 22 + [503] * 8)
+            self.assertEqual(service.call("/health")[0], 200)
             for stream in streams:
                 stream.close()
             stalled.close()
@@ -701,6 +862,11 @@ class UsageTest(unittest.TestCase):
                 (["--scale", "a=/dev/ttyS0", "--allow-origin", "pos.example"], "scheme://host[:port]"),
                 (["--config", config(scales=[], port=70000)], "port must be a whole number from 0 to 65535"),
                 (["--config", config(scales=[], limits={"connections": -1})], "connections must be a whole number"),
+                (["--config", config(scales=[], limits={"streams": 1.5})], "streams must be a whole number"),
+                (["--scale", "a=/dev/ttyS0", "--max-connections", "10", "--max-streams", "10"],
+                 "streams (10) must be fewer than connections (10)"),
+                (["--config", config(scales=[{"name": "a", "port": "x"}], limits={"streams": 300})],
+                 "streams (300) must be fewer than connections (256)"),
                 (["--config", config(scales=[{"name": "a", "port": "x", "gap_ms": 2.5}])], "gap_ms must be a whole"),
                 (["--config", config(scales=[], listen_on="x")], "unknown key 'listen_on'"),
                 (["--config", config(scales=[{"name": "a", "port": "x", "frame": 6}])], "frame must be 7 or 8"),

@@ -9,7 +9,7 @@ _wsr37100() {
         [simulate]="--weight --frame --status --silent --partial --delay --sequence --link --line-speed --help"
         [ports]="--json --help"
         [demo]="--help"
-        [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --max-connections --help"
+        [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --max-connections --max-streams --help"
     )
     # What each command takes besides options, in order.
     local -A operands=([weigh]="port baud" [detect]="port port port port port port port port")
@@ -19,7 +19,7 @@ _wsr37100() {
         [--log-dir]=dir [--link]=file [--config]=file [--token-file]=file [--scale]=scale
         [--frame]="7 8" [--status]="I N S"
         [--bauds]= [--line-speed]= [--gap]= [--stable]= [--equal]= [--weight]= [--partial]= [--delay]= [--sequence]=
-        [--listen]= [--port]= [--allow-origin]= [--allow-host]= [--max-connections]=
+        [--listen]= [--port]= [--allow-origin]= [--allow-host]= [--max-connections]= [--max-streams]=
     )
 
     local operand=0

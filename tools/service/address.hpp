@@ -1,4 +1,4 @@
-// The listening address as this process's alone, the same on every platform.
+// The listening address as this process's alone, and the descriptors and send buffers its connections take, the same on every platform.
 #pragma once
 
 #include <cstddef>
@@ -18,5 +18,13 @@ bool claim_address(std::uintptr_t native_socket);
 // hard one where needed). Returns how many the process may open when that is
 // fewer; nullopt when there is room, or no such limit (Windows).
 std::optional<std::size_t> descriptor_shortfall(std::size_t wanted);
+
+// How many more descriptors the process may open: its soft limit less those it
+// has open now. nullopt where there is no such limit (Windows), or none is set.
+std::optional<std::size_t> descriptors_left();
+
+// True when a connected socket's send buffer has no room: what is written to it
+// waits until its peer takes some.
+bool send_buffer_full(std::uintptr_t native_socket);
 
 }  // namespace Wsr37100::service

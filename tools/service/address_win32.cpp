@@ -1,4 +1,4 @@
-// SO_EXCLUSIVEADDRUSE: no other program can bind the service's port beside it.
+// SO_EXCLUSIVEADDRUSE: no other program can bind the service's port beside it. No descriptor limit; WSAPoll.
 #include "address.hpp"
 
 #include <winsock2.h>
@@ -13,5 +13,11 @@ bool claim_address(std::uintptr_t native_socket) {
 
 // Windows has no per-process limit of sockets to raise.
 std::optional<std::size_t> descriptor_shortfall(std::size_t) { return std::nullopt; }
+std::optional<std::size_t> descriptors_left() { return std::nullopt; }
+
+bool send_buffer_full(std::uintptr_t native_socket) {
+    WSAPOLLFD entry{static_cast<SOCKET>(native_socket), POLLWRNORM, 0};
+    return ::WSAPoll(&entry, 1, 0) == 0;
+}
 
 }  // namespace Wsr37100::service

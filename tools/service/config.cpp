@@ -172,6 +172,8 @@ ScaleSettings scale_from_json(const nlohmann::json& object) {
 
 }  // namespace
 
+std::size_t stream_limit(const Limits& limits) { return limits.streams ? *limits.streams : limits.connections * 3 / 4; }
+
 bool valid_scale_name(const std::string& name) {
     return !name.empty() && name.size() <= kMaxNameLength && std::all_of(name.begin(), name.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
@@ -271,9 +273,10 @@ void read_config_file(const std::string& path, ServeSettings& settings) {
         settings.allowed_origins = take<std::vector<std::string>>(config, "allowed_origins", settings.allowed_origins);
         settings.allowed_hosts = take<std::vector<std::string>>(config, "allowed_hosts", settings.allowed_hosts);
         if (const auto limits = config.find("limits"); limits != config.end()) {
-            refuse_unknown_keys(*limits, {"connections", "header_bytes", "headers", "body_bytes"}, "limits");
+            refuse_unknown_keys(*limits, {"connections", "streams", "header_bytes", "headers", "body_bytes"}, "limits");
             Limits& mine = settings.limits;
             mine.connections = take_whole<std::size_t>(*limits, "connections", mine.connections, kMaxLimit);
+            if (limits->contains("streams")) mine.streams = take_whole<std::size_t>(*limits, "streams", 0, kMaxLimit);
             mine.header_bytes = take_whole<std::size_t>(*limits, "header_bytes", mine.header_bytes, kMaxLimit);
             mine.headers = take_whole<std::size_t>(*limits, "headers", mine.headers, kMaxLimit);
             mine.body_bytes = take_whole<std::size_t>(*limits, "body_bytes", mine.body_bytes, kMaxLimit);
@@ -301,6 +304,11 @@ void check(const ServeSettings& settings) {
     const Limits& limits = settings.limits;
     if (limits.connections < 1 || limits.header_bytes < 256 || limits.headers < 4) {
         throw std::invalid_argument("limits: at least 1 connection, 256 header bytes and 4 headers");
+    }
+    if (limits.streams && *limits.streams >= limits.connections) {
+        throw std::invalid_argument("limits: streams (" + std::to_string(*limits.streams) + ") must be fewer than connections (" +
+                                    std::to_string(limits.connections) +
+                                    "), so that a request always finds one (--max-streams, --max-connections)");
     }
     if (settings.listen.empty()) throw std::invalid_argument("no address to listen on");
     // A browser sends its Origin as scheme://host[:port]; anything else would never match.

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct ScaleSettings {
 
 struct Limits {
     std::size_t connections = 256;     // open at once, event streams included
+    std::optional<std::size_t> streams;  // event streams open at once; by default three quarters of the connections
     std::size_t header_bytes = 8192;   // the request line and its headers
     std::size_t headers = 64;          // header fields in one request
     std::size_t body_bytes = 1024;     // a request body (the API takes none)
@@ -54,5 +56,9 @@ std::string read_token_file(const std::string& path);
 void check(const ServeSettings& settings);
 
 bool valid_scale_name(const std::string& name);
+
+// The event streams the service keeps open at once: fewer than its connections, so that
+// a request always finds a slot.
+std::size_t stream_limit(const Limits& limits);
 
 }  // namespace Wsr37100::service

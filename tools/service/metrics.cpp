@@ -84,10 +84,13 @@ std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t c
     out += "wsr37100_connections " + std::to_string(connections) + "\n";
     family(out, "wsr37100_connections_refused_total", "counter", "Connections refused at the limit of open ones.");
     out += "wsr37100_connections_refused_total " + std::to_string(refused_) + "\n";
+    family(out, "wsr37100_streams_refused_total", "counter", "Event streams refused at the limit of open ones.");
+    out += "wsr37100_streams_refused_total " + std::to_string(streams_refused_) + "\n";
     family(out, "wsr37100_waiting_requests", "gauge", "Reading requests waiting for a (stable) reading.");
     out += "wsr37100_waiting_requests " + std::to_string(waiting_) + "\n";
     family(out, "wsr37100_connections_evicted_total", "counter",
-           "Connections closed before their request was whole, to admit another at the limit.");
+           "Connections closed to admit another at the limit, while they waited on their client: for a whole request, "
+           "or to take their answers.");
     out += "wsr37100_connections_evicted_total " + std::to_string(evicted_) + "\n";
     return out;
 }

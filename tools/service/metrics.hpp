@@ -22,6 +22,7 @@ public:
     void change(const std::string& scale, const WsrLeitura& reading) override;
     void connection_refused() { ++refused_; }
     void connection_evicted() { ++evicted_; }
+    void stream_refused() { ++streams_refused_; }
     void wait_started() { ++waiting_; }
     void wait_ended() { --waiting_; }
 
@@ -38,6 +39,7 @@ private:
     std::map<std::pair<std::string, std::string>, std::uint64_t> no_readings_;  // scale, reason
     std::uint64_t refused_ = 0;
     std::uint64_t evicted_ = 0;
+    std::uint64_t streams_refused_ = 0;
     std::uint64_t waiting_ = 0;
 };
 

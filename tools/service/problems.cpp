@@ -31,6 +31,9 @@ constexpr std::array kProblems{
             "silence, a failed poll). The service keeps trying it."},
     Problem{503, "too-many-connections", "Too many connections",
             "The service has as many connections open as it allows; try again shortly."},
+    Problem{503, "too-many-streams", "Too many event streams",
+            "The service has as many event streams open as it allows, so that requests always find a connection; "
+            "try again shortly, or ask for the reading."},
     Problem{503, "shutting-down", "Shutting down", "The service is stopping."},
     Problem{504, "no-reading-yet", "No reading yet",
             "The scale gave no reading within timeout_ms; the service started or reopened it only a moment ago."},

@@ -31,6 +31,7 @@ struct ServeCommand::Options {
     std::vector<std::string> hosts;
     std::string token_file;
     std::size_t max_connections = 0;
+    int max_streams = -1;
     std::string windows_service;
 };
 
@@ -58,6 +59,10 @@ ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()
     o.command->add_option("--token-file", o.token_file, "Ask for this bearer token (the file's first line) on /v1 and /metrics");
     o.command->add_option("--max-connections", o.max_connections, "Connections open at once, streams included (default 256)")
         ->check(CLI::Range(1, 10000));
+    o.command->add_option("--max-streams", o.max_streams,
+                          "Event streams open at once, fewer than the connections so that a request always finds\n"
+                          "one (default three quarters of --max-connections: 192)")
+        ->check(CLI::Range(0, 9999));
     if (windows_services_supported()) {
         o.command->add_option("--windows-service", o.windows_service,
                               "Run under the service control manager as the service NAME (as installed with sc create)");
@@ -122,9 +127,9 @@ ServeSettings ServeCommand::read_settings(std::vector<std::string>& log_folders)
     settings.allowed_hosts.insert(settings.allowed_hosts.end(), o.hosts.begin(), o.hosts.end());
     if (!o.token_file.empty()) settings.token = read_token_file(o.token_file);
     if (o.max_connections > 0) settings.limits.connections = o.max_connections;
+    if (o.max_streams >= 0) settings.limits.streams = static_cast<std::size_t>(o.max_streams);
     check(settings);
-    // A connection takes a descriptor; the scales, the listener and the program take a few more.
-    const std::size_t wanted = settings.limits.connections + 4 * settings.scales.size() + 64;
+    const std::size_t wanted = descriptors_wanted(settings);
     if (const auto room = descriptor_shortfall(wanted)) {
         throw std::invalid_argument("--max-connections " + std::to_string(settings.limits.connections) + " needs about " +
                                     std::to_string(wanted) + " open files, and this process may open only " +

@@ -15,6 +15,7 @@
 #include <future>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "address.hpp"
@@ -41,6 +42,14 @@ constexpr auto kWriteTimeout = 10s;      // a client that takes no more bytes fo
 constexpr std::size_t kPipelinedBytes = 1024;  // read while a request waits: its hang-up, or the next request
 constexpr auto kLingerLimit = 1s;        // after an error answer, the client's unread bytes are taken and dropped this long
 constexpr std::size_t kLingerBytes = 64 * 1024;
+constexpr std::size_t kLingeringRefusals = 32;  // connections refused at the limit that linger so; the others close at once
+constexpr std::size_t kQueuedRequests = 8;  // requests answered in a row while the client had sent the next: then the connection ends
+// What the service keeps of the descriptor limit for others than its connections: what each scale's
+// monitor opens (its wake-up pipe, port, lock files and daily log, a name lookup) and a few spare.
+constexpr std::size_t kDescriptorsPerScale = 8;
+constexpr std::size_t kSpareDescriptors = 16;
+constexpr std::size_t kProgramDescriptors = 64;  // what a service wants for itself, the listener and the event loop's
+constexpr auto kDescriptorsPause = 20ms;  // how often a service out of descriptors for connections looks again
 constexpr auto kKeepAlive = 15s;         // a comment on an event stream that had nothing else to say
 constexpr auto kStopGrace = 300ms;       // answers under way may finish before connections are cut
 constexpr auto kJoinLimit = 700ms;
@@ -54,6 +63,15 @@ bool loopback(const std::string& address) {
     beast::error_code error;
     const auto parsed = net::ip::make_address(address, error);
     return address == "localhost" || (!error && parsed.is_loopback());
+}
+
+// The connections (accepted or being refused) the service may hold: the descriptors left under the soft limit
+// less what the scales and the rest of the program need. nullopt: no such limit.
+std::optional<std::size_t> socket_budget(std::size_t scales) {
+    const auto left = descriptors_left();
+    if (!left) return std::nullopt;
+    const std::size_t reserved = kDescriptorsPerScale * scales + kSpareDescriptors;
+    return *left > reserved ? *left - reserved : 1;
 }
 
 Json scale_json(const Scale& scale) {
@@ -93,6 +111,10 @@ struct Server::Impl {
         std::erase_if(sessions, [](const auto& weak) { return weak.expired(); });
         return sessions.size();
     }
+    std::size_t lingering_refusals() {
+        std::erase_if(refusing, [](const auto& weak) { return weak.expired(); });
+        return refusing.size();
+    }
     std::string event_id(std::uint64_t change) const { return run_id + "-" + std::to_string(change); }
 
     void accept();
@@ -129,6 +151,10 @@ struct Server::Impl {
     bool stopping = false;
     std::uint64_t accept_failures = 0;
     SteadyClock::time_point accept_failure_said = SteadyClock::now() - kAcceptFailureEvery;
+    std::vector<std::weak_ptr<Session>> refusing;  // refused at the limit, their answer still going out
+    std::size_t streams = 0;                         // event streams open
+    const std::size_t stream_limit = service::stream_limit(settings.limits);
+    const std::optional<std::size_t> sockets = socket_budget(settings.scales.size());
     std::atomic<bool> failed{false};
     std::thread thread;
 };
@@ -156,10 +182,21 @@ public:
 
     void start() { read_request(); }
 
-    // Still reading a request (or idle between two): such a connection may be closed
-    // to admit another when the service is at its limit. The oldest gives way first.
-    bool incomplete() const { return state_ == State::reading; }
-    SteadyClock::time_point reading_since() const { return reading_since_; }
+    // Whether this connection gives way to a new one when the service is at its limit. First, one whose
+    // client takes no answer: it sent its next request before it took this one's answer, or leaves the
+    // answer stalled on a full send buffer. Then one still reading a request, idle between two, or
+    // dropping what its client still sends after an error answer. Never a request waiting for a reading,
+    // an answer going out to a client that takes it, or an event stream. Of one kind, the one that has
+    // waited longest on its client gives way first.
+    enum class Yield { never, later, first };
+    Yield yields() {
+        if (state_ == State::reading) return queued_ > 0 ? Yield::first : Yield::later;
+        if (state_ == State::lingering) return Yield::later;
+        if (state_ != State::writing) return Yield::never;
+        return queued_ > 0 || send_buffer_full(static_cast<std::uintptr_t>(stream_.socket().native_handle())) ? Yield::first
+                                                                                                            : Yield::never;
+    }
+    SteadyClock::time_point waiting_since() const { return waiting_since_; }
     void give_way() { close(); }
 
     // At the limit of connections: one 503 and the connection is closed.
@@ -167,8 +204,24 @@ public:
         route_ = Route::refused;
         started_ = SteadyClock::now();
         linger_ = true;
-        send(problem_reply("too-many-connections", "the service has " + std::to_string(server_.settings.limits.connections) +
-                                                       " connections open, its limit"), false);
+        send(too_many_connections(), false);
+    }
+
+    // The same beyond the refused connections that may linger, which each hold a descriptor up to a
+    // second: the 503 goes out if the send buffer takes it, and the connection closes now, what the
+    // client has sent so far taken first (so that the close is no reset).
+    void refuse_at_once() {
+        route_ = Route::refused;
+        started_ = SteadyClock::now();
+        std::ostringstream text;
+        text << *response_to(too_many_connections(), false);
+        const std::string answer = text.str();
+        auto& socket = stream_.socket();
+        beast::error_code error;
+        socket.non_blocking(true, error);
+        for (std::size_t taken = 0; !error && taken < kLingerBytes;) taken += socket.read_some(net::buffer(linger_bytes_), error);
+        socket.write_some(net::buffer(answer), error);
+        close();
     }
 
     // The service stops: an idle connection closes now, an answer being written is let finish.
@@ -194,11 +247,16 @@ public:
     }
 
 private:
-    enum class State { reading, waiting, writing, streaming, closed };
+    enum class State { reading, waiting, writing, lingering, streaming, closed };
+
+    Reply too_many_connections() const {
+        return problem_reply("too-many-connections", "the service has " + std::to_string(server_.settings.limits.connections) +
+                                                         " connections open, its limit");
+    }
 
     void read_request() {
         state_ = State::reading;
-        reading_since_ = SteadyClock::now();
+        waiting_since_ = SteadyClock::now();
         peer_closed_ = false;
         if (server_.stopping) return close();
         parser_.emplace();
@@ -231,6 +289,9 @@ private:
             return refuse_request(problem_reply("request-too-large", "this service takes no request body"));
         }
         request_ = parser_->release();
+        // The client sent the next request before it took this one's answer: one more in a row.
+        beast::error_code ignored;
+        queued_ = buffer_.size() > 0 || stream_.socket().available(ignored) > 0 ? queued_ + 1 : 0;
         const auto headers = static_cast<std::size_t>(std::distance(request_.begin(), request_.end()));
         if (headers > server_.settings.limits.headers) {
             return refuse_request(problem_reply("headers-too-large", std::to_string(headers) + " header fields, more than " +
@@ -269,6 +330,13 @@ private:
         head_ = routed.head;
         if (auto* reply = std::get_if<Reply>(&routed.action)) return send(std::move(*reply), !reply->close && request_.keep_alive());
         if (auto* stream = std::get_if<Stream>(&routed.action)) {
+            // Streams leave room for requests: one more than their limit is refused, the connection kept.
+            if (server_.streams >= server_.stream_limit) {
+                server_.metrics.stream_refused();
+                return send(problem_reply("too-many-streams", "the service has " + std::to_string(server_.streams) +
+                                                                  " event streams open, its limit"),
+                            request_.keep_alive());
+            }
             return open_stream(stream->scale ? server_.scales[*stream->scale].get() : nullptr);
         }
         start_wait(std::get<Wait>(routed.action));
@@ -346,7 +414,8 @@ private:
     }
 
     void linger() {
-        state_ = State::writing;
+        state_ = State::lingering;
+        waiting_since_ = SteadyClock::now();
         beast::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
         lingered_ = 0;
@@ -365,7 +434,25 @@ private:
     void send(Reply reply, bool keep_alive) {
         if (state_ == State::closed) return;
         state_ = State::writing;
+        waiting_since_ = SteadyClock::now();
         if (server_.stopping) keep_alive = false;
+        // A client that sends request after request and takes no answer holds its connection no longer: this
+        // answer is its last, and the requests it sent after are dropped unread.
+        if (queued_ >= kQueuedRequests) {
+            keep_alive = false;
+            linger_ = true;
+        }
+        auto response = response_to(std::move(reply), keep_alive);
+        stream_.expires_after(kWriteTimeout);
+        http::async_write(stream_, *response, [self = shared_from_this(), response, keep_alive](beast::error_code error, std::size_t) {
+            if (!error && self->linger_) return self->linger();
+            if (error || !keep_alive) return self->close();
+            self->read_request();
+        });
+    }
+
+    // The answer, with the service's headers, counted.
+    std::shared_ptr<http::response<http::string_body>> response_to(Reply reply, bool keep_alive) {
         server_.metrics.request(route_name(route_), reply.status,
                                 std::chrono::duration<double>(SteadyClock::now() - started_).count());
         auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(reply.status),
@@ -378,18 +465,15 @@ private:
         if (!head_) response->body() = std::move(reply.body);
         if (reply.status != 204) response->content_length(length);
         head_ = false;
-        stream_.expires_after(kWriteTimeout);
-        http::async_write(stream_, *response, [self = shared_from_this(), response, keep_alive](beast::error_code error, std::size_t) {
-            if (!error && self->linger_) return self->linger();
-            if (error || !keep_alive) return self->close();
-            self->read_request();
-        });
+        return response;
     }
 
     // One scale's stream, or (scale null) every scale's in one, for a page that follows them all
     // over one connection: browsers keep only six open to one host.
     void open_stream(Scale* scale) {
         state_ = State::streaming;
+        ++server_.streams;
+        stream_counted_ = true;
         numbered_ = scale != nullptr;
         if (scale != nullptr) {
             streamed_.push_back(scale);
@@ -484,6 +568,8 @@ private:
     void close() {
         if (state_ == State::closed) return;
         end_wait_count();
+        if (stream_counted_) --server_.streams;
+        stream_counted_ = false;
         state_ = State::closed;
         timer_.cancel();
         listeners_.clear();
@@ -507,13 +593,15 @@ private:
     bool linger_ = false;       // the connection ends after this answer, once the client's unread bytes are taken
     bool peer_closed_ = false;  // the client shut down its side while its request waited
     bool waiting_counted_ = false;
+    std::size_t queued_ = 0;    // requests in a row the client sent before it took the answer before
     std::size_t lingered_ = 0;
     std::array<char, 4096> linger_bytes_{};
-    SteadyClock::time_point reading_since_ = SteadyClock::now();
+    SteadyClock::time_point waiting_since_ = SteadyClock::now();  // on the client: since its last request or answer began
     std::optional<Wait> wait_;
     std::vector<std::shared_ptr<Listener>> listeners_;
     std::vector<Scale*> streamed_;  // the scales this stream follows
     bool numbered_ = false;         // its events carry ids: one scale's stream
+    bool stream_counted_ = false;   // among the service's streams
     net::steady_timer timer_{stream_.get_executor()};
     bool writing_ = false;
     std::string out_;
@@ -530,13 +618,27 @@ void Listener::on_stop() {
 }
 
 void Server::Impl::accept() {
+    // Every descriptor the connections may have is taken: new ones wait in the listen queue, so that
+    // the scales can still open their ports and logs.
+    if (sockets && open_connections() + lingering_refusals() >= *sockets) {
+        auto pause = std::make_shared<net::steady_timer>(io, kDescriptorsPause);
+        pause->async_wait([this, pause](beast::error_code) {
+            if (!stopping) accept();
+        });
+        return;
+    }
     acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
         if (stopping) return;
         if (!error) {
             auto session = std::make_shared<Session>(*this, std::move(socket));
             if (open_connections() >= settings.limits.connections && !make_room()) {
                 metrics.connection_refused();
-                session->refuse();
+                if (lingering_refusals() < kLingeringRefusals) {
+                    refusing.push_back(session);
+                    session->refuse();
+                } else {
+                    session->refuse_at_once();
+                }
             } else {
                 sessions.push_back(session);
                 session->start();
@@ -558,14 +660,18 @@ void Server::Impl::accept() {
     });
 }
 
-// At the limit, the connection that has waited longest for a whole request gives way,
-// so clients that trickle bytes cannot keep out one that sends its request at once.
+// At the limit, the connection that has waited longest on its client gives way, so clients that
+// trickle bytes, or take no answer, cannot keep out one that sends its request at once.
 bool Server::Impl::make_room() {
     std::shared_ptr<Session> oldest;
+    auto kind = Session::Yield::never;
     for (auto& weak : sessions) {
         auto session = weak.lock();
-        if (session && session->incomplete() && (!oldest || session->reading_since() < oldest->reading_since())) {
+        const auto yields = session ? session->yields() : Session::Yield::never;
+        if (yields != Session::Yield::never &&
+            (yields > kind || (yields == kind && session->waiting_since() < oldest->waiting_since()))) {
             oldest = std::move(session);
+            kind = yields;
         }
     }
     if (!oldest) return false;
@@ -602,6 +708,10 @@ void Server::Impl::end_when_quiet(const std::shared_ptr<net::steady_timer>& time
     if (open_connections() == 0 || SteadyClock::now() >= deadline) return io.stop();
     timer->expires_after(kQuietCheck);
     timer->async_wait([this, timer, deadline](beast::error_code) { end_when_quiet(timer, deadline); });
+}
+
+std::size_t descriptors_wanted(const ServeSettings& settings) {
+    return settings.limits.connections + kLingeringRefusals + kDescriptorsPerScale * settings.scales.size() + kProgramDescriptors;
 }
 
 Server::Server(ServeSettings settings, std::vector<std::string> log_folders, Journal journal)

@@ -10,6 +10,10 @@
 
 namespace Wsr37100::service {
 
+// The descriptors a service of these settings wants: its connections, the refused ones
+// it is still answering, what each scale's monitor opens (its port, its daily log) and the program's own.
+std::size_t descriptors_wanted(const ServeSettings& settings);
+
 class Server {
 public:
     // log_folders: one per scale, in order: the folder for WSR_LOG_PASTA, or
