@@ -116,8 +116,10 @@ def script(lines, out):
             steps += [f"{command} {files} &", f"sleep {CTRL_C_AFTER}", "kill -INT $!", f"wait $!; echo $? > {out}/{i}.rc"]
         else:
             steps += ["{", line, f"}} {files}; echo $? > {out}/{i}.rc"]
-    # Whatever a block left running is stopped, and its end awaited, before the next block starts.
-    return "\n".join(steps + ["kill $(jobs -p) 2> /dev/null", "wait"]) + "\n"
+    # What the block stopped gets 5 s to end (a second signal would end a simulator before it removes its link);
+    # what it left running is then stopped, and its end awaited, before the next block starts.
+    ending = ['for _ in $(seq 50); do [ -z "$(jobs -pr)" ] && break; sleep 0.1; done', "kill $(jobs -pr) 2> /dev/null; wait"]
+    return "\n".join(steps + ending) + "\n"
 
 
 class ReadmeTest(unittest.TestCase):
