@@ -160,7 +160,7 @@ class ReadmeTest(unittest.TestCase):
             self.fail("/tmp/scale exists; the README's simulator needs that path free")
         with tempfile.TemporaryDirectory() as work:
             # The repository as the README sees it: its folders, and this build as build/native.
-            for name in ("include", "examples"):
+            for name in ("include", "examples", "scripts", "tools"):
                 os.symlink(os.path.join(SOURCE, name), os.path.join(work, name))
             os.makedirs(os.path.join(work, "build"))
             os.symlink(BUILD, os.path.join(work, "build", "native"))
