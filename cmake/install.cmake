@@ -52,7 +52,7 @@ if(TARGET wsr37100_service)
   install(FILES tools/service/serve.json tools/service/openapi.json DESTINATION ${CMAKE_INSTALL_DATADIR}/wsr37100)
   if(NOT WIN32)
     # Written at install time: its paths are those of the prefix installed to. Installed under /usr (a
-    # package) or /usr/local (make install), it reads /etc/wsr37100/serve.json, as the README says;
+    # package) or /usr/local (make install), it reads /etc/wsr37100/serve.json, as docs/operations.md says;
     # under another prefix, PREFIX/etc/wsr37100/serve.json.
     install(CODE "
       set(CMAKE_INSTALL_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")

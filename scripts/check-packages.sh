@@ -218,7 +218,7 @@ else
 fi
 
 # make install with the default prefix, /usr/local, staged: the unit runs that tool on the
-# configuration the README has the user create, /etc/wsr37100/serve.json.
+# configuration the operations guide has the user create, /etc/wsr37100/serve.json.
 if [ -n "$staged" ]; then
   for wanted in usr/local/bin/wsr37100 usr/local/include/wsr37100.h usr/local/share/man/man1/wsr37100.1.gz \
                 usr/local/share/doc/wsr37100/copyright usr/local/share/wsr37100/serve.json; do

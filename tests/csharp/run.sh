@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the .NET library, its tests and the README's C# program with Mono's mcs and runs them
+# Builds the .NET library, its tests and the .NET guide's C# program with Mono's mcs and runs them
 # against the library LIB and scales the tool TOOL plays; holds the C header's records, as C
 # compilers for x64 (Linux, Windows) and x86 Windows lay them out, to the C# records' layout.
 #   run.sh LIB TOOL SOURCE_DIR WORK_DIR
@@ -30,14 +30,14 @@ echo "ok   the records' layout, 64-bit (Linux, Windows) and 32-bit (Windows)"
 
 WSR37100_TOOL="$tool" mono --debug "$work/scale_tests.exe"
 
-# The README's program, as a reader copies it, weighs.
-awk '/^### C#$/ { section = 1 } section && /^```$/ && block { exit } block { print } section && /^```csharp$/ { block = 1 }' \
-  "$source_dir/README.md" > "$work/readme.cs"
+# The .NET guide's program, as a reader copies it, weighs.
+awk '/^## One reading$/ { section = 1 } section && /^```$/ && block { exit } block { print } section && /^```csharp$/ { block = 1 }' \
+  "$source_dir/docs/dotnet.md" > "$work/readme.cs"
 mcs -warnaserror -r:"$work/Wsr37100.dll" -out:"$work/readme.exe" "$work/readme.cs"
 "$tool" simulate --weight 7.5 > "$work/sim.out" 2> /dev/null &
 simulator=$!
 trap 'kill $simulator 2> /dev/null || true' EXIT
 while [ ! -s "$work/sim.out" ] && kill -0 $simulator 2> /dev/null; do sleep 0.05; done
 got=$(mono "$work/readme.exe" "$(head -n 1 "$work/sim.out")")
-[ "$got" = "7.500 kg" ] || { echo "FAIL the README's program: expected '7.500 kg', got '$got'" >&2; exit 1; }
-echo "ok   the README's program: $got"
+[ "$got" = "7.500 kg" ] || { echo "FAIL the .NET guide's program: expected '7.500 kg', got '$got'" >&2; exit 1; }
+echo "ok   the .NET guide's program: $got"

@@ -38,7 +38,7 @@ expect() {  # expect NAME EXPECTED COMMAND...
   echo "ok   $name: $got"
 }
 
-# The C sample (as the README builds it) compiles without a warning.
+# The C sample (as the C guide builds it) compiles without a warning.
 for lang in c cpp; do
   CFLAGS="-Wall -Wextra -Werror" cmake -S "$source_dir/examples/$lang" -B "$work/$lang" -DCMAKE_PREFIX_PATH="$stage" \
         -DCMAKE_BUILD_RPATH="$libdir" > /dev/null
@@ -47,8 +47,8 @@ done
 PKG_CONFIG_PATH="$libdir/pkgconfig" cc -Wall -Wextra -Werror -o "$work/c-pkgconfig" "$source_dir/examples/c/sample.c" \
   $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs wsr37100) -Wl,-rpath,"$libdir"
 
-# The README's C program, as a reader copies it.
-sed -n '/^## The API$/,/^```$/p' "$source_dir/README.md" | sed -n '/^```c$/,/^```$/p' | sed '1d;$d' > "$work/readme.c"
+# The C guide's program, as a reader copies it.
+sed -n '/^## The API$/,/^```$/p' "$source_dir/docs/c-host.md" | sed -n '/^```c$/,/^```$/p' | sed '1d;$d' > "$work/readme.c"
 cc -Wall -Wextra -Werror -I"$stage/include" -o "$work/readme-c" "$work/readme.c" -L"$libdir" -lwsr37100 \
   -Wl,-rpath,"$libdir"
 

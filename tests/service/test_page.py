@@ -15,7 +15,7 @@ import unittest
 
 from test_service import Service, Simulator
 
-# WSR37100_SCREENSHOTS=docs/images keeps them beside the README (a relative folder is the source tree's).
+# WSR37100_SCREENSHOTS=docs/images keeps them beside the guides (a relative folder is the source tree's).
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 ARTIFACTS = os.path.join(SOURCE, os.environ.get("WSR37100_SCREENSHOTS") or os.environ.get("WSR37100_ARTIFACTS", tempfile.gettempdir()))
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")

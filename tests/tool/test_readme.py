@@ -1,4 +1,6 @@
-"""The README's sh blocks, run line by line exactly as written, as a user would type them."""
+"""The sh blocks of the README and of every guide in docs/, run line by line exactly as written, as a user
+would type them; their fences, relative links and anchors, and the layout table against the tree."""
+import glob
 import os
 import re
 import subprocess
@@ -12,9 +14,87 @@ PAUSE_AFTER_BACKGROUND = 1   # seconds, as a user types the next line
 CTRL_C_AFTER = 3             # seconds, for a line that runs until Ctrl-C
 
 
+LANGUAGES = {"sh", "text", "c", "cpp", "csharp", "python", "pascal", "vb", "js", "xml"}
+NOT_RUN = re.compile(r"^<!-- not run: (.*?) -->$")
+
+
+def documents():
+    return ["README.md"] + sorted(os.path.relpath(path, SOURCE) for path in glob.glob(os.path.join(SOURCE, "docs", "*.md")))
+
+
+def fences(text):
+    """Each fenced block: (line number, language, its lines, the reason it is not run or None)."""
+    found, lines, opened = [], text.splitlines(), None
+    for number, line in enumerate(lines, 1):
+        if opened is None and line.lstrip().startswith("```"):
+            marker = NOT_RUN.match(lines[number - 2]) if number > 1 else None
+            opened = (number, line.strip()[3:], [], marker.group(1) if marker else None)
+        elif opened is not None and line.strip() == "```":
+            found.append(opened)
+            opened = None
+        elif opened is not None:
+            opened[2].append(line)
+    return found + ([opened + ("never closed",)] if opened else [])
+
+
+def fence_problems(text):
+    problems = []
+    for number, language, lines, reason, *unclosed in fences(text):
+        if unclosed or language not in LANGUAGES:
+            problems.append(f"line {number}: a block {unclosed[0] if unclosed else 'in ' + repr(language)}")
+        elif reason is not None and (language != "sh" or not reason.strip()):
+            problems.append(f"line {number}: 'not run' needs an sh block and a reason")
+        elif language == "text" and any(line.startswith("$ ") for line in lines):
+            problems.append(f"line {number}: a command in a text block: make it sh")
+    return problems
+
+
 def blocks():
-    text = read(os.path.join(SOURCE, "README.md"))
-    return [block.strip("\n").splitlines() for block in re.findall(r"^```sh\n(.*?)^```", text, re.S | re.M)]
+    """(document, lines) of every sh block the suite runs."""
+    return [(name, lines) for name in documents() for _, language, lines, reason in fences(read(os.path.join(SOURCE, name)))
+            if language == "sh" and reason is None]
+
+
+def anchors(text):
+    """GitHub's anchors for a document's headings, outside its blocks."""
+    seen, found = {}, set()
+    for heading in re.findall(r"^#{1,6} (.*)$", outside_blocks(text), re.M):
+        slug = re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+        found.add(slug if slug not in seen else f"{slug}-{seen[slug]}")
+        seen[slug] = seen.get(slug, 0) + 1
+    return found
+
+
+def outside_blocks(text):
+    return re.sub(r"^\s*```.*?^\s*```", "", text, flags=re.S | re.M)
+
+
+def link_problems(name, text, root=SOURCE):
+    """Relative links and anchors of one document that lead nowhere; (problems, links checked)."""
+    problems, targets = [], re.findall(r"\]\(([^)\s]+)\)", re.sub(r"`[^`]*`", "", outside_blocks(text)))
+    for target in targets:
+        if re.match(r"[a-z]+:", target):
+            continue
+        path, _, anchor = target.partition("#")
+        file = os.path.normpath(os.path.join(root, os.path.dirname(name), path))
+        if path and not os.path.exists(file):
+            problems.append(f"{name}: {target}: no such file")
+        elif anchor and anchor not in anchors(read(file) if path.endswith(".md") else text if not path else ""):
+            problems.append(f"{name}: {target}: no such heading")
+    return problems, len(targets)
+
+
+def layout_problems(text, root=SOURCE):
+    """The layout table of docs/developing.md against the tree: every folder it names exists, and it names every
+    top-level folder, every folder of src/ and every folder of tools/."""
+    section = text.split("\n## Layout", 1)[-1].split("\n## ", 1)[0]
+    named = {row.rstrip("/") for row in re.findall(r"^\| `([^`]+)` \|", section, re.M)}
+    tree = {entry for entry in os.listdir(root) if os.path.isdir(os.path.join(root, entry)) and entry not in (".git", "build")}
+    tree |= {"tools/" + entry for entry in os.listdir(os.path.join(root, "tools")) if os.path.isdir(os.path.join(root, "tools", entry))}
+    tree |= {os.path.relpath(folder, root) for folder, _, _ in os.walk(os.path.join(root, "src"))}
+    return sorted(f"{folder}: not in the tree" for folder in named if not os.path.isdir(os.path.join(root, folder))) + \
+        sorted(f"{folder}: not in the layout table" for folder in tree - named
+               if not any(other.startswith(folder + "/") for other in named))
 
 
 def read(path):
@@ -36,10 +116,42 @@ def script(lines, out):
             steps += [f"{command} {files} &", f"sleep {CTRL_C_AFTER}", "kill -INT $!", f"wait $!; echo $? > {out}/{i}.rc"]
         else:
             steps += ["{", line, f"}} {files}; echo $? > {out}/{i}.rc"]
-    return "\n".join(steps) + "\n"
+    # What the block stopped gets 5 s to end (a second signal would end a simulator before it removes its link);
+    # what it left running is then stopped, and its end awaited, before the next block starts.
+    ending = ['for _ in $(seq 50); do [ -z "$(jobs -pr)" ] && break; sleep 0.1; done', "kill $(jobs -pr) 2> /dev/null; wait"]
+    return "\n".join(steps + ending) + "\n"
 
 
 class ReadmeTest(unittest.TestCase):
+    def test_documents_fences_links_and_layout(self):
+        checked = 0
+        for name in documents():
+            text = read(os.path.join(SOURCE, name))
+            problems, links = link_problems(name, text)
+            checked += links
+            self.assertEqual(fence_problems(text) + problems, [], name)
+        self.assertEqual(layout_problems(read(os.path.join(SOURCE, "docs", "developing.md"))), [])
+        marked = [(name, reason) for name in documents() for *_, reason in fences(read(os.path.join(SOURCE, name))) if reason]
+        print(f"\n{len(documents())} documents, {checked} links, {len(blocks())} blocks run, {len(marked)} marked not run")
+
+    def test_the_checks_catch_a_broken_document(self):
+        with tempfile.TemporaryDirectory() as root:
+            for folder in ("docs", "src/kept", "tools"):
+                os.makedirs(os.path.join(root, folder))
+            for text, problems in [
+                ("[a](gone.md)", ["docs/a.md: gone.md: no such file"]),
+                ("# Here\n[a](#there) [b](#here) [c](../src)", ["docs/a.md: #there: no such heading"]),
+                ("```\nx\n```", ["line 1: a block in ''"]),
+                ("```sh\nx", ["line 1: a block never closed"]),
+                ("<!-- not run:  -->\n```sh\nx\n```", ["line 2: 'not run' needs an sh block and a reason"]),
+                ("```text\n$ wsr37100 ports\n```", ["line 1: a command in a text block: make it sh"]),
+            ]:
+                with self.subTest(text=text):
+                    self.assertEqual(link_problems("docs/a.md", text, root)[0] + fence_problems(text), problems)
+            table = "## Layout\n| `docs/` | x |\n| `src/` | x |\n| `gone/` | x |\n## Next\n| `src/kept/` | x |\n"
+            self.assertEqual(layout_problems(table, root),
+                             ["gone: not in the tree", "src/kept: not in the layout table", "tools: not in the layout table"])
+
     def test_readme_commands(self):
         linked = subprocess.run(["ldd", TOOL], capture_output=True, text=True).stdout
         if re.search(r"lib(a|t|ub)san", linked):
@@ -48,7 +160,7 @@ class ReadmeTest(unittest.TestCase):
             self.fail("/tmp/scale exists; the README's simulator needs that path free")
         with tempfile.TemporaryDirectory() as work:
             # The repository as the README sees it: its folders, and this build as build/native.
-            for name in ("include", "examples"):
+            for name in ("include", "examples", "scripts", "tools"):
                 os.symlink(os.path.join(SOURCE, name), os.path.join(work, name))
             os.makedirs(os.path.join(work, "build"))
             os.symlink(BUILD, os.path.join(work, "build", "native"))
@@ -58,13 +170,13 @@ class ReadmeTest(unittest.TestCase):
                    "PATH": os.path.join(work, "build", "native", "bin") + ":" + os.environ["PATH"]}
             env.pop("WSR37100_LIBRARY", None)
             checked = []
-            for lines in blocks():
+            for name, lines in blocks():
                 os.makedirs(out, exist_ok=True)
                 subprocess.run(["bash", "-c", script(lines, out)], cwd=work, env=env, timeout=600, capture_output=True)
                 for i, line in enumerate(lines):
                     if not os.path.exists(f"{out}/{i}.rc"):
                         continue
-                    with self.subTest(line=line):
+                    with self.subTest(document=name, line=line):
                         status, stdout, stderr = int(read(f"{out}/{i}.rc")), read(f"{out}/{i}.out"), read(f"{out}/{i}.err")
                         printed = re.search(r'# prints "(.*)"', line)
                         if printed:
@@ -75,6 +187,6 @@ class ReadmeTest(unittest.TestCase):
                         else:  # without a scale a reading is "no reading" (3); never a failure or usage error
                             self.assertIn(status, (0, 2, 3), stderr)
                 subprocess.run(["rm", "-rf", out])
-            every = [line for lines in blocks() for line in lines if '# prints "' in line]
+            every = [line for _, lines in blocks() for line in lines if '# prints "' in line]
             self.assertEqual(checked, every)
         self.assertFalse(os.path.lexists("/tmp/scale"))

@@ -15,7 +15,7 @@ enum class Level { error = 3, warning = 4, notice = 5, info = 6 };
 void say(Level level, const std::string& text);
 
 // The events a log beside stderr is told of; their numbers are the Windows
-// Event Log's event ids (README, "Windows service").
+// Event Log's event ids (docs/windows.md, "The Event Log").
 enum class Event : unsigned {
     started = 1,  // serving: the address and the scales
     stopped = 2,  // stopped when asked to
