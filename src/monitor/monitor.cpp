@@ -157,7 +157,8 @@ void ScaleMonitor::log_folded() {
     try {
         log_change(last_seen_);
     } catch (const Falha&) {
-        folded_ = 0;  // the next change tells the failure
+        folded_ = 0;
+        retell_ = true;  // the next poll tells the failure, as a change's own line would
     }
 }
 

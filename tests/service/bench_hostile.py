@@ -4,10 +4,12 @@ slot, a device server that sends a kept frame right after accepting, endless req
 would starve the others: 256 event streams, clients that pipeline without end and read nothing, a flood of
 connections under a limit of 1024 descriptors, and all three at once. Prints a Markdown table.
 Run: make bench-hostile (WSR37100_TOOL names the tool); `bench_hostile.py PART...` runs only those parts."""
+import fcntl
 import http.client
 import json
 import os
 import select
+import signal
 import socket
 import statistics
 import subprocess
@@ -317,7 +319,50 @@ def all_at_once(rows):
     starving(rows, streams=256, hogs=256, floods=8, token=True)
 
 
-PARTS = (endless, kept_frames, fan_out, slow_slots, stream_slots, pipelining, connect_floods, all_at_once)
+
+def locked_log(rows):
+    """The day's log held locked by another program (a whole-file lock, as a backup tool takes)."""
+    with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "2.5", stdin=subprocess.PIPE) as scale:
+        with open(os.path.join(folder, time.strftime("logWSR37100_%d%m.txt")), "ab") as held:
+            fcntl.lockf(held, fcntl.LOCK_EX)
+            took, said = [], 0
+            for _ in range(5):
+                started = time.monotonic()
+                result = subprocess.run([TOOL, "weigh", scale.port, "9600", "--log-dir", folder],
+                                        capture_output=True, text=True, timeout=30)
+                took.append(time.monotonic() - started)
+                said += result.returncode == 4 and "bloqueado" in result.stderr
+            rows.append(("`weigh` with the day's log locked by another program, 5 runs",
+                         "%d of 5 a failure that says \"bloqueado\"; slowest %.2f s" % (said, max(took)),
+                         "a clear failure within 2 s"))
+            fcntl.lockf(held, fcntl.LOCK_UN)
+            with Service("--scale", "s=%s,log-dir=%s" % (scale.port, folder)) as service:
+                service.wait_for("/v1/scales/s", lambda body: body["state"] == "weight")
+                fcntl.lockf(held, fcntl.LOCK_EX)
+                scale.process.stdin.write("3.25\n")
+                scale.process.stdin.flush()
+                changed = time.monotonic()
+                stale_for = None
+                while time.monotonic() - changed < 5:
+                    body = service.call("/v1/scales/s")[2]
+                    if body["state"] == "weight" and body["reading"]["weight"] == 2.5:
+                        stale_for = time.monotonic() - changed
+                    elif body["state"] == "failure":
+                        break
+                    time.sleep(0.02)
+                shown = time.monotonic() - changed
+                health = service.call("/health")[2]["status"]
+                service.process.send_signal(signal.SIGTERM)
+                sent = time.monotonic()
+                service.process.wait(timeout=30)
+                rows.append(("`serve` with the day's log locked, the scale moving from 2.5 to 3.25 kg",
+                             "the failure shown %.2f s after the change (%s), `/health` %s; SIGTERM ended it in %.3f s"
+                             % (shown, "the old weight last served %.2f s after it" % stale_for if stale_for
+                                else "the old weight never served after it", health, time.monotonic() - sent),
+                             "the stall or failure within 2 s; stop within 1 s"))
+
+
+PARTS = (endless, kept_frames, fan_out, slow_slots, stream_slots, pipelining, connect_floods, all_at_once, locked_log)
 
 
 def main():
