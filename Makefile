@@ -214,18 +214,18 @@ clean:
 # The weighing service's figures (docs/PERFORMANCE.md): one reading, 50 concurrent clients, 100 event streams.
 .PHONY: bench-service
 bench-service: native
-	cd tests/service && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 \
+	cd bench && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 \
 	  WSR37100_LIBRARY=$(ROOT)/$(BUILD)/native/lib/libwsr37100.so.6 python3 -W ignore bench_service.py
 
 # What the service and the network link hold under hostile peers (docs/RELIABILITY.md).
 .PHONY: bench-hostile
 bench-hostile: native
-	cd tests/service && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore bench_hostile.py
+	cd bench && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore bench_hostile.py
 
 # `detect` over four simulated scales beside CPU hogs, 20 runs (docs/PERFORMANCE.md): slower on a busy machine, never wrong.
 .PHONY: bench-detect
 bench-detect: native
-	cd tests/tool && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore bench_detect.py
+	cd bench && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore bench_detect.py
 
 # The suite's sensitivity to small mistakes (docs/RELIABILITY.md): each mutant in scripts/mutants.py
 # applied in turn, the native build rebuilt and the cases that concern it run; not part of `make test`.

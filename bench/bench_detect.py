@@ -12,7 +12,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tool"))
 from test_tool import TOOL, Simulator  # noqa: E402
 
 SCALES = [("2400", "7"), ("4800", "8"), ("9600", "8"), ("19200", "7")]  # each scale's rate and frame

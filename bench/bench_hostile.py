@@ -18,7 +18,7 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "service"))
 from test_service import Service, Simulator, flood, hog, open_files, rss_kib, trickle  # noqa: E402
 
 TOOL = os.environ["WSR37100_TOOL"]
