@@ -182,14 +182,6 @@ TEST(Config, FileValues) {
             EXPECT_LT(refused.size(), 300u) << shown;
         }
     }
-    // A browser's Origin is scheme://host[:port], never with a path: one that has one could never match.
-    for (const auto& [origin, allowed] : {std::pair{"https://pos.example:8443", true}, {"https://pos.example/till", false},
-                                          {"pos.example", false}}) {
-        ServeSettings settings;
-        settings.scales = {ScaleSettings{"a", "COM1"}};
-        settings.allowed_origins = {origin};
-        EXPECT_EQ(refusal([&] { check(settings); }).empty(), allowed) << origin;
-    }
 }
 
 // Event streams leave room for requests: three quarters of the connections by default, and never all of them.

@@ -580,7 +580,9 @@ class LimitsTest(unittest.TestCase):
                 for thread in hogs:
                     thread.start()
                 try:
-                    time.sleep(0.5)
+                    pages = r'\nwsr37100_http_requests_total\{route="page",code="200"\} (\d+)\n'
+                    service.wait_for("/metrics?access_token=s3cret",  # the hogs are at it
+                                     lambda text: int((re.search(pages, text) or [0, 0])[1]) >= 16)
                     served = []
                     for _ in range(30):
                         try:
@@ -860,6 +862,7 @@ class UsageTest(unittest.TestCase):
                 (["--config", deep], "nested deeper than 64 levels"),
                 (["--scale", "a=/dev/ttyS0:0"], "baud rate must be a whole number above 0"),
                 (["--scale", "a=/dev/ttyS0", "--allow-origin", "pos.example"], "scheme://host[:port]"),
+                (["--scale", "a=/dev/ttyS0", "--allow-origin", "https://pos.example/till"], "scheme://host[:port]"),
                 (["--config", config(scales=[], port=70000)], "port must be a whole number from 0 to 65535"),
                 (["--config", config(scales=[], limits={"connections": -1})], "connections must be a whole number"),
                 (["--config", config(scales=[], limits={"streams": 1.5})], "streams must be a whole number"),
