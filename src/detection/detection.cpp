@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/conversions.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "base/quoted.hpp"
 #include "link/deadline.hpp"
 #include "link/network/network_link.hpp"

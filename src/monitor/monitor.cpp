@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "weighing/reading_text.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 
 namespace Wsr37100 {
 

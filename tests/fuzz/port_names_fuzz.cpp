@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "detection/detection.hpp"
 #include "link/network/network_link.hpp"
 #include "link/serial/serial_port.hpp"
