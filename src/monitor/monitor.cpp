@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "link/open/open_link.hpp"
 #include "weighing/reading_text.hpp"
 #include "wsr37100_falha.hpp"
 
