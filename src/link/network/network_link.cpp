@@ -9,7 +9,6 @@
 #include "link/network/socket.hpp"
 #include "link/network/telnet.hpp"
 #include "base/quoted.hpp"
-#include "link/port_refusal.hpp"
 
 namespace Wsr37100 {
 

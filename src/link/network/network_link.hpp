@@ -8,10 +8,10 @@
 
 namespace Wsr37100 {
 
-// Connect (1000 ms at most) to the parsed name's host and port; `shown` is the
-// name as the host gave it, for the messages. Throws Falha when the rate is a
-// text that is not a whole number (after connecting; the connection is closed
-// again).
+// Both connect (1000 ms at most) to the parsed name's host and port; `shown` is
+// the name as the host gave it, for the messages. Both throw Falha when the
+// rate is a text that is not a whole number (after connecting; the connection
+// is closed again).
 
 // Raw TCP: the rate is the server's own; it only paces the drain.
 OpenResult open_raw_tcp_link(const NetworkName& name, std::string_view shown, BaudRate rate, LinkOptions options,
