@@ -14,20 +14,9 @@
 #include <vector>
 
 #include "wsr37100.h"
+#include "wsr37100_falha.hpp"
 
 namespace Wsr37100 {
-
-// wsr37100-falha begin
-#ifndef WSR37100_FALHA_DEFINED
-#define WSR37100_FALHA_DEFINED
-// Every failure the module raises. The message is 8-bit text (Windows-1252),
-// exactly as the log carries it.
-class Falha : public std::runtime_error {
-public:
-    explicit Falha(const std::string& mensagem) : std::runtime_error(mensagem) {}
-};
-#endif
-// wsr37100-falha end
 
 enum class Tipo { Peso = WSR_PESO, Status = WSR_STATUS, SemLeitura = WSR_SEM_LEITURA, Falha = WSR_FALHA };
 

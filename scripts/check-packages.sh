@@ -160,7 +160,8 @@ components = {row[0]: row for row in rows("Component")}
 files = sorted(path(components[row[1]][2]) + row[2].split("|")[-1] for row in rows("File"))
 expect("files", files, sorted(["wsr37100.exe", "wsr37100.exe", "x64/wsr37100.dll", "x86/wsr37100.dll", "README.md",
                                "LICENSE.txt", "serve.json", "openapi.json", "sdk/include/wsr37100.h",
-                               "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_export.h",
+                               "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_falha.hpp",
+                               "sdk/include/wsr37100_export.h",
                                "sdk/lib/x64/libwsr37100.dll.a", "sdk/lib/x64/wsr37100.def",
                                "sdk/lib/x86/libwsr37100.dll.a", "sdk/lib/x86/wsr37100.def",
                                "sdk/examples/Wsr37100.cs", "sdk/examples/wsr37100.pas"]))

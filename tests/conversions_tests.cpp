@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/conversions.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 
 namespace Wsr37100 {
 namespace {

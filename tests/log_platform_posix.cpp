@@ -12,7 +12,7 @@
 #include <functional>
 #include <thread>
 
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "log/daily_log.hpp"
 #include "log/regional.hpp"
 #include "support/temp_folder.hpp"

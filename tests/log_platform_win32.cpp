@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "log/daily_log.hpp"
 #include "support/temp_folder.hpp"
 

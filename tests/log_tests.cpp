@@ -11,7 +11,7 @@
 #include "log/daily_log.hpp"
 #include "log/regional.hpp"
 #include "support/temp_folder.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 
 namespace Wsr37100 {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "replies/replies.hpp"
 #include "support/temp_folder.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 
 namespace Wsr37100 {
 namespace {

@@ -18,7 +18,7 @@
 #include "link/serial/serial_port.hpp"
 #include "link/serial/uucp_lock.hpp"
 #include "support/temp_folder.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 
 namespace Wsr37100 {
 namespace {

@@ -14,7 +14,7 @@
 #include "detection/detection.hpp"
 #include "monitor/monitor.hpp"
 #include "weighing/weight_query.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 
 namespace Wsr37100 {
 namespace {

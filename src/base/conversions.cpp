@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 
 namespace Wsr37100 {
 

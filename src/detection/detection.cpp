@@ -6,10 +6,10 @@
 #include <string>
 
 #include "base/conversions.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "base/quoted.hpp"
 #include "link/deadline.hpp"
-#include "link/network/network_link.hpp"
+#include "link/open/open_link.hpp"
 #include "log/daily_log.hpp"
 
 namespace Wsr37100 {
@@ -111,8 +111,7 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
                        LinkOptions base, const Interrupt* interrupt) {
     Detection found;
     const Deadline deadline(budget);
-    const auto network = parse_network_name(port);
-    if (network.name && network.name->kind == NetworkName::Kind::RawTcp) {
+    if (!link_sets_rate(port)) {
         found.result = DetectionResult::NoRateToSet;
         found.message = "A porta " + quoted(std::string(port)) +
                         " \xE9 TCP puro: a velocidade \xE9 a do servidor serial e n\xE3o se escolhe daqui "
@@ -135,7 +134,7 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
             LinkOptions options = base;
             options.gap = std::max(quiet_time(rate), kAdapterLatency);
             options.read_timeout = wait;
-            const OpenResult opened = open_link(port, std::to_string(rate), options, interrupt);
+            const OpenResult opened = open_link(port, rate, options, interrupt);
             if (!opened) {
                 if (opened.failure.problem == PortProblem::SettingsRefused ||
                     opened.failure.problem == PortProblem::NegotiationUnanswered) {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <chrono>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -108,15 +109,23 @@ public:
     virtual std::optional<PortUnavailable> failure() const { return std::nullopt; }
 };
 
-// Opens the link a port name names: "tcp://HOST:PORT" (raw TCP through a
-// serial device server), "rfc2217://HOST:PORT" (Telnet with the COM port
-// option: the baud rate and 8N1 are set on the server's port), and any other
-// name a local serial port. A name with another scheme is refused; nothing is
-// connected. Throws Falha when the baud text is not a whole number (after the
-// link opened; it is closed again before the exception leaves). An interrupt
-// ends a network link's connect and negotiation at once (a monitor's stop).
-OpenResult open_link(std::string_view device_name, std::string_view baud_text, LinkOptions options = {},
-                     const Interrupt* interrupt = nullptr);
+// The baud rate an open sets: a number, or a host's text, read only once the
+// port is open (a port's own failure is told before a bad text).
+class BaudRate {
+public:
+    BaudRate(std::int32_t rate) : rate_(rate) {}
+    template <class Text>
+        requires std::convertible_to<const Text&, std::string_view>
+    BaudRate(const Text& text) : text_(std::string_view(text)), from_text_(true) {}
+
+    // The rate. Throws Falha quoting the text when it is not a whole number within int32.
+    std::int32_t value() const;
+
+private:
+    std::int32_t rate_ = 0;
+    std::string text_;
+    bool from_text_ = false;
+};
 
 // Three characters' time at the rate (10 bits a character), at least 2 ms:
 // a pause that long means the sender is done.

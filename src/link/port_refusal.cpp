@@ -1,7 +1,6 @@
 // The texts of a port that did not open.
 #include "link/port_refusal.hpp"
 
-#include "base/conversions.hpp"
 #include "base/quoted.hpp"
 #include "log/system_reason.hpp"
 
@@ -27,7 +26,5 @@ OpenResult port_settings_refused(std::string_view path, std::int32_t rate, unsig
                                 "A porta " + quoted(path) + " recusou a configura\xE7\xE3o de " +
                                     std::to_string(rate) + " baud: " + system_reason(system_error)}};
 }
-
-std::int32_t baud_rate(std::string_view baud_text) { return whole_number_conversion(baud_text); }
 
 }  // namespace Wsr37100

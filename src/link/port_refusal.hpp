@@ -20,8 +20,4 @@ OpenResult port_name_refused(std::string_view path, const std::string& reason);
 // The device refused the rate.
 OpenResult port_settings_refused(std::string_view path, std::int32_t rate, unsigned long system_error);
 
-// The rate a baud text gives, read once the port is open. Throws Falha quoting
-// the text when it is not a whole number within int32.
-std::int32_t baud_rate(std::string_view baud_text);
-
 }  // namespace Wsr37100

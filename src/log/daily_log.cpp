@@ -5,7 +5,7 @@
 #include <optional>
 #include <thread>
 
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "base/quoted.hpp"
 #include "log/regional.hpp"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "log/daily_log.hpp"
 #include "log/system_reason.hpp"
 

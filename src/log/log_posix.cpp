@@ -10,7 +10,7 @@
 
 #include "log/daily_log.hpp"
 #include "log/system_reason.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "base/quoted.hpp"
 
 namespace Wsr37100 {

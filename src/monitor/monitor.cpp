@@ -3,8 +3,9 @@
 
 #include <utility>
 
+#include "link/open/open_link.hpp"
 #include "weighing/reading_text.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 
 namespace Wsr37100 {
 

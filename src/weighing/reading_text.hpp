@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "weighing/weight_query.hpp"
+#include "weighing/query_report.hpp"
 
 namespace Wsr37100 {
 

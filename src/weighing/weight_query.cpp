@@ -9,6 +9,7 @@
 #include "replies/replies.hpp"
 #include "weighing/reading_text.hpp"
 #include "link/deadline.hpp"
+#include "link/open/open_link.hpp"
 
 namespace Wsr37100 {
 

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "detection/detection.hpp"
-#include "link/network/network_link.hpp"
+#include "link/port_name.hpp"
 #include "link/serial/serial_port.hpp"
 
 namespace {
@@ -22,12 +22,10 @@ void check(bool condition) {
     if (!condition) std::abort();
 }
 
-std::string scheme_of(NetworkName::Kind kind) { return kind == NetworkName::Kind::Rfc2217 ? "rfc2217" : "tcp"; }
-
 // The name as the documentation writes it: scheme://HOST:PORT, an IPv6 host in brackets.
 std::string canonical(const NetworkName& name) {
     const bool brackets = name.host.find(':') != std::string::npos;
-    return scheme_of(name.kind) + "://" + (brackets ? "[" + name.host + "]" : name.host) + ":" + name.port;
+    return name.scheme + "://" + (brackets ? "[" + name.host + "]" : name.host) + ":" + name.port;
 }
 
 void check_network_name(std::string_view text) {
@@ -44,7 +42,7 @@ void check_network_name(std::string_view text) {
     check(port >= 1 && port <= 65535);
     const ParsedNetworkName again = parse_network_name(canonical(name));
     check(again.name.has_value());
-    check(again.name->kind == name.kind && again.name->host == name.host && again.name->port == name.port);
+    check(again.name->scheme == name.scheme && again.name->host == name.host && again.name->port == name.port);
 }
 
 void check_windows_path(std::string_view text) {

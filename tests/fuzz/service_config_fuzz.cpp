@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "config.hpp"
-#include "link/network/network_link.hpp"
+#include "link/port_name.hpp"
 
 namespace {
 

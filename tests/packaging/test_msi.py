@@ -31,7 +31,8 @@ SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\wsr37100"
 EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\wsr37100"
 ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 INSTALLED = ["wsr37100.exe", "x64/wsr37100.dll", "x86/wsr37100.dll", "README.md", "LICENSE.txt", "serve.json",
-             "openapi.json", "sdk/include/wsr37100.h", "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_export.h",
+             "openapi.json", "sdk/include/wsr37100.h", "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_falha.hpp",
+             "sdk/include/wsr37100_export.h",
              "sdk/lib/x64/libwsr37100.dll.a", "sdk/lib/x64/wsr37100.def", "sdk/lib/x86/libwsr37100.dll.a",
              "sdk/lib/x86/wsr37100.def", "sdk/examples/Wsr37100.cs", "sdk/examples/wsr37100.pas"]
 

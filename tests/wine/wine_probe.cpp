@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "link/serial/serial_port.hpp"
-#include "base/falha.hpp"
+#include "wsr37100_falha.hpp"
 #include "wsr37100.h"
 
 namespace {

@@ -1,10 +1,36 @@
-// The subcommands of the wsr37100 tool.
+// The subcommands of the wsr37100 tool: each registers itself and its options
+// on the tool's application, as `serve` does through ServeCommand.
 #pragma once
 
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace Wsr37100::cli {
+
+// One subcommand: its constructor adds it to the application; after the
+// parse, run() carries it out when the command line chose it.
+class Command {
+public:
+    Command(const Command&) = delete;
+    Command& operator=(const Command&) = delete;
+    virtual ~Command() = default;
+
+    // True when the parsed command line chose this command.
+    bool chosen() const;
+    // The exit status.
+    virtual int run() const = 0;
+
+protected:
+    Command(CLI::App& app, const std::string& name, const std::string& description, const std::string& footer);
+    CLI::App& command() const { return *command_; }
+
+private:
+    CLI::App* command_;
+};
 
 struct WeighOptions {
     std::string port;
@@ -21,6 +47,15 @@ struct WeighOptions {
 };
 int weigh(const WeighOptions& options);
 
+class WeighCommand final : public Command {
+public:
+    explicit WeighCommand(CLI::App& app);
+    int run() const override { return weigh(options_); }
+
+private:
+    WeighOptions options_;
+};
+
 struct SimulateOptions {
     double weight = 1.234;
     int frame = 8;
@@ -34,7 +69,25 @@ struct SimulateOptions {
 };
 int simulate(const SimulateOptions& options);
 
+class SimulateCommand final : public Command {
+public:
+    explicit SimulateCommand(CLI::App& app);
+    int run() const override { return simulate(options_); }
+
+private:
+    SimulateOptions options_;
+};
+
 int ports(bool json);
+
+class PortsCommand final : public Command {
+public:
+    explicit PortsCommand(CLI::App& app);
+    int run() const override { return ports(json_); }
+
+private:
+    bool json_ = false;
+};
 
 struct DetectOptions {
     std::vector<std::string> ports;  // none: the serial adapters `ports` lists
@@ -44,6 +97,21 @@ struct DetectOptions {
 };
 int detect(const DetectOptions& options);
 
+class DetectCommand final : public Command {
+public:
+    explicit DetectCommand(CLI::App& app);
+    int run() const override { return detect(options_); }
+
+private:
+    DetectOptions options_;
+};
+
 int demo();
+
+class DemoCommand final : public Command {
+public:
+    explicit DemoCommand(CLI::App& app);
+    int run() const override { return demo(); }
+};
 
 }  // namespace Wsr37100::cli

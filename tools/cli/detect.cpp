@@ -1,5 +1,6 @@
 // `wsr37100 detect`: which port, which rate, which frame. One thread per port,
 // each trying the rates in turn through the library's probe.
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -321,6 +322,26 @@ int detect(const DetectOptions& options) {
     if (interrupts.requested()) return common::kExitInterrupted;
     const bool found = std::any_of(results.begin(), results.end(), [](const PortResult& r) { return r.verdict == Verdict::Found; });
     return found ? common::kExitWeight : common::kExitNoReading;
+}
+
+DetectCommand::DetectCommand(CLI::App& app)
+    : Command(app, "detect",
+              "Find the scale: poll each port at each baud rate in turn and tell which rate and frame answer,\n"
+              "with the --scale option for serve and the values for BuscaPeso. A rate counts once two polls in a\n"
+              "row give well-formed frames. With no port named only USB serial adapters are tried (--all: every\n"
+              "port listed). A port another program holds is skipped unopened; each port's settings are put back.\n"
+              "Ports are probed at once, one thread each. A progress line goes to a terminal, never to a pipe.\n"
+              "Example: wsr37100 detect /dev/ttyUSB0 --bauds 9600,4800",
+              "Exit status: 0 a scale found (on any port), 3 none found, 64 usage error, 130 stopped by\n"
+              "Ctrl-C, 1 any other error. Results go to stdout, the progress line and warnings to stderr.") {
+    command().add_option("PORT", options_.ports,
+        "Ports to probe: COM3, ttyUSB0, /dev/ttyUSB0, rfc2217://HOST:PORT (raw tcp:// has no\n"
+        "rate to set); none: the USB serial adapters that `ports` lists");
+    command().add_option("--bauds", options_.bauds, "Rates to try, in this order")->capture_default_str();
+    command().add_flag("--json", options_.json, "One JSON array, an object per port");
+    command().add_flag("--all", options_.all,
+        "With no port named: every port listed, not only USB serial adapters\n"
+        "(each gets an ENQ, whatever device is on it)");
 }
 
 }  // namespace Wsr37100::cli

@@ -1,6 +1,7 @@
 // `wsr37100 ports`: the list as text or JSON on stdout, hints on stderr.
 #include "ports.hpp"
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -67,6 +68,15 @@ int ports(bool json) {
                      list.c_str());
     }
     return 0;
+}
+
+PortsCommand::PortsCommand(CLI::App& app)
+    : Command(app, "ports",
+              "List the serial ports present: description, driver, USB ids, serial number, and whether you\n"
+              "may open them. Nothing is opened.\nExample: wsr37100 ports --json",
+              "Exit status: 0 listed (none found is no error), 64 usage error, 1 any other error.\n"
+              "The list goes to stdout, hints to stderr.") {
+    command().add_flag("--json", json_, "One JSON array");
 }
 
 }  // namespace Wsr37100::cli

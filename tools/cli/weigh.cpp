@@ -1,4 +1,6 @@
 // `wsr37100 weigh`: one reading, or one every so often until Ctrl-C.
+#include <CLI/CLI.hpp>
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +19,16 @@
 namespace Wsr37100::cli {
 
 namespace {
+
+// The baud text as the module takes it: decimal digits only.
+const CLI::Validator kWholeNumber(
+    [](const std::string& text) {
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+            return "not a whole number (as 9600): " + text;
+        }
+        return std::string();
+    },
+    "NUMBER");
 
 
 // Where the log goes: --no-log, --log-dir, dados beside the tool when it
@@ -136,6 +148,38 @@ int weigh(const WeighOptions& options) {
     const WsrLeitura reading = read_once(request, options);
     show(reading, options, false);
     return common::exit_status(reading);
+}
+
+WeighCommand::WeighCommand(CLI::App& app)
+    : Command(app, "weigh",
+              "One reading: prints the weight on stdout, or on stderr what came instead of one.\n"
+              "Status letters: I unstable (in motion), N negative (below zero), S overload (above capacity).\n"
+              "Example: wsr37100 weigh /dev/ttyUSB0 9600 --gap 20 --raw",
+              "Exit status: 0 weight, 2 status or unreadable reply (with --stable: never settled), 3 no reading,\n"
+              "4 failure (the log cannot be written), 64 usage error, 130 --watch ended by Ctrl-C, 1 any other\n"
+              "error. Results go to stdout, messages to stderr.") {
+    command().add_option("PORT", options_.port, "Serial port: COM1, ttyUSB0, /dev/ttyUSB0; or a serial device server:\n"
+        "tcp://HOST:PORT (raw TCP), rfc2217://HOST:PORT (the module sets the baud rate)")->required();
+    command().add_option("BAUD", options_.baud, "Baud rate")->check(kWholeNumber)->capture_default_str();
+    command().add_option("--gap", options_.gap_ms,
+        "Inter-byte gap in ms: a reply ends after this silence (0: wait for 8 bytes or 1 s)");
+    auto* log_dir = command().add_option("--log-dir", options_.log_dir, common::default_log_help());
+    command().add_flag("--no-log", options_.no_log, "Write no log")->excludes(log_dir);
+    command().add_flag("--json", options_.json, "One JSON object per reading, with its time");
+    command().add_flag("--raw", options_.raw, "Also print the reply's bytes in hex");
+    auto* watch = command().add_flag("--watch", options_.watch,
+        "Follow the scale until Ctrl-C: the port stays open, polls follow one another, and a\n"
+        "line (each starting with its time) is printed whenever the reading changes");
+    auto* stable = command().add_option("--stable", options_.stable_ms,
+        "Wait up to MS for a stable weight (the scale answers I while it is in motion); on\n"
+        "time-out the last answer stands and the exit status is 2")
+        ->check(CLI::Range(1u, 3'600'000u))->excludes(watch);
+    command().add_option("--equal", options_.equal_readings,
+        "With --stable: equal consecutive weights needed before one is taken")
+        ->check(CLI::Range(1u, 100u))->needs(stable);
+    command().add_option("--frame", options_.frame,
+        "The frame the scale sends, 7 or 8 bytes: a read ends as soon as it is in")
+        ->check(CLI::IsMember({7u, 8u}));
 }
 
 }  // namespace Wsr37100::cli

@@ -13,6 +13,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "link/port_name.hpp"
+
 namespace Wsr37100::service {
 
 namespace {
@@ -91,23 +93,14 @@ std::string lower(std::string text) {
 }
 
 // A device server's endpoint, whichever protocol speaks to it: "tcp://LocalHost:04001" and
-// "rfc2217://127.0.0.1:4001" are one. Empty when the name has no HOST:PORT after its "://".
-std::string endpoint_key(std::string_view rest) {
-    std::string_view host;
-    std::string_view port;
-    if (rest.starts_with('[')) {
-        const auto close = rest.find("]:");
-        if (close == std::string_view::npos) return {};
-        host = rest.substr(1, close - 1);
-        port = rest.substr(close + 2);
-    } else {
-        const auto colon = rest.rfind(':');
-        if (colon == std::string_view::npos) return {};
-        host = rest.substr(0, colon);
-        port = rest.substr(colon + 1);
-    }
-    std::string name = lower(std::string(host));
+// "rfc2217://127.0.0.1:4001" are one. Empty when the name has no HOST:PORT after its "://"
+// as the library reads it.
+std::string endpoint_key(const std::string& port_name) {
+    const auto parts = split_network_name(port_name);
+    if (!parts) return {};
+    std::string name = lower(parts->host);
     if (name == "localhost") name = "127.0.0.1";
+    std::string_view port = parts->port;
     const auto first = port.find_first_not_of('0');
     port = first == std::string_view::npos ? port.substr(port.empty() ? 0 : port.size() - 1) : port.substr(first);
     return "[" + name + "]:" + std::string(port);
@@ -116,8 +109,8 @@ std::string endpoint_key(std::string_view rest) {
 // The same port however it is written: "ttyUSB0", "/dev/ttyUSB0", "/dev/serial/../ttyUSB0" and a link
 // to it; "COM3", "com3:" and "\\.\COM3"; one device server's endpoint by name or address.
 std::string port_key(const std::string& port) {
-    if (const auto scheme = port.find("://"); scheme != std::string::npos) {
-        const std::string endpoint = endpoint_key(std::string_view(port).substr(scheme + 3));
+    if (has_scheme(port)) {
+        const std::string endpoint = endpoint_key(port);
         return endpoint.empty() ? lower(port) : "network " + endpoint;
     }
     std::string name = port;
@@ -191,13 +184,7 @@ ScaleSettings parse_scale(const std::string& text) {
     // The baud rate after the last colon, unless that colon is a network name's own: the one after
     // its host, which may be an IPv6 address in brackets ("tcp://[::1]:4001").
     const auto colon = scale.port.rfind(':');
-    const auto scheme = scale.port.find("://");
-    bool host_port = false;
-    if (scheme != std::string::npos) {
-        const auto host = scheme + 3;
-        const auto host_end = scale.port.compare(host, 1, "[") == 0 ? scale.port.find(']', host) : host;
-        host_port = host_end == std::string::npos || scale.port.find(':', host_end) == colon;
-    }
+    const bool host_port = has_scheme(scale.port) && ends_with_network_port(scale.port);
     if (colon != std::string::npos && !host_port && all_digits(scale.port.substr(colon + 1))) {
         scale.baud = scale.port.substr(colon + 1);
         scale.port.erase(colon);

@@ -2,7 +2,6 @@
 #include "link/network/network_link.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 
 #include "link/deadline.hpp"
@@ -10,7 +9,6 @@
 #include "link/network/socket.hpp"
 #include "link/network/telnet.hpp"
 #include "base/quoted.hpp"
-#include "link/port_refusal.hpp"
 
 namespace Wsr37100 {
 
@@ -33,10 +31,6 @@ struct Refusal {
 OpenResult settings_refused(std::string_view name, const Refusal& refusal) {
     return OpenResult{nullptr, {refusal.problem, 0,
                                 "O servidor " + quoted(name) + " recusou a configura\xE7\xE3o: " + refusal.reason}};
-}
-
-bool all_digits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // One link over one connection. Data of a Telnet connection passes through
@@ -225,69 +219,38 @@ private:
 
 }  // namespace
 
-ParsedNetworkName parse_network_name(std::string_view name) {
-    const auto separator = name.find("://");
-    std::string scheme(name.substr(0, separator));
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    NetworkName parsed;
-    if (scheme == "tcp") {
-        parsed.kind = NetworkName::Kind::RawTcp;
-    } else if (scheme == "rfc2217") {
-        parsed.kind = NetworkName::Kind::Rfc2217;
-    } else {
-        return {std::nullopt, "esquema desconhecido (use tcp:// ou rfc2217://)"};
-    }
-    const std::string_view rest = name.substr(separator + 3);
-    const std::string_view usage = "endere\xE7o inv\xE1lido (use HOST:PORTA, ou [IPv6]:PORTA)";
-    std::string_view host;
-    std::string_view port;
-    if (!rest.empty() && rest.front() == '[') {
-        const auto close = rest.find(']');
-        if (close == std::string_view::npos || rest.substr(close + 1, 1) != ":") return {std::nullopt, std::string(usage)};
-        host = rest.substr(1, close - 1);
-        port = rest.substr(close + 2);
-    } else {
-        const auto colon = rest.rfind(':');
-        if (colon == std::string_view::npos) return {std::nullopt, std::string(usage)};
-        host = rest.substr(0, colon);
-        port = rest.substr(colon + 1);
-        if (host.find(':') != std::string_view::npos) return {std::nullopt, std::string(usage)};
-    }
-    const bool host_ok = !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return std::isalnum(u) || c == '.' || c == '-' || c == ':' || c == '_' || c == '%';
-    });
-    if (!host_ok || !all_digits(port) || port.size() > 5 || std::stol(std::string(port)) < 1 ||
-        std::stol(std::string(port)) > 65535) {
-        return {std::nullopt, std::string(usage)};
-    }
-    parsed.host = std::string(host);
-    parsed.port = std::string(port);
-    return {parsed, {}};
-}
+namespace {
 
-OpenResult open_network_link(std::string_view name, std::string_view baud_text, LinkOptions options,
-                             const Interrupt* interrupt) {
-    const ParsedNetworkName parsed = parse_network_name(name);
-    if (!parsed.name) return port_name_refused(name, parsed.refusal);
+OpenResult open_network_link(const NetworkName& name, std::string_view shown, BaudRate baud, LinkOptions options,
+                             bool telnet, const Interrupt* interrupt) {
     PortUnavailable failure;
-    auto socket = Socket::connect(parsed.name->host, parsed.name->port, kConnectTimeout, std::string(name), failure,
-                                  interrupt);
+    auto socket = Socket::connect(name.host, name.port, kConnectTimeout, std::string(shown), failure, interrupt);
     if (!socket) return OpenResult{nullptr, std::move(failure)};
-    const bool telnet = parsed.name->kind == NetworkName::Kind::Rfc2217;
-    auto link = std::make_unique<NetworkLink>(std::move(socket), telnet, std::move(options), std::string(name));
-    // As on a serial port: the baud text is read once the link is open.
-    const std::int32_t rate = baud_rate(baud_text);
-    if (rate <= 0) return settings_refused(name, {std::to_string(rate) + " baud"});
+    auto link = std::make_unique<NetworkLink>(std::move(socket), telnet, std::move(options), std::string(shown));
+    // As on a serial port: the rate's text is read once the link is open.
+    const std::int32_t rate = baud.value();
+    if (rate <= 0) return settings_refused(shown, {std::to_string(rate) + " baud"});
     link->set_rate(rate);
     if (telnet) {
         const auto problem = link->configure(rate, interrupt);
         if (auto dropped = link->failure()) return OpenResult{nullptr, std::move(*dropped)};
-        if (problem) return settings_refused(name, *problem);
+        if (problem) return settings_refused(shown, *problem);
     } else {
         link->settle(interrupt);  // a connection that is already closed shows at the first poll
     }
     return OpenResult{std::move(link), {}};
+}
+
+}  // namespace
+
+OpenResult open_raw_tcp_link(const NetworkName& name, std::string_view shown, BaudRate rate, LinkOptions options,
+                             const Interrupt* interrupt) {
+    return open_network_link(name, shown, std::move(rate), std::move(options), false, interrupt);
+}
+
+OpenResult open_rfc2217_link(const NetworkName& name, std::string_view shown, BaudRate rate, LinkOptions options,
+                             const Interrupt* interrupt) {
+    return open_network_link(name, shown, std::move(rate), std::move(options), true, interrupt);
 }
 
 PortUnavailable host_not_found(const std::string& shown, unsigned long error) {

@@ -1,34 +1,26 @@
-// Scales behind a serial device server: "tcp://HOST:PORT" and "rfc2217://HOST:PORT".
+// Scales behind a serial device server: raw TCP and RFC 2217.
 #pragma once
 
-#include <optional>
-#include <string>
 #include <string_view>
 
 #include "link/link.hpp"
+#include "link/port_name.hpp"
 
 namespace Wsr37100 {
 
-struct NetworkName {
-    enum class Kind { RawTcp, Rfc2217 };
-    Kind kind = Kind::RawTcp;
-    std::string host;  // without the brackets of an IPv6 literal
-    std::string port;  // 1 to 65535, digits
-};
+// Both connect (1000 ms at most) to the parsed name's host and port; `shown` is
+// the name as the host gave it, for the messages. Both throw Falha when the
+// rate is a text that is not a whole number (after connecting; the connection
+// is closed again).
 
-// The parts of a network port name, or why it is refused (Portuguese): an
-// unknown scheme, a missing or bad host or port.
-struct ParsedNetworkName {
-    std::optional<NetworkName> name;
-    std::string refusal;
-};
-ParsedNetworkName parse_network_name(std::string_view name);
+// Raw TCP: the rate is the server's own; it only paces the drain.
+OpenResult open_raw_tcp_link(const NetworkName& name, std::string_view shown, BaudRate rate, LinkOptions options,
+                             const Interrupt* interrupt = nullptr);
 
-// Connects (1000 ms at most), then for RFC 2217 sets the server's port to the
-// baud rate, 8 data bits, no parity, one stop bit and purges its receive
-// buffer, waiting for each acknowledgement. Throws Falha when the baud text
-// is not a whole number (after connecting; the connection is closed again).
-OpenResult open_network_link(std::string_view name, std::string_view baud_text, LinkOptions options,
+// Telnet with the COM port option: sets the server's port to the baud rate,
+// 8 data bits, no parity, one stop bit and purges its receive buffer, waiting
+// for each acknowledgement.
+OpenResult open_rfc2217_link(const NetworkName& name, std::string_view shown, BaudRate rate, LinkOptions options,
                              const Interrupt* interrupt = nullptr);
 
 }  // namespace Wsr37100

@@ -37,10 +37,11 @@ public:
     // Bytes received (0: none yet); nullopt when the peer closed or the connection failed.
     std::optional<std::size_t> receive(unsigned char* into, std::size_t size);
 
+    // What the platform holds; only its file makes one.
     struct Native;
+    explicit Socket(std::unique_ptr<Native> native);
 
 private:
-    explicit Socket(std::unique_ptr<Native> native);
     std::unique_ptr<Native> native_;
 };
 

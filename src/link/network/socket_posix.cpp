@@ -1,4 +1,4 @@
-// A TCP connection on POSIX: non-blocking connect against a deadline, poll()-timed I/O.
+// A TCP connection on POSIX: the look-up, a non-blocking connect against a deadline, poll()-timed I/O.
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "link/descriptor_posix.hpp"
 #include "link/network/lookup.hpp"
 #include "link/network/socket.hpp"
+#include "link/network/socket_os.hpp"
 
 namespace Wsr37100 {
 
@@ -27,23 +29,13 @@ struct Socket::Native {
 
 namespace {
 
-struct AddressList {
-    addrinfo* first = nullptr;
-    AddressList() = default;
-    AddressList(const AddressList&) = delete;
-    AddressList& operator=(const AddressList&) = delete;
-    ~AddressList() {
-        if (first != nullptr) ::freeaddrinfo(first);
-    }
-};
-
 struct Answer {
     int error = 0;         // getaddrinfo's
     int system_error = 0;  // errno, for EAI_SYSTEM
     addrinfo* first = nullptr;
 };
 
-Answer look_up(const std::string& host, const std::string& port, int flags) {
+Answer ask_resolver(const std::string& host, const std::string& port, int flags) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -62,7 +54,7 @@ Answer look_up(const std::string& host, const std::string& port, int flags) {
 // waiting thread is scheduled.
 std::optional<Answer> resolve(const std::string& host, const std::string& port, const Deadline& limit,
                               const Interrupt* interrupt) {
-    Answer numeric = look_up(host, port, AI_NUMERICHOST);
+    Answer numeric = ask_resolver(host, port, AI_NUMERICHOST);
     if (numeric.error != EAI_NONAME) return numeric;
     return run_within<Answer>(
         [host, port] {
@@ -70,7 +62,7 @@ std::optional<Answer> resolve(const std::string& host, const std::string& port, 
                 _res.retrans = 2;
                 _res.retry = 1;
             }
-            return look_up(host, port, 0);
+            return ask_resolver(host, port, 0);
         },
         [](Answer& unused) {
             if (unused.first != nullptr) ::freeaddrinfo(unused.first);
@@ -93,51 +85,63 @@ int connect_one(int fd, const addrinfo& address, const Deadline& limit, const In
 
 }  // namespace
 
+class AddressList {
+public:
+    explicit AddressList(addrinfo* first) : first_(first) {
+        for (const addrinfo* address = first; address != nullptr; address = address->ai_next) all_.push_back(address);
+    }
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() { ::freeaddrinfo(first_); }
+    std::size_t size() const { return all_.size(); }
+    const addrinfo& operator[](std::size_t index) const { return *all_[index]; }
+
+private:
+    addrinfo* first_;
+    std::vector<const addrinfo*> all_;
+};
+
+void AddressListDeleter::operator()(AddressList* list) const { delete list; }
+
+std::optional<LookUp> look_up(const std::string& host, const std::string& port, const Deadline& limit,
+                              const Interrupt* interrupt) {
+    const auto answer = resolve(host, port, limit, interrupt);
+    if (!answer) return std::nullopt;
+    if (answer->error != 0) {
+        if (answer->first != nullptr) ::freeaddrinfo(answer->first);
+        return LookUp{nullptr, static_cast<unsigned long>(answer->system_error)};
+    }
+    return LookUp{Addresses(new AddressList(answer->first)), 0};
+}
+
+std::size_t address_count(const AddressList& list) { return list.size(); }
+
+ConnectAttempt connect_to(const AddressList& list, std::size_t index, const Deadline& limit,
+                          const Interrupt* interrupt) {
+    const addrinfo& address = list[index];
+    auto native = std::make_unique<Socket::Native>();
+    native->fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
+    if (native->fd < 0) return {nullptr, errno, false};
+    const int error = connect_one(native->fd, address, limit, interrupt);
+    if (error == 0) {
+        const int on = 1;
+        ::setsockopt(native->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        return {std::make_unique<Socket>(std::move(native)), 0, false};
+    }
+    return {nullptr, error, limit.expired() || error == ECANCELED};
+}
+
+int connect_timed_out() { return ETIMEDOUT; }
+
+Socket::Socket(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+Socket::~Socket() = default;
+
 ConnectError connect_error_of(int error) {
     switch (error) {
         case ETIMEDOUT: return ConnectError::TimedOut;
         case ECONNREFUSED: return ConnectError::Refused;
         default: return ConnectError::Other;
     }
-}
-
-Socket::Socket(std::unique_ptr<Native> native) : native_(std::move(native)) {}
-Socket::~Socket() = default;
-
-std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::string& port,
-                                        std::chrono::milliseconds within, const std::string& shown,
-                                        PortUnavailable& failure, const Interrupt* interrupt) {
-    const Deadline limit(within);
-    const auto answer = resolve(host, port, limit, interrupt);
-    if (!answer) {
-        failure = lookup_timed_out(shown);
-        return nullptr;
-    }
-    AddressList addresses;
-    addresses.first = answer->first;
-    if (answer->error != 0) {
-        failure = host_not_found(shown, static_cast<unsigned long>(answer->system_error));
-        return nullptr;
-    }
-    int last_error = ETIMEDOUT;
-    for (const addrinfo* address = addresses.first; address != nullptr; address = address->ai_next) {
-        auto native = std::make_unique<Native>();
-        native->fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                              address->ai_protocol);
-        if (native->fd < 0) {
-            last_error = errno;
-            continue;
-        }
-        last_error = connect_one(native->fd, *address, limit, interrupt);
-        if (last_error == 0) {
-            const int on = 1;
-            ::setsockopt(native->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            return std::unique_ptr<Socket>(new Socket(std::move(native)));
-        }
-        if (limit.expired() || last_error == ECANCELED) break;
-    }
-    failure = connect_failure(shown, last_error);
-    return nullptr;
 }
 
 bool Socket::send(const unsigned char* bytes, std::size_t size, const Deadline& limit, const Interrupt* interrupt) {

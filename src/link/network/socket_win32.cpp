@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "link/network/lookup.hpp"
 #include "link/network/socket.hpp"
+#include "link/network/socket_os.hpp"
 
 namespace Wsr37100 {
 
@@ -62,7 +64,7 @@ struct Answer {
     addrinfo* first = nullptr;
 };
 
-Answer look_up(const std::string& host, const std::string& port, int flags) {
+Answer ask_resolver(const std::string& host, const std::string& port, int flags) {
     Answer answer;
     answer.session = std::make_shared<WinsockSession>();
     if (!answer.session->started()) {
@@ -81,9 +83,9 @@ Answer look_up(const std::string& host, const std::string& port, int flags) {
 // the system's resolver ends after its own time-outs (about ten seconds at most).
 std::optional<Answer> resolve(const std::string& host, const std::string& port, const Deadline& limit,
                               const Interrupt* interrupt) {
-    Answer numeric = look_up(host, port, AI_NUMERICHOST);
+    Answer numeric = ask_resolver(host, port, AI_NUMERICHOST);
     if (numeric.error != WSAHOST_NOT_FOUND && numeric.error != EAI_NONAME) return numeric;
-    return run_within<Answer>([host, port] { return look_up(host, port, 0); },
+    return run_within<Answer>([host, port] { return ask_resolver(host, port, 0); },
                               [](Answer& unused) {
                                   if (unused.first != nullptr) ::freeaddrinfo(unused.first);
                               },
@@ -114,65 +116,67 @@ struct Socket::Native {
 Socket::Socket(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 Socket::~Socket() = default;
 
-std::unique_ptr<Socket> Socket::connect(const std::string& host, const std::string& port,
-                                        std::chrono::milliseconds within, const std::string& shown,
-                                        PortUnavailable& failure, const Interrupt* interrupt) {
-    const Deadline limit(within);
-    const auto answer = resolve(host, port, limit, interrupt);
-    if (!answer) {
-        failure = lookup_timed_out(shown);
-        return nullptr;
+class AddressList {
+public:
+    explicit AddressList(Answer answer) : answer_(std::move(answer)) {
+        for (const addrinfo* address = answer_.first; address != nullptr; address = address->ai_next) all_.push_back(address);
     }
-    addrinfo* addresses = answer->first;
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() { ::freeaddrinfo(answer_.first); }
+    std::size_t size() const { return all_.size(); }
+    const addrinfo& operator[](std::size_t index) const { return *all_[index]; }
+
+private:
+    Answer answer_;
+    std::vector<const addrinfo*> all_;
+};
+
+void AddressListDeleter::operator()(AddressList* list) const { delete list; }
+
+std::optional<LookUp> look_up(const std::string& host, const std::string& port, const Deadline& limit,
+                              const Interrupt* interrupt) {
+    auto answer = resolve(host, port, limit, interrupt);
+    if (!answer) return std::nullopt;
     if (answer->error != 0) {
-        failure = host_not_found(shown, static_cast<unsigned long>(answer->error));
-        return nullptr;
+        if (answer->first != nullptr) ::freeaddrinfo(answer->first);
+        return LookUp{nullptr, static_cast<unsigned long>(answer->error)};
     }
-    int last_error = WSAETIMEDOUT;
-    std::unique_ptr<Socket> connected;
-    for (const addrinfo* address = addresses; address != nullptr && !connected; address = address->ai_next) {
-        auto native = std::make_unique<Native>();
-        // Not inherited by a program the host starts, from the moment it exists: the connection stays the host's alone.
-        native->s = ::WSASocketW(address->ai_family, address->ai_socktype, address->ai_protocol, nullptr, 0,
-                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-        if (native->s == INVALID_SOCKET) {
-            last_error = ::WSAGetLastError();
-            continue;
-        }
-        u_long non_blocking = 1;
-        if (::ioctlsocket(native->s, FIONBIO, &non_blocking) != 0) {
-            last_error = ::WSAGetLastError();
-            continue;
-        }
-        if (::connect(native->s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
-            last_error = ::WSAGetLastError();
-            if (last_error != WSAEWOULDBLOCK) continue;
-            // In slices, so that an interrupt ends the wait at once.
-            int ready = 0;
-            while (ready == 0 && !limit.expired() && !(interrupt != nullptr && interrupt->raised())) {
-                ready = select_one(native->s, true, std::min(limit.remaining(), kSlice));
-            }
-            if (ready == 0) {
-                last_error = WSAETIMEDOUT;
-                break;
-            }
-            int error = 0;
-            int size = sizeof error;
-            ::getsockopt(native->s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
-            if (ready < 0 || error != 0) {
-                last_error = error != 0 ? error : WSAECONNREFUSED;
-                continue;
-            }
-        }
-        const BOOL on = TRUE;
-        ::setsockopt(native->s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-        connected.reset(new Socket(std::move(native)));
-    }
-    ::freeaddrinfo(addresses);
-    if (connected) return connected;
-    failure = connect_failure(shown, last_error);
-    return nullptr;
+    return LookUp{Addresses(new AddressList(std::move(*answer))), 0};
 }
+
+std::size_t address_count(const AddressList& list) { return list.size(); }
+
+ConnectAttempt connect_to(const AddressList& list, std::size_t index, const Deadline& limit,
+                          const Interrupt* interrupt) {
+    const addrinfo& address = list[index];
+    auto native = std::make_unique<Socket::Native>();
+    // Not inherited by a program the host starts, from the moment it exists: the connection stays the host's alone.
+    native->s = ::WSASocketW(address.ai_family, address.ai_socktype, address.ai_protocol, nullptr, 0,
+                             WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (native->s == INVALID_SOCKET) return {nullptr, ::WSAGetLastError(), false};
+    u_long non_blocking = 1;
+    if (::ioctlsocket(native->s, FIONBIO, &non_blocking) != 0) return {nullptr, ::WSAGetLastError(), false};
+    if (::connect(native->s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+        const int refused = ::WSAGetLastError();
+        if (refused != WSAEWOULDBLOCK) return {nullptr, refused, false};
+        // In slices, so that an interrupt ends the wait at once.
+        int ready = 0;
+        while (ready == 0 && !limit.expired() && !(interrupt != nullptr && interrupt->raised())) {
+            ready = select_one(native->s, true, std::min(limit.remaining(), kSlice));
+        }
+        if (ready == 0) return {nullptr, WSAETIMEDOUT, true};
+        int error = 0;
+        int size = sizeof error;
+        ::getsockopt(native->s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
+        if (ready < 0 || error != 0) return {nullptr, error != 0 ? error : WSAECONNREFUSED, false};
+    }
+    const BOOL on = TRUE;
+    ::setsockopt(native->s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    return {std::make_unique<Socket>(std::move(native)), 0, false};
+}
+
+int connect_timed_out() { return WSAETIMEDOUT; }
 
 bool Socket::send(const unsigned char* bytes, std::size_t size, const Deadline& limit, const Interrupt* interrupt) {
     std::size_t sent = 0;

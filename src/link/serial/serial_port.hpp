@@ -19,9 +19,9 @@ public:
     // discards whatever was waiting in its input queue. Returns the port, or
     // no port and the reason when any step fails (no such port, no
     // permission, busy, settings refused, not a serial line). Throws Falha when
-    // the baud text is not a whole number; that is checked after the port
+    // the rate is a text that is not a whole number; that is checked after the port
     // opened, and the port is closed again before the exception leaves.
-    static OpenResult open(std::string_view device_name, std::string_view baud_text, LinkOptions options = {});
+    static OpenResult open(std::string_view device_name, BaudRate rate, LinkOptions options = {});
 
     ~SerialPort() override;
 

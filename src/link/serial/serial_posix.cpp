@@ -105,7 +105,7 @@ OpenResult settings_refused(const std::string& path, std::int32_t rate, int erro
 SerialPort::SerialPort(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 SerialPort::~SerialPort() = default;
 
-OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_text, LinkOptions options) {
+OpenResult SerialPort::open(std::string_view device_name, BaudRate baud, LinkOptions options) {
     const std::string path = posix_device_path(device_name);
     // Decided from stat alone: opening some devices already does harm (a
     // watchdog arms, a terminal loses its settings).
@@ -148,7 +148,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
     termios settings{};
     if (::tcgetattr(native->fd, &settings) != 0) return unavailable(path, errno);
     if (options.as_guest) native->original = settings;
-    const std::int32_t rate = baud_rate(baud_text);
+    const std::int32_t rate = baud.value();
     if (rate <= 0) return settings_refused(path, rate, EINVAL);
     native->rate = rate;
 

@@ -74,7 +74,7 @@ OpenResult unavailable(const std::string& path, DWORD error) { return port_unava
 SerialPort::SerialPort(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 SerialPort::~SerialPort() = default;
 
-OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_text, LinkOptions options) {
+OpenResult SerialPort::open(std::string_view device_name, BaudRate baud, LinkOptions options) {
     // "\\.\COM10" opens where "COM10:" would not.
     const std::string path = windows_device_path(device_name);
     if (path.empty()) {
@@ -97,7 +97,7 @@ OpenResult SerialPort::open(std::string_view device_name, std::string_view baud_
         native->original = settings;
         native->restore = true;
     }
-    const std::int32_t rate = baud_rate(baud_text);
+    const std::int32_t rate = baud.value();
     if (rate <= 0) return port_settings_refused(path, rate, ERROR_INVALID_PARAMETER);
     native->rate = rate;
     settings.BaudRate = static_cast<DWORD>(rate);
