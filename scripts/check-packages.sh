@@ -119,10 +119,19 @@ for arch_dir in "$unpacked"/zip/*/x86 "$unpacked"/zip/*/x64; do
     grep -Eq "^(function|procedure) $export\b" "$arch_dir/examples/pascal/wsr37100.pas" \
       || fail "$zip: the Object Pascal unit lacks $export"
   done
+  # A host's folder on Windows, where names ignore case, holds the DLL the declarations load and
+  # every assembly and configuration file the documents have a host build or put beside it.
+  declarations="$arch_dir/examples/csharp/Wsr37100.cs"
+  grep -q -- '-out:' "$declarations" || fail "$zip: examples/csharp/Wsr37100.cs names no assembly to build"
+  beside=$({ sed -n 's/.*Biblioteca = "\([^"]*\)".*/\1/p' "$declarations"
+             cat "$declarations" "$arch_dir/README-Windows.txt" "$arch_dir/share/doc/wsr37100/README.md" | tr -d '\r' \
+               | grep -Eo -- '-out:[A-Za-z0-9_.-]+\.(dll|exe)|[A-Za-z0-9_.-]+\.dll\.config' | sed 's/^-out://'; } | sort -u)
+  clash=$(tr '[:upper:]' '[:lower:]' <<< "$beside" | sort | uniq -d)
+  [ -z "$clash" ] || fail "$zip: a host's folder would hold $(grep -ixF "$clash" <<< "$beside" | tr '\n' ' ')(names equal without case)"
 done
 # The C# declarations compile (Mono's compiler), so a slip fails here rather than in a host.
 if command -v mcs > /dev/null; then
-  mcs -target:library -warnaserror -out:"$unpacked/Wsr37100.dll" "$arch_dir/examples/csharp/Wsr37100.cs" > /dev/null \
+  mcs -target:library -warnaserror -out:"$unpacked/Wsr37100.Net.dll" "$arch_dir/examples/csharp/Wsr37100.cs" > /dev/null \
     || fail "$zip: examples/csharp/Wsr37100.cs does not compile"
 elif [ "${CI:-}" = true ]; then
   fail "CI: mcs (mono-mcs) is missing"
