@@ -93,6 +93,16 @@ cp -rL "$source_dir/examples/python" "$unpacked/python-source"
 found=$(env -u WSR37100_LIBRARY LD_LIBRARY_PATH="$libdir" PYTHONPATH="$unpacked/pip" \
   /usr/bin/python3 -c 'import wsr37100; print(wsr37100.Library().version())')
 [ "$found" = 6.49.9 ] || fail "the module pip installed does not load the library (${found:-nothing})"
+# The same in a fresh virtual environment, which has pip but no wheel package (nor, from Python 3.12, setuptools).
+if /usr/bin/python3 -m venv "$unpacked/venv" > /dev/null 2>&1; then
+  "$unpacked/venv/bin/python" -m pip install -q --no-build-isolation --no-index "$unpacked/python-source" > /dev/null \
+    && [ "$(cd / && "$unpacked/venv/bin/python" -c 'import wsr37100, importlib.metadata as m; print(m.version("wsr37100"))')" = 6.49.9 ] \
+    || fail "pip in a fresh virtual environment cannot install examples/python offline"
+elif [ "${CI:-}" = true ]; then
+  fail "CI: python3 -m venv (python3-venv) is missing"
+else
+  echo "skip the fresh virtual environment: python3 -m venv fails" >&2
+fi
 
 zip_files=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
 for arch in x86 x64; do
