@@ -158,7 +158,7 @@ if [ -f "$msi" ]; then
   upgrade_code=$(grep -o 'UpgradeCode="[^"]*"' "$source_dir/cmake/windows/wsr37100.wxs" | cut -d'"' -f2)
   mkdir "$unpacked/msi"
   for table in File Component Directory ServiceInstall ServiceControl Environment Upgrade Property \
-               InstallExecuteSequence LaunchCondition CustomAction Registry; do
+               InstallExecuteSequence LaunchCondition CustomAction Registry Binary CreateFolder MsiLockPermissionsEx; do
     msiinfo export "$msi" "$table" | tr -d '\r' | tail -n +4 > "$unpacked/msi/$table" || fail "$msi: no $table table"
   done
   python3 - "$unpacked/msi" "$version" "{$upgrade_code}" <<'CHECK' || fail "$msi: its tables are not those of the installer"
@@ -193,8 +193,8 @@ expect("the tool's components", tools, {"Tool": 'SERVICE <> "1"', "ToolService":
 services = [(row[1], row[3], row[4], row[10], row[11]) for row in rows("ServiceInstall")]
 expect("ServiceInstall", services, [("wsr37100", "16", "2", "serve --windows-service wsr37100[SCALE_ARGUMENT][CONFIG_ARGUMENT]",
                                      "ToolService")])
-# Events: start on install (1), stop on install and on uninstall (2, 32), delete on uninstall (128).
-expect("ServiceControl", [(row[1], row[2], row[5]) for row in rows("ServiceControl")], [("wsr37100", "163", "ToolService")])
+# Events: start on install (1), stop on install and on uninstall (2, 32), delete on install and on uninstall (8, 128).
+expect("ServiceControl", [(row[1], row[2], row[5]) for row in rows("ServiceControl")], [("wsr37100", "171", "ToolService")])
 actions = {row[0]: row[3] for row in rows("CustomAction")}
 expect("the service's arguments", (actions.get("ScaleArgument"), actions.get("ConfigArgument")),
        (' --scale "[SCALES]"', ' --config "[CONFIG]"'))
@@ -227,6 +227,18 @@ expect("ProductVersion", properties.get("ProductVersion"), version)
 expect("Upgrade", sorted((row[0], row[1], row[2], row[4], row[6]) for row in rows("Upgrade")),
        [(upgrade_code, "", version, "513", "WIX_UPGRADE_DETECTED"), (upgrade_code, version, "", "2", "WIX_DOWNGRADE_DETECTED")])
 expect("RemoveExistingProducts", "RemoveExistingProducts" in sequence, True)
+# The service's settings checked by the tool before anything changes; the old version removed once the new is in.
+expect("the settings' check", ([row[1:4] for row in rows("CustomAction") if row[0] == "CheckSettings"],
+       [row[0] for row in rows("Binary")], sequence.get("CheckSettings")),
+       ([["2", "CheckTool", "serve --check[SCALE_ARGUMENT][CONFIG_ARGUMENT]"]], ["CheckTool"],
+        ('SERVICE = "1" AND NOT Installed AND NOT REMOVE', sequence["LaunchConditions"][1] + 1)))
+expect("the check before the install", sequence.get("CheckSettings", ("", 10 ** 6))[1] < sequence["InstallValidate"][1], True)
+expect("the old version removed after the new one is in place",
+       sequence.get("RemoveExistingProducts", ("", 0))[1] > sequence["InstallFinalize"][1], True)
+# The program folder's permissions, wherever it is: its own, SYSTEM's and the administrators' to change, the users' to run.
+expect("the program folder's permissions", ([row for row in rows("CreateFolder")], rows("MsiLockPermissionsEx"),
+       "CreateFolders" in sequence), ([["INSTALLDIR", "Documents"]], [["ProgramFolder", "INSTALLDIR", "CreateFolder",
+       "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", ""]], True))
 print("\n".join(problems), file=sys.stderr)
 sys.exit(1 if problems else 0)
 CHECK

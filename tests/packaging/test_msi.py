@@ -1,6 +1,7 @@
 """The Windows installer under Wine, in a Wine prefix of its own: a refused service command line,
 an install with the weighing service on a COM port mapped to a simulated scale, a repair, the tool
-on the PATH, an upgrade to a newer package that keeps the service's settings, and an uninstall."""
+on the PATH, refused upgrades that leave the service serving, an upgrade to a newer package that
+keeps the service's settings, and an uninstall."""
 import json
 import os
 import shutil
@@ -174,6 +175,18 @@ class MsiTest(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertTrue(os.path.isfile(os.path.join(PROGRAM, "x86", "wsr37100.dll")))
             self.assertEqual(self.get(port, "/health")["scales"], 1)
+            # The newer package with a scale or a configuration the service would refuse is refused before
+            # anything changes: this version stays installed and serves on with its settings.
+            for refused in ["SCALES=nonsense", "CONFIG=C:\\nonexistent\\serve.json"]:
+                with self.subTest(upgrade=refused):
+                    done = self.install(self.newer_msi, refused)
+                    self.assertNotEqual(done.returncode, 0, "the upgrade took " + refused)
+                    self.assertEqual(registry(uninstall_key(MSI), "DisplayVersion"), VERSION)
+                    self.assertIsNone(registry(uninstall_key(self.newer_msi)))
+                    self.assertEqual(registry(SETTINGS_KEY, "Scales"), "counter=%s:9600,gap=20,no-log" % PORT)
+                    self.assertEqual(self.get(port, "/health")["scales"], 1)
+                    reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
+                    self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 2.5))
         self.assertEqual(path_entries(), path + ["c:\\program files\\wsr37100\\"])
         self.assertEqual(registry(uninstall_key(MSI), "DisplayVersion"), VERSION)
         self.assertEqual(registry(SETTINGS_KEY, "Scales"), "counter=%s:9600,gap=20,no-log" % PORT)
