@@ -156,10 +156,13 @@ version=$(sed -n 's/^project.wsr37100 VERSION \([0-9.]*\).*/\1/p' "$source_dir/C
 msi="$dir/wsr37100-$version-windows-x64.msi"
 if [ -f "$msi" ]; then
   upgrade_code=$(grep -o 'UpgradeCode="[^"]*"' "$source_dir/cmake/windows/wsr37100.wxs" | cut -d'"' -f2)
-  mkdir "$unpacked/msi"
+  mkdir "$unpacked/msi" "$unpacked/streams"
+  msi_path=$(realpath "$msi")
   for table in File Component Directory ServiceInstall ServiceControl Environment Upgrade Property \
                InstallExecuteSequence LaunchCondition CustomAction Registry Binary CreateFolder MsiLockPermissionsEx; do
-    msiinfo export "$msi" "$table" | tr -d '\r' | tail -n +4 > "$unpacked/msi/$table" || fail "$msi: no $table table"
+    # From a folder of its own: a table with binary data (Binary) is exported with a file per stream there.
+    (cd "$unpacked/streams" && msiinfo export "$msi_path" "$table") | tr -d '\r' | tail -n +4 > "$unpacked/msi/$table" \
+      || fail "$msi: no $table table"
   done
   python3 - "$unpacked/msi" "$version" "{$upgrade_code}" <<'CHECK' || fail "$msi: its tables are not those of the installer"
 import os, sys
