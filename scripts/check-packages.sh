@@ -236,8 +236,8 @@ expect("the settings' check", ([row[1:4] for row in rows("CustomAction") if row[
        ([["2", "CheckTool", "serve --check[SCALE_ARGUMENT][CONFIG_ARGUMENT]"]], ["CheckTool"],
         ('SERVICE = "1" AND NOT Installed AND NOT REMOVE', sequence["LaunchConditions"][1] + 1)))
 expect("the check before the install", sequence.get("CheckSettings", ("", 10 ** 6))[1] < sequence["InstallValidate"][1], True)
-expect("the old version removed after the new one is in place",
-       sequence.get("RemoveExistingProducts", ("", 0))[1] > sequence["InstallFinalize"][1], True)
+expect("the old version removed after the new one is in place, before it is published",
+       sequence["StartServices"][1] < sequence.get("RemoveExistingProducts", ("", 0))[1] < sequence["PublishProduct"][1], True)
 # The program folder's permissions, wherever it is: its own, SYSTEM's and the administrators' to change, the users' to run.
 expect("the program folder's permissions", ([row for row in rows("CreateFolder")], rows("MsiLockPermissionsEx"),
        "CreateFolders" in sequence), ([["INSTALLDIR", "Documents"]], [["ProgramFolder", "INSTALLDIR", "CreateFolder",

@@ -83,10 +83,12 @@ class MsiTest(unittest.TestCase):
         wine("reg", "add", r"HKLM\Software\Wine\Ports", "/v", PORT, "/t", "REG_SZ", "/d", cls.link, "/f")
         subprocess.run(["wineserver", "-k"])
         subprocess.run(["wineserver", "-w"])
-        # The package of the next version, from the same builds.
-        cls.newer_msi = os.path.join(cls.folder.name, "wsr37100-%s-windows-x64.msi" % newer(VERSION))
-        subprocess.run(["bash", os.path.join(SOURCE, "scripts", "build-msi.sh"), cls.newer_msi, newer(VERSION),
-                        WIN64_BUILD, WIN32_BUILD], check=True, capture_output=True, timeout=300)
+        # The packages of the next two versions, from the same builds.
+        cls.newer_msi, cls.newest_msi = [os.path.join(cls.folder.name, "wsr37100-%s-windows-x64.msi" % version)
+                                         for version in (newer(VERSION), newer(newer(VERSION)))]
+        for msi, version in ((cls.newer_msi, newer(VERSION)), (cls.newest_msi, newer(newer(VERSION)))):
+            subprocess.run(["bash", os.path.join(SOURCE, "scripts", "build-msi.sh"), msi, version,
+                            WIN64_BUILD, WIN32_BUILD], check=True, capture_output=True, timeout=300)
 
     @classmethod
     def tearDownClass(cls):
@@ -207,16 +209,25 @@ class MsiTest(unittest.TestCase):
         self.assertIsNone(registry(uninstall_key(MSI)))
         self.assertIsNotNone(registry(EVENT_SOURCE_KEY))
         self.assertEqual(path_entries(), path + ["c:\\program files\\wsr37100\\"])
+        # The next package given new settings replaces that one, and the service's command line.
+        with Simulator("--weight", "1.5", "--link", self.link):
+            done = self.install(self.newest_msi, "SCALES=counter=%s:9600,gap=30,no-log" % PORT,
+                                "CONFIG=C:\\ProgramData\\wsr37100\\serve.json")
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertIn('--scale "counter=%s:9600,gap=30,no-log"' % PORT, registry(SERVICE_KEY, "ImagePath"))
+            reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
+            self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 1.5))
+        self.assertIsNone(registry(uninstall_key(self.newer_msi)))
 
         # Uninstalled: the service, the files, the PATH entry and the settings are gone; the user's
         # configuration stays.
-        done = wine("msiexec", "/x", self.newer_msi, "/qn", timeout=300)
+        done = wine("msiexec", "/x", self.newest_msi, "/qn", timeout=300)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertIsNone(registry(SERVICE_KEY))
         self.assertIsNone(registry(EVENT_SOURCE_KEY))
         self.assertIsNone(registry(SETTINGS_KEY))
         self.assertEqual(path_entries(), path)
-        self.assertIsNone(registry(uninstall_key(self.newer_msi)))
+        self.assertIsNone(registry(uninstall_key(self.newest_msi)))
         self.assertFalse(os.path.exists(PROGRAM), os.listdir(PROGRAM) if os.path.exists(PROGRAM) else "")
         with open(CONFIG) as config:
             self.assertEqual(json.load(config)["port"], port)
