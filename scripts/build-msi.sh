@@ -31,6 +31,17 @@ sed 's/\r*$/\r/' "$source_dir/tools/service/serve-windows.json" > "$stage/serve.
 # Environment: PATH gets the program folder last on install ('=' with [~] appends, '*' the
 # system's variable) and loses it on uninstall ('-'). Registry: '-' as the name deletes the
 # key when the service's component goes; the service writes that key at each start.
+# CheckSettings: the tool in the Binary table (type 2, waited for, its exit status checked) runs
+# `serve --check` on the service's settings before anything is changed. The installed version is
+# removed only once this one is in place, its files, components and service started (6350: after
+# StartServices and RegisterProduct), so a failure before leaves it registered; and before this one
+# is published (PublishProduct, 6400), as Wine's removal of the old version deletes the upgrade
+# code's whole registration, which the next upgrade needs to find this one. The service is deleted
+# and made again on install (events 1 start, 2 stop, 8 delete on install; 32 stop, 128 delete on
+# uninstall), so an upgrade's settings reach it.
+# The program folder's permissions, wherever INSTALLDIR points: its own (not inherited from, say,
+# C:\), full control for SYSTEM and the administrators, read and run for the users, on the folder,
+# its subfolders and files; the folder is on the system PATH and holds a LocalSystem service's program.
 upgrade_code=$(grep -o 'UpgradeCode="[^"]*"' "$source_dir/cmake/windows/wsr37100.wxs" | cut -d'"' -f2)
 sql=(
   "UPDATE \`Component\` SET \`Condition\` = 'SERVICE <> \"1\"' WHERE \`Component\` = 'Tool'"
@@ -45,6 +56,12 @@ sql=(
   "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)"
   "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Path', '=-*PATH', '[~];[INSTALLDIR]', 'Documents')"
   "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventLogSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\wsr37100', '-', 'ToolService')"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CheckSettings', 2, 'CheckTool', 'serve --check[SCALE_ARGUMENT][CONFIG_ARGUMENT]')"
+  "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 6350 WHERE \`Action\` = 'RemoveExistingProducts'"
+  "UPDATE \`ServiceControl\` SET \`Event\` = 171 WHERE \`ServiceControl\` = 'Service'"
+  "INSERT INTO \`CreateFolder\` (\`Directory_\`, \`Component_\`) VALUES ('INSTALLDIR', 'Documents')"
+  "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)"
+  "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('ProgramFolder', 'INSTALLDIR', 'CreateFolder', 'D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)')"
 )
 # The recalls and arguments right after AppSearch (50), before LaunchConditions (100); plain
 # immediate type 51 actions.
@@ -54,7 +71,9 @@ for action in RecallService RecallPair RecallScales RecallConfig ScaleArgument C
         "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Action\` = '$action'")
   sequence=$((sequence + 1))
 done
-sql+=("INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)"
+sql+=("INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveFolders', 3600)"
+      "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('CreateFolders', 3700)"
+      "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)"
       "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)")
 for query in "${sql[@]}"; do
   msibuild "$out" -q "$query"

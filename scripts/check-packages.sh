@@ -93,6 +93,16 @@ cp -rL "$source_dir/examples/python" "$unpacked/python-source"
 found=$(env -u WSR37100_LIBRARY LD_LIBRARY_PATH="$libdir" PYTHONPATH="$unpacked/pip" \
   /usr/bin/python3 -c 'import wsr37100; print(wsr37100.Library().version())')
 [ "$found" = 6.49.9 ] || fail "the module pip installed does not load the library (${found:-nothing})"
+# The same in a fresh virtual environment, which has pip but no wheel package (nor, from Python 3.12, setuptools).
+if /usr/bin/python3 -m venv "$unpacked/venv" > /dev/null 2>&1; then
+  "$unpacked/venv/bin/python" -m pip install -q --no-build-isolation --no-index "$unpacked/python-source" > /dev/null \
+    && [ "$(cd / && "$unpacked/venv/bin/python" -c 'import wsr37100, importlib.metadata as m; print(m.version("wsr37100"))')" = 6.49.9 ] \
+    || fail "pip in a fresh virtual environment cannot install examples/python offline"
+elif [ "${CI:-}" = true ]; then
+  fail "CI: python3 -m venv (python3-venv) is missing"
+else
+  echo "skip the fresh virtual environment: python3 -m venv fails" >&2
+fi
 
 zip_files=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
 for arch in x86 x64; do
@@ -119,10 +129,19 @@ for arch_dir in "$unpacked"/zip/*/x86 "$unpacked"/zip/*/x64; do
     grep -Eq "^(function|procedure) $export\b" "$arch_dir/examples/pascal/wsr37100.pas" \
       || fail "$zip: the Object Pascal unit lacks $export"
   done
+  # A host's folder on Windows, where names ignore case, holds the DLL the declarations load and
+  # every assembly and configuration file the documents have a host build or put beside it.
+  declarations="$arch_dir/examples/csharp/Wsr37100.cs"
+  grep -q -- '-out:' "$declarations" || fail "$zip: examples/csharp/Wsr37100.cs names no assembly to build"
+  beside=$({ sed -n 's/.*Biblioteca = "\([^"]*\)".*/\1/p' "$declarations"
+             cat "$declarations" "$arch_dir/README-Windows.txt" "$arch_dir/share/doc/wsr37100/README.md" | tr -d '\r' \
+               | grep -Eo -- '-out:[A-Za-z0-9_.-]+\.(dll|exe)|[A-Za-z0-9_.-]+\.dll\.config' | sed 's/^-out://'; } | sort -u)
+  clash=$(tr '[:upper:]' '[:lower:]' <<< "$beside" | sort | uniq -d)
+  [ -z "$clash" ] || fail "$zip: a host's folder would hold $(grep -ixF "$clash" <<< "$beside" | tr '\n' ' ')(names equal without case)"
 done
 # The C# declarations compile (Mono's compiler), so a slip fails here rather than in a host.
 if command -v mcs > /dev/null; then
-  mcs -target:library -warnaserror -out:"$unpacked/Wsr37100.dll" "$arch_dir/examples/csharp/Wsr37100.cs" > /dev/null \
+  mcs -target:library -warnaserror -out:"$unpacked/Wsr37100.Net.dll" "$arch_dir/examples/csharp/Wsr37100.cs" > /dev/null \
     || fail "$zip: examples/csharp/Wsr37100.cs does not compile"
 elif [ "${CI:-}" = true ]; then
   fail "CI: mcs (mono-mcs) is missing"
@@ -137,10 +156,13 @@ version=$(sed -n 's/^project.wsr37100 VERSION \([0-9.]*\).*/\1/p' "$source_dir/C
 msi="$dir/wsr37100-$version-windows-x64.msi"
 if [ -f "$msi" ]; then
   upgrade_code=$(grep -o 'UpgradeCode="[^"]*"' "$source_dir/cmake/windows/wsr37100.wxs" | cut -d'"' -f2)
-  mkdir "$unpacked/msi"
+  mkdir "$unpacked/msi" "$unpacked/streams"
+  msi_path=$(realpath "$msi")
   for table in File Component Directory ServiceInstall ServiceControl Environment Upgrade Property \
-               InstallExecuteSequence LaunchCondition CustomAction Registry; do
-    msiinfo export "$msi" "$table" | tr -d '\r' | tail -n +4 > "$unpacked/msi/$table" || fail "$msi: no $table table"
+               InstallExecuteSequence LaunchCondition CustomAction Registry Binary CreateFolder MsiLockPermissionsEx; do
+    # From a folder of its own: a table with binary data (Binary) is exported with a file per stream there.
+    (cd "$unpacked/streams" && msiinfo export "$msi_path" "$table") | tr -d '\r' | tail -n +4 > "$unpacked/msi/$table" \
+      || fail "$msi: no $table table"
   done
   python3 - "$unpacked/msi" "$version" "{$upgrade_code}" <<'CHECK' || fail "$msi: its tables are not those of the installer"
 import os, sys
@@ -175,8 +197,8 @@ expect("the tool's components", tools, {"Tool": 'SERVICE <> "1"', "ToolService":
 services = [(row[1], row[3], row[4], row[10], row[11]) for row in rows("ServiceInstall")]
 expect("ServiceInstall", services, [("wsr37100", "16", "2", "serve --windows-service wsr37100[SCALE_ARGUMENT][CONFIG_ARGUMENT]",
                                      "ToolService")])
-# Events: start on install (1), stop on install and on uninstall (2, 32), delete on uninstall (128).
-expect("ServiceControl", [(row[1], row[2], row[5]) for row in rows("ServiceControl")], [("wsr37100", "163", "ToolService")])
+# Events: start on install (1), stop on install and on uninstall (2, 32), delete on install and on uninstall (8, 128).
+expect("ServiceControl", [(row[1], row[2], row[5]) for row in rows("ServiceControl")], [("wsr37100", "171", "ToolService")])
 actions = {row[0]: row[3] for row in rows("CustomAction")}
 expect("the service's arguments", (actions.get("ScaleArgument"), actions.get("ConfigArgument")),
        (' --scale "[SCALES]"', ' --config "[CONFIG]"'))
@@ -209,6 +231,18 @@ expect("ProductVersion", properties.get("ProductVersion"), version)
 expect("Upgrade", sorted((row[0], row[1], row[2], row[4], row[6]) for row in rows("Upgrade")),
        [(upgrade_code, "", version, "513", "WIX_UPGRADE_DETECTED"), (upgrade_code, version, "", "2", "WIX_DOWNGRADE_DETECTED")])
 expect("RemoveExistingProducts", "RemoveExistingProducts" in sequence, True)
+# The service's settings checked by the tool before anything changes; the old version removed once the new is in.
+expect("the settings' check", ([row[1:4] for row in rows("CustomAction") if row[0] == "CheckSettings"],
+       [row[0] for row in rows("Binary")], sequence.get("CheckSettings")),
+       ([["2", "CheckTool", "serve --check[SCALE_ARGUMENT][CONFIG_ARGUMENT]"]], ["CheckTool"],
+        ('SERVICE = "1" AND NOT Installed AND NOT REMOVE', sequence["LaunchConditions"][1] + 1)))
+expect("the check before the install", sequence.get("CheckSettings", ("", 10 ** 6))[1] < sequence["InstallValidate"][1], True)
+expect("the old version removed after the new one is in place, before it is published",
+       sequence["StartServices"][1] < sequence.get("RemoveExistingProducts", ("", 0))[1] < sequence["PublishProduct"][1], True)
+# The program folder's permissions, wherever it is: its own, SYSTEM's and the administrators' to change, the users' to run.
+expect("the program folder's permissions", ([row for row in rows("CreateFolder")], rows("MsiLockPermissionsEx"),
+       "CreateFolders" in sequence), ([["INSTALLDIR", "Documents"]], [["ProgramFolder", "INSTALLDIR", "CreateFolder",
+       "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", ""]], True))
 print("\n".join(problems), file=sys.stderr)
 sys.exit(1 if problems else 0)
 CHECK

@@ -1,6 +1,11 @@
 // C# declarations of every export of wsr37100.dll (include/wsr37100.h), and a
 // .NET interface over them: Scale, Reading, ScaleMonitor, Detection, ScaleException.
-// C# 7.3: builds with csc (Visual Studio, dotnet) and Mono's mcs.
+// C# 7.3: builds with csc (Visual Studio, dotnet) and Mono's mcs. Add it to a project, or build it
+// into an assembly of its own, named apart from the native DLL: Windows file names ignore case, so a
+// Wsr37100.dll beside the program would overwrite wsr37100.dll, or be overwritten by it.
+//   csc -target:library -out:Wsr37100.Net.dll Wsr37100.cs
+//   mcs -target:library -out:Wsr37100.Net.dll Wsr37100.cs
+// Mono on Linux: map the DLL's name in Wsr37100.Net.dll.config beside that assembly.
 //
 // Take the DLL that matches the process, not Windows: a 32-bit process (x86)
 // loads x86\bin\wsr37100.dll, a 64-bit one x64\bin\wsr37100.dll. An AnyCPU

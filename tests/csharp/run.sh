@@ -14,10 +14,10 @@ for program in mcs mono cc x86_64-w64-mingw32-gcc i686-w64-mingw32-gcc; do
 done
 rm -rf "$work"
 mkdir -p "$work"
-mcs -target:library -warnaserror -out:"$work/Wsr37100.dll" "$source_dir/examples/csharp/Wsr37100.cs"
-mcs -warnaserror -r:"$work/Wsr37100.dll" -out:"$work/scale_tests.exe" "$source_dir/tests/csharp/scale_tests.cs"
+mcs -target:library -warnaserror -out:"$work/Wsr37100.Net.dll" "$source_dir/examples/csharp/Wsr37100.cs"
+mcs -warnaserror -r:"$work/Wsr37100.Net.dll" -out:"$work/scale_tests.exe" "$source_dir/tests/csharp/scale_tests.cs"
 printf '<configuration><dllmap dll="wsr37100.dll" target="%s"/></configuration>\n' "$library" \
-  > "$work/Wsr37100.dll.config"
+  > "$work/Wsr37100.Net.dll.config"
 export LANG=C.UTF-8
 
 mono --debug "$work/scale_tests.exe" layout 64 > "$work/layout64.c"
@@ -33,7 +33,7 @@ WSR37100_TOOL="$tool" mono --debug "$work/scale_tests.exe"
 # The .NET guide's program, as a reader copies it, weighs.
 awk '/^## One reading$/ { section = 1 } section && /^```$/ && block { exit } block { print } section && /^```csharp$/ { block = 1 }' \
   "$source_dir/docs/dotnet.md" > "$work/readme.cs"
-mcs -warnaserror -r:"$work/Wsr37100.dll" -out:"$work/readme.exe" "$work/readme.cs"
+mcs -warnaserror -r:"$work/Wsr37100.Net.dll" -out:"$work/readme.exe" "$work/readme.cs"
 "$tool" simulate --weight 7.5 > "$work/sim.out" 2> /dev/null &
 simulator=$!
 trap 'kill $simulator 2> /dev/null || true' EXIT

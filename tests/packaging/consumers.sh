@@ -81,10 +81,13 @@ fi
 # reading and a monitor's callback come through, and the module's Portuguese text decodes.
 if command -v mcs > /dev/null && command -v mono > /dev/null; then
   mkdir -p "$work/csharp"
-  mcs -target:library -warnaserror -out:"$work/csharp/Wsr37100.dll" "$source_dir/examples/csharp/Wsr37100.cs" > /dev/null
-  mcs -warnaserror -r:"$work/csharp/Wsr37100.dll" -out:"$work/csharp/host.exe" "$source_dir/tests/packaging/csharp_host.cs" > /dev/null
-  printf '<configuration><dllmap dll="wsr37100.dll" target="%s"/></configuration>\n' "$libdir/libwsr37100.so.6" \
-    > "$work/csharp/Wsr37100.dll.config"
+  mcs -target:library -warnaserror -out:"$work/csharp/Wsr37100.Net.dll" "$source_dir/examples/csharp/Wsr37100.cs" > /dev/null
+  mcs -warnaserror -r:"$work/csharp/Wsr37100.Net.dll" -out:"$work/csharp/host.exe" "$source_dir/tests/packaging/csharp_host.cs" > /dev/null
+  # The folder as a till lays it out on Windows: the program, the assembly and the native library under
+  # its Windows name (Mono loads it from there, with no map); Windows names ignore case, so none may clash.
+  cp "$libdir/libwsr37100.so.6" "$work/csharp/wsr37100.dll"
+  clash=$(ls "$work/csharp" | tr '[:upper:]' '[:lower:]' | sort | uniq -d)
+  [ -z "$clash" ] || { echo "FAIL the C# host's folder holds $clash twice, without case" >&2; exit 1; }
   cc -Wall -Wextra -Werror -I"$stage/include" -o "$work/csharp/layout" "$source_dir/tests/packaging/layout.c"
   csharp() { LANG=C.UTF-8 mono "$work/csharp/host.exe" "$@"; }
   expect "C# records" "$("$work/csharp/layout")" csharp layout

@@ -1,6 +1,7 @@
 """The Windows installer under Wine, in a Wine prefix of its own: a refused service command line,
 an install with the weighing service on a COM port mapped to a simulated scale, a repair, the tool
-on the PATH, an upgrade to a newer package that keeps the service's settings, and an uninstall."""
+on the PATH, refused upgrades that leave the service serving, an upgrade to a newer package that
+keeps the service's settings, and an uninstall."""
 import json
 import os
 import shutil
@@ -83,10 +84,12 @@ class MsiTest(unittest.TestCase):
         wine("reg", "add", r"HKLM\Software\Wine\Ports", "/v", PORT, "/t", "REG_SZ", "/d", cls.link, "/f")
         subprocess.run(["wineserver", "-k"])
         subprocess.run(["wineserver", "-w"])
-        # The package of the next version, from the same builds.
-        cls.newer_msi = os.path.join(cls.folder.name, "wsr37100-%s-windows-x64.msi" % newer(VERSION))
-        subprocess.run(["bash", os.path.join(SOURCE, "scripts", "build-msi.sh"), cls.newer_msi, newer(VERSION),
-                        WIN64_BUILD, WIN32_BUILD], check=True, capture_output=True, timeout=300)
+        # The packages of the next two versions, from the same builds.
+        cls.newer_msi, cls.newest_msi = [os.path.join(cls.folder.name, "wsr37100-%s-windows-x64.msi" % version)
+                                         for version in (newer(VERSION), newer(newer(VERSION)))]
+        for msi, version in ((cls.newer_msi, newer(VERSION)), (cls.newest_msi, newer(newer(VERSION)))):
+            subprocess.run(["bash", os.path.join(SOURCE, "scripts", "build-msi.sh"), msi, version,
+                            WIN64_BUILD, WIN32_BUILD], check=True, capture_output=True, timeout=300)
 
     @classmethod
     def tearDownClass(cls):
@@ -175,6 +178,18 @@ class MsiTest(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertTrue(os.path.isfile(os.path.join(PROGRAM, "x86", "wsr37100.dll")))
             self.assertEqual(self.get(port, "/health")["scales"], 1)
+            # The newer package with a scale or a configuration the service would refuse is refused before
+            # anything changes: this version stays installed and serves on with its settings.
+            for refused in ["SCALES=nonsense", "CONFIG=C:\\nonexistent\\serve.json"]:
+                with self.subTest(upgrade=refused):
+                    done = self.install(self.newer_msi, refused)
+                    self.assertNotEqual(done.returncode, 0, "the upgrade took " + refused)
+                    self.assertEqual(registry(uninstall_key(MSI), "DisplayVersion"), VERSION)
+                    self.assertIsNone(registry(uninstall_key(self.newer_msi)))
+                    self.assertEqual(registry(SETTINGS_KEY, "Scales"), "counter=%s:9600,gap=20,no-log" % PORT)
+                    self.assertEqual(self.get(port, "/health")["scales"], 1)
+                    reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
+                    self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 2.5))
         self.assertEqual(path_entries(), path + ["c:\\program files\\wsr37100\\"])
         self.assertEqual(registry(uninstall_key(MSI), "DisplayVersion"), VERSION)
         self.assertEqual(registry(SETTINGS_KEY, "Scales"), "counter=%s:9600,gap=20,no-log" % PORT)
@@ -195,16 +210,25 @@ class MsiTest(unittest.TestCase):
         self.assertIsNone(registry(uninstall_key(MSI)))
         self.assertIsNotNone(registry(EVENT_SOURCE_KEY))
         self.assertEqual(path_entries(), path + ["c:\\program files\\wsr37100\\"])
+        # The next package given new settings replaces that one, and the service's command line.
+        with Simulator("--weight", "1.5", "--link", self.link):
+            done = self.install(self.newest_msi, "SCALES=counter=%s:9600,gap=30,no-log" % PORT,
+                                "CONFIG=C:\\ProgramData\\wsr37100\\serve.json")
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertIn('--scale "counter=%s:9600,gap=30,no-log"' % PORT, registry(SERVICE_KEY, "ImagePath"))
+            reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
+            self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 1.5))
+        self.assertIsNone(registry(uninstall_key(self.newer_msi)))
 
         # Uninstalled: the service, the files, the PATH entry and the settings are gone; the user's
         # configuration stays.
-        done = wine("msiexec", "/x", self.newer_msi, "/qn", timeout=300)
+        done = wine("msiexec", "/x", self.newest_msi, "/qn", timeout=300)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertIsNone(registry(SERVICE_KEY))
         self.assertIsNone(registry(EVENT_SOURCE_KEY))
         self.assertIsNone(registry(SETTINGS_KEY))
         self.assertEqual(path_entries(), path)
-        self.assertIsNone(registry(uninstall_key(self.newer_msi)))
+        self.assertIsNone(registry(uninstall_key(self.newest_msi)))
         self.assertFalse(os.path.exists(PROGRAM), os.listdir(PROGRAM) if os.path.exists(PROGRAM) else "")
         with open(CONFIG) as config:
             self.assertEqual(json.load(config)["port"], port)

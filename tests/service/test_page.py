@@ -239,6 +239,36 @@ class StatusPageTest(unittest.TestCase):
                     if process:
                         process.__exit__(None, None, None)
 
+    def test_token_given_in_the_address_bar(self):
+        # The hint the page gives when denied, followed as written: the token typed after the page's address
+        # is taken without a reload, leaves the address bar, and is kept for the tab.
+        with tempfile.TemporaryDirectory() as folder:
+            link, token_file = os.path.join(folder, "scale"), os.path.join(folder, "token")
+            with open(token_file, "w") as file:
+                file.write("s3cret-token\n")
+            browser = Browser(os.path.join(folder, "profile"))
+            try:
+                with Simulator("--weight", "2.5", "--link", link), \
+                        Service("--scale", "counter=%s:9600,gap=20,no-log" % link, "--token-file", token_file) as service:
+                    page = "http://127.0.0.1:%d/" % service.port
+                    browser.page("Page.navigate", url=page)
+                    hint = browser.wait_for("document.getElementById('link').textContent", lambda text: "#token=" in str(text),
+                                            SETTLE_WITHIN)
+                    self.assertIn("#token=", hint)
+                    loaded = browser.evaluate("performance.timeOrigin")
+                    browser.evaluate("location.hash = '#token=s3cret-token'")
+
+                    def weighs(look):
+                        return isinstance(look, dict) and look["state"] == "weight" and look["live"]
+                    look = browser.wait_for(LOOK, weighs, SETTLE_WITHIN)
+                    self.assertTrue(weighs(look), look)
+                    self.assertEqual((look["loaded"], browser.evaluate("location.href")), (loaded, page))
+                    browser.page("Page.reload")
+                    look = browser.wait_for(LOOK, lambda look: weighs(look) and look["loaded"] != loaded, SETTLE_WITHIN)
+                    self.assertTrue(weighs(look) and look["loaded"] != loaded, look)
+            finally:
+                browser.close()
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -838,6 +838,12 @@ class UsageTest(unittest.TestCase):
                 service.wait_for("/v1/scales/a", lambda body: body["state"] in ("weight", "no-reading"))
                 self.assertTrue(any(name.startswith("logWSR37100_") for name in os.listdir(os.path.join(folder, "logs"))))
 
+            # Checked alone, the same settings serve, with no port opened (the service above held it).
+            checked = subprocess.run([TOOL, "serve", "--check", "--config", good, "--scale", "b=%s:9600,no-log" % other.port],
+                                     capture_output=True, text=True, timeout=10)
+            self.assertEqual((checked.returncode, checked.stdout, checked.stderr),
+                             (0, "settings ok: 2 scale(s), to serve at 127.0.0.1 port 8370\n", ""))
+
             deep = os.path.join(folder, "deep.json")  # beyond what json.dump can write
             with open(deep, "w") as file:
                 file.write('{"port": ' + "[" * 100000 + "]" * 100000 + "}")
@@ -879,6 +885,8 @@ class UsageTest(unittest.TestCase):
                 (["--scale", "a=/dev/ttyS0,log-dir=/proc/none"], "cannot create the log folder /proc/none"),
                 (["--config", config(scales=[{"name": "a", "port": "x"}], limits={"connections": 2000000})],
                  "raise the limit (ulimit -n"),
+                (["--check", "--scale", "nonsense"], "NAME=PORT"),
+                (["--check", "--config", os.path.join(folder, "none.json")], "cannot read the configuration file"),
             ]
             for args, message in cases:
                 with self.subTest(args=args):

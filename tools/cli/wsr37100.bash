@@ -9,7 +9,7 @@ _wsr37100() {
         [simulate]="--weight --frame --status --silent --partial --delay --sequence --link --line-speed --help"
         [ports]="--json --help"
         [demo]="--help"
-        [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --max-connections --max-streams --help"
+        [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --max-connections --max-streams --check --help"
     )
     # What each command takes besides options, in order.
     local -A operands=([weigh]="port baud" [detect]="port port port port port port port port")

@@ -33,6 +33,7 @@ struct ServeCommand::Options {
     std::size_t max_connections = 0;
     int max_streams = -1;
     std::string windows_service;
+    bool check = false;
 };
 
 ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()) {
@@ -63,6 +64,9 @@ ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()
                           "Event streams open at once, fewer than the connections so that a request always finds\n"
                           "one (default three quarters of --max-connections: 192)")
         ->check(CLI::Range(0, 9999));
+    o.command->add_flag("--check", o.check,
+                        "Read the options and the configuration file, say whether they would serve, and exit\n"
+                        "(0, or 64 with the reason) without listening or opening a port");
     if (windows_services_supported()) {
         o.command->add_option("--windows-service", o.windows_service,
                               "Run under the service control manager as the service NAME (as installed with sc create)");
@@ -113,6 +117,18 @@ int ServeCommand::run() {
         }
     };
     const Options& o = *options_;
+    if (o.check) {
+        try {
+            std::vector<std::string> log_folders;
+            const ServeSettings settings = read_settings(log_folders);
+            std::printf("settings ok: %zu scale(s), to serve at %s port %u\n", settings.scales.size(),
+                        settings.listen.c_str(), static_cast<unsigned>(settings.port));
+            return 0;
+        } catch (const std::invalid_argument& error) {
+            say(Level::error, error.what());
+            return common::kExitUsage;
+        }
+    }
     return o.windows_service.empty() ? run_in_console(body) : run_as_windows_service(o.windows_service, body);
 }
 

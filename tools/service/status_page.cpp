@@ -48,8 +48,22 @@ constexpr std::string_view kPage = R"html(<!DOCTYPE html>
 <main id="scales"></main>
 <script>
 "use strict";
-const token = new URLSearchParams(location.hash.slice(1)).get("token");
-const auth = token ? { Authorization: "Bearer " + token } : {};
+// The bearer token, given as /#token=TOKEN when the page is opened or later (the fragment changes, the
+// page does not reload): kept for this tab only (sessionStorage), and taken out of the address bar.
+let token = null;
+try { token = sessionStorage.getItem("wsr37100.token"); } catch (error) { /* not kept */ }
+function takeToken() {
+  const given = new URLSearchParams(location.hash.slice(1)).get("token");
+  if (given === null) return false;
+  token = given || null;
+  try {
+    if (token) sessionStorage.setItem("wsr37100.token", token); else sessionStorage.removeItem("wsr37100.token");
+  } catch (error) { /* kept while the page is open */ }
+  history.replaceState(null, "", location.pathname + location.search);
+  return true;
+}
+takeToken();
+function auth() { return token ? { Authorization: "Bearer " + token } : {}; }
 
 // The page's own words. A state, reason or cause the page does not know is shown as its code.
 const words = {
@@ -285,7 +299,7 @@ async function ask() {
   const stop = new AbortController();
   const timer = setTimeout(() => stop.abort(), kAskLimit);
   try {
-    const response = await fetch("/v1/scales", { headers: auth, cache: "no-store", signal: stop.signal });
+    const response = await fetch("/v1/scales", { headers: auth(), cache: "no-store", signal: stop.signal });
     if (!response.ok) {
       problem = response.status === 401 ? say().denied : say().http + response.status;
       return;
@@ -323,6 +337,13 @@ document.getElementById("language").addEventListener("click", () => {
   language = language === "en" ? "pt-BR" : "en";
   try { localStorage.setItem("wsr37100.language", language); } catch (error) { /* not remembered */ }
   renderAll();
+});
+
+window.addEventListener("hashchange", () => {
+  if (!takeToken()) return;
+  problem = null;
+  follow();
+  ask();
 });
 
 renderAll();
