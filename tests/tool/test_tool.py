@@ -25,7 +25,7 @@ class Simulator:
         self.stdin = stdin  # lines on it change the answer; by default none, nor the terminal of whoever tests
 
     def __enter__(self):
-        # A line per poll on stderr: a file, since a pipe nobody reads would
+        # With --verbose a line per poll on stderr: a file, since a pipe nobody reads would
         # fill up and stop the scale.
         self.log = tempfile.TemporaryFile(mode="w+")
         self.process = subprocess.Popen([TOOL, "simulate", *self.args], stdin=self.stdin, stdout=subprocess.PIPE,
@@ -171,7 +171,7 @@ class WeighTest(unittest.TestCase):
         self.assertEqual(len(set(said.values())), len(said), said)
 
     def test_json_and_raw(self):
-        with Simulator("--sequence", "1.5,N,hex:02303132333403", "--frame", "8") as scale:
+        with Simulator("--sequence", "1.5,N,hex:02303132333403", "--frame", "8", "--verbose") as scale:
             readings = [json.loads(run("weigh", scale.port, "--gap", "20", "--no-log", "--json")[1]) for _ in range(2)]
             raw = run("weigh", scale.port, "--gap", "20", "--no-log", "--raw")
         self.assertRegex(readings[0].pop("time"), "^" + TIME + "$")
@@ -528,7 +528,7 @@ class DetectTest(unittest.TestCase):
                         self.assertIn(f'BuscaPeso: sPorta "{scale.port}", sVelocidade "{rate}"', out)
 
     def test_ports_not_to_touch(self):
-        with Simulator("--line-speed", "9600") as held, Simulator("--silent") as silent:
+        with Simulator("--line-speed", "9600", "--verbose") as held, Simulator("--silent") as silent:
             # Held open by another program: reported busy, never opened, never polled.
             holder = os.open(held.port, os.O_RDWR | os.O_NOCTTY)
             try:

@@ -66,6 +66,7 @@ struct SimulateOptions {
     std::string sequence;
     std::string link;
     unsigned line_speed = 0;  // answer only at this rate; garbage at any other
+    bool verbose = false;     // a line on stderr for every poll, not only for changes and errors
 };
 int simulate(const SimulateOptions& options);
 

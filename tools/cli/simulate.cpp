@@ -34,6 +34,7 @@ SimulateCommand::SimulateCommand(CLI::App& app)
         "Example: --sequence 1.5,N,silent,partial:3,hex:0230303031323303");
     command().add_option("--link", options_.link,
         "Also make a symbolic link to the device at this new path (never replaces a file)");
+    command().add_flag("--verbose", options_.verbose, "A line on stderr for every poll (by default only changes and errors)");
     command().add_option("--line-speed", options_.line_speed,
         "The scale's own baud rate: it answers only while the port is set to it, and\n"
         "sends what a reply at the wrong rate looks like otherwise (0: any rate)");

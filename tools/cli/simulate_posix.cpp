@@ -158,9 +158,11 @@ int simulate(const SimulateOptions& options) {
     const common::Interrupts interrupts;
     ScaleEmulator scale(script, true);
     scale.line_speed(options.line_speed);
-    scale.on_poll([](int poll, const ScaleReply& reply) {
-        std::fprintf(stderr, "poll %d: %s\n", poll, reply.describe().c_str());
-    });
+    if (options.verbose) {
+        scale.on_poll([](int poll, const ScaleReply& reply) {
+            std::fprintf(stderr, "poll %d: %s\n", poll, reply.describe().c_str());
+        });
+    }
     std::optional<OwnLink> link;
     try {
         if (!options.link.empty()) link.emplace(options.link, scale.device_path());
