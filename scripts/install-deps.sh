@@ -15,6 +15,7 @@ packages=(
   chromium
   ser2net
   stress-ng
+  prometheus python3-yaml
   wixl msitools
 )
 
