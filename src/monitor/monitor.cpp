@@ -76,7 +76,16 @@ void ScaleMonitor::dispose(ScaleMonitor* monitor) {
 std::uint64_t ScaleMonitor::latest(MonitorReading& reading) {
     std::lock_guard guard(lock_);
     const auto now = std::chrono::steady_clock::now();
-    if (!stalled_ && now > step_due_) {
+    // A step seen overdue is a stall only when it is still the same step a
+    // moment later: after the whole process was suspended (a machine that
+    // slept, a paused virtual machine) every step is overdue at once, and the
+    // worker moves on as soon as it runs again.
+    if (now <= step_due_ || stalled_) {
+        overdue_seen_.reset();
+    } else if (!overdue_seen_ || overdue_seen_->first != step_started_) {
+        overdue_seen_.emplace(step_started_, now);
+    }
+    if (!stalled_ && overdue_seen_ && now - overdue_seen_->second >= kStallConfirmation) {
         // The reading from before the stall is no longer what the scale shows.
         stalled_ = true;
         latest_ = MonitorReading{};

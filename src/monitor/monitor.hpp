@@ -10,6 +10,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "log/daily_log.hpp"
 #include "link/interrupt.hpp"
@@ -23,6 +24,8 @@ inline constexpr std::chrono::milliseconds kReopenEvery{500};
 // poll, a change's log line and callback) may take before the monitor is
 // reported stalled.
 inline constexpr std::chrono::milliseconds kStallMargin{1000};
+// How long a step seen overdue must stay the same step to be told as a stall.
+inline constexpr std::chrono::milliseconds kStallConfirmation{200};
 
 struct MonitorSettings {
     std::string port;  // as the host named it ("COM1")
@@ -96,6 +99,8 @@ private:
     // told a stall; whether the next reading is told even if unchanged.
     std::chrono::steady_clock::time_point step_due_ = std::chrono::steady_clock::time_point::max();
     std::chrono::steady_clock::time_point step_started_{};
+    // The step `latest` first saw overdue, and when.
+    std::optional<std::pair<std::chrono::steady_clock::time_point, std::chrono::steady_clock::time_point>> overdue_seen_;
     bool stalled_ = false;
     bool retell_ = false;  // set on the worker thread only
     // When a change's log line last failed; none while the log is written.

@@ -204,7 +204,8 @@ class StatusPageTest(unittest.TestCase):
                         def shows(look):
                             return (isinstance(look, dict) and look["state"] == state and look["live"] == live
                                     and look["weight"] in (weight if isinstance(weight, tuple) else (weight,))
-                                    and words in look["text"])
+                                    and words in look["text"]
+                                    and (not live or (look["link"], look["live_cards"]) == ("live", SCALES)))
                         look = browser.wait_for(LOOK, shows, NOT_LIVE_WITHIN if ended else SETTLE_WITHIN)
                         self.assertTrue(shows(look), look)
                         self.assertEqual(look["cards"], SCALES)
