@@ -234,6 +234,13 @@ TEST(SerialPort, UucpLockKeepsOthersOutAndIsOursWhileWeHoldThePort) {
         {"no lock", [](const fs::path&, const std::string&) {}, true},
         {"a live process's lock", [](const fs::path& f, const std::string& d) { write_lock(f, d, 1); }, false},
         {"a dead process's lock", [](const fs::path& f, const std::string& d) { write_lock(f, d, a_dead_pid()); }, true},
+        // Left by a killed process whose PID a later one got: written before that process started.
+        {"a lock older than the process it names",
+         [](const fs::path& f, const std::string& d) {
+             write_lock(f, d, 1);
+             fs::last_write_time(f / uucp_lock_name(d), fs::file_time_type::clock::now() - std::chrono::hours(24 * 3650));
+         },
+         true},
         {"a lock without a pid", [](const fs::path& f, const std::string& d) { std::ofstream(f / uucp_lock_name(d)) << "x"; }, true},
         {"a lock folder that is missing", [](const fs::path& f, const std::string&) { fs::remove(f); }, true},
     };

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 
 namespace Wsr37100 {
@@ -12,5 +13,9 @@ namespace Wsr37100 {
 // them for root). The program at the other end of a pseudo-terminal (the one
 // holding its master) plays the device rather than using it, and is not counted.
 std::optional<pid_t> process_holding(dev_t device);
+
+// When a running process started, on the wall clock, or nothing when the
+// system does not tell (the process is gone, or may not be looked at).
+std::optional<std::chrono::system_clock::time_point> process_start(pid_t process);
 
 }  // namespace Wsr37100

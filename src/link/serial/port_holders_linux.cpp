@@ -2,11 +2,14 @@
 // pseudo-terminal master's index in its fdinfo.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 
 #include "link/serial/port_holders.hpp"
@@ -89,6 +92,35 @@ std::optional<pid_t> process_holding(dev_t device) {
         if (holding.device && !holding.master) return pid;
     }
     return std::nullopt;
+}
+
+std::optional<std::chrono::system_clock::time_point> process_start(pid_t process) {
+    // Field 22 of /proc/PID/stat: clock ticks from boot. The command's name
+    // (field 2) may hold spaces and parentheses, so fields are counted after its last ')'.
+    std::ifstream stat_file("/proc/" + std::to_string(process) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
+    const auto name_end = text.rfind(')');
+    if (name_end == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(name_end + 1));
+    std::string field;
+    for (int i = 3; i < 22 && fields >> field; ++i) {
+    }
+    unsigned long long ticks = 0;
+    const long per_second = ::sysconf(_SC_CLK_TCK);
+    if (!(fields >> ticks) || per_second <= 0) return std::nullopt;
+
+    timespec now_wall{};
+    timespec now_boot{};
+    if (::clock_gettime(CLOCK_REALTIME, &now_wall) != 0 || ::clock_gettime(CLOCK_BOOTTIME, &now_boot) != 0) {
+        return std::nullopt;
+    }
+    using namespace std::chrono;
+    const auto since_boot = seconds(now_boot.tv_sec) + nanoseconds(now_boot.tv_nsec);
+    const auto boot = system_clock::time_point(duration_cast<system_clock::duration>(
+        seconds(now_wall.tv_sec) + nanoseconds(now_wall.tv_nsec) - since_boot));
+    const auto started = duration_cast<system_clock::duration>(
+        nanoseconds(ticks * 1'000'000'000ULL / static_cast<unsigned long long>(per_second)));
+    return boot + started;
 }
 
 }  // namespace Wsr37100

@@ -22,7 +22,8 @@ public:
     struct Attempt;
     // Takes the lock for the device in the folder. A lock whose process still
     // lives leaves the attempt with that holder and no lock; a stale one (a
-    // dead process, or no PID in it) is removed and taken over. A folder we
+    // dead process, its PID now another process's that started later, or no
+    // PID in it) is removed and taken over. A folder we
     // cannot write gives no lock and no holder: serial programs go on without.
     static Attempt take(const std::string& folder, const std::string& device_path);
 

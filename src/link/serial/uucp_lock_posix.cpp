@@ -1,11 +1,14 @@
 // UUCP lock files: taken with a link() so two openers cannot both win.
 #include "link/serial/uucp_lock.hpp"
+#include "link/serial/port_holders.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdint>
@@ -16,21 +19,42 @@ namespace Wsr37100 {
 namespace {
 
 constexpr int kTakeAttempts = 2;  // once more after removing a stale lock
+// A process's start and a file's time come from the same clock, but rounded differently.
+constexpr auto kClockSlack = std::chrono::seconds(1);
 
-// The PID a lock file names (ASCII, "%10d\n" in the HDB form), or 0.
-pid_t pid_in(const std::string& file) {
+// The process a lock file names (ASCII, "%10d\n" in the HDB form), and when
+// the file was written.
+struct Holder {
+    pid_t pid = 0;
+    std::chrono::system_clock::time_point written;
+};
+
+Holder holder_in(const std::string& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) return 0;
+    if (fd < 0) return {};
     char text[32] = {};
     const ssize_t length = ::read(fd, text, sizeof text - 1);
+    struct stat info {};
+    const bool stated = ::fstat(fd, &info) == 0;
     ::close(fd);
-    if (length <= 0) return 0;
+    if (length <= 0 || !stated) return {};
     char* end = nullptr;
     const long pid = std::strtol(text, &end, 10);
-    return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+    if (pid <= 0 || pid > INT_MAX) return {};
+    using namespace std::chrono;
+    const auto written = seconds(info.st_mtim.tv_sec) + nanoseconds(info.st_mtim.tv_nsec);
+    return {static_cast<pid_t>(pid), system_clock::time_point(duration_cast<system_clock::duration>(written))};
 }
 
-bool alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+// A lock holds while the process it names lives, and is that process's own:
+// a process that started after the file was written only got the PID of one
+// that ended without removing its lock (killed, or crashed).
+bool holds(const Holder& holder) {
+    if (holder.pid == 0) return false;
+    if (::kill(holder.pid, 0) != 0 && errno != EPERM) return false;
+    const auto started = process_start(holder.pid);
+    return !started || *started <= holder.written + kClockSlack;
+}
 
 // Writes our PID to a file of its own and links it to the lock's name.
 enum class Link { Taken, Exists, NotPossible };
@@ -93,13 +117,13 @@ UucpLock::Attempt UucpLock::take(const std::string& folder, const std::string& d
             case Link::NotPossible: return attempt;
             case Link::Exists: break;
         }
-        const pid_t holder = pid_in(lock_file);
-        if (holder != 0 && alive(holder)) {
-            attempt.holder = holder;
+        const Holder holder = holder_in(lock_file);
+        if (holds(holder)) {
+            attempt.holder = holder.pid;
             attempt.holder_file = lock_file;
             return attempt;
         }
-        ::unlink(lock_file.c_str());  // stale: its process is gone
+        ::unlink(lock_file.c_str());  // stale: its process is gone, or is not the one that wrote it
     }
     return attempt;
 }
