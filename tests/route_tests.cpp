@@ -27,6 +27,7 @@ public:
     const Snapshot& latest(std::size_t scale) const override { return snapshots_.at(scale); }
     Json scale_json(std::size_t scale) const override { return Json{{"name", settings_.scales.at(scale).name}}; }
     std::string metrics_text() const override { return "wsr37100_up 1\n"; }
+    Json refused_origins() const override { return Json::array({Json{{"origin", "https://evil.example"}}}); }
 
 private:
     ServeSettings settings_;
@@ -79,7 +80,13 @@ TEST(Route, Requests) {
         {"GET", "/health", "scale.lan", {}, {}, "200", Route::health, "", ""},
         {"GET", "/health", {}, {}, {}, "200", Route::health, "", ""},
         // Origin: the allowed ones get CORS, the page's own needs none, any other is refused.
-        {"GET", "/health", "127.0.0.1", "https://evil.example", {}, "403 origin-not-allowed", Route::other, "", "evil.example"},
+        {"GET", "/health", "127.0.0.1", "https://evil.example", {}, "403 origin-not-allowed", Route::other, "",
+         "start the service with --allow-origin https://evil.example"},
+        // A refused page passes its preflight, so that its request with the token reads the 403 too.
+        {"OPTIONS", "/v1/scales", "127.0.0.1", "https://evil.example", {}, "204", Route::other,
+         "Access-Control-Allow-Methods: GET\n", ""},
+        {"GET", "/v1/scales", "127.0.0.1", "https://pos.example", bearer, "200", Route::scales, "",
+         R"("refused_origins":[{"origin":"https://evil.example"}])"},
         {"GET", "/health", "127.0.0.1:8370", "http://127.0.0.1:8370", {}, "200", Route::health, "", ""},
         {"GET", "/health", "127.0.0.1", "http://127.0.0.1:8370", {}, "403 origin-not-allowed", Route::other, "", ""},
         {"OPTIONS", "/v1/scales", "127.0.0.1", "https://pos.example", {}, "204", Route::scales,
@@ -94,7 +101,7 @@ TEST(Route, Requests) {
         {"GET", "/v1/scales", {}, {}, "Basic s3cret", "401 unauthorized", Route::scales, "", ""},
         {"GET", "/v1/scales", {}, {}, "Bearer ", "401 unauthorized", Route::scales, "", ""},
         {"GET", "/v1/scales?access_token=s3cre", {}, {}, {}, "401 unauthorized", Route::scales, "", ""},
-        {"GET", "/v1/scales", {}, {}, bearer, "200", Route::scales, "", R"({"scales":[{"name":"counter"},{"name":"back"}]})"},
+        {"GET", "/v1/scales", {}, {}, bearer, "200", Route::scales, "", R"({"scales":[{"name":"counter"},{"name":"back"}],)"},
         {"GET", "/v1/scales", {}, {}, "bEARER s3cret", "200", Route::scales, "", ""},
         {"GET", "/v1/scales?access_token=s3cret", {}, {}, {}, "200", Route::scales, "", ""},
         {"GET", "/metrics", {}, {}, {}, "401 unauthorized", Route::metrics, "", ""},
@@ -156,19 +163,27 @@ TEST(Route, Requests) {
 }
 
 // CORS headers go to the origins allowed by name; a same-origin request and one without Origin get none.
+// A refused origin is named back, so its page can read why, only when it is shaped as an origin.
 TEST(Route, CorsOrigin) {
     const struct {
         std::optional<std::string> origin;
         const char* allowed;
+        bool refused;
     } cases[] = {
-        {"https://pos.example", "https://pos.example"},
-        {"http://127.0.0.1", ""},
-        {{}, ""},
+        {"https://pos.example", "https://pos.example", false},
+        {"http://127.0.0.1", "", false},
+        {{}, "", false},
+        {"https://evil.example:8443", "https://evil.example:8443", true},
+        {"https://evil.example/path", "", true},
+        {"https://evil.example, https://pos.example", "", true},
+        {"null", "", true},
+        {"https://\xC3\xA9vil.example", "", true},
     };
     const TwoScales context;
     for (const auto& c : cases) {
         const Routed routed = route(Request{"GET", "/health", "127.0.0.1", c.origin, {}}, context);
         EXPECT_EQ(routed.origin, c.allowed) << c.origin.value_or("(none)");
+        EXPECT_EQ(routed.origin_refused, c.refused) << c.origin.value_or("(none)");
     }
 }
 
@@ -226,7 +241,7 @@ TEST(Route, Waited) {
         snapshot.change = c.change;
         snapshot.reading.tipo = c.tipo;
         snapshot.reading.peso = c.peso;
-        const Routed routed{Route::reading, "", false, waited(Wait{1, c.stable, 100}, snapshot, c.timed_out, context)};
+        const Routed routed{Route::reading, "", false, false, waited(Wait{1, c.stable, 100}, snapshot, c.timed_out, context)};
         const std::string what = std::to_string(c.tipo) + (c.timed_out ? " timed out" : "");
         EXPECT_EQ(outcome(routed), c.outcome) << what;
         EXPECT_NE(std::get<Reply>(routed.action).body.find(c.body), std::string::npos) << what << "\n"

@@ -251,9 +251,18 @@ class ApiTest(unittest.TestCase):
                             self.assertIn("GET", response.getheader("Allow"))
                         if status == 401:
                             self.assertEqual(response.getheader("WWW-Authenticate"), 'Bearer realm="wsr37100"')
-                        cross = headers.get("Origin") == "https://pos.example"
-                        self.assertEqual(response.getheader("Access-Control-Allow-Origin"),
-                                         "https://pos.example" if cross else None)
+                        # An allowed origin reads the answer; a refused one only why it was refused.
+                        origin = headers.get("Origin")
+                        refused = isinstance(holds, dict) and holds.get("code") == "origin-not-allowed"
+                        readable = origin == "https://pos.example" or (refused and not origin.endswith("/"))
+                        self.assertEqual(response.getheader("Access-Control-Allow-Origin"), origin if readable else None)
+                        if refused:
+                            self.assertEqual("--allow-origin" in body["detail"], readable, body["detail"])
+
+                # The refused pages are listed for the status page, and the journal names the option.
+                listed = {each["origin"]: each["requests"] for each in service.call("/v1/scales")[2]["refused_origins"]}
+                self.assertEqual(listed.get("https://evil.example"), 1, listed)
+                self.assertIn("--allow-origin https://evil.example", service.messages())
 
                 # Hostile bytes change nothing: the service still answers the same.
                 raw_cases = [  # bytes sent, status line

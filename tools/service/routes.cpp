@@ -79,6 +79,16 @@ std::optional<std::string> cors_origin(const Request& request, const ServeSettin
     return std::nullopt;
 }
 
+// An Origin a browser sends: scheme://host[:port] in the few characters those take. Only such an
+// origin is named back in a header.
+bool origin_shaped(std::string_view origin) {
+    const auto scheme = origin.find("://");
+    if (scheme == std::string_view::npos || scheme == 0 || origin.size() == scheme + 3 || origin.size() > 256) return false;
+    return std::all_of(origin.begin(), origin.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == ':' || c == '/' || c == '.' || c == '-' || c == '[' || c == ']' || c == '+';
+    }) && origin.find('/', scheme + 3) == std::string_view::npos;
+}
+
 bool authorized(const Request& request, const std::map<std::string, std::string>& query, const std::string& token) {
     if (token.empty()) return true;
     if (request.authorization) {
@@ -176,7 +186,22 @@ Routed route(const Request& request, const RouteContext& context) {
         return answer(std::move(reply));
     }
     const auto origin = cors_origin(request, settings);
-    if (!origin) return answer(problem_reply("origin-not-allowed", "Origin " + request.origin.value_or("") + " is not allowed"));
+    if (!origin) {
+        // The page may read why it was refused, and nothing else: its preflight passes, so that a request
+        // with the token gets this answer too rather than a network error, and every request is refused.
+        const std::string& refused = *request.origin;
+        routed.origin_refused = true;
+        if (!origin_shaped(refused)) {
+            return answer(problem_reply("origin-not-allowed", "Origin " + refused + " is not allowed"));
+        }
+        routed.origin = refused;
+        if (request.method == "OPTIONS") {
+            return answer(Reply{204, "", "", {{"Access-Control-Allow-Methods", "GET"},
+                                               {"Access-Control-Allow-Headers", "Authorization, Last-Event-ID"}}});
+        }
+        return answer(problem_reply("origin-not-allowed", "Origin " + refused + " is not allowed: start the service with "
+                                                          "--allow-origin " + refused + " (see the web point of sale guide)"));
+    }
     routed.origin = *origin;
 
     const Target target = split_target(request.target);
@@ -238,7 +263,7 @@ Routed route(const Request& request, const RouteContext& context) {
         case Route::scales: {
             Json list = Json::array();
             for (std::size_t i = 0; i < settings.scales.size(); ++i) list.push_back(context.scale_json(i));
-            return answer(json_reply(Json{{"scales", std::move(list)}}));
+            return answer(json_reply(Json{{"scales", std::move(list)}, {"refused_origins", context.refused_origins()}}));
         }
         default: break;
     }

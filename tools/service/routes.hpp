@@ -55,6 +55,7 @@ struct Stream {
 struct Routed {
     Route route = Route::other;
     std::string origin;  // for Access-Control-Allow-Origin; "" for none
+    bool origin_refused = false;  // the request came from an origin not among --allow-origin
     bool head = false;   // the answer goes without its body
     std::variant<Reply, Wait, Stream> action;
 };
@@ -70,6 +71,8 @@ public:
     // The scale as clients see it: name, port, state, reading.
     virtual Json scale_json(std::size_t scale) const = 0;
     virtual std::string metrics_text() const = 0;
+    // The origins refused lately, for the scales' list: each with its requests and the last one's time.
+    virtual Json refused_origins() const = 0;
 
 protected:
     ~RouteContext() = default;

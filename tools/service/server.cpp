@@ -2,7 +2,9 @@
 // stall checks and the stop; session.cpp answers a connection, routes.cpp says what is answered.
 #include "server.hpp"
 
+#include <algorithm>
 #include <future>
+#include <iterator>
 
 #include "address.hpp"
 #include "common/clock.hpp"
@@ -27,6 +29,8 @@ constexpr auto kStopGrace = 300ms;       // answers under way may finish before 
 constexpr auto kJoinLimit = 700ms;
 constexpr auto kQuietCheck = 5ms;         // how often a stopping service looks whether its answers are out
 constexpr auto kStallCheck = 250ms;        // how often the scales' monitors are asked whether they stalled
+constexpr std::size_t kRefusedOrigins = 8;  // origins refused that the scales' list tells
+constexpr auto kRefusalWindow = 60s;  // journal lines of refused origins: at most kRefusedOrigins in this time
 
 }  // namespace
 
@@ -55,6 +59,38 @@ Json scale_json(const Scale& scale) {
     json["change"] = latest.change;
     json["reading"] = latest.change == 0 ? Json() : Json(common::to_json(latest.reading, common::timestamp(latest.at)));
     return json;
+}
+
+void ServiceState::origin_refused(const std::string& origin) {
+    const std::string name = origin.empty() ? "(not an origin)" : origin;
+    auto known = std::find_if(refused_origins.begin(), refused_origins.end(),
+                              [&name](const RefusedOrigin& each) { return each.origin == name; });
+    if (known == refused_origins.end()) {
+        if (refused_origins.size() >= kRefusedOrigins) refused_origins.erase(refused_origins.begin());
+        refused_origins.push_back({name, 0, {}});
+        known = std::prev(refused_origins.end());
+        const auto now = SteadyClock::now();
+        if (now - refusals_since >= kRefusalWindow) {
+            refusals_since = now;
+            refusals_said = 0;
+        }
+        if (!origin.empty() && refusals_said < kRefusedOrigins) {
+            ++refusals_said;
+            journal.say(Level::warning, "refused a request from the web page at " + origin +
+                                            ": to let it read the scales, start the service with --allow-origin " + origin);
+        }
+    }
+    ++known->requests;
+    known->last = std::chrono::system_clock::now();
+    std::rotate(known, std::next(known), refused_origins.end());
+}
+
+Json ServiceState::Context::refused_origins() const {
+    Json list = Json::array();
+    for (const auto& each : impl_.refused_origins) {
+        list.push_back(Json{{"origin", each.origin}, {"requests", each.requests}, {"last", common::timestamp(each.last)}});
+    }
+    return list;
 }
 
 struct Server::Impl : ServiceState {

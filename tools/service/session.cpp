@@ -158,6 +158,7 @@ void Session::handle() {
     const Request request{std::string(request_.method_string()), std::string(request_.target()),
                           header(http::field::host), header(http::field::origin), header(http::field::authorization)};
     Routed routed = route(request, server_.context);
+    if (routed.origin_refused) server_.origin_refused(routed.origin);
     route_ = routed.route;
     origin_ = std::move(routed.origin);
     head_ = routed.head;

@@ -70,6 +70,15 @@ struct ServiceState {
         return refusing.size();
     }
     std::string event_id(std::uint64_t change) const { return run_id + "-" + std::to_string(change); }
+    // A request from an origin not allowed ("" for one not shaped as an origin): counted, and told to the
+    // journal when the origin is new, so the shop learns which option its web point of sale needs.
+    void origin_refused(const std::string& origin);
+
+    struct RefusedOrigin {
+        std::string origin;
+        std::uint64_t requests = 0;
+        std::chrono::system_clock::time_point last;
+    };
 
     // What the routes read of the service.
     class Context final : public RouteContext {
@@ -80,6 +89,7 @@ struct ServiceState {
         const Snapshot& latest(std::size_t scale) const override { return impl_.scales[scale]->latest(); }
         Json scale_json(std::size_t scale) const override { return service::scale_json(*impl_.scales[scale]); }
         std::string metrics_text() const override { return impl_.metrics.text(impl_.scale_views(), impl_.open_connections()); }
+        Json refused_origins() const override;
 
     private:
         ServiceState& impl_;
@@ -102,6 +112,9 @@ struct ServiceState {
     SteadyClock::time_point accept_failure_said = SteadyClock::now() - kAcceptFailureEvery;
     std::vector<std::weak_ptr<Session>> refusing;  // refused at the limit, their answer still going out
     std::size_t streams = 0;                         // event streams open
+    std::vector<RefusedOrigin> refused_origins;      // the latest few, the most recent last
+    SteadyClock::time_point refusals_since = SteadyClock::now();  // journal lines of refused origins told since
+    std::size_t refusals_said = 0;
     const std::size_t stream_limit = service::stream_limit(settings.limits);
     const std::optional<std::size_t> sockets = socket_budget(settings.scales.size());
     std::atomic<bool> failed{false};
