@@ -35,6 +35,8 @@ else()
   execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/debian/changelog.Debian)
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The guides beside the README, where its links lead.
+  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs PATTERN README-Windows.txt EXCLUDE)
   # The Python module, for Debian's Python when installed under /usr (elsewhere: pip install examples/python).
   install(CODE "
     if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")

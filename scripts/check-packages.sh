@@ -27,6 +27,7 @@ deb_files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for wanted in 'lib/.*libwsr37100\.so\.6\.49\.9$' 'include/wsr37100\.h$' 'include/wsr37100\.hpp$' 'bin/wsr37100$' \
               'cmake/wsr37100/wsr37100Config\.cmake$' 'pkgconfig/wsr37100\.pc$' 'share/man/man1/wsr37100\.1\.gz$' \
               'share/bash-completion/completions/wsr37100$' 'share/doc/wsr37100/copyright$' \
+              'share/doc/wsr37100/docs/web-pos\.md$' 'share/doc/wsr37100/docs/images/status-page-weight\.png$' \
               'share/doc/wsr37100/changelog\.Debian\.gz$' 'lib/systemd/system/wsr37100-serve\.service$' \
               'share/wsr37100/serve\.json$' '/usr/lib/python3/dist-packages/wsr37100\.py$'; do
   grep -Eq "$wanted" <<< "$deb_files" || fail "$deb lacks $wanted"

@@ -40,11 +40,15 @@ constexpr std::string_view kPage = R"html(<!DOCTYPE html>
   .scale.stale { background: #eceef1; border-top: 4px dashed #5f6b7a; box-shadow: none; }
   .scale.stale .weight { color: #8a939e; text-decoration: line-through; }
   .scale.stale .state { background: #5f6b7a; color: #fff; font-weight: 600; }
+  #refused { margin: 16px 16px 0; padding: 0; list-style: none; }
+  #refused li { background: #fff3cd; border-left: 4px solid #e0a800; padding: 8px 12px; margin-bottom: 8px; font-size: 14px; }
+  #refused code { background: #fff; padding: 0 4px; }
 </style>
 </head>
 <body>
 <header><h1 id="title">Scales</h1><span id="link" role="status">connecting</span>
 <button id="language" type="button"></button></header>
+<ul id="refused" role="alert"></ul>
 <main id="scales"></main>
 <script>
 "use strict";
@@ -75,6 +79,9 @@ const words = {
     baud: " baud", system: "System's reason: ",
     changed: (time, ago) => "Changed at " + time + " (" + ago + ")",
     ago: (amount) => amount === null ? "just now" : amount + " ago",
+    refused: (origin, count) => ["A web page at " + origin + " asked for the scales " + count +
+      (count === 1 ? " time" : " times") + " and was refused. To let it, start the service with ",
+      "--allow-origin " + origin, " (guide: web point of sale, Local Network Access)."],
     stale: "No connection", staleAdvice: "Last value received; the service does not answer, so it may have changed.",
     states: {
       "weight": ["Stable weight", ""],
@@ -112,6 +119,9 @@ const words = {
     baud: " baud", system: "Motivo do sistema: ",
     changed: (time, ago) => "Alterado às " + time + " (" + ago + ")",
     ago: (amount) => amount === null ? "agora" : "há " + amount,
+    refused: (origin, count) => ["Uma página web em " + origin + " pediu as balanças " + count +
+      (count === 1 ? " vez" : " vezes") + " e foi recusada. Para permitir, inicie o serviço com ",
+      "--allow-origin " + origin, " (guia: ponto de venda web, Local Network Access)."],
     stale: "Sem conexão", staleAdvice: "Último valor recebido; o serviço não responde, então ele pode ter mudado.",
     states: {
       "weight": ["Peso estável", ""],
@@ -248,6 +258,21 @@ function render(name) {
   text(root.querySelector(".time"), changedText(reading));
 }
 
+// The web pages refused for their origin, the most recent first, each with the option that lets it in.
+let refused = [];
+function renderRefused() {
+  const list = document.getElementById("refused");
+  const items = refused.slice().reverse().filter((each) => each && typeof each.origin === "string").map((each) => {
+    const [before, option, after] = say().refused(each.origin, Number(each.requests) || 1);
+    const item = document.createElement("li");
+    const code = document.createElement("code");
+    code.textContent = option;
+    item.append(before, code, after);
+    return item;
+  });
+  if (list.textContent !== items.map((item) => item.textContent).join("")) list.replaceChildren(...items);
+}
+
 function renderAll() {
   const link = document.getElementById("link");
   const live = isLive();
@@ -257,6 +282,7 @@ function renderAll() {
   text(document.getElementById("title"), say().title);
   document.title = say().title + " — wsr37100";
   text(document.getElementById("language"), say().other);
+  renderRefused();
   Object.keys(scales).forEach(render);
 }
 
@@ -306,6 +332,7 @@ async function ask() {
     }
     const list = await response.json();
     if (!list || !Array.isArray(list.scales)) return;
+    refused = Array.isArray(list.refused_origins) ? list.refused_origins : [];
     heard = performance.now();
     problem = null;
     const listed = new Set();
