@@ -74,7 +74,7 @@ export class Follower {
     if (this.#closed) return;
     const stream = { stop: new AbortController(), open: false };
     this.#stream = stream;
-    let delay = this.#retryMs;
+    let refused = false;
     try {
       const headers = { Accept: "text/event-stream" };
       if (this.#lastEventId) headers["Last-Event-ID"] = this.#lastEventId;
@@ -86,7 +86,7 @@ export class Follower {
         return;
       }
       if (!response.ok || !(response.headers.get("content-type") || "").startsWith("text/event-stream")) {
-        delay = kRefusedRetryMs;
+        refused = true;
         if (this.#stream === stream) this.#error = await this.#client._answerError(response, this.#scale);
         return;
       }
@@ -101,7 +101,7 @@ export class Follower {
         stream.open = false;
         stream.stop.abort();
         this.#tell();
-        if (!this.#closed) this.#retryTimer = setTimeout(() => this.#connect(), delay);
+        if (!this.#closed) this.#retryTimer = setTimeout(() => this.#connect(), refused ? kRefusedRetryMs : this.#retryMs);
       }
     }
   }
@@ -119,7 +119,6 @@ export class Follower {
         this.#lastEventId = event.lastEventId;
         this.#streamed = scale.change;
         this.#latest = scale;
-        this.#hear();
       },
     });
     const reader = body.getReader();
@@ -128,6 +127,7 @@ export class Follower {
       for (;;) {
         const { done, value } = await reader.read();
         if (done || this.#stream !== stream) return;
+        const latest = this.#latest;
         parser.push(decoder.decode(value, { stream: true }));
         if (!stream.open) {
           // Open once the service said its first words (retry:, then the latest reading unless
@@ -136,8 +136,8 @@ export class Follower {
           this.#asked = null;
           this.#error = null;
           this.#hear();
-        } else {
-          this.#tell();
+        } else if (this.#latest !== latest) {
+          this.#hear();  // the latest of the events this piece brought
         }
       }
     } finally {
