@@ -160,8 +160,9 @@ uninstall:
 demo: deps native
 	$(BUILD)/native/bin/wsr37100 demo
 
-# The .deb (library, headers, tool), the Windows .zip (both DLLs) and the installer for 64-bit
-# Windows (wixl; without it the .msi is left out with a warning, and CI fails).
+# The .deb (library, headers, tool), the Windows .zip (both DLLs), the installer for 64-bit
+# Windows (wixl; without it the .msi is left out with a warning, and CI fails) and the JavaScript
+# client's npm package (npm pack; likewise without npm).
 # Built in folders of their own without the tests (WSR37100_TESTS=OFF): only what the packages
 # ship, about a third of the time the suites' builds take. The packages are stripped, so no
 # debug information is compiled for them.
@@ -180,6 +181,14 @@ package:
 	mkdir -p $(BUILD)/packages
 	cd $(PACKAGED)/native && cpack -B $(ROOT)/$(BUILD)/packages
 	cd $(PACKAGED)/win64 && cpack -B $(ROOT)/$(BUILD)/packages
+	@if command -v npm >/dev/null; then \
+	  echo "npm pack clients/js"; \
+	  cd clients/js && npm ci --no-audit --no-fund && npm pack --pack-destination $(ROOT)/$(BUILD)/packages; \
+	elif [ "$$CI" = true ]; then \
+	  echo "CI: npm is missing" >&2; exit 1; \
+	else \
+	  echo "warning: npm missing, no JavaScript client package" >&2; \
+	fi
 	@if command -v wixl >/dev/null && command -v msibuild >/dev/null; then \
 	  echo "bash scripts/build-msi.sh $(MSI) $(VERSION) $(PACKAGED)/win64 $(PACKAGED)/win32"; \
 	  bash scripts/build-msi.sh $(MSI) $(VERSION) $(PACKAGED)/win64 $(PACKAGED)/win32; \

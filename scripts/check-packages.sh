@@ -253,6 +253,27 @@ else
   echo "skip the installer: no $msi" >&2
 fi
 
+# The JavaScript client's npm package: its module, declarations (with the types generated from the
+# service's OpenAPI description), README and license, of the project's version; it loads in Node with
+# nothing else installed.
+npm_package="$dir/wsr37100-client-6.49.9.tgz"
+if [ -f "$npm_package" ]; then
+  npm_files=$(tar -tzf "$npm_package" | sort)
+  for wanted in package/package.json package/README.md package/LICENSE package/src/index.js package/src/index.d.ts \
+                package/src/follower.js package/src/event-stream.js package/generated/openapi.d.ts; do
+    grep -qx "$wanted" <<< "$npm_files" || fail "$npm_package lacks $wanted"
+  done
+  ! grep -Eq '^package/(test|node_modules)/' <<< "$npm_files" || fail "$npm_package holds its tests or node_modules"
+  mkdir "$unpacked/npm" && tar -xzf "$npm_package" -C "$unpacked/npm"
+  (cd / && node --input-type=module -e "const m = await import('$unpacked/npm/package/src/index.js');
+    if (typeof m.createClient !== 'function' || typeof m.NoReadingError !== 'function') process.exit(1);") \
+    || fail "$npm_package: its module does not load in Node"
+elif [ "${CI:-}" = true ]; then
+  fail "CI: no $npm_package"
+else
+  echo "skip the JavaScript client: no $npm_package" >&2
+fi
+
 # make install with the default prefix, /usr/local, staged: the unit runs that tool on the
 # configuration the operations guide has the user create, /etc/wsr37100/serve.json.
 if [ -n "$staged" ]; then
@@ -266,4 +287,5 @@ if [ -n "$staged" ]; then
     "$staged/usr/local/lib/systemd/system/wsr37100-serve.service" \
     || fail "make install DESTDIR=$staged: the unit does not run /usr/local/bin/wsr37100 on /etc/wsr37100/serve.json"
 fi
-echo "packages ok: $(basename "$deb"), $(basename "$zip")${msi:+, $(basename "$msi")}${staged:+, make install staged in $staged}"
+[ -f "$npm_package" ] || npm_package=
+echo "packages ok: $(basename "$deb"), $(basename "$zip")${msi:+, $(basename "$msi")}${npm_package:+, $(basename "$npm_package")}${staged:+, make install staged in $staged}"

@@ -17,7 +17,12 @@ packages=(
   stress-ng
   prometheus python3-yaml
   wixl msitools
+  nodejs npm
 )
+
+# Packages that a command of another origin may stand for: NodeSource's nodejs carries its own npm
+# and conflicts with Debian's, so a node and an npm already there are kept.
+declare -A commands=([nodejs]=node [npm]=npm)
 
 # A locale with a decimal comma, so the tests see the host's separator change.
 ensure_comma_locale() {
@@ -29,6 +34,7 @@ ensure_comma_locale() {
 missing() {
   local p
   for p in "${packages[@]}"; do
+    if [ -n "${commands[$p]:-}" ] && command -v "${commands[$p]}" > /dev/null; then continue; fi
     dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || echo "$p"
   done
 }

@@ -1,0 +1,83 @@
+// The follower's rules on a stream the test writes itself, where /v1/scales never answers: what is
+// told comes from the stream alone.
+import assert from "node:assert/strict";
+import { test } from "node:test";
+
+import { Client } from "../src/index.js";
+import { Updates } from "./service.js";
+
+const scaleJson = (change, weight) => JSON.stringify({
+  name: "counter", port: "/dev/ttyUSB0", baud: "9600", state: "weight", change,
+  reading: { time: "2026-01-01T10:00:00.000-03:00", kind: "weight", weight, polls: 1, bytes: 8, reply: "", message: "" },
+});
+
+// A fetch whose event streams the test writes: streams[i].write(text), streams[i].end(); asks hang.
+function fakeService() {
+  const streams = [];
+  const opened = new Updates();
+  const fetch = async (url, init) => {
+    if (!url.endsWith("/events")) return new Promise(() => {});
+    let controller;
+    const body = new ReadableStream({ start(c) { controller = c; } });
+    const encoder = new TextEncoder();
+    const stream = {
+      headers: init.headers,
+      write: (text) => controller.enqueue(encoder.encode(text)),
+      end: () => controller.close(),
+    };
+    streams.push(stream);
+    opened.push(stream);
+    return new Response(body, { headers: { "content-type": "text/event-stream" } });
+  };
+  return { fetch, streams, opened };
+}
+
+test("a dropped stream is told at once, and resumed from its last event after the service's retry time", async (t) => {
+  const service = fakeService();
+  const updates = new Updates();
+  const opened = service.opened.next(() => true, 5000, "a stream");
+  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch, token: "secret" }).follow("counter", updates.push);
+  t.after(() => follower.close());
+  const first = await opened;
+  assert.equal(first.headers.Authorization, "Bearer secret");
+  assert.equal(first.headers["Last-Event-ID"], undefined);
+  first.write(`retry: 3000\n\nevent: reading\nid: run-4\ndata: ${scaleJson(4, 1.5)}\n\n`);
+  await updates.next((u) => u.live && u.weight === 1.5, 5000, "the weight");
+
+  const dropped = updates.next((u) => !u.live, 5000, "not live");
+  const reopened = service.opened.next(() => true, 10000, "the stream again");
+  const endedAt = performance.now();
+  first.end();
+  const down = await dropped;
+  // At once: well before the service's retry time, let alone an answer to /v1/scales (never, here).
+  assert.ok(performance.now() - endedAt < 1000, `told after ${(performance.now() - endedAt).toFixed(0)} ms`);
+  assert.equal(down.weight, null);
+
+  const second = await reopened;
+  const waited = performance.now() - endedAt;
+  assert.ok(waited >= 2900, `opened again after ${waited.toFixed(0)} ms, before the service's retry: 3000`);
+  assert.equal(second.headers["Last-Event-ID"], "run-4");
+  const live = updates.next((u) => u.live, 5000, "live again");
+  second.write("retry: 3000\n\n");
+  assert.equal((await live).weight, 1.5, "the last weight, told again once the service answers");
+});
+
+test("what is not the scale's reading is never told", async (t) => {
+  const service = fakeService();
+  const updates = new Updates();
+  const opened = service.opened.next(() => true, 5000, "a stream");
+  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", updates.push);
+  t.after(() => follower.close());
+  const stream = await opened;
+  const ignored = [
+    `event: reading\ndata: ${scaleJson(1, 9).replace("counter", "other")}\n\n`,
+    `event: reading\ndata: ${scaleJson(1, 9).replace("9", "\"9\"")}\n\n`,
+    "event: reading\ndata: {not json\n\n",
+    `event: message\ndata: ${scaleJson(1, 9)}\n\n`,
+  ];
+  stream.write(ignored.join("") + `event: reading\ndata: ${scaleJson(2, 3)}\n\n`);
+  const told = await updates.next((u) => u.scale !== null, 5000, "a reading");
+  assert.equal(told.live, true);
+  assert.equal(told.weight, 3);
+  assert.equal(told.scale.change, 2);
+});
