@@ -224,9 +224,25 @@ enum {
     WSR_DETECCAO_RECUSADA = 5            /* refused arguments (a rate list that is not numbers, a short record) */
 };
 
-/* What WsrDetecta found. Owned by the caller. */
+/* What the last rate tried gave (WsrDeteccao.veredito). */
+enum {
+    WSR_LINHA_NAO_TESTADA = 0,         /* no rate was tried */
+    WSR_LINHA_QUADRO = 1,              /* well-formed frames of one size on two polls in a row */
+    WSR_LINHA_LIXO = 2,                /* bytes that are no frame: a wrong rate, a frame that never closes,
+                                          or frames of two sizes */
+    WSR_LINHA_SILENCIO = 3,            /* nothing within the wait */
+    WSR_LINHA_VELOCIDADE_RECUSADA = 4, /* the device would not take the rate */
+    WSR_LINHA_FALHOU = 5,              /* the line failed (a hang-up, a dropped connection) */
+    WSR_LINHA_SEM_RESPOSTA = 6         /* an rfc2217:// server took the connection, then did not answer
+                                          its negotiation */
+};
+
+/* What WsrDetecta found. Owned by the caller. Only the fields that lie wholly
+ * inside tamanho are written, so a record declared against an older header
+ * (560 bytes: everything up to mensagem) still works. */
 typedef struct WsrDeteccao {
-    uint32_t tamanho;          /* sizeof(WsrDeteccao), 560, set by the caller before the call */
+    uint32_t tamanho;          /* sizeof(WsrDeteccao), 568, set by the caller before the call; at least
+                                  the end of mensagem (560) */
     int32_t resultado;         /* WSR_DETECCAO_* */
     int32_t velocidade;        /* with WSR_DETECCAO_ENCONTRADA: the baud rate found; else 0 */
     int32_t quadro;            /* with WSR_DETECCAO_ENCONTRADA: 7 or 8 (WSR_QUADRO_7, WSR_QUADRO_8); else 0 */
@@ -239,6 +255,9 @@ typedef struct WsrDeteccao {
     unsigned char resposta[8]; /* with WSR_DETECCAO_ENCONTRADA: the last frame (the rest of the array is zero) */
     char mensagem[WSR_MENSAGEM_MAX]; /* NUL-terminated 8-bit text, cut to fit: what was found, or what each
                                         rate gave ("2400: silencio; 4800: ..."), or why nothing was tried */
+    int32_t veredito;          /* what the last rate tried gave: WSR_LINHA_*; WSR_LINHA_NAO_TESTADA when
+                                  no rate was tried (velocidades_testadas is 0) */
+    int32_t bytes_lidos;       /* the bytes that rate's deciding poll received, 0 to 8 */
 } WsrDeteccao;
 
 /* Probes the port sPorta (named as for BuscaPeso; rfc2217:// too, raw tcp:// is
@@ -255,9 +274,9 @@ typedef struct WsrDeteccao {
  * an rfc2217:// server that does not answer its negotiation costs 1000 ms).
  * Writes no log. Thread safe; probing several ports at once from
  * several threads is how a host searches them all.
- * Returns deteccao->resultado, or -1 for a null deteccao. A record shorter
- * than WsrDeteccao is refused: resultado becomes WSR_DETECCAO_RECUSADA where it
- * fits and nothing else is done. */
+ * Returns deteccao->resultado, or -1 for a null deteccao. A record too short
+ * to hold the fields up to mensagem is refused: resultado becomes
+ * WSR_DETECCAO_RECUSADA where it fits and nothing else is done. */
 WSR37100_API int32_t WSR37100_CALL WsrDetecta(const char *sPorta, const char *sVelocidades, uint32_t limite_ms,
                                               WsrDeteccao *deteccao);
 

@@ -195,6 +195,17 @@ enum class Resultado {
     TempoEsgotado = WSR_DETECCAO_TEMPO_ESGOTADO,
 };
 
+// What the last rate tried gave (see WSR_LINHA_*).
+enum class Linha {
+    NaoTestada = WSR_LINHA_NAO_TESTADA,
+    Quadro = WSR_LINHA_QUADRO,
+    Lixo = WSR_LINHA_LIXO,
+    Silencio = WSR_LINHA_SILENCIO,
+    VelocidadeRecusada = WSR_LINHA_VELOCIDADE_RECUSADA,
+    Falhou = WSR_LINHA_FALHOU,
+    SemResposta = WSR_LINHA_SEM_RESPOSTA,
+};
+
 // What Detecta found on a port.
 struct Deteccao {
     Resultado resultado = Resultado::NaoEncontrada;
@@ -207,6 +218,8 @@ struct Deteccao {
     int erro_sistema = 0;
     int velocidades_testadas = 0;
     std::string mensagem;                 // what was found, or what each rate gave
+    Linha veredito = Linha::NaoTestada;   // what the last rate tried gave
+    int bytes_lidos = 0;                  // the bytes that rate's deciding poll received
     explicit operator bool() const { return resultado == Resultado::Encontrada; }
 };
 
@@ -234,6 +247,8 @@ inline Deteccao Detecta(std::string_view sPorta, std::string_view sVelocidades =
     deteccao.erro_sistema = c_deteccao.erro_sistema;
     deteccao.velocidades_testadas = c_deteccao.velocidades_testadas;
     deteccao.mensagem = c_deteccao.mensagem;
+    deteccao.veredito = static_cast<Linha>(c_deteccao.veredito);
+    deteccao.bytes_lidos = c_deteccao.bytes_lidos;
     return deteccao;
 }
 

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "detection/detection.hpp"
 #include "link/serial/port_holders.hpp"
@@ -23,6 +25,7 @@
 #include "support/temp_folder.hpp"
 #include "tcp_scale.hpp"
 #include "wsr37100.h"
+#include "wsr37100.hpp"
 
 extern char** environ;
 
@@ -66,6 +69,8 @@ TEST_P(Found, AtTheScalesRateWithItsFrame) {
     EXPECT_EQ(found.velocidades_testadas, c.tried);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(found.resposta), c.frame.size()), c.frame);
     EXPECT_EQ(found.causa, WSR_CAUSA_NENHUMA);
+    EXPECT_EQ(found.veredito, WSR_LINHA_QUADRO);
+    EXPECT_EQ(found.bytes_lidos, static_cast<int32_t>(c.frame.size()));
 }
 
 // A USB adapter hands a reply over in bursts (an FTDI chip every 16 ms): a
@@ -93,6 +98,8 @@ struct NotFoundCase {
     const char* name;
     std::vector<ScaleReply> script;
     const char* said;  // what each rate's description says
+    int32_t veredito;  // what the last rate gave, as a value
+    int32_t bytes;     // and the bytes its deciding poll got
     std::optional<TcpScale::Face> server;  // probed through this server instead of the serial port
 };
 
@@ -111,27 +118,31 @@ TEST_P(NotFound, EveryRateToldWhatItGave) {
     const std::string message = found.mensagem;
     EXPECT_NE(message.find(std::string("2400: ") + c.said), std::string::npos) << message;
     EXPECT_NE(message.find(std::string("9600: ") + c.said), std::string::npos) << message;
+    EXPECT_EQ(found.veredito, c.veredito) << message;
+    EXPECT_EQ(found.bytes_lidos, c.bytes) << message;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Detection, NotFound,
-    ::testing::Values(NotFoundCase{"silent", {ScaleReply::silence()}, "sil\xEAncio"},
-                      NotFoundCase{"frameNeverCloses", {ScaleReply::bytes("\x02" "01500")}, "6 bytes que n\xE3o formam"},
+    ::testing::Values(NotFoundCase{"silent", {ScaleReply::silence()}, "sil\xEAncio", WSR_LINHA_SILENCIO, 0},
+                      NotFoundCase{"frameNeverCloses", {ScaleReply::bytes("\x02" "01500")}, "6 bytes que n\xE3o formam",
+                                   WSR_LINHA_LIXO, 6},
                       // One good frame is not enough: the next poll must agree.
                       NotFoundCase{"oneGoodFrameOfTwo",
                                    {ScaleReply::bytes(fixed_frame("01500")), ScaleReply::bytes("\x80\x81")},
-                                   "2 bytes que n\xE3o formam"},
+                                   "2 bytes que n\xE3o formam", WSR_LINHA_LIXO, 2},
                       NotFoundCase{"framesOfTwoSizes",
                                    {ScaleReply::bytes(fixed_frame("01500")), ScaleReply::bytes(delimited_frame(" 1.500"))},
-                                   "8 bytes que n\xE3o formam"},
+                                   "8 bytes que n\xE3o formam", WSR_LINHA_LIXO, 8},
                       // What a wrong rate makes of a frame keeps its STX and ETX, not its characters.
                       NotFoundCase{"noiseBetweenStxAndEtx", {ScaleReply::bytes("\x02\x80\xC1\xFE\xFF\x9A\x03")},
-                                   "7 bytes que n\xE3o formam"},
-                      NotFoundCase{"aServerThatNeverAnswers", {}, "o servidor n\xE3o respondeu", TcpScale::Face::Answer},
+                                   "7 bytes que n\xE3o formam", WSR_LINHA_LIXO, 7},
+                      NotFoundCase{"aServerThatNeverAnswers", {}, "o servidor n\xE3o respondeu", WSR_LINHA_SEM_RESPOSTA, 0,
+                                   TcpScale::Face::Answer},
                       NotFoundCase{"aServerThatFloodsInsteadOfAnswering", {}, "o servidor n\xE3o respondeu",
-                                   TcpScale::Face::Flood},
+                                   WSR_LINHA_SEM_RESPOSTA, 0, TcpScale::Face::Flood},
                       // The line never falls quiet before the first poll: that is no lost connection.
-                      NotFoundCase{"aServerThatNeverFallsQuiet", {}, "8 bytes que n\xE3o formam",
+                      NotFoundCase{"aServerThatNeverFallsQuiet", {}, "8 bytes que n\xE3o formam", WSR_LINHA_LIXO, 8,
                                    TcpScale::Face::Rfc2217Streaming}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -234,6 +245,9 @@ TEST(Detection, TheBudgetIsHonoured) {
             const bool told = std::string(found.mensagem).find(std::to_string(rates[i]) + ": ") != std::string::npos;
             EXPECT_EQ(told, static_cast<int32_t>(i) < found.velocidades_testadas) << found.mensagem;
         }
+        // The last rate tried was silent; with none tried there is nothing it gave.
+        EXPECT_EQ(found.veredito, found.velocidades_testadas > 0 ? WSR_LINHA_SILENCIO : WSR_LINHA_NAO_TESTADA);
+        EXPECT_EQ(found.bytes_lidos, 0);
     }
 }
 
@@ -264,6 +278,8 @@ TEST_P(Refused, NothingIsProbed) {
     EXPECT_EQ(found.resultado, c.result) << found.mensagem;
     EXPECT_EQ(found.causa, c.cause);
     EXPECT_EQ(found.velocidades_testadas, 0);
+    EXPECT_EQ(found.veredito, WSR_LINHA_NAO_TESTADA);
+    EXPECT_EQ(found.bytes_lidos, 0);
     EXPECT_NE(found.mensagem[0], '\0');
 }
 
@@ -278,14 +294,65 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"rawTcpHasNoRate", "tcp://127.0.0.1:9", nullptr, WSR_DETECCAO_SEM_VELOCIDADE, WSR_CAUSA_NENHUMA}),
     [](const auto& row) { return std::string(row.param.name); });
 
-TEST(Detection, AShortRecordIsRefusedUntouched) {
-    WsrDeteccao found{};
-    found.tamanho = offsetof(WsrDeteccao, mensagem);
-    std::memset(found.mensagem, 'x', sizeof found.mensagem);
-    EXPECT_EQ(WsrDetecta("/dev/null", nullptr, 0, &found), WSR_DETECCAO_RECUSADA);
-    EXPECT_EQ(found.resultado, WSR_DETECCAO_RECUSADA);
-    EXPECT_EQ(found.mensagem[0], 'x');
+// Records as hosts declare them: today's, one declared against an older header
+// (560 bytes, up to mensagem), or too short. Only whole fields inside tamanho
+// are written; a record without room for mensagem is refused with nothing
+// written but resultado.
+TEST(Detection, WritesOnlyTheWholeFieldsInsideTheCallersRecord) {
+    constexpr std::size_t kOlder = offsetof(WsrDeteccao, mensagem) + sizeof(WsrDeteccao::mensagem);
+    static_assert(kOlder == 560 && sizeof(WsrDeteccao) == 568);
+    constexpr std::size_t kResultadoEnd = offsetof(WsrDeteccao, velocidade);
+    struct Case {
+        const char* what;
+        std::size_t size;
+        int32_t result;
+        std::size_t reach;  // the bytes the call may write; past them the record is untouched
+    };
+    const Case cases[] = {
+        {"today's record", sizeof(WsrDeteccao), WSR_DETECCAO_ENCONTRADA, sizeof(WsrDeteccao)},
+        {"an older header's record, up to mensagem", kOlder, WSR_DETECCAO_ENCONTRADA, kOlder},
+        {"room for veredito, bytes_lidos cut", offsetof(WsrDeteccao, bytes_lidos) + 2, WSR_DETECCAO_ENCONTRADA,
+         offsetof(WsrDeteccao, bytes_lidos)},
+        {"one byte short of mensagem's end", kOlder - 1, WSR_DETECCAO_RECUSADA, kResultadoEnd},
+        {"up to mensagem's start", offsetof(WsrDeteccao, mensagem), WSR_DETECCAO_RECUSADA, kResultadoEnd},
+        {"nothing but tamanho", sizeof(uint32_t), WSR_DETECCAO_RECUSADA, sizeof(uint32_t)},
+    };
+    ScaleEmulator scale({ScaleReply::bytes(fixed_frame("01500"))}, true);
+    scale.line_speed(9600);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<unsigned char> record(sizeof(WsrDeteccao) + 16, 0xAB);
+        auto* found = reinterpret_cast<WsrDeteccao*>(record.data());
+        found->tamanho = static_cast<uint32_t>(c.size);
+        EXPECT_EQ(WsrDetecta(scale.device_path().c_str(), "9600", 0, found), c.result);
+        EXPECT_EQ(std::count(record.begin() + static_cast<std::ptrdiff_t>(c.reach), record.end(), 0xAB),
+                  static_cast<std::ptrdiff_t>(record.size() - c.reach));
+        EXPECT_EQ(found->tamanho, c.size);
+        if (c.size >= kResultadoEnd) EXPECT_EQ(found->resultado, c.result);
+        if (c.result == WSR_DETECCAO_ENCONTRADA) {
+            EXPECT_EQ(found->velocidade, 9600) << found->mensagem;
+            EXPECT_EQ(found->quadro, 7);
+            EXPECT_STREQ(found->mensagem, ("Balan\xE7" "a encontrada em \"" + scale.device_path() +
+                                           "\" a 9600 baud, quadro de 7 bytes").c_str());
+        } else if (c.size > kResultadoEnd) {
+            EXPECT_EQ(found->velocidade, static_cast<int32_t>(0xABABABAB));
+        }
+        if (c.reach > offsetof(WsrDeteccao, veredito)) EXPECT_EQ(found->veredito, WSR_LINHA_QUADRO);
+        if (c.reach == sizeof(WsrDeteccao)) EXPECT_EQ(found->bytes_lidos, 7);
+    }
     EXPECT_EQ(WsrDetecta("/dev/null", nullptr, 0, nullptr), -1);
+}
+
+// The C++ header carries the same values.
+TEST(Detection, TheCppCallTellsWhatTheLastRateGave) {
+    ScaleEmulator scale({ScaleReply::bytes("\x02" "01500")}, true);
+    const Deteccao found = Detecta(scale.device_path(), "9600");
+    EXPECT_EQ(found.resultado, Resultado::NaoEncontrada) << found.mensagem;
+    EXPECT_EQ(found.veredito, Linha::Lixo);
+    EXPECT_EQ(found.bytes_lidos, 6);
+    const Deteccao none = Detecta("/dev/ttyNoSuchPort");
+    EXPECT_EQ(none.resultado, Resultado::PortaIndisponivel);
+    EXPECT_EQ(none.veredito, Linha::NaoTestada);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@
 // The records have the C header's layout on both architectures:
 //   WsrOpcoes   32 bytes on x86, 40 on x64 (pasta_log is a pointer)
 //   WsrLeitura  560 bytes on both (peso is aligned to 8)
-//   WsrDeteccao 560 bytes on both
+//   WsrDeteccao 568 bytes on both
 //
 // The .NET interface (failures are exceptions, never 0 kg):
 //   var scale = new Scale("COM1", 9600, new ScaleOptions { Gap = TimeSpan.FromMilliseconds(20) });
@@ -127,7 +127,7 @@ namespace Wsr37100
         }
     }
 
-    /// <summary>What WsrDetecta found (struct WsrDeteccao): 560 bytes on x86 and x64.</summary>
+    /// <summary>What WsrDetecta found (struct WsrDeteccao): 568 bytes on x86 and x64.</summary>
     [StructLayout(LayoutKind.Sequential, Pack = 8)]
     public struct WsrDeteccao
     {
@@ -144,6 +144,8 @@ namespace Wsr37100
         public byte[] resposta;           // the last frame
         [MarshalAs(UnmanagedType.ByValArray, SizeConst = Wsr.WSR_MENSAGEM_MAX)]
         public byte[] mensagem;           // NUL-terminated Windows-1252 text: see Mensagem
+        public int veredito;              // WSR_LINHA_*: what the last rate tried gave
+        public int bytes_lidos;           // the bytes that rate's deciding poll received
 
         /// <summary>An empty record, tamanho set, its arrays allocated.</summary>
         public static WsrDeteccao Nova()
@@ -179,7 +181,7 @@ namespace Wsr37100
         {
             Confere(typeof(WsrOpcoes), IntPtr.Size == 4 ? 32 : 40);
             Confere(typeof(WsrLeitura), 560);
-            Confere(typeof(WsrDeteccao), 560);
+            Confere(typeof(WsrDeteccao), 568);
         }
 
         static void Confere(Type registro, int tamanho)
@@ -235,6 +237,14 @@ namespace Wsr37100
         public const int WSR_DETECCAO_SEM_VELOCIDADE = 3;
         public const int WSR_DETECCAO_TEMPO_ESGOTADO = 4;
         public const int WSR_DETECCAO_RECUSADA = 5;
+
+        public const int WSR_LINHA_NAO_TESTADA = 0;
+        public const int WSR_LINHA_QUADRO = 1;
+        public const int WSR_LINHA_LIXO = 2;
+        public const int WSR_LINHA_SILENCIO = 3;
+        public const int WSR_LINHA_VELOCIDADE_RECUSADA = 4;
+        public const int WSR_LINHA_FALHOU = 5;
+        public const int WSR_LINHA_SEM_RESPOSTA = 6;
 
         // ---- The exports, as the header declares them. A byte[] text is
         // NUL-terminated Windows-1252 (Wsr.Texto makes one); null is an empty text.
@@ -795,6 +805,25 @@ namespace Wsr37100
         TimedOut = Wsr.WSR_DETECCAO_TEMPO_ESGOTADO,
     }
 
+    /// <summary>What the last rate Scale.Detect tried gave (WSR_LINHA_*).</summary>
+    public enum RateOutcome
+    {
+        /// <summary>No rate was tried.</summary>
+        NotTried = Wsr.WSR_LINHA_NAO_TESTADA,
+        /// <summary>Well-formed frames of one size on two polls in a row.</summary>
+        Frame = Wsr.WSR_LINHA_QUADRO,
+        /// <summary>Bytes that are no frame: a wrong rate, a frame that never closes, frames of two sizes.</summary>
+        Garbage = Wsr.WSR_LINHA_LIXO,
+        /// <summary>Nothing within the wait.</summary>
+        Silence = Wsr.WSR_LINHA_SILENCIO,
+        /// <summary>The device would not take the rate.</summary>
+        RateRefused = Wsr.WSR_LINHA_VELOCIDADE_RECUSADA,
+        /// <summary>The line failed (a hang-up, a dropped connection).</summary>
+        LineFailed = Wsr.WSR_LINHA_FALHOU,
+        /// <summary>An rfc2217:// server took the connection, then did not answer its negotiation.</summary>
+        ServerUnanswered = Wsr.WSR_LINHA_SEM_RESPOSTA,
+    }
+
     /// <summary>What Scale.Detect found on a port. Immutable.</summary>
     public sealed class Detection
     {
@@ -817,6 +846,8 @@ namespace Wsr37100
             Array.Copy(deteccao.resposta, resposta, resposta.Length);
             Reply = Array.AsReadOnly(resposta);
             Message = deteccao.Mensagem;
+            LastRateOutcome = (RateOutcome)deteccao.veredito;
+            LastRateBytes = deteccao.bytes_lidos;
         }
 
         public string Port { get; }
@@ -835,6 +866,10 @@ namespace Wsr37100
         public PortCause Cause { get; }
         public int SystemError { get; }
         public int RatesTried { get; }
+        /// <summary>What the last rate tried gave; NotTried when none was.</summary>
+        public RateOutcome LastRateOutcome { get; }
+        /// <summary>The bytes the last rate's deciding poll received, 0 to 8.</summary>
+        public int LastRateBytes { get; }
         /// <summary>When found: the last frame.</summary>
         public IReadOnlyList<byte> Reply { get; }
         /// <summary>The library's text (Portuguese): what was found, what each rate gave, or why

@@ -25,6 +25,14 @@ const
   WSR_DETECCAO_TEMPO_ESGOTADO = 4;
   WSR_DETECCAO_RECUSADA = 5;
 
+  WSR_LINHA_NAO_TESTADA = 0;
+  WSR_LINHA_QUADRO = 1;
+  WSR_LINHA_LIXO = 2;
+  WSR_LINHA_SILENCIO = 3;
+  WSR_LINHA_VELOCIDADE_RECUSADA = 4;
+  WSR_LINHA_FALHOU = 5;
+  WSR_LINHA_SEM_RESPOSTA = 6;
+
   WSR_PESO = 0;
   WSR_STATUS = 1;
   WSR_SEM_LEITURA = 2;
@@ -72,7 +80,7 @@ type
     estavel: LongInt;      { 1 when a stable wait ended on a settled answer }
   end;
 
-  { What WsrDetecta found: 560 bytes on every platform. }
+  { What WsrDetecta found: 568 bytes on every platform. }
   TWsrDeteccao = record
     tamanho: LongWord;      { SizeOf(TWsrDeteccao), set before the call }
     resultado: LongInt;     { WSR_DETECCAO_* }
@@ -85,6 +93,8 @@ type
     velocidades_testadas: LongInt;
     resposta: array[0..7] of Byte;
     mensagem: array[0..511] of AnsiChar;
+    veredito: LongInt;      { WSR_LINHA_*: what the last rate tried gave }
+    bytes_lidos: LongInt;   { the bytes that rate's deciding poll received }
   end;
 
   { A monitor follows the scale on its own thread. A form that must not be

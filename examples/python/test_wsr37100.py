@@ -77,10 +77,14 @@ class BindingsTest(unittest.TestCase):
             self.assertEqual((found.result, found.baud, found.frame, found.kind, found.weight, found.rates_tried),
                              ("found", 4800, 7, "status", -2.0, 2))
             self.assertEqual(found.reply, b"\x02NNNNN\x03")
+            self.assertEqual((found.heard, found.bytes_read), ("frame", 7))
             with self.assertRaises(wsr37100.ScaleError):
                 self.lib.detect(port, bauds=("96OO",))
-        self.assertEqual((self.lib.detect("/dev/ttyNoSuchScale").result, self.lib.detect("/dev/ttyNoSuchScale").cause),
-                         ("port-unavailable", "missing"))
+        with Scale("--silent") as port:
+            silent = self.lib.detect(port, bauds=(9600,))
+            self.assertEqual((silent.result, silent.heard, silent.bytes_read), ("not-found", "silence", 0))
+        missing = self.lib.detect("/dev/ttyNoSuchScale")
+        self.assertEqual((missing.result, missing.cause, missing.heard), ("port-unavailable", "missing", None))
         self.assertEqual(self.lib.detect("tcp://127.0.0.1:9").result, "no-rate-to-set")
 
     def test_unavailable_port_tells_why(self):

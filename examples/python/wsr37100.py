@@ -43,6 +43,7 @@ STX, ETX, BLANK = 0x02, 0x03, 0x20
 CAUSES = {0: None, 1: "missing", 2: "permission", 3: "busy", 4: "settings-refused", 5: "name-refused", 6: "other",
           7: "host-not-found", 8: "connection-refused", 9: "connect-timeout", 10: "connection-dropped"}
 RESULTS = {0: "found", 1: "not-found", 2: "port-unavailable", 3: "no-rate-to-set", 4: "timed-out"}
+HEARD = {0: None, 1: "frame", 2: "garbage", 3: "silence", 4: "rate-refused", 5: "failed", 6: "unanswered"}
 DETECTION_REFUSED = 5
 LOG_DEFAULT, LOG_FOLDER, LOG_NONE = 0, 1, 2
 MESSAGE_MAX = 512
@@ -66,7 +67,8 @@ class WsrDeteccao(ctypes.Structure):
     _fields_ = [("tamanho", ctypes.c_uint32), ("resultado", ctypes.c_int32), ("velocidade", ctypes.c_int32),
                 ("quadro", ctypes.c_int32), ("tipo", ctypes.c_int32), ("causa", ctypes.c_int32),
                 ("peso", ctypes.c_double), ("erro_sistema", ctypes.c_int32), ("velocidades_testadas", ctypes.c_int32),
-                ("resposta", ctypes.c_ubyte * 8), ("mensagem", ctypes.c_char * MESSAGE_MAX)]
+                ("resposta", ctypes.c_ubyte * 8), ("mensagem", ctypes.c_char * MESSAGE_MAX),
+                ("veredito", ctypes.c_int32), ("bytes_lidos", ctypes.c_int32)]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -80,6 +82,9 @@ class Detection:
     rates_tried: int
     reply: bytes         # with "found": the last frame
     message: str         # the module's text (Portuguese): what each rate gave, or why nothing was tried
+    heard: str | None = None  # what the last rate tried gave: "frame", "garbage", "silence", "rate-refused",
+    #                           "failed" or "unanswered"; None when no rate was tried
+    bytes_read: int = 0  # the bytes that rate's deciding poll received
 
 
 @dataclasses.dataclass(frozen=True)
@@ -265,7 +270,8 @@ class Library:
         is_found = returned == 0
         return Detection(RESULTS[returned], found.velocidade, found.quadro, KINDS[found.tipo] if is_found else None,
                          found.peso, CAUSES.get(found.causa), found.velocidades_testadas,
-                         bytes(found.resposta[:found.quadro]), message)
+                         bytes(found.resposta[:found.quadro]), message,
+                         HEARD.get(found.veredito, f"unknown {found.veredito}"), found.bytes_lidos)
 
     def weigh(self, port, baud="9600", **options):
         """The weight in kg, and only ever a weight (0.0 is an empty platter). Raises NoReading when

@@ -45,7 +45,7 @@ DailyLog log_for(const WsrOpcoes& opcoes) {
     return log.with_day_limit(std::uint64_t{opcoes.limite_log_mb} << 20);
 }
 
-static_assert(sizeof(WsrDeteccao) == 560, "WsrDeteccao has one layout on every platform");
+static_assert(sizeof(WsrDeteccao) == 568, "WsrDeteccao has one layout on every platform");
 static_assert(std::string_view(WSR37100_VERSION_STRING) == WSR37100_PROJECT_VERSION,
               "the header's version macros and the build's version differ");
 
@@ -76,6 +76,17 @@ constexpr std::size_t kReadingEnds[] = {
     WSR_FIELD_END(WsrLeitura, estavel)};
 // The shortest record a caller may pass: everything up to mensagem.
 constexpr std::size_t kShortestReading = WSR_FIELD_END(WsrLeitura, mensagem);
+constexpr std::size_t kDetectionEnds[] = {
+    WSR_FIELD_END(WsrDeteccao, tamanho),    WSR_FIELD_END(WsrDeteccao, resultado),
+    WSR_FIELD_END(WsrDeteccao, velocidade), WSR_FIELD_END(WsrDeteccao, quadro),
+    WSR_FIELD_END(WsrDeteccao, tipo),       WSR_FIELD_END(WsrDeteccao, causa),
+    WSR_FIELD_END(WsrDeteccao, peso),       WSR_FIELD_END(WsrDeteccao, erro_sistema),
+    WSR_FIELD_END(WsrDeteccao, velocidades_testadas), WSR_FIELD_END(WsrDeteccao, resposta),
+    WSR_FIELD_END(WsrDeteccao, mensagem),   WSR_FIELD_END(WsrDeteccao, veredito),
+    WSR_FIELD_END(WsrDeteccao, bytes_lidos)};
+// The shortest detection record a caller may pass: everything up to mensagem, 560 bytes.
+constexpr std::size_t kShortestDetection = WSR_FIELD_END(WsrDeteccao, mensagem);
+static_assert(kShortestDetection == 560, "a record declared against an older header ends with mensagem");
 
 // The caller's options, as far as whole fields of its record reach; defaults beyond.
 WsrOpcoes options_from(const WsrOpcoes* given) {
@@ -210,9 +221,26 @@ int32_t detection_result(DetectionResult result) {
     return WSR_DETECCAO_TEMPO_ESGOTADO;
 }
 
+int32_t line_verdict(LineVerdict verdict) {
+    switch (verdict) {
+        case LineVerdict::Frame: return WSR_LINHA_QUADRO;
+        case LineVerdict::Garbage: return WSR_LINHA_LIXO;
+        case LineVerdict::Silence: return WSR_LINHA_SILENCIO;
+        case LineVerdict::RateRefused: return WSR_LINHA_VELOCIDADE_RECUSADA;
+        case LineVerdict::Unanswered: return WSR_LINHA_SEM_RESPOSTA;
+        case LineVerdict::Failed: break;
+    }
+    return WSR_LINHA_FALHOU;
+}
+
 void fill(WsrDeteccao& deteccao, const Detection& found) {
     deteccao.resultado = detection_result(found.result);
     deteccao.velocidades_testadas = static_cast<int32_t>(found.trials.size());
+    deteccao.veredito = WSR_LINHA_NAO_TESTADA;
+    if (!found.trials.empty()) {
+        deteccao.veredito = line_verdict(found.trials.back().verdict);
+        deteccao.bytes_lidos = static_cast<int32_t>(found.trials.back().bytes);
+    }
     deteccao.tipo = WSR_SEM_LEITURA;
     if (found.result == DetectionResult::Found) {
         deteccao.velocidade = found.rate;
@@ -336,7 +364,7 @@ extern "C" WSR37100_API int32_t WSR37100_CALL WsrDetecta(const char* sPorta, con
     using namespace Wsr37100;
     if (deteccao == nullptr) return -1;
     const uint32_t size = deteccao->tamanho;
-    if (size < sizeof(WsrDeteccao)) {
+    if (size < kShortestDetection) {
         if (size >= WSR_FIELD_END(WsrDeteccao, resultado)) deteccao->resultado = WSR_DETECCAO_RECUSADA;
         return WSR_DETECCAO_RECUSADA;
     }
@@ -354,6 +382,7 @@ extern "C" WSR37100_API int32_t WSR37100_CALL WsrDetecta(const char* sPorta, con
         full.resultado = WSR_DETECCAO_RECUSADA;
         full.tipo = WSR_SEM_LEITURA;
     }
-    std::memcpy(deteccao, &full, sizeof full);
+    // Filled whole here, handed out as far as the caller's record reaches.
+    std::memcpy(deteccao, &full, whole_fields(size, kDetectionEnds));
     return full.resultado;
 }

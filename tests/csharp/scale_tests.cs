@@ -173,20 +173,22 @@ static class ScaleTests
         string none = Path.Combine(Path.GetTempPath(), "wsr37100-none-" + Guid.NewGuid());
         const string Fast = "--line-speed 4800 --frame 7 --status N", Slow = "--line-speed 19200 --weight 2.5";
         // The scale, the port when not the scale's, the rates, the budget, what was found, the rates tried (-1: as many as
-        // the budget allowed, on a loaded machine none), how Message begins.
+        // the budget allowed, on a loaded machine none), how Message begins, what the last rate tried gave.
         var cases = new[] {
             new { Scale = Fast, Port = (string)null, Bauds = (int[])null, Budget = 20000,
-                  Found = "Found 4800 7 Status - Negative None 2,78,78,78,78,78,3", Tried = 2, Says = "" },
+                  Found = "Found 4800 7 Status - Negative None 2,78,78,78,78,78,3", Tried = 2, Says = "", Heard = "Frame 7" },
             new { Scale = Slow, Port = (string)null, Bauds = new[] { 9600, 19200 }, Budget = 20000,
-                  Found = "Found 19200 8 Weight 2.500 None None 2,32,50,46,53,48,48,3", Tried = 2, Says = "" },
+                  Found = "Found 19200 8 Weight 2.500 None None 2,32,50,46,53,48,48,3", Tried = 2, Says = "", Heard = "Frame 8" },
             new { Scale = Slow, Port = (string)null, Bauds = new[] { 2400 }, Budget = 20000,
-                  Found = "NotFound 0 0 NoReading - None None ", Tried = 1, Says = "Nenhuma balan\u00E7a respondeu em \"{0}\": 2400: " },
+                  Found = "NotFound 0 0 NoReading - None None ", Tried = 1, Says = "Nenhuma balan\u00E7a respondeu em \"{0}\": 2400: ",
+                  Heard = "Garbage 1" },
             new { Scale = Slow, Port = (string)null, Bauds = (int[])null, Budget = 1,
-                  Found = "TimedOut 0 0 NoReading - None None ", Tried = -1, Says = "Tempo esgotado (1 ms): " },
+                  Found = "TimedOut 0 0 NoReading - None None ", Tried = -1, Says = "Tempo esgotado (1 ms): ",
+                  Heard = "NotTried 0" },
             new { Scale = (string)null, Port = none, Bauds = (int[])null, Budget = 20000,
-                  Found = "PortUnavailable 0 0 NoReading - None Missing ", Tried = 0, Says = "" },
+                  Found = "PortUnavailable 0 0 NoReading - None Missing ", Tried = 0, Says = "", Heard = "NotTried 0" },
             new { Scale = (string)null, Port = "tcp://127.0.0.1:9", Bauds = (int[])null, Budget = 20000,
-                  Found = "NoRateToSet 0 0 NoReading - None None ", Tried = 0, Says = "" },
+                  Found = "NoRateToSet 0 0 NoReading - None None ", Tried = 0, Says = "", Heard = "NotTried 0" },
         };
         foreach (var c in cases)
             using (Simulator scale = c.Scale == null ? null : new Simulator(c.Scale.Split(' ')))
@@ -198,6 +200,7 @@ static class ScaleTests
                 if (c.Tried >= 0)
                     Equal(c.Tried, found.RatesTried, "rates tried");
                 Equal(says, found.Message.Substring(0, Math.Min(says.Length, found.Message.Length)), "message");
+                Equal(c.Heard, found.LastRateOutcome + " " + found.LastRateBytes, "the last rate");
                 if (found.Found)
                     Equal(string.Join(" ", found.Kind, Kg(found.Weight), found.Status, "None None"), Describe(found.ToScale(Quick).Read()),
                           "a reading at the rate and frame found");

@@ -14,12 +14,16 @@ static class Host
     {
         if (args[0] == "layout")
         {
-            Console.WriteLine("WsrOpcoes {0} pasta_log {1} quadro {2} limite_log_mb {3}; WsrLeitura {4} peso {5} mensagem {6} causa {7} estavel {8}",
+            Console.WriteLine("WsrOpcoes {0} pasta_log {1} quadro {2} limite_log_mb {3}; WsrLeitura {4} peso {5} mensagem {6} causa {7} estavel {8}; "
+                              + "WsrDeteccao {9} peso {10} mensagem {11} veredito {12} bytes_lidos {13}",
                 Marshal.SizeOf(typeof(WsrOpcoes)), Marshal.OffsetOf(typeof(WsrOpcoes), "pasta_log"),
                 Marshal.OffsetOf(typeof(WsrOpcoes), "quadro"), Marshal.OffsetOf(typeof(WsrOpcoes), "limite_log_mb"),
                 Marshal.SizeOf(typeof(WsrLeitura)),
                 Marshal.OffsetOf(typeof(WsrLeitura), "peso"), Marshal.OffsetOf(typeof(WsrLeitura), "mensagem"),
-                Marshal.OffsetOf(typeof(WsrLeitura), "causa"), Marshal.OffsetOf(typeof(WsrLeitura), "estavel"));
+                Marshal.OffsetOf(typeof(WsrLeitura), "causa"), Marshal.OffsetOf(typeof(WsrLeitura), "estavel"),
+                Marshal.SizeOf(typeof(WsrDeteccao)), Marshal.OffsetOf(typeof(WsrDeteccao), "peso"),
+                Marshal.OffsetOf(typeof(WsrDeteccao), "mensagem"), Marshal.OffsetOf(typeof(WsrDeteccao), "veredito"),
+                Marshal.OffsetOf(typeof(WsrDeteccao), "bytes_lidos"));
             return 0;
         }
         WsrOpcoes opcoes = WsrOpcoes.Padrao();

@@ -504,7 +504,7 @@ class DetectTest(unittest.TestCase):
             ("9600", "8", None, "found: 9600 baud, 8-byte frame, said 1.234 kg"),
             ("19200", "7", None, "found: 19200 baud, 7-byte frame, said 1.234 kg"),
             ("4800", "7", None, "found: 4800 baud, 7-byte frame, said status N (negative)", "--status", "N"),
-            ("9600", "8", "2400,4800", "no scale: 2400: 2 bytes que não formam um quadro; 4800: 4 bytes que"),
+            ("9600", "8", "2400,4800", "no scale: 2400: 2 bytes that are no frame; 4800: 4 bytes that are no frame\n"),
         ]
         with contextlib.ExitStack() as stack:
             scales = [stack.enter_context(Simulator("--line-speed", rate, "--frame", frame, *answer))
@@ -514,10 +514,17 @@ class DetectTest(unittest.TestCase):
             self.assertEqual((status, err), (0, ""))
             found = json.loads(out)
             self.assertEqual([(f["port"], f["result"], f["baud"], f["frame"], f["serve"].split("=", 1)[1], f["weight"],
-                               f.get("status"), f["rates"][-1]["said"]) for f in found],
+                               f.get("status"), f["rates"][-1]) for f in found],
                              [(s.port, "found", int(r), int(n), f"{s.port}:{r},frame={n}", None if answer else 1.234,
-                               "negative" if answer else None, f"{n}-byte frame")
+                               "negative" if answer else None,
+                               {"baud": int(r), "heard": "frame", "bytes": int(n), "said": f"{n}-byte frame"})
                               for s, (r, n, _, _, *answer) in zip(scales[:5], cases)])
+            # Each rate that gave no scale, as values and in words.
+            status, out, err = run("detect", scales[5].port, "--bauds", "2400,4800", "--json")
+            self.assertEqual((status, err), (3, ""))
+            self.assertEqual(json.loads(out)[0]["rates"],
+                             [{"baud": 2400, "heard": "garbage", "bytes": 2, "said": "2 bytes that are no frame"},
+                              {"baud": 4800, "heard": "garbage", "bytes": 4, "said": "4 bytes that are no frame"}])
             for scale, (rate, frame, rates, said, *_) in zip(scales, cases):
                 with self.subTest(rate=rate, rates=rates):
                     status, out, err = run("detect", scale.port, *(["--bauds", rates] if rates else []))
@@ -538,7 +545,7 @@ class DetectTest(unittest.TestCase):
             self.assertNotIn("poll", held.stderr_so_far())
         self.assertEqual(status, 3)
         self.assertIn(f"{held.port}  skipped, busy: ", out)
-        self.assertIn(f"{silent.port}  no scale: 9600: silêncio; 19200: silêncio", out)
+        self.assertIn(f"{silent.port}  no scale: 9600: silence; 19200: silence\n", out)
         # With no port named: a copy of sysfs whose devices cannot exist here, so nothing real gets an ENQ.
         with tempfile.TemporaryDirectory() as root:
             for name, driver in (("ttyUSB97", "ftdi_sio"), ("ttyACM97", "cdc_acm")):

@@ -111,9 +111,10 @@ int detect(const char* dll, const char* port, const char* rates) {
     WsrDeteccao found{};
     found.tamanho = sizeof found;
     const int32_t result = detecta(port, rates, 0, &found);
-    std::printf("result=%d rate=%d frame=%d weight=%.3f tried=%d sizeof=%u\n", static_cast<int>(result),
-                static_cast<int>(found.velocidade), static_cast<int>(found.quadro), found.peso,
-                static_cast<int>(found.velocidades_testadas), static_cast<unsigned>(sizeof found));
+    std::printf("result=%d rate=%d frame=%d weight=%.3f tried=%d heard=%d bytes=%d sizeof=%u\n",
+                static_cast<int>(result), static_cast<int>(found.velocidade), static_cast<int>(found.quadro), found.peso,
+                static_cast<int>(found.velocidades_testadas), static_cast<int>(found.veredito),
+                static_cast<int>(found.bytes_lidos), static_cast<unsigned>(sizeof found));
     ::FreeLibrary(module);
     return 0;
 }

@@ -185,7 +185,7 @@ TEST(WineHost, FindsTheScalesRateOnAMappedComPort) {
     scale.line_speed(4800);
     attach(scale);
     EXPECT_EQ(probe("detect " + dll() + " " + kPort + " 2400,4800,9600"),
-              "result=0 rate=4800 frame=8 weight=1.500 tried=2 sizeof=560");
+              "result=0 rate=4800 frame=8 weight=1.500 tried=2 heard=1 bytes=8 sizeof=568");
 }
 
 // Winsock: a scale behind raw TCP on loopback, and a port nobody listens on.

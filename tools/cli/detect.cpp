@@ -67,10 +67,41 @@ const char* verdict_name(Verdict verdict) {
     return "stopped";
 }
 
+// What one rate gave, as the call's values.
 struct RateSeen {
     int baud = 0;
-    std::string said;  // the module's words (UTF-8)
+    int32_t heard = WSR_LINHA_NAO_TESTADA;  // WsrDeteccao.veredito
+    int bytes = 0;                          // WsrDeteccao.bytes_lidos
 };
+
+// The value's name in --json.
+std::string heard_name(int32_t heard) {
+    switch (heard) {
+        case WSR_LINHA_NAO_TESTADA: return "not-tried";
+        case WSR_LINHA_QUADRO: return "frame";
+        case WSR_LINHA_LIXO: return "garbage";
+        case WSR_LINHA_SILENCIO: return "silence";
+        case WSR_LINHA_VELOCIDADE_RECUSADA: return "rate-refused";
+        case WSR_LINHA_FALHOU: return "failed";
+        case WSR_LINHA_SEM_RESPOSTA: return "unanswered";
+        default: return "unknown " + std::to_string(heard);
+    }
+}
+
+// What the rate gave, in a few words.
+std::string words_for(const RateSeen& seen) {
+    switch (seen.heard) {
+        case WSR_LINHA_NAO_TESTADA: return "not tried, out of time";
+        case WSR_LINHA_QUADRO: return std::to_string(seen.bytes) + "-byte frame";
+        case WSR_LINHA_LIXO:
+            return seen.bytes == 1 ? "1 byte that is no frame" : std::to_string(seen.bytes) + " bytes that are no frame";
+        case WSR_LINHA_SILENCIO: return "silence";
+        case WSR_LINHA_VELOCIDADE_RECUSADA: return "rate refused by the device";
+        case WSR_LINHA_FALHOU: return "the line failed";
+        case WSR_LINHA_SEM_RESPOSTA: return "the server did not answer";
+        default: return "an outcome this tool does not know (" + std::to_string(seen.heard) + ")";
+    }
+}
 
 struct PortResult {
     explicit PortResult(std::string name) : port(std::move(name)) {}
@@ -82,13 +113,6 @@ struct PortResult {
     std::string current_rate;  // what is being tried now, for the progress line
     bool done = false;
 };
-
-// The part of the module's per-rate text after "RATE: ".
-std::string said_of(const std::string& message, int baud) {
-    const std::string prefix = std::to_string(baud) + ": ";
-    const auto at = message.find(prefix);
-    return at == std::string::npos ? message : message.substr(at + prefix.size());
-}
 
 void probe(PortResult& result, const std::vector<int>& bauds, std::mutex& lock, const common::Interrupts& interrupts) {
     for (const int baud : bauds) {
@@ -111,12 +135,12 @@ void probe(PortResult& result, const std::vector<int>& bauds, std::mutex& lock, 
             case WSR_DETECCAO_ENCONTRADA:
                 result.verdict = Verdict::Found;
                 result.found = found;
-                result.rates.push_back({baud, std::to_string(found.quadro) + "-byte frame"});
+                result.rates.push_back({baud, found.veredito, found.bytes_lidos});
                 result.message = message;
                 break;
             case WSR_DETECCAO_NAO_ENCONTRADA:
             case WSR_DETECCAO_TEMPO_ESGOTADO:
-                result.rates.push_back({baud, said_of(message, baud)});
+                result.rates.push_back({baud, found.veredito, found.bytes_lidos});
                 continue;
             case WSR_DETECCAO_PORTA_INDISPONIVEL:
                 result.verdict = found.causa == WSR_CAUSA_PORTA_OCUPADA ? Verdict::Busy : Verdict::Unavailable;
@@ -182,7 +206,7 @@ std::string serve_option(const PortResult& result, int index) {
 
 std::string rates_text(const PortResult& result) {
     std::string text;
-    for (const RateSeen& seen : result.rates) text += (text.empty() ? "" : "; ") + std::to_string(seen.baud) + ": " + seen.said;
+    for (const RateSeen& seen : result.rates) text += (text.empty() ? "" : "; ") + std::to_string(seen.baud) + ": " + words_for(seen);
     return text;
 }
 
@@ -226,7 +250,10 @@ void print_json(const std::vector<PortResult>& results) {
             item["serve"] = serve_option(result, found);
         }
         auto rates = nlohmann::ordered_json::array();
-        for (const RateSeen& seen : result.rates) rates.push_back({{"baud", seen.baud}, {"said", seen.said}});
+        for (const RateSeen& seen : result.rates) {
+            rates.push_back({{"baud", seen.baud}, {"heard", heard_name(seen.heard)}, {"bytes", seen.bytes},
+                             {"said", words_for(seen)}});
+        }
         item["rates"] = rates;
         item["message"] = result.message;
         list.push_back(item);
