@@ -12,7 +12,7 @@ packages=(
   locales pkg-config fp-compiler fp-units-rtl dpkg-dev
   mono-mcs mono-runtime python3-pip python3-setuptools python3-wheel python3-venv
   clang libclang-rt-14-dev valgrind
-  chromium
+  chromium openssl util-linux
   ser2net
   stress-ng
   prometheus python3-yaml

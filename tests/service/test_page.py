@@ -24,7 +24,7 @@ CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 class Browser:
     """Headless Chromium and one page, spoken to through --remote-debugging-pipe (fds 3 and 4)."""
 
-    def __init__(self, profile):
+    def __init__(self, profile, arguments=(), prefix=()):
         to_browser_read, self.to_browser = os.pipe()
         self.from_browser, from_browser_write = os.pipe()
 
@@ -36,7 +36,7 @@ class Browser:
             os.dup2(writing, 4)
 
         self.process = subprocess.Popen(
-            [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
+            [*prefix, CHROMIUM, *arguments, "--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
              "--no-first-run", "--disable-extensions", "--disable-background-networking", "--window-size=900,500",
              "--user-data-dir=" + profile, "about:blank"],
             preexec_fn=fds, pass_fds=(3, 4, to_browser_read, from_browser_write),
