@@ -54,7 +54,9 @@ ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()
     o.command->add_option("--port", o.port, "TCP port (default 8370; 0: any free port, printed on stdout)")
         ->check(CLI::Range(0, 65535));
     o.command->add_option("--allow-origin", o.origins,
-                          "Answer cross-origin requests from this origin, as https://pos.example:8443 (repeatable)");
+                          "Answer cross-origin requests from this origin, as https://pos.example:8443 (repeatable;\n"
+                          "or several, separated by commas)")
+        ->delimiter(',');
     o.command->add_option("--allow-host", o.hosts,
                           "On a loopback address also answer requests for this host name (repeatable)");
     o.command->add_option("--token-file", o.token_file, "Ask for this bearer token (the file's first line) on /v1 and /metrics");
