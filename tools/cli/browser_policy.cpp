@@ -154,7 +154,8 @@ BrowserPolicyCommand::BrowserPolicyCommand(CLI::App& app)
     auto* remove = command().add_flag("--remove", remove_, "Remove the policy this command wrote (no origin)");
     install->excludes(remove);
     command().add_option("--policy-dir", folders_,
-                         "Write into (or remove from) this folder instead of the browsers' own (repeatable)");
+                         "Write into (or remove from) this folder instead of the browsers' own (repeatable)")
+        ->allow_extra_args(false);  // one folder each time: the origins after it are no folders
 }
 
 int BrowserPolicyCommand::run() const {
