@@ -39,6 +39,11 @@ sed 's/\r*$/\r/' "$source_dir/tools/service/serve-windows.json" > "$stage/serve.
 # code's whole registration, which the next upgrade needs to find this one. The service is deleted
 # and made again on install (events 1 start, 2 stop, 8 delete on install; 32 stop, 128 delete on
 # uninstall), so an upgrade's settings reach it.
+# ALLOW_ORIGINS: the same tool checks the origins for the browsers' policy (CheckOrigins, right after
+# the settings, before anything is changed), writes the policy (WriteBrowserPolicy: deferred, not
+# impersonated, 2 + 1024 + 2048; after the old version's removal, which removes the entries that
+# version added, and it adds the same ones again) and removes the entries it added on uninstall
+# (RemoveBrowserPolicy), but not when an upgrade removes this version.
 # The program folder's permissions, wherever INSTALLDIR points: its own (not inherited from, say,
 # C:\), full control for SYSTEM and the administrators, read and run for the users, on the folder,
 # its subfolders and files; the folder is on the system PATH and holds a LocalSystem service's program.
@@ -49,14 +54,20 @@ sql=(
   "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('Installed OR SERVICE <> \"1\" OR SCALES OR CONFIG', 'SERVICE=1 needs SCALES=NAME=PORT[:BAUD][,OPTION...] or CONFIG=FILE.')"
   "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('Quote', '\"')"
   "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('Backslash', '\\')"
-  "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('NOT (SCALES >< Quote OR SCALES >> Backslash OR CONFIG >< Quote OR CONFIG >> Backslash)', 'SCALES and CONFIG may not hold a quote nor end with a backslash.')"
+  "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('NOT (SCALES >< Quote OR SCALES >> Backslash OR CONFIG >< Quote OR CONFIG >> Backslash OR ALLOW_ORIGINS >< Quote OR ALLOW_ORIGINS >> Backslash)', 'SCALES, CONFIG and ALLOW_ORIGINS may not hold a quote nor end with a backslash.')"
   "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'"
   "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')"
-  "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SERVICE;SCALES;CONFIG' WHERE \`Property\` = 'SecureCustomProperties'"
+  "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SERVICE;SCALES;CONFIG;ALLOW_ORIGINS' WHERE \`Property\` = 'SecureCustomProperties'"
   "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)"
   "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Path', '=-*PATH', '[~];[INSTALLDIR]', 'Documents')"
   "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventLogSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\wsr37100', '-', 'ToolService')"
-  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CheckSettings', 2, 'CheckTool', 'serve --check[SCALE_ARGUMENT][CONFIG_ARGUMENT]')"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CheckSettings', 2, 'CheckTool', 'serve --check[SCALE_ARGUMENT][CONFIG_ARGUMENT][ORIGIN_ARGUMENT]')"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CheckOrigins', 2, 'CheckTool', 'browser-policy \"[ALLOW_ORIGINS]\"')"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('CheckOrigins', 'ALLOW_ORIGINS AND NOT REMOVE', 102)"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('WriteBrowserPolicy', 3074, 'CheckTool', 'browser-policy --install \"[ALLOW_ORIGINS]\"')"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('WriteBrowserPolicy', 'ALLOW_ORIGINS AND NOT REMOVE', 6500)"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('RemoveBrowserPolicy', 3074, 'CheckTool', 'browser-policy --remove')"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RemoveBrowserPolicy', 'REMOVE = \"ALL\" AND NOT UPGRADINGPRODUCTCODE', 1550)"
   "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 6350 WHERE \`Action\` = 'RemoveExistingProducts'"
   "UPDATE \`ServiceControl\` SET \`Event\` = 171 WHERE \`ServiceControl\` = 'Service'"
   "INSERT INTO \`CreateFolder\` (\`Directory_\`, \`Component_\`) VALUES ('INSTALLDIR', 'Documents')"
@@ -66,7 +77,7 @@ sql=(
 # The recalls and arguments right after AppSearch (50), before LaunchConditions (100); plain
 # immediate type 51 actions.
 sequence=51
-for action in RecallService RecallPair RecallScales RecallConfig ScaleArgument ConfigArgument; do
+for action in RecallService RecallPair RecallScales RecallConfig RecallOrigins ScaleArgument ConfigArgument OriginArgument; do
   sql+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = $sequence WHERE \`Action\` = '$action'"
         "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Action\` = '$action'")
   sequence=$((sequence + 1))

@@ -45,7 +45,7 @@ done
 # The man page says what --help says: every option of every command.
 tool="$unpacked/usr/bin/wsr37100"
 man=$(zcat "$unpacked"/usr/share/man/man1/wsr37100.1.gz | sed 's/\\-/-/g')
-for command in "" weigh detect simulate ports demo serve; do
+for command in "" weigh detect simulate ports demo serve browser-policy; do
   for option in $("$tool" $command --help | grep -Eo -- '--[a-z][a-z-]+' | sort -u); do
     grep -q -- "$option" <<< "$man" || fail "$deb: the man page lacks $command $option"
   done
@@ -196,28 +196,31 @@ tools = {row[0]: row[4] for row in components.values() if row[5] in
          [file[0] for file in rows("File") if file[2].split("|")[-1] == "wsr37100.exe"]}
 expect("the tool's components", tools, {"Tool": 'SERVICE <> "1"', "ToolService": 'SERVICE = "1"'})
 services = [(row[1], row[3], row[4], row[10], row[11]) for row in rows("ServiceInstall")]
-expect("ServiceInstall", services, [("wsr37100", "16", "2", "serve --windows-service wsr37100[SCALE_ARGUMENT][CONFIG_ARGUMENT]",
+expect("ServiceInstall", services, [("wsr37100", "16", "2",
+                                     "serve --windows-service wsr37100[SCALE_ARGUMENT][CONFIG_ARGUMENT][ORIGIN_ARGUMENT]",
                                      "ToolService")])
 # Events: start on install (1), stop on install and on uninstall (2, 32), delete on install and on uninstall (8, 128).
 expect("ServiceControl", [(row[1], row[2], row[5]) for row in rows("ServiceControl")], [("wsr37100", "171", "ToolService")])
 actions = {row[0]: row[3] for row in rows("CustomAction")}
-expect("the service's arguments", (actions.get("ScaleArgument"), actions.get("ConfigArgument")),
-       (' --scale "[SCALES]"', ' --config "[CONFIG]"'))
+expect("the service's arguments", (actions.get("ScaleArgument"), actions.get("ConfigArgument"), actions.get("OriginArgument")),
+       (' --scale "[SCALES]"', ' --config "[CONFIG]"', ' --allow-origin "[ALLOW_ORIGINS]"'))
 sequence = {row[0]: (row[1], int(row[2])) for row in rows("InstallExecuteSequence")}
 # The settings of the installed version recalled, then the arguments made, before the launch conditions.
-steps = ["RecallService", "RecallPair", "RecallScales", "RecallConfig", "ScaleArgument", "ConfigArgument"]
+steps = ["RecallService", "RecallPair", "RecallScales", "RecallConfig", "RecallOrigins", "ScaleArgument", "ConfigArgument",
+         "OriginArgument"]
 expect("the recalls and arguments in order", sorted(steps, key=lambda name: sequence.get(name, ("", 10 ** 6))[1]), steps)
 expect("recalls and arguments out of place", [name for name in steps if not sequence.get("AppSearch", ("", 0))[1]
        < sequence.get(name, ("", 10 ** 6))[1] < sequence["LaunchConditions"][1]], [])
 expect("recalls and arguments not immediate property settings", [name for name in steps
        if [row[1] for row in rows("CustomAction") if row[0] == name] != ["51"]], [])
 # SCALES and CONFIG are recalled together, and only when neither was given.
-expect("the recalls' conditions", [sequence.get(name, ("",))[0] for name in steps[:4]],
+expect("the recalls' conditions", [sequence.get(name, ("",))[0] for name in steps[:5]],
        ["NOT SERVICE AND INSTALLED_SERVICE", "NOT SCALES AND NOT CONFIG", "Recalling AND INSTALLED_SCALES",
-        "Recalling AND INSTALLED_CONFIG"])
+        "Recalling AND INSTALLED_CONFIG", "NOT ALLOW_ORIGINS AND INSTALLED_ALLOW_ORIGINS"])
 # The quote and the backslash are private properties: a command line cannot empty them.
 expect("the launch condition on quotes", [row[0] for row in rows("LaunchCondition") if "Quote" in row[0]],
-       ["NOT (SCALES >< Quote OR SCALES >> Backslash OR CONFIG >< Quote OR CONFIG >> Backslash)"])
+       ["NOT (SCALES >< Quote OR SCALES >> Backslash OR CONFIG >< Quote OR CONFIG >> Backslash OR ALLOW_ORIGINS >< Quote "
+        "OR ALLOW_ORIGINS >> Backslash)"])
 expect("the quote's properties", [row[0] for row in rows("Property") if row[0] in ("Quote", "Backslash")], ["Quote", "Backslash"])
 expect("Environment", [row[1:] for row in rows("Environment")], [["=-*PATH", "[~];[INSTALLDIR]", "Documents"]])
 expect("the PATH's component unconditioned", components["Documents"][4], "")
@@ -235,9 +238,25 @@ expect("RemoveExistingProducts", "RemoveExistingProducts" in sequence, True)
 # The service's settings checked by the tool before anything changes; the old version removed once the new is in.
 expect("the settings' check", ([row[1:4] for row in rows("CustomAction") if row[0] == "CheckSettings"],
        [row[0] for row in rows("Binary")], sequence.get("CheckSettings")),
-       ([["2", "CheckTool", "serve --check[SCALE_ARGUMENT][CONFIG_ARGUMENT]"]], ["CheckTool"],
+       ([["2", "CheckTool", "serve --check[SCALE_ARGUMENT][CONFIG_ARGUMENT][ORIGIN_ARGUMENT]"]], ["CheckTool"],
         ('SERVICE = "1" AND NOT Installed AND NOT REMOVE', sequence["LaunchConditions"][1] + 1)))
 expect("the check before the install", sequence.get("CheckSettings", ("", 10 ** 6))[1] < sequence["InstallValidate"][1], True)
+# ALLOW_ORIGINS: checked for the browsers' policy before anything changes; the policy written by the tool as the
+# system (deferred, not impersonated) once the old version is removed, and removed on uninstall but not by an upgrade.
+policy = {row[0]: row[1:4] for row in rows("CustomAction") if "Origins" in row[0] or "BrowserPolicy" in row[0]}
+expect("the browsers' policy actions", (policy, {name: sequence.get(name) for name in policy}),
+       ({"RecallOrigins": ["51", "ALLOW_ORIGINS", "[INSTALLED_ALLOW_ORIGINS]"],
+         "CheckOrigins": ["2", "CheckTool", 'browser-policy "[ALLOW_ORIGINS]"'],
+         "WriteBrowserPolicy": ["3074", "CheckTool", 'browser-policy --install "[ALLOW_ORIGINS]"'],
+         "RemoveBrowserPolicy": ["3074", "CheckTool", "browser-policy --remove"]},
+        {"RecallOrigins": sequence.get("RecallOrigins"),
+         "CheckOrigins": ("ALLOW_ORIGINS AND NOT REMOVE", sequence["LaunchConditions"][1] + 2),
+         "WriteBrowserPolicy": ("ALLOW_ORIGINS AND NOT REMOVE", 6500),
+         "RemoveBrowserPolicy": ('REMOVE = "ALL" AND NOT UPGRADINGPRODUCTCODE', 1550)}))
+expect("the policy written after the old version's removal, removed before the files",
+       (sequence["RemoveExistingProducts"][1] < 6500 < sequence["InstallFinalize"][1],
+        sequence["InstallInitialize"][1] < 1550 < sequence["RemoveFiles"][1]), (True, True))
+expect("ALLOW_ORIGINS a secure property", "ALLOW_ORIGINS" in properties.get("SecureCustomProperties", "").split(";"), True)
 expect("the old version removed after the new one is in place, before it is published",
        sequence["StartServices"][1] < sequence.get("RemoveExistingProducts", ("", 0))[1] < sequence["PublishProduct"][1], True)
 # The program folder's permissions, wherever it is: its own, SYSTEM's and the administrators' to change, the users' to run.

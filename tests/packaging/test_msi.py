@@ -1,4 +1,4 @@
-"""The Windows installer under Wine, in a Wine prefix of its own: a refused service command line,
+"""The Windows installer under Wine, in a Wine prefix of its own: a refused service command line or origin,
 an install with the weighing service on a COM port mapped to a simulated scale, a repair, the tool
 on the PATH, refused upgrades that leave the service serving, an upgrade to a newer package that
 keeps the service's settings, and an uninstall."""
@@ -31,6 +31,12 @@ SETTINGS_KEY = r"HKLM\Software\wsr37100"
 SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\wsr37100"
 EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\wsr37100"
 ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
+# The browsers' list policy that lets a web page reach this computer (ALLOW_ORIGINS).
+POLICY_KEYS = {browser: r"HKLM\Software\Policies\%s\LocalNetworkAccessAllowedForUrls" % browser
+               for browser in ("Google\\Chrome", "Microsoft\\Edge", "Chromium")}
+CHROME, EDGE, CHROMIUM = POLICY_KEYS.values()
+ADMIN_ORIGIN = "https://admin.example"  # an administrator's own entry, there before the install
+ORIGINS = "https://pos.example,https://till.example:8443"
 INSTALLED = ["wsr37100.exe", "x64/wsr37100.dll", "x86/wsr37100.dll", "README.md", "LICENSE.txt", "serve.json",
              "openapi.json", "sdk/include/wsr37100.h", "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_falha.hpp",
              "sdk/include/wsr37100_export.h",
@@ -54,6 +60,17 @@ def registry(key, value=None):
         if len(parts) >= 2 and parts[0].lower() == value.lower():
             return parts[2] if len(parts) == 3 else ""
     return None
+
+
+def policy_lists():
+    """Each browser's policy key as {value name: data}, or None when the key is not there."""
+    lists = {}
+    for key in POLICY_KEYS.values():
+        text = registry(key)
+        lists[key] = None if text is None else {
+            parts[0]: parts[2] for parts in (line.strip().split(None, 2) for line in text.splitlines())
+            if len(parts) == 3 and parts[1].startswith("REG_")}
+    return lists
 
 
 def product_code(msi):
@@ -141,14 +158,24 @@ class MsiTest(unittest.TestCase):
         self.assertTrue(os.path.isdir(os.path.join(DRIVE, "ProgramData", "wsr37100", "logs")))
 
     def test_install_upgrade_uninstall(self):
+        # An administrator's own entry in Chrome's list, which the installer must keep as it is.
+        wine("reg", "add", CHROME, "/v", "1", "/t", "REG_SZ", "/d", ADMIN_ORIGIN, "/f", "/reg:64")
+        policies = {CHROME: {"1": ADMIN_ORIGIN}, EDGE: None, CHROMIUM: None}
+        self.assertEqual(policy_lists(), policies)
         # A value that would end its quoted argument on the service's command line is refused, and
-        # nothing is installed.
-        for scales in ['counter=%s" --listen 0.0.0.0 --scale "x=COM1' % PORT, "counter=\\\\.\\%s\\" % PORT]:
-            with self.subTest(scales=scales):
-                refused = self.install(MSI, "SERVICE=1", "SCALES=" + scales)
-                self.assertNotEqual(refused.returncode, 0, "the installer took SCALES=" + scales)
+        # nothing is installed; so is an origin the service or the browsers would refuse.
+        for properties in [["SCALES=" + scales] for scales in
+                           ['counter=%s" --listen 0.0.0.0 --scale "x=COM1' % PORT, "counter=\\\\.\\%s\\" % PORT]] + \
+                          [["SCALES=counter=%s" % PORT, "ALLOW_ORIGINS=" + origins] for origins in
+                           ['https://pos.example" --listen 0.0.0.0 --allow-origin "https://x.example',
+                            "https://pos.example\\", "pos.example", "https://pos.example,https://till.example/",
+                            "http://pos.example"]]:
+            with self.subTest(properties=properties):
+                refused = self.install(MSI, "SERVICE=1", *properties)
+                self.assertNotEqual(refused.returncode, 0, "the installer took " + " ".join(properties))
                 self.assertFalse(os.path.exists(PROGRAM))
                 self.assertIsNone(registry(SERVICE_KEY))
+                self.assertEqual(policy_lists(), policies)
         self.assertNotEqual(self.install(MSI, "SERVICE=1").returncode, 0, "SERVICE=1 without a scale was taken")
 
         path = path_entries()
@@ -161,15 +188,20 @@ class MsiTest(unittest.TestCase):
             json.dump({"port": port, "scales": []}, config)
         with Simulator("--weight", "2.5", "--link", self.link):
             done = self.install(MSI, "SERVICE=1", "SCALES=counter=%s:9600,gap=20,no-log" % PORT,
-                                "CONFIG=C:\\ProgramData\\wsr37100\\serve.json")
+                                "CONFIG=C:\\ProgramData\\wsr37100\\serve.json", "ALLOW_ORIGINS=" + ORIGINS)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             for name in INSTALLED:
                 self.assertTrue(os.path.isfile(os.path.join(PROGRAM, name)), name)
             # Windows quotes the program's path, Wine does not.
             self.assertEqual(registry(SERVICE_KEY, "ImagePath").replace('wsr37100.exe"', "wsr37100.exe").lstrip('"'),
                              'C:\\Program Files\\wsr37100\\wsr37100.exe serve --windows-service wsr37100 '
-                             '--scale "counter=%s:9600,gap=20,no-log" --config "C:\\ProgramData\\wsr37100\\serve.json"'
-                             % PORT)
+                             '--scale "counter=%s:9600,gap=20,no-log" --config "C:\\ProgramData\\wsr37100\\serve.json" '
+                             '--allow-origin "%s"' % (PORT, ORIGINS))
+            # The origins after the administrator's entry in Chrome's list, alone in Edge's and Chromium's.
+            policies = {CHROME: {"1": ADMIN_ORIGIN, "2": "https://pos.example", "3": "https://till.example:8443"},
+                        EDGE: {"1": "https://pos.example", "2": "https://till.example:8443"},
+                        CHROMIUM: {"1": "https://pos.example", "2": "https://till.example:8443"}}
+            self.assertEqual(policy_lists(), policies)
             reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
             self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 2.5))
             # A repair puts back a file that went missing, and the service with it.
@@ -180,13 +212,16 @@ class MsiTest(unittest.TestCase):
             self.assertEqual(self.get(port, "/health")["scales"], 1)
             # The newer package with a scale or a configuration the service would refuse is refused before
             # anything changes: this version stays installed and serves on with its settings.
-            for refused in ["SCALES=nonsense", "CONFIG=C:\\nonexistent\\serve.json"]:
+            for refused in ["SCALES=nonsense", "CONFIG=C:\\nonexistent\\serve.json", "ALLOW_ORIGINS=https://pos.example/till",
+                            "ALLOW_ORIGINS=http://pos.example"]:
                 with self.subTest(upgrade=refused):
                     done = self.install(self.newer_msi, refused)
                     self.assertNotEqual(done.returncode, 0, "the upgrade took " + refused)
                     self.assertEqual(registry(uninstall_key(MSI), "DisplayVersion"), VERSION)
                     self.assertIsNone(registry(uninstall_key(self.newer_msi)))
                     self.assertEqual(registry(SETTINGS_KEY, "Scales"), "counter=%s:9600,gap=20,no-log" % PORT)
+                    self.assertEqual(registry(SETTINGS_KEY, "AllowOrigins"), ORIGINS)
+                    self.assertEqual(policy_lists(), policies)
                     self.assertEqual(self.get(port, "/health")["scales"], 1)
                     reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
                     self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 2.5))
@@ -205,6 +240,10 @@ class MsiTest(unittest.TestCase):
             self.assertEqual(health["scales"], 1)
             reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
             self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 4.25))
+        # The origins recalled: the same lists, none twice. Then the administrator adds an entry after ours.
+        self.assertIn('--allow-origin "%s"' % ORIGINS, registry(SERVICE_KEY, "ImagePath"))
+        self.assertEqual(policy_lists(), policies)
+        wine("reg", "add", CHROME, "/v", "4", "/t", "REG_SZ", "/d", "https://later.example", "/f", "/reg:64")
         # One product is installed: the newer one.
         self.assertEqual(registry(uninstall_key(self.newer_msi), "DisplayVersion"), newer(VERSION))
         self.assertIsNone(registry(uninstall_key(MSI)))
@@ -219,6 +258,9 @@ class MsiTest(unittest.TestCase):
             reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
             self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 1.5))
         self.assertIsNone(registry(uninstall_key(self.newer_msi)))
+        policies[CHROME] = {"1": ADMIN_ORIGIN, "2": "https://later.example", "3": "https://pos.example",
+                            "4": "https://till.example:8443"}
+        self.assertEqual(policy_lists(), policies)
 
         # Uninstalled: the service, the files, the PATH entry and the settings are gone; the user's
         # configuration stays.
@@ -227,6 +269,9 @@ class MsiTest(unittest.TestCase):
         self.assertIsNone(registry(SERVICE_KEY))
         self.assertIsNone(registry(EVENT_SOURCE_KEY))
         self.assertIsNone(registry(SETTINGS_KEY))
+        # Only the entries the installer added are gone: the administrator's stay, numbered from 1 on.
+        self.assertEqual(policy_lists(), {CHROME: {"1": ADMIN_ORIGIN, "2": "https://later.example"}, EDGE: None,
+                                          CHROMIUM: None})
         self.assertEqual(path_entries(), path)
         self.assertIsNone(registry(uninstall_key(self.newest_msi)))
         self.assertFalse(os.path.exists(PROGRAM), os.listdir(PROGRAM) if os.path.exists(PROGRAM) else "")

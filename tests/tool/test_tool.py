@@ -160,6 +160,8 @@ class WeighTest(unittest.TestCase):
                 (["ports", "--nope"], 64),
                 (["demo", "--nope"], 64),
                 (["serve", "--nope"], 64),
+                (["browser-policy", "--install", "--policy-dir", taken, "https://pos.example"], 1),
+                (["browser-policy", "pos.example"], 64),
             ]
             said = {}
             for args, expected in cases:
@@ -238,10 +240,11 @@ class CompletionTest(unittest.TestCase):
         def options(*command):
             return set(re.findall(r"^\s+(?:-\w,)?(--[a-z][a-z-]+)", run(*command, "--help")[1], re.M))
 
-        commands = set(re.findall(r"^  ([a-z]+) ", run("--help")[1].split("Subcommands:")[1], re.M))
+        commands = set(re.findall(r"^  ([a-z-]+) ", run("--help")[1].split("Subcommands:")[1], re.M))
         with tempfile.TemporaryDirectory() as folder:
             config = os.path.join(folder, "serve.json")
             write(config, "{}")
+            os.mkdir(os.path.join(folder, "managed"))
             cases = [  # the words typed, what is offered
                 (["ser"], {c for c in commands if c.startswith("ser")}),
                 ([""], commands | options()),
@@ -253,6 +256,7 @@ class CompletionTest(unittest.TestCase):
                 (["serve", "--scale", "counter=/dev/nul"], {"counter=/dev/null"}),
                 (["weigh", "/dev/nul"], {"/dev/null"}),
                 (["serve", "--port", ""], set()),
+                (["browser-policy", "--policy-dir", os.path.join(folder, "")], {os.path.join(folder, "managed")}),
             ]
             for words, offered in cases:
                 with self.subTest(words=words):
@@ -586,6 +590,115 @@ class DetectTest(unittest.TestCase):
         self.assertEqual(result.returncode, 3)
         self.assertIn(f"probing {silent.port} @ 2400".encode(), shown)
         self.assertTrue(shown.endswith(b"\r"), shown)
+
+
+POLICY_FILE = "wsr37100-local-network-access.json"
+
+
+class BrowserPolicyTest(unittest.TestCase):
+    def test_prints_the_policy(self):
+        cases = [  # origins given, the policy's list
+            (["https://pos.example"], ["https://pos.example"]),
+            (["https://a.example,https://b.example:8443", "https://a.example"], ["https://a.example", "https://b.example:8443"]),
+            (["http://localhost:3000", "http://127.0.0.1", "http://[::1]:8080", "http://till.localhost"],
+             ["http://localhost:3000", "http://127.0.0.1", "http://[::1]:8080", "http://till.localhost"]),
+            (["https://[2001:db8::1]:8443", "chrome-extension://abcdefgh"], ["https://[2001:db8::1]:8443", "chrome-extension://abcdefgh"]),
+        ]
+        for origins, listed in cases:
+            with self.subTest(origins=origins):
+                status, out, err = run("browser-policy", *origins)
+                self.assertEqual((status, err), (0, ""))
+                self.assertEqual(json.loads(out), {"LocalNetworkAccessAllowedForUrls": listed})
+
+    def test_refused_origins_write_nothing(self):
+        with tempfile.TemporaryDirectory() as folder:
+            target = os.path.join(folder, "managed")
+            cases = [  # the command's arguments after browser-policy, a part of stderr
+                (["pos.example"], "not an origin"),
+                (["https://pos.example/till"], "not an origin"),
+                (["https://pos.example?till=1"], "not an origin"),
+                (["https://pos.example#x"], "not an origin"),
+                (["https://user@pos.example"], "not an origin"),
+                (["https://pos example"], "not an origin"),
+                (['https://pos.example"'], "not an origin"),
+                (["https://pos.example:0"], "not an origin"),
+                (["https://pos.example:65536"], "not an origin"),
+                (["https://pos.example:"], "not an origin"),
+                (["https://"], "not an origin"),
+                (["https://[::1"], "not an origin"),
+                (["1http://pos.example"], "not an origin"),
+                (["https://pos.example", "https://pos.example/"], "not an origin"),
+                (["http://pos.example"], "plain-HTTP page not on this computer"),
+                (["HTTP://192.168.1.10:8080"], "plain-HTTP page not on this computer"),
+                (["http://127.0.0.1.evil.example"], "plain-HTTP page not on this computer"),
+                (["http://127.0.0.256"], "plain-HTTP page not on this computer"),
+                (["http://localhost.evil.example"], "plain-HTTP page not on this computer"),
+                ([], "name at least one origin"),
+                (["--remove", "https://pos.example"], "--remove takes no origin"),
+            ]
+            for args, message in cases:
+                modes = ([], ["--install", "--policy-dir", target]) if args[:1] != ["--remove"] else (["--policy-dir", target],)
+                for mode in modes:
+                    with self.subTest(args=args, mode=mode):
+                        status, out, err = run("browser-policy", *mode, *args)
+                        self.assertEqual((status, out), (64, ""))
+                        self.assertIn(message, err)
+                        self.assertEqual(len(err.splitlines()), 1, err)
+                        self.assertFalse(os.path.exists(target))
+            for args in (["--install", "--remove", "--policy-dir", target], ["--policy-dir", target, "https://pos.example"]):
+                with self.subTest(args=args):
+                    self.assertEqual(run("browser-policy", *args)[:2], (64, ""))
+                    self.assertFalse(os.path.exists(target))
+
+    def test_install_and_remove_touch_only_their_file(self):
+        with tempfile.TemporaryDirectory() as folder:
+            shared = os.path.join(folder, "managed")  # an administrator's folder, with a policy file of their own
+            new = os.path.join(folder, "etc", "opt", "edge", "policies", "managed")  # not there yet
+            os.makedirs(shared)
+            theirs = os.path.join(shared, "admin.json")
+            write(theirs, '{"HomepageLocation": "https://intranet.example"}')
+            os.utime(theirs, (1, 1))
+            folders = ["--policy-dir", shared, "--policy-dir", new]
+            cases = [  # arguments, stdout, the list then in each folder (None: no file of ours)
+                (["--install", "https://pos.example"], "wrote {0}\nwrote {1}\n", ["https://pos.example"]),
+                (["--install", "https://till.example:8443,http://localhost:3000"], "wrote {0}\nwrote {1}\n",
+                 ["https://till.example:8443", "http://localhost:3000"]),
+                (["--remove"], "removed {0}\nremoved {1}\n", None),
+                (["--remove"], "", None),
+            ]
+            for args, said, listed in cases:
+                with self.subTest(args=args):
+                    status, out, err = run("browser-policy", *args, *folders)
+                    self.assertEqual((status, err), (0, ""))
+                    self.assertEqual(out, said.format(os.path.join(shared, POLICY_FILE), os.path.join(new, POLICY_FILE)))
+                    for place in (shared, new):
+                        ours = os.path.join(place, POLICY_FILE)
+                        if listed is None:
+                            self.assertFalse(os.path.exists(ours))
+                        else:
+                            with open(ours) as policy:
+                                self.assertEqual(json.load(policy), {"LocalNetworkAccessAllowedForUrls": listed})
+                            self.assertEqual(os.stat(ours).st_mode & 0o777, 0o644)
+                    self.assertEqual(sorted(os.listdir(shared)), sorted(["admin.json"] + ([POLICY_FILE] if listed else [])))
+                    self.assertEqual(os.stat(theirs).st_mtime, 1)
+                    with open(theirs) as policy:
+                        self.assertEqual(json.load(policy), {"HomepageLocation": "https://intranet.example"})
+            self.assertEqual(os.stat(new).st_mode & 0o777, 0o755)
+            self.assertTrue(os.path.isdir(new))
+
+            # Another file of the folder setting the same policy: written, with a warning that only one list applies.
+            write(theirs, '{"LocalNetworkAccessAllowedForUrls": ["https://intranet.example"]}')
+            status, out, err = run("browser-policy", "--install", "https://pos.example", "--policy-dir", shared)
+            self.assertEqual((status, out), (0, "wrote %s\n" % os.path.join(shared, POLICY_FILE)))
+            self.assertIn("warning: %s also sets LocalNetworkAccessAllowedForUrls" % theirs, err)
+
+            # A folder that cannot be made: status 1, said on stderr; the other folder is written all the same.
+            blocked = os.path.join(folder, "file", "managed")
+            write(os.path.join(folder, "file"), "")
+            status, out, err = run("browser-policy", "--install", "https://pos.example", "--policy-dir", blocked,
+                                   "--policy-dir", new)
+            self.assertEqual((status, out), (1, "wrote %s\n" % os.path.join(new, POLICY_FILE)))
+            self.assertIn("cannot create " + blocked, err)
 
 
 if __name__ == "__main__":

@@ -115,4 +115,18 @@ public:
     int run() const override { return demo(); }
 };
 
+// Prints, installs (--install) or removes (--remove) the browsers' managed policy that allows the
+// origins' pages to reach this computer (browser_policy.cpp).
+class BrowserPolicyCommand final : public Command {
+public:
+    explicit BrowserPolicyCommand(CLI::App& app);
+    int run() const override;
+
+private:
+    std::vector<std::string> origins_;
+    std::vector<std::string> folders_;  // --policy-dir: these rather than the browsers' own
+    bool install_ = false;
+    bool remove_ = false;
+};
+
 }  // namespace Wsr37100::cli

@@ -17,7 +17,7 @@ namespace {
 using namespace Wsr37100::cli;
 namespace common = Wsr37100::common;
 
-constexpr const char* kCommands[] = {"weigh", "detect", "simulate", "ports", "demo", "serve"};
+constexpr const char* kCommands[] = {"weigh", "detect", "simulate", "ports", "demo", "serve", "browser-policy"};
 
 std::string version_text() {
     std::string text = "wsr37100 " WSR37100_VERSION_STRING;
@@ -32,9 +32,8 @@ bool unknown_command(int argc, char** argv) {
     for (const char* command : kCommands) {
         if (std::string(argv[1]) == command) return false;
     }
-    std::fprintf(stderr, "wsr37100: unknown command '%s'; the commands are weigh, detect, simulate, ports, demo "
-                         "and serve "
-                         "(wsr37100 --help)\n", argv[1]);
+    std::fprintf(stderr, "wsr37100: unknown command '%s'; the commands are weigh, detect, simulate, ports, demo, "
+                         "serve and browser-policy (wsr37100 --help)\n", argv[1]);
     return true;
 }
 
@@ -67,7 +66,9 @@ int main(int argc, char** argv) {
     const PortsCommand ports_command(app);
     const DemoCommand demo_command(app);
     Wsr37100::service::ServeCommand serve_command(app);
-    const Command* const commands[] = {&weigh_command, &simulate_command, &detect_command, &ports_command, &demo_command};
+    const BrowserPolicyCommand browser_policy_command(app);
+    const Command* const commands[] = {&weigh_command,  &simulate_command, &detect_command,
+                                       &ports_command,  &demo_command,     &browser_policy_command};
 
     if (unknown_command(argc, argv)) return common::kExitUsage;
     try {

@@ -11,7 +11,7 @@ endfunction()
 
 set(include_file "${OUTPUT}.h2m")
 file(WRITE ${include_file} "[COMMANDS]\n")
-foreach(command weigh simulate ports demo serve)
+foreach(command weigh detect simulate ports demo serve browser-policy)
   execute_process(COMMAND ${TOOL} ${command} --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "${TOOL} ${command} --help failed")

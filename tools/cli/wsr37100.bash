@@ -10,13 +10,14 @@ _wsr37100() {
         [ports]="--json --help"
         [demo]="--help"
         [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --max-connections --max-streams --check --help"
+        [browser-policy]="--install --remove --policy-dir --help"
     )
     # What each command takes besides options, in order.
     local -A operands=([weigh]="port baud" [detect]="port port port port port port port port")
     # What an option's value is: dir, file, port, scale (NAME=PORT...), baud, a list of words, or
     # nothing to offer (empty).
     local -A values=(
-        [--log-dir]=dir [--link]=file [--config]=file [--token-file]=file [--scale]=scale
+        [--log-dir]=dir [--policy-dir]=dir [--link]=file [--config]=file [--token-file]=file [--scale]=scale
         [--frame]="7 8" [--status]="I N S"
         [--bauds]= [--line-speed]= [--gap]= [--stable]= [--equal]= [--weight]= [--partial]= [--delay]= [--sequence]=
         [--listen]= [--port]= [--allow-origin]= [--allow-host]= [--max-connections]= [--max-streams]=

@@ -13,6 +13,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "common/origin.hpp"
 #include "link/port_name.hpp"
 
 namespace Wsr37100::service {
@@ -300,9 +301,7 @@ void check(const ServeSettings& settings) {
     if (settings.listen.empty()) throw std::invalid_argument("no address to listen on");
     // A browser sends its Origin as scheme://host[:port]; anything else would never match.
     for (const auto& origin : settings.allowed_origins) {
-        const auto scheme = origin.find("://");
-        if (scheme == std::string::npos || scheme == 0 || origin.size() == scheme + 3 ||
-            origin.find('/', scheme + 3) != std::string::npos) {
+        if (!common::valid_origin(origin)) {
             throw std::invalid_argument("an allowed origin is scheme://host[:port], as https://pos.example: " + origin);
         }
     }

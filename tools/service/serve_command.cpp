@@ -55,9 +55,10 @@ ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()
         ->check(CLI::Range(0, 65535));
     o.command->add_option("--allow-origin", o.origins,
                           "Answer cross-origin requests from this origin, exactly as the browser sends it (scheme, host, port), "
-                          "as https://pos.example:8443 (repeatable). A page served from the internet also needs the "
-                          "browser's Local Network Access: see the web point of sale guide, web-pos.md, and "
-                          "wsr37100 browser-policy");
+                          "as https://pos.example:8443 (repeatable; or several, separated by commas). A page served from "
+                          "the internet also needs the browser's Local Network Access: see the web point of sale guide, "
+                          "web-pos.md, and wsr37100 browser-policy")
+        ->delimiter(',');
     o.command->add_option("--allow-host", o.hosts,
                           "On a loopback address also answer requests for this host name (repeatable)");
     o.command->add_option("--token-file", o.token_file, "Ask for this bearer token (the file's first line) on /v1 and /metrics");
