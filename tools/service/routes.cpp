@@ -8,6 +8,7 @@
 #include "openapi.hpp"
 #include "problems.hpp"
 #include "query.hpp"
+#include "common/origin.hpp"
 #include "common/reading.hpp"
 #include "status_page.hpp"
 
@@ -77,16 +78,6 @@ std::optional<std::string> cors_origin(const Request& request, const ServeSettin
     if (std::find(allowed.begin(), allowed.end(), value) != allowed.end()) return value;
     if (value == "http://" + request.host.value_or("")) return std::string();
     return std::nullopt;
-}
-
-// An Origin a browser sends: scheme://host[:port] in the few characters those take. Only such an
-// origin is named back in a header.
-bool origin_shaped(std::string_view origin) {
-    const auto scheme = origin.find("://");
-    if (scheme == std::string_view::npos || scheme == 0 || origin.size() == scheme + 3 || origin.size() > 256) return false;
-    return std::all_of(origin.begin(), origin.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == ':' || c == '/' || c == '.' || c == '-' || c == '[' || c == ']' || c == '+';
-    }) && origin.find('/', scheme + 3) == std::string_view::npos;
 }
 
 bool authorized(const Request& request, const std::map<std::string, std::string>& query, const std::string& token) {
@@ -191,7 +182,7 @@ Routed route(const Request& request, const RouteContext& context) {
         // with the token gets this answer too rather than a network error, and every request is refused.
         const std::string& refused = *request.origin;
         routed.origin_refused = true;
-        if (!origin_shaped(refused)) {
+        if (!common::valid_origin(refused)) {
             return answer(problem_reply("origin-not-allowed", "Origin " + refused + " is not allowed"));
         }
         routed.origin = refused;
