@@ -10,12 +10,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "scale_emulator.hpp"
@@ -322,9 +324,12 @@ public:
                                    const_cast<char*>("-c"), const_cast<char*>(config.c_str()), nullptr};
         if (::posix_spawnp(&pid_, "ser2net", &actions, nullptr, arguments, environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 100 && !(accepts(raw_port_) && accepts(telnet_port_)); ++i) std::this_thread::sleep_for(20ms);
-        // Each probe opened the device; let ser2net close it again.
-        std::this_thread::sleep_for(300ms);
+        // Waited for without connecting: a connection would make ser2net open the device, and a test's own
+        // connection could then meet that one's closing.
+        const auto give_up = std::chrono::steady_clock::now() + 10s;
+        while (!(listening(raw_port_) && listening(telnet_port_)) && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(10ms);
+        }
     }
     ~Ser2net() {
         if (pid_ <= 0) return;
@@ -353,15 +358,18 @@ private:
         ::close(fd);
         return ntohs(address.sin_port);
     }
-    static bool accepts(int port) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        return ok;
+    // A socket listens on 127.0.0.1 at the port, as /proc/net/tcp tells ("0100007F:1F90 ... 0A").
+    static bool listening(int port) {
+        std::ifstream table("/proc/net/tcp");
+        std::string line;
+        char wanted[16];
+        std::snprintf(wanted, sizeof wanted, "0100007F:%04X", static_cast<unsigned>(port));
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            if (fields >> slot >> local >> remote >> state && local == wanted && state == "0A") return true;
+        }
+        return false;
     }
     testing::TempFolder folder_;
     std::filesystem::path config_;
