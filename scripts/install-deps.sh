@@ -4,6 +4,11 @@
 # is still missing afterwards.
 set -euo pipefail
 
+# apt-get, and the update's tries and pause between them; another apt-get is for the script's own test.
+apt_get=${WSR37100_APT_GET:-apt-get}
+update_tries=${WSR37100_APT_UPDATE_TRIES:-3}
+update_pause=${WSR37100_APT_UPDATE_PAUSE:-20}
+
 packages=(
   cmake make g++ python3
   googletest libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libboost-dev help2man
@@ -54,9 +59,61 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+
+# A Debian mirror is in mid-sync several times a day: one of its indexes then fails to fetch
+# ("File has unexpected size ... Mirror sync in progress?") while the others are fresh. The update
+# is tried again after a pause; an index that still fails is named, and the install goes on with
+# what was fetched. Whether that is enough is for the install itself to tell.
+update_indexes() {
+  local try errors
+  for try in $(seq "$update_tries"); do
+    if errors=$($apt_get update -qq 2>&1 >/dev/null); then
+      return 0
+    fi
+    if [ "$try" -lt "$update_tries" ]; then
+      echo "install-deps: apt-get update failed (try $try of $update_tries), trying again in ${update_pause} s" >&2
+      sleep "$update_pause"
+    fi
+  done
+  echo "install-deps: apt-get update still fails after $update_tries tries; going on with the indexes that were fetched." >&2
+  local failed
+  failed=$(grep -oE 'Failed to fetch [^ ]+' <<< "$errors" | sed 's/^Failed to fetch /  /' | sort -u)
+  if [ -n "$failed" ]; then
+    echo "install-deps: these indexes could not be fetched (an older copy is used where there is one):" >&2
+    echo "$failed" >&2
+  else
+    echo "$errors" >&2
+  fi
+}
+
+# When the install cannot resolve, each missing package is asked alone: the ones that resolve are
+# installed (a developer can still build and run the suites they serve), and the others are named
+# with apt's reason for each (typically an i386 package whose amd64 twin moved ahead in an index
+# that could not be fetched).
+install_what_resolves() {
+  local p reason
+  local -a stuck=()
+  for p in "$@"; do
+    if reason=$($apt_get install -s "$p" 2>&1) && $apt_get install -y -qq "$p"; then
+      continue
+    fi
+    stuck+=("$p")
+    echo "install-deps: cannot install $p:" >&2
+    grep -E 'Depends:|Breaks:|Conflicts:|^E:' <<< "$reason" | sed 's/^ */    /' >&2
+  done
+  [ ${#stuck[@]} -eq 0 ] && return 0
+  echo "install-deps: not installed: ${stuck[*]}; the suites that need them cannot run." >&2
+  echo "install-deps: run 'apt-get update' again once the mirror has synced, then this script." >&2
+  return 1
+}
+
+update_indexes
 # shellcheck disable=SC2086
-apt-get install -y -qq $todo
+if ! $apt_get install -y -qq $todo; then
+  echo "install-deps: apt-get install of the whole list failed; installing package by package" >&2
+  # shellcheck disable=SC2086
+  install_what_resolves $todo || exit 1
+fi
 
 todo=$(missing)
 if [ -n "$todo" ]; then
