@@ -148,6 +148,9 @@ typedef struct WsrLeitura {
     int32_t erro_sistema;      /* the system's error code behind causa (errno, GetLastError()), or 0 */
     int32_t estavel;           /* with espera_estavel_ms: 1 when the wait ended on a settled answer,
                                   0 when it ran out (or there was no wait) */
+    int32_t numero;            /* from a monitor (its callback or WsrMonitorUltima): the change's
+                                  number, as WsrMonitorUltima returns it; a host that hears of a
+                                  change both ways takes each number once. 0 elsewhere */
 } WsrLeitura;
 
 /* The same reading as BuscaPeso, with options, reported whole in *leitura.

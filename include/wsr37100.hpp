@@ -68,6 +68,7 @@ struct Leitura {
     int erro_sistema = 0;
     std::string mensagem;                 // the device path and the reason, or a monitor's failure
     bool estavel = false;                 // with espera_estavel: the wait ended on a settled answer
+    int numero = 0;                       // from a monitor: the change's number (see WsrLeitura.numero)
 };
 
 // The letter behind a WSR_STATUS record: 'I', 'N' or 'S'; 0 for an unreadable
@@ -124,6 +125,7 @@ inline Leitura from_c(const WsrLeitura& c_leitura) {
     leitura.erro_sistema = c_leitura.erro_sistema;
     leitura.mensagem = c_leitura.mensagem;
     leitura.estavel = c_leitura.estavel != 0;
+    leitura.numero = c_leitura.numero;
     return leitura;
 }
 }  // namespace detail

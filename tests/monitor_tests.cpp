@@ -9,11 +9,14 @@
 #include <future>
 #include <filesystem>
 #include <mutex>
+#include <memory>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "scale_emulator.hpp"
+#include "tcp_scale.hpp"
 #include "log/regional.hpp"
 #include "support/temp_folder.hpp"
 #include "wsr37100.h"
@@ -144,6 +147,17 @@ struct Seen {
     }
 };
 
+// A monitor held by a test: stopped on every way out of it, an assertion's early return included,
+// so that it never calls back into a test's state that is gone.
+struct MonitorStop {
+    void operator()(WsrMonitor* monitor) const { WsrMonitorEncerra(monitor); }
+};
+using Running = std::unique_ptr<WsrMonitor, MonitorStop>;
+
+Running start_monitor(const std::string& port, const WsrOpcoes& opcoes, Seen& seen) {
+    return Running(WsrMonitorInicia(port.c_str(), "9600", &opcoes, &Seen::on_change, &seen));
+}
+
 WsrOpcoes monitor_options() {
     WsrOpcoes opcoes = options(0);
     opcoes.intervalo_ms = 20;
@@ -159,16 +173,17 @@ TEST(Monitor, ReportsEachChangeOnceAndTheLatestOnRequest) {
                          letters("IIIII"), letters("ABCDE"), fixed(2.5), fixed(2.5), ScaleReply::silence(), partial,
                          partial, partial, partial, partial});
     Seen seen;
-    const WsrOpcoes opcoes = monitor_options();
-    WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+    Running monitor = start_monitor(scale.device_path(), monitor_options(), seen);
     ASSERT_NE(monitor, nullptr);
     // 1.0, unstable, unreadable (the same -1, another change), 2.5, silence, partial replies, then silence after the script
     ASSERT_TRUE(seen.wait_for(7, 5000ms));
     WsrLeitura latest{};
     latest.tamanho = sizeof latest;
-    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 7);
-    WsrMonitorEncerra(monitor);
+    EXPECT_EQ(WsrMonitorUltima(monitor.get(), &latest), 7);
+    EXPECT_EQ(latest.numero, 7);
+    monitor.reset();
     ASSERT_EQ(seen.readings.size(), 7u);
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(seen.readings[i].numero, i + 1);
     EXPECT_EQ(seen.readings[0].peso, 1.0);
     EXPECT_EQ(seen.readings[1].tipo, WSR_STATUS);
     EXPECT_EQ(seen.readings[2].tipo, WSR_STATUS);
@@ -199,6 +214,16 @@ TEST(Monitor, StopsAtOnceFromAnyMomentAndFromItsCallback) {
         const std::size_t after_stop = seen.size();
         std::this_thread::sleep_for(5ms);
         EXPECT_EQ(seen.size(), after_stop);
+    }
+    // A reading under way when the stop comes is never told: a till does not flash "no reading" at every close.
+    for (int i = 0; i < 10; ++i) {
+        ScaleEmulator scale({ScaleReply::after(40ms, fixed_frame_for(1.0))}, true);
+        Seen seen;
+        Running monitor = start_monitor(scale.device_path(), monitor_options(), seen);
+        ASSERT_TRUE(seen.wait_for(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 60));
+        monitor.reset();
+        for (const auto& reading : seen.readings) EXPECT_EQ(reading.tipo, WSR_PESO) << "stop " << i;
     }
     // A stop in each state the worker waits in, after the event that shows it is there.
     testing::TempFolder missing;
@@ -253,8 +278,7 @@ TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
     auto first = std::make_unique<ScaleEmulator>(std::vector<ScaleReply>{fixed(1.0)}, false);  // then silence
     fs::create_symlink(first->device_path(), link);
     Seen seen;
-    const WsrOpcoes opcoes = monitor_options();
-    WsrMonitor* monitor = WsrMonitorInicia(link.c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+    Running monitor = start_monitor(link.string(), monitor_options(), seen);
     ASSERT_TRUE(seen.wait_for(2));
     // The cable is pulled: the poll fails, then reopening finds no port. The link goes
     // first, so that a pseudo-terminal another test gets next is never reached by it.
@@ -262,9 +286,11 @@ TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
     first->vanish();
     ASSERT_TRUE(seen.wait_for(3));
     ScaleEmulator second({fixed(3.0)}, true);
+    // A reply to an earlier poll waits on the new port: the reopen clears it, so it is never the first weight.
+    second.say(fixed_frame_for(9.0));
     fs::create_symlink(second.device_path(), link);
     ASSERT_TRUE(seen.wait_for(4));
-    WsrMonitorEncerra(monitor);
+    monitor.reset();
     std::lock_guard guard(seen.lock);
     const auto& r = seen.readings;
     ASSERT_EQ(r.size(), 4u);  // the weight, its silence, once while it was away, the new weight
@@ -275,6 +301,18 @@ TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
     EXPECT_EQ(r[3].peso, 3.0);
 }
 
+// A device server that kept a reply from an earlier client sends it the moment the monitor connects:
+// the open clears it, so the first weight told is the scale's answer to the monitor's own poll.
+TEST(Monitor, BytesWaitingAtAnOpenAreNeverItsFirstWeight) {
+    TcpScale server({ScaleReply::after(100ms, fixed_frame_for(1.0))}, true, TcpScale::Face::Answer,
+                    ScaleReply::bytes(fixed_frame_for(9.0)));
+    Seen seen;
+    Running monitor = start_monitor(server.address(), monitor_options(), seen);
+    ASSERT_TRUE(seen.wait_for(1));
+    monitor.reset();
+    EXPECT_EQ(seen.readings[0].peso, 1.0);
+}
+
 // A monitor whose step does not end (here a callback that blocks, as a driver's
 // read that never returns would) is told as stalled, never as the weight from
 // before; once the step ends, the reading is told again, unchanged as it is.
@@ -283,25 +321,36 @@ TEST(Monitor, AStallIsToldAndEndsByItself) {
     Seen seen;
     std::promise<void> release;
     seen.hold = release.get_future().share();
-    const WsrOpcoes opcoes = monitor_options();
-    WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes, &Seen::on_change, &seen);
+    // Released on every way out, before the monitor is stopped: a held callback would hold the stop up.
+    struct Release {
+        std::promise<void>& promise;
+        ~Release() { promise.set_value(); }
+    };
+    Running monitor = start_monitor(scale.device_path(), monitor_options(), seen);
+    std::optional<Release> release_on_exit;
+    release_on_exit.emplace(release);
     WsrLeitura latest{};
     latest.tamanho = sizeof latest;
     auto latest_is = [&](int32_t tipo) {
         for (const auto give_up = Clock::now() + 15s; Clock::now() < give_up; std::this_thread::sleep_for(20ms)) {
-            if (WsrMonitorUltima(monitor, &latest) > 0 && latest.tipo == tipo) return true;
+            if (WsrMonitorUltima(monitor.get(), &latest) > 0 && latest.tipo == tipo) return true;
         }
         return false;
     };
     ASSERT_TRUE(latest_is(WSR_FALHA));
-    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 2);
+    // The held callback's reading was number 1; the stall, pulled while it is held, is number 2 in
+    // the record too, so a host that hears of changes both ways takes each once.
+    EXPECT_EQ(WsrMonitorUltima(monitor.get(), &latest), 2);
+    EXPECT_EQ(latest.numero, 2);
     EXPECT_EQ(std::string(latest.mensagem).rfind("monitor parado h\xE1 ", 0), 0u) << latest.mensagem;
-    release.set_value();
+    release_on_exit.reset();
     ASSERT_TRUE(latest_is(WSR_PESO));
-    EXPECT_EQ(WsrMonitorUltima(monitor, &latest), 3);
+    EXPECT_EQ(WsrMonitorUltima(monitor.get(), &latest), 3);
     ASSERT_TRUE(seen.wait_for(2));
-    WsrMonitorEncerra(monitor);
+    monitor.reset();
+    EXPECT_EQ(seen.readings[0].numero, 1);
     EXPECT_EQ(seen.readings[1].peso, 1.0);
+    EXPECT_EQ(seen.readings[1].numero, 3);
 }
 
 // A reading that changes at every poll writes a line a second, with the count of the rest.

@@ -2,11 +2,14 @@
 // parameters, what a reading waits for or a stream follows, and how a wait is answered.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "routes.hpp"
+#include "scale.hpp"
 
 namespace Wsr37100::service {
 namespace {
@@ -246,6 +249,50 @@ TEST(Route, Waited) {
         EXPECT_EQ(outcome(routed), c.outcome) << what;
         EXPECT_NE(std::get<Reply>(routed.action).body.find(c.body), std::string::npos) << what << "\n"
                                                                                      << std::get<Reply>(routed.action).body;
+    }
+}
+
+// The monitor tells a change through its callback and, while it is stalled, when asked: a failure can
+// come both ways, in either order. Each number is one change, taken once; a stall after it is told.
+TEST(ScaleChanges, EachNumberIsTakenOnceWhicheverWayItComes) {
+    struct Counter final : ChangeCounter {
+        int changes = 0;
+        void change(const std::string&, const WsrLeitura&) override { ++changes; }
+    } counter;
+    Scale scale(ScaleSettings{"counter", "ttyUSB0"}, "", [](std::function<void()> task) { task(); }, counter, Journal{});
+    struct Step {
+        const char* what;
+        int32_t numero;
+        int32_t tipo;
+        const char* message;
+        std::uint64_t change;  // the scale's change number after the step
+        const char* state;
+        const char* message_after;
+    };
+    const Step steps[] = {
+        {"a weight", 1, WSR_PESO, "", 1, "weight", ""},
+        {"its log line failed, pulled before the callback", 2, WSR_FALHA, "log", 2, "failure", "log"},
+        {"the same failure through the callback", 2, WSR_FALHA, "log", 2, "failure", "log"},
+        {"a weight through the callback", 3, WSR_PESO, "", 3, "weight", ""},
+        {"a later stall, pulled", 4, WSR_FALHA, "monitor parado", 4, "failure", "monitor parado"},
+        {"an older change arriving late", 3, WSR_PESO, "", 4, "failure", "monitor parado"},
+        {"the recovery", 5, WSR_PESO, "", 5, "weight", ""},
+    };
+    int taken = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        WsrLeitura reading{};
+        reading.tamanho = sizeof reading;
+        reading.numero = step.numero;
+        reading.tipo = step.tipo;
+        std::snprintf(reading.mensagem, sizeof reading.mensagem, "%s", step.message);
+        const std::uint64_t before = scale.latest().change;
+        scale.take(reading, std::chrono::system_clock::now());
+        taken += scale.latest().change != before;
+        EXPECT_EQ(scale.latest().change, step.change);
+        EXPECT_EQ(state_of(scale.latest()), step.state);
+        EXPECT_STREQ(scale.latest().reading.mensagem, step.message_after);
+        EXPECT_EQ(counter.changes, taken);
     }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <iomanip>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "scale_emulator.hpp"
 #include "link/serial/serial_port.hpp"
@@ -175,6 +177,39 @@ void write_lock(const fs::path& folder, const std::string& device, long pid) {
     std::ofstream(folder / uucp_lock_name(device)) << std::setw(10) << pid << "\n";
 }
 
+// Another program that holds the device open while it lives (killed and waited for on every way out).
+class DeviceHolder {
+public:
+    explicit DeviceHolder(const std::string& device) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            // Nothing of the test's (the emulator's master side among it) stays open in the holder.
+            for (int fd = 3; fd < 1024; ++fd) {
+                if (fd != ready[1]) ::close(fd);
+            }
+            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+            const char told = fd >= 0 ? '1' : '0';
+            if (::write(ready[1], &told, 1) != 1) ::_exit(1);
+            for (;;) ::pause();
+        }
+        ::close(ready[1]);
+        char told = '0';
+        if (pid_ < 0 || ::read(ready[0], &told, 1) != 1 || told != '1') pid_ = -1;
+        ::close(ready[0]);
+    }
+    ~DeviceHolder() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
 long a_dead_pid() {
     const pid_t child = ::fork();
     if (child == 0) ::_exit(0);
@@ -229,7 +264,14 @@ TEST(SerialPort, TheProcesssOwnTerminalIsRefused) {
 }
 
 TEST(SerialPort, UucpLockKeepsOthersOutAndIsOursWhileWeHoldThePort) {
-    struct Case { const char* what; std::function<void(const fs::path&, const std::string&)> before; bool opens; };
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&, const std::string&)> before;
+        bool opens;
+        // A live program that holds the device wrote the lock, whose time then lies this far in the past.
+        std::optional<std::chrono::hours> holder_lock_age = std::nullopt;
+    };
+    const auto none = [](const fs::path&, const std::string&) {};
     const Case cases[] = {
         {"no lock", [](const fs::path&, const std::string&) {}, true},
         {"a live process's lock", [](const fs::path& f, const std::string& d) { write_lock(f, d, 1); }, false},
@@ -242,6 +284,11 @@ TEST(SerialPort, UucpLockKeepsOthersOutAndIsOursWhileWeHoldThePort) {
          },
          true},
         {"a lock without a pid", [](const fs::path& f, const std::string& d) { std::ofstream(f / uucp_lock_name(d)) << "x"; }, true},
+        // The writer holds the port: the wall clock stepped forward after it wrote the lock (NTP at boot,
+        // a hardware clock in local time), or the lock's time was set back. It is never taken from it.
+        {"a live holder's lock, the clock stepped 1 h since", none, false, std::chrono::hours(1)},
+        {"a live holder's lock, the clock stepped 3 h since", none, false, std::chrono::hours(3)},
+        {"a live holder's lock, its time set back ten years", none, false, std::chrono::hours(24 * 3650)},
         {"a lock folder that is missing", [](const fs::path& f, const std::string&) { fs::remove(f); }, true},
     };
     for (const auto& c : cases) {
@@ -254,6 +301,15 @@ TEST(SerialPort, UucpLockKeepsOthersOutAndIsOursWhileWeHoldThePort) {
         testing::TempFolder locks;
         const fs::path lock_file = locks.path() / uucp_lock_name(scale.device_path());
         c.before(locks.path(), scale.device_path());
+        std::optional<DeviceHolder> holder;
+        long named = 1;
+        if (c.holder_lock_age) {
+            holder.emplace(scale.device_path());
+            ASSERT_GT(holder->pid(), 0);
+            named = holder->pid();
+            write_lock(locks.path(), scale.device_path(), named);
+            fs::last_write_time(lock_file, fs::file_time_type::clock::now() - *c.holder_lock_age);
+        }
         LinkOptions options;
         options.lock_folder = locks.str();
         scale.on_poll([&seen, &held_during_poll, lock_file](int, const ScaleReply&) {
@@ -266,7 +322,8 @@ TEST(SerialPort, UucpLockKeepsOthersOutAndIsOursWhileWeHoldThePort) {
             ASSERT_EQ(bool(opened), c.opens) << opened.failure.message;
             if (!c.opens) {
                 EXPECT_EQ(opened.failure.problem, PortProblem::Busy);
-                EXPECT_NE(opened.failure.message.find("processo 1"), std::string::npos) << opened.failure.message;
+                EXPECT_NE(opened.failure.message.find("processo " + std::to_string(named)), std::string::npos)
+                    << opened.failure.message;
                 continue;
             }
             ReceiveBuffer buffer{};

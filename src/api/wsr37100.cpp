@@ -73,7 +73,7 @@ constexpr std::size_t kReadingEnds[] = {
     WSR_FIELD_END(WsrLeitura, consultas),      WSR_FIELD_END(WsrLeitura, bytes_resposta),
     WSR_FIELD_END(WsrLeitura, resposta),       WSR_FIELD_END(WsrLeitura, mensagem),
     WSR_FIELD_END(WsrLeitura, causa),          WSR_FIELD_END(WsrLeitura, erro_sistema),
-    WSR_FIELD_END(WsrLeitura, estavel)};
+    WSR_FIELD_END(WsrLeitura, estavel),        WSR_FIELD_END(WsrLeitura, numero)};
 // The shortest record a caller may pass: everything up to mensagem.
 constexpr std::size_t kShortestReading = WSR_FIELD_END(WsrLeitura, mensagem);
 constexpr std::size_t kDetectionEnds[] = {
@@ -186,6 +186,7 @@ WsrLeitura to_reading(const MonitorReading& reading) {
     } else {
         fill(leitura, reading.report);
     }
+    leitura.numero = static_cast<int32_t>(reading.number & 0x7FFFFFFF);
     return leitura;
 }
 

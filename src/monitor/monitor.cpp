@@ -91,7 +91,7 @@ std::uint64_t ScaleMonitor::latest(MonitorReading& reading) {
         latest_ = MonitorReading{};
         latest_.report.outcome = Outcome::Failure;
         latest_.failure = "monitor parado h\xE1 " + std::to_string(since(step_started_, now).count()) + " ms";
-        ++count_;
+        latest_.number = ++count_;
     }
     reading = latest_;
     return count_;
@@ -141,8 +141,8 @@ void ScaleMonitor::publish(MonitorReading reading) {
         std::lock_guard guard(lock_);
         // A log that still fails, tried again, is nothing new to tell.
         if (count_ > 0 && log_failed_at_ && same(reading, latest_)) return;
+        reading.number = ++count_;
         latest_ = reading;
-        ++count_;
     }
     if (listener_) listener_(reading);
 }

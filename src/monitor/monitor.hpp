@@ -38,7 +38,8 @@ struct MonitorSettings {
 // A reading as the monitor reports it: the query's report, or a failure's message.
 struct MonitorReading {
     QueryReport report;
-    std::string failure;  // with Outcome::Failure
+    std::string failure;      // with Outcome::Failure
+    std::uint64_t number = 0;  // the change's number, as `latest` returns it
 };
 
 // Called on the worker thread, never while a lock is held.

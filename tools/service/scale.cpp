@@ -51,18 +51,13 @@ void Scale::stop() {
 
 void Scale::check_stall() {
     if (!monitor_) return;
-    {
-        const std::lock_guard guard(incoming_lock_);
-        if (posted_) return;  // a change is on its way
-    }
     WsrLeitura pulled{};
     pulled.tamanho = sizeof pulled;
-    const std::int32_t number = WsrMonitorUltima(monitor_.get(), &pulled);
-    // Only a failure the callback has not told can be news: a stalled monitor
-    // calls no one. (A failure whose callback is a moment away is then told twice.)
-    if (number <= 0 || static_cast<std::uint64_t>(number) <= latest_.change || pulled.tipo != WSR_FALHA) return;
-    if (latest_.reading.tipo == WSR_FALHA && std::strcmp(latest_.reading.mensagem, pulled.mensagem) == 0) return;
-    apply(pulled, std::chrono::system_clock::now(), static_cast<std::uint64_t>(number) - latest_.change);
+    if (WsrMonitorUltima(monitor_.get(), &pulled) <= 0) return;
+    // A stalled monitor calls no one: only a failure can be news here. Any
+    // other change comes through the callback, and a failure that comes both
+    // ways is taken once, by its number.
+    if (pulled.tipo == WSR_FALHA) take(pulled, std::chrono::system_clock::now());
 }
 
 void Scale::observe(std::weak_ptr<ScaleObserver> observer) {
@@ -79,7 +74,7 @@ void WSR37100_CALL Scale::on_change(const WsrLeitura* leitura, void* context) {
             const std::lock_guard guard(scale->incoming_lock_);
             scale->incoming_.reading = *leitura;
             scale->incoming_.at = std::chrono::system_clock::now();
-            ++scale->incoming_.change;
+            scale->incoming_.change = static_cast<std::uint64_t>(leitura->numero);
             post = !scale->posted_;
             scale->posted_ = true;
         }
@@ -94,10 +89,16 @@ void Scale::take_incoming() {
     {
         const std::lock_guard guard(incoming_lock_);
         incoming = incoming_;
-        incoming_.change = 0;
         posted_ = false;
     }
-    apply(incoming.reading, incoming.at, incoming.change);
+    take(incoming.reading, incoming.at);
+}
+
+void Scale::take(const WsrLeitura& reading, std::chrono::system_clock::time_point at) {
+    // The monitor numbers its changes; one already taken (through the other path) is no change.
+    const auto number = static_cast<std::uint64_t>(reading.numero);
+    if (number <= latest_.change) return;
+    apply(reading, at, number);
 }
 
 const std::string& Scale::rendered(const std::function<std::string(const Scale&)>& render) {
@@ -108,10 +109,10 @@ const std::string& Scale::rendered(const std::function<std::string(const Scale&)
     return rendered_;
 }
 
-void Scale::apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at, std::uint64_t changes) {
+void Scale::apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at, std::uint64_t number) {
     latest_.reading = reading;
     latest_.at = at;
-    latest_.change += changes;
+    latest_.change = number;
     counter_.change(settings_.name, reading);
 
     // The journal hears of the scale coming and going, not of every weight.

@@ -66,6 +66,10 @@ public:
     // is: a stall becomes the scale's latest reading at once.
     void check_stall();
 
+    // A reading the monitor told, through its callback or when asked: taken
+    // once by its number, whichever way brings it first.
+    void take(const WsrLeitura& reading, std::chrono::system_clock::time_point at);
+
     const ScaleSettings& settings() const { return settings_; }
     const Snapshot& latest() const { return latest_; }
     // Held weakly: an observer that is gone is dropped.
@@ -82,7 +86,7 @@ private:
     };
     static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context);
     void take_incoming();
-    void apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at, std::uint64_t changes);
+    void apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at, std::uint64_t number);
 
     ScaleSettings settings_;
     std::string log_folder_;
@@ -96,7 +100,7 @@ private:
     // Handed over from the monitor's thread: only the newest change waits, and at most
     // one task is posted for it, however fast the scale changes.
     std::mutex incoming_lock_;
-    Snapshot incoming_;         // change: how many changes it folds
+    Snapshot incoming_;         // the newest change, with the monitor's number
     bool posted_ = false;
     std::uint64_t rendered_change_ = 0;
     std::string rendered_;

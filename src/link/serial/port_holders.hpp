@@ -14,6 +14,11 @@ namespace Wsr37100 {
 // holding its master) plays the device rather than using it, and is not counted.
 std::optional<pid_t> process_holding(dev_t device);
 
+// Whether that process holds the character device open (as its user, not as
+// the program at a pseudo-terminal's master side), or nothing when its
+// descriptors may not be looked at or it is gone.
+std::optional<bool> process_holds(pid_t process, dev_t device);
+
 // When a running process started, on the wall clock, or nothing when the
 // system does not tell (the process is gone, or may not be looked at).
 std::optional<std::chrono::system_clock::time_point> process_start(pid_t process);

@@ -79,6 +79,15 @@ Holding holding_of(const fs::path& process, dev_t device, long index) {
 
 }  // namespace
 
+std::optional<bool> process_holds(pid_t process, dev_t device) {
+    const fs::path folder = "/proc/" + std::to_string(process);
+    std::error_code error;
+    fs::directory_iterator probe(folder / "fd", error);
+    if (error) return std::nullopt;
+    const Holding holding = holding_of(folder, device, pts_index(device));
+    return holding.device && !holding.master;
+}
+
 std::optional<pid_t> process_holding(dev_t device) {
     const pid_t self = ::getpid();
     const long index = pts_index(device);

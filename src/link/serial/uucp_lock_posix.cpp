@@ -46,14 +46,20 @@ Holder holder_in(const std::string& file) {
     return {static_cast<pid_t>(pid), system_clock::time_point(duration_cast<system_clock::duration>(written))};
 }
 
-// A lock holds while the process it names lives, and is that process's own:
-// a process that started after the file was written only got the PID of one
-// that ended without removing its lock (killed, or crashed).
-bool holds(const Holder& holder) {
+// A lock holds while the process it names lives, unless that process is not
+// the one that wrote it and does not hold the device either: a process that
+// started after the file was written may only have got the PID of one that
+// ended without removing its lock (killed, or crashed). The clocks alone never
+// decide it: a wall clock stepped forward since the lock was written (NTP at
+// boot, a hardware clock kept in local time) or a lock file's time set back
+// make a live writer look younger than its file, and it holds the device.
+bool holds(const Holder& holder, dev_t device) {
     if (holder.pid == 0) return false;
     if (::kill(holder.pid, 0) != 0 && errno != EPERM) return false;
     const auto started = process_start(holder.pid);
-    return !started || *started <= holder.written + kClockSlack;
+    if (!started || *started <= holder.written + kClockSlack) return true;
+    // Its descriptors unseen (another user's, for a user who is not root): it may be the writer.
+    return process_holds(holder.pid, device).value_or(true);
 }
 
 // Writes our PID to a file of its own and links it to the lock's name.
@@ -111,6 +117,8 @@ std::string uucp_lock_name(const std::string& device_path) {
 UucpLock::Attempt UucpLock::take(const std::string& folder, const std::string& device_path) {
     Attempt attempt;
     const std::string lock_file = folder + "/" + uucp_lock_name(device_path);
+    struct stat node {};
+    const dev_t device = ::stat(device_path.c_str(), &node) == 0 ? node.st_rdev : 0;
     for (int i = 0; i < kTakeAttempts; ++i) {
         switch (link_ours(folder, lock_file)) {
             case Link::Taken: attempt.lock = UucpLock(lock_file); return attempt;
@@ -118,7 +126,7 @@ UucpLock::Attempt UucpLock::take(const std::string& folder, const std::string& d
             case Link::Exists: break;
         }
         const Holder holder = holder_in(lock_file);
-        if (holds(holder)) {
+        if (holds(holder, device)) {
             attempt.holder = holder.pid;
             attempt.holder_file = lock_file;
             return attempt;
