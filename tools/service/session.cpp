@@ -29,7 +29,7 @@ Session::Session(ServiceState& server, tcp::socket socket)
 
 Session::Yield Session::yields() {
     if (state_ == State::reading) return queued_ > 0 ? Yield::first : Yield::later;
-    if (state_ == State::lingering) return Yield::later;
+    if (state_ == State::lingering || state_ == State::waiting) return Yield::later;
     if (state_ != State::writing) return Yield::never;
     return queued_ > 0 || send_buffer_full(static_cast<std::uintptr_t>(stream_.socket().native_handle())) ? Yield::first
                                                                                                         : Yield::never;

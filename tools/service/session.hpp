@@ -141,14 +141,17 @@ public:
 
     // Whether this connection gives way to a new one when the service is at its limit. First, one whose
     // client takes no answer: it sent its next request before it took this one's answer, or leaves the
-    // answer stalled on a full send buffer. Then one still reading a request, idle between two, or
-    // dropping what its client still sends after an error answer. Never a request waiting for a reading,
-    // an answer going out to a client that takes it, or an event stream. Of one kind, the one that has
-    // waited longest on its client gives way first.
+    // answer stalled on a full send buffer. Then one still reading a request, idle between two,
+    // dropping what its client still sends after an error answer, or a request waiting for a reading
+    // (so that waits, however many, never keep a plain reading out). Never an answer going out to a
+    // client that takes it, or an event stream (their own limit leaves room). Of one kind, the one
+    // that has waited longest on its client gives way first.
     enum class Yield { never, later, first };
     Yield yields();
     SteadyClock::time_point waiting_since() const { return waiting_since_; }
-    void give_way() { close(); }
+    // Closes the connection; a waiting request is first answered with the reading as it stands, as at
+    // its deadline, and its connection then ends.
+    void give_way();
     // At the limit of connections: one 503 and the connection is closed.
     void refuse();
     // The same beyond the refused connections that may linger, which each hold a descriptor up to a

@@ -53,6 +53,12 @@ void Session::watch_while_waiting() {
     });
 }
 
+void Session::give_way() {
+    if (state_ != State::waiting) return close();
+    request_.keep_alive(false);
+    finish_wait(waited_latest(), true);
+}
+
 void Session::stop_waiting() {
     end_wait_count();
     timer_.cancel();
