@@ -198,6 +198,15 @@ WSR37100_API WsrMonitor *WSR37100_CALL WsrMonitorInicia(const char *sPorta, cons
  * until the monitor moves again; it then reports its reading, changed or not. */
 WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor *monitor, WsrLeitura *leitura);
 
+/* The monitor's log, apart from its readings: a change is told first and its
+ * log line written after, so a log that cannot be written (a full disk, a
+ * missing folder, a lock another program holds) never delays, hides or
+ * replaces a reading. While the last line could not be written, copies why
+ * into mensagem (tamanho bytes at most, NUL included, cut to fit) and returns
+ * 1; returns 0 while lines are written (mensagem then gets ""). The monitor
+ * tries again once a second. Returns -1 for a null monitor or mensagem. */
+WSR37100_API int32_t WSR37100_CALL WsrMonitorFalhaLog(WsrMonitor *monitor, char *mensagem, uint32_t tamanho);
+
 /* Stops the monitor and frees it; returns within 50 ms even in the middle of
  * a read, and no callback runs after it returns. A callback under way is
  * waited for: one that blocks holds this call up, and one that waits for a

@@ -283,6 +283,13 @@ public:
         return detail::from_c(c_leitura);
     }
 
+    // Why the last log line could not be written, or none while lines are written.
+    std::optional<std::string> FalhaLog() const {
+        char mensagem[WSR_MENSAGEM_MAX] = {};
+        if (handle_ == nullptr || ::WsrMonitorFalhaLog(handle_, mensagem, sizeof mensagem) != 1) return std::nullopt;
+        return std::string(mensagem);
+    }
+
     // Stops now; no callback runs after it returns (when called from the
     // callback: after the callback returns).
     void Encerra() {

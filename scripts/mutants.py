@@ -30,6 +30,7 @@ DETECTION = r"Detection"
 SERVICE = r"^service$"
 PARSERS = r"^Config\.|^Query\.|^service$"
 ROUTES = r"^Route\.|^service$"
+SCALE = r"^ScaleChanges\.|^service$"
 LOG = r"DailyLog|LogFaults|^service$"
 CSHARP = r"^csharp$"
 LETTER = r"^Peso\.|^tool$"
@@ -66,7 +67,9 @@ MUTANTS = [
 
     # Serial ports: UUCP locks and device names.
     ("serial", "src/link/serial/uucp_lock_posix.cpp",
-     "if (holder != 0 && alive(holder))", "if (alive(holder))", SERIAL),
+     "return process_holds(holder.pid, device).value_or(true);", "return false;", SERIAL),
+    ("serial", "src/link/serial/uucp_lock_posix.cpp",
+     "if (!started || *started <= holder.written + kClockSlack) return true;", "", SERIAL),
     ("serial", "src/link/serial/uucp_lock_posix.cpp",
      "        ::unlink(lock_file.c_str());  // stale", "        // stale", SERIAL),
     ("serial", "src/link/serial/uucp_lock_posix.cpp",
@@ -123,16 +126,17 @@ MUTANTS = [
      "if (!stop.stop_requested() && !lost_) rest(stop, settings_.reopen_every);",
      "if (!stop.stop_requested()) rest(stop, settings_.reopen_every);", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",
-     "            reading.report.outcome = Outcome::Failure;\n            reading.failure = failure.what();\n            log_failed_at_",
-     "            reading.failure = failure.what();\n            log_failed_at_", MONITOR),
+     "    std::lock_guard guard(lock_);\n    log_failure_ = std::move(failure);", "", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",
      "    --folded_;  // the line tells this one", "", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",
-     "        publish(reading);\n        log_folded();", "        publish(reading);", MONITOR),
+     "            retry_log();\n", "", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",
      "x.weight == y.weight && x.letter == y.letter", "x.weight == y.weight", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",
-     "if (!stalled_ && now > step_due_) {", "if (false) {", MONITOR),
+     "if (now <= step_due_ || stalled_) {", "if (stalled_) {", MONITOR),
+    ("monitor", "src/monitor/monitor.cpp",
+     "reading.number = ++count_;", "reading.number = count_++;", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",
      "!std::exchange(retell_, false) && ", "", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",
@@ -241,16 +245,19 @@ MUTANTS = [
      "(tipo == WSR_SEM_LEITURA || tipo == WSR_FALHA)", "(tipo == WSR_SEM_LEITURA)", ROUTES),
     ("routes", "tools/service/routes.cpp",
      "parts.size() < 3 || parts.size() > 4 ||", "parts.size() < 3 ||", ROUTES),
-    ("service", "tools/service/server.cpp",
+    ("service", "tools/service/session.cpp",
      "if (headers > server_.settings.limits.headers) {", "if (headers >= server_.settings.limits.headers) {", SERVICE),
+    ("service", "tools/service/session.cpp",
+     "state_ == State::lingering || state_ == State::waiting", "state_ == State::lingering", SERVICE),
     ("service", "tools/service/server.cpp",
      "if (open_connections() >= settings.limits.connections && !make_room())",
      "if (open_connections() > settings.limits.connections && !make_room())", SERVICE),
     ("routes", "tools/service/routes.cpp",
      'if (wait.stable) json["stable"] = tipo == WSR_PESO;', 'if (wait.stable) json["stable"] = true;', ROUTES),
     ("service", "tools/service/scale.cpp",
-     "if (number <= 0 || static_cast<std::uint64_t>(number) <= latest_.change || pulled.tipo != WSR_FALHA) return;",
-     "return;", SERVICE),
+     "    if (number <= latest_.change) return;\n", "", SCALE),
+    ("service", "tools/service/scale.cpp",
+     "if (pulled.tipo == WSR_FALHA) take(", "take(", SCALE),
     ("service", "tools/service/config.cpp",
      "constexpr std::size_t kMaxNameLength = 32;", "constexpr std::size_t kMaxNameLength = 31;", PARSERS),
     ("service", "tools/service/config.cpp",
@@ -285,7 +292,7 @@ MUTANTS = [
     ("service", "tools/service/scale.cpp",
      '        default: return "failure";', '        default: return "no-reading";', SERVICE),
     ("service", "tools/service/scale.cpp",
-     "    latest_.change += changes;", "    latest_.change = changes;", SERVICE),
+     "    latest_.change = number;", "    ++latest_.change;", SCALE),
 ]
 
 

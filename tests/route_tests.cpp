@@ -110,7 +110,7 @@ TEST(Route, Requests) {
         {"GET", "/metrics", {}, {}, {}, "401 unauthorized", Route::metrics, "", ""},
         {"GET", "/metrics", {}, {}, bearer, "200", Route::metrics, "", "wsr37100_up 1\n"},
         {"GET", "/", {}, {}, {}, "200", Route::page, "", "<title>wsr37100</title>"},
-        {"GET", "/health", {}, {}, {}, "200", Route::health, "", R"({"status":"degraded","scales":2,"scales_up":1,)"},
+        {"GET", "/health", {}, {}, {}, "200", Route::health, "", R"({"status":"degraded","scales":2,"scales_up":1,"logs_failing":0,)"},
         {"GET", "/problems/not-stable", {}, {}, {}, "200", Route::problem, "", R"({"type":"/problems/not-stable",)"},
         {"GET", "/v1/openapi.json", {}, {}, bearer, "200", Route::openapi, "", R"("openapi": "3.1.0")"},
         // Paths.

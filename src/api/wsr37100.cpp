@@ -356,6 +356,18 @@ extern "C" WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor* monit
     }
 }
 
+extern "C" WSR37100_API int32_t WSR37100_CALL WsrMonitorFalhaLog(WsrMonitor* monitor, char* mensagem, uint32_t tamanho) {
+    using namespace Wsr37100;
+    if (monitor == nullptr || mensagem == nullptr) return -1;
+    try {
+        const auto failure = monitor_of(monitor)->log_failure();
+        copy_message(mensagem, tamanho, failure ? *failure : std::string());
+        return failure ? 1 : 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
 extern "C" WSR37100_API void WSR37100_CALL WsrMonitorEncerra(WsrMonitor* monitor) {
     Wsr37100::ScaleMonitor::dispose(Wsr37100::monitor_of(monitor));
 }

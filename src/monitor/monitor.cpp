@@ -121,35 +121,48 @@ void ScaleMonitor::idle() {
     step_due_ = std::chrono::steady_clock::time_point::max();
 }
 
+std::optional<std::string> ScaleMonitor::log_failure() const {
+    std::lock_guard guard(lock_);
+    return log_failure_;
+}
+
+template <typename Write>
+void ScaleMonitor::write_line(Write write) {
+    std::optional<std::string> failure;
+    try {
+        write();
+        log_failed_at_.reset();
+    } catch (const Falha& error) {
+        failure = error.what();
+        log_failed_at_ = std::chrono::steady_clock::now();
+    }
+    std::lock_guard guard(lock_);
+    log_failure_ = std::move(failure);
+}
+
 void ScaleMonitor::publish(MonitorReading reading) {
     // Only this worker publishes: last_seen_ is its own; latest_ and count_ are shared.
-    if (count_ > 0 && !std::exchange(retell_, false) && same(reading, last_seen_)) return;
+    if (std::exchange(told_, true) && !std::exchange(retell_, false) && same(reading, last_seen_)) return;
     last_seen_ = reading;
-    if (reading.report.outcome != Outcome::Failure) {
-        // A log that cannot be written turns this change into a failure, once: the
-        // same reading at the next poll is no change, so no callback for each poll.
-        log_failed_at_.reset();
-        try {
-            log_change(reading);
-        } catch (const Falha& failure) {
-            reading.report.outcome = Outcome::Failure;
-            reading.failure = failure.what();
-            log_failed_at_ = std::chrono::steady_clock::now();
-        }
-    }
     {
         std::lock_guard guard(lock_);
-        // A log that still fails, tried again, is nothing new to tell.
-        if (count_ > 0 && log_failed_at_ && same(reading, latest_)) return;
         reading.number = ++count_;
         latest_ = reading;
     }
     if (listener_) listener_(reading);
+    // The line after the change is told. While the log fails, a change's line waits for the next
+    // try (a second after the last), so a log held by another program holds up no poll either.
+    if (reading.report.outcome == Outcome::Failure) return;
+    if (log_failed_at_) {
+        ++folded_;
+        return;
+    }
+    write_line([&] { log_change(reading); });
 }
 
 void ScaleMonitor::log_change(const MonitorReading& reading) {
     const auto now = std::chrono::steady_clock::now();
-    if (count_ > 0 && now - last_line_ < kChangeLineEvery) {
+    if (now - last_line_ < kChangeLineEvery) {
         ++folded_;
         return;
     }
@@ -164,12 +177,15 @@ void ScaleMonitor::log_change(const MonitorReading& reading) {
 void ScaleMonitor::log_folded() {
     if (folded_ == 0 || std::chrono::steady_clock::now() - last_line_ < kChangeLineEvery) return;
     --folded_;  // the line tells this one
-    try {
-        log_change(last_seen_);
-    } catch (const Falha&) {
-        folded_ = 0;
-        retell_ = true;  // the next poll tells the failure, as a change's own line would
-    }
+    write_line([&] { log_change(last_seen_); });
+}
+
+// A log that could not be written is tried again once a second (a lock let go, a folder put
+// back), with the line of the reading as it is now.
+void ScaleMonitor::retry_log() {
+    if (!log_failed_at_ || std::chrono::steady_clock::now() - *log_failed_at_ < kChangeLineEvery) return;
+    if (folded_ > 0) --folded_;  // the line tells the latest of them
+    write_line([&] { log_change(last_seen_); });
 }
 
 void ScaleMonitor::rest(std::stop_token& stop, std::chrono::milliseconds pause) {
@@ -197,7 +213,7 @@ void ScaleMonitor::follow(std::stop_token& stop) {
     }
     // Reopened at once after a failed poll: the failure is told after all.
     if (lost_) publish(*std::exchange(lost_, std::nullopt));
-    settings_.log.GravaLog("monitor: porta aberta: " + settings_.port + ":");
+    write_line([&] { settings_.log.GravaLog("monitor: porta aberta: " + settings_.port + ":"); });
     // A reply to someone else's poll may still be on its way.
     WatchedLink port(*opened.port, *this);
     port.drain(&interrupt_);
@@ -213,13 +229,14 @@ void ScaleMonitor::follow(std::stop_token& stop) {
             break;
         }
         publish(reading);
-        log_folded();
-        // A log that could not be written is tried again once a second (a lock
-        // let go, a folder put back): the reading is then told as it is.
-        if (log_failed_at_ && std::chrono::steady_clock::now() - *log_failed_at_ >= kChangeLineEvery) retell_ = true;
+        if (log_failed_at_) {
+            retry_log();
+        } else {
+            log_folded();
+        }
     }
     opened.port.reset();
-    settings_.log.GravaLog("monitor: porta fechada: " + settings_.port + ":");
+    write_line([&] { settings_.log.GravaLog("monitor: porta fechada: " + settings_.port + ":"); });
     if (!stop.stop_requested() && !lost_) rest(stop, settings_.reopen_every);
 }
 

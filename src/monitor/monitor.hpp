@@ -51,6 +51,10 @@ using MonitorListener = std::function<void(const MonitorReading&)>;
 // once and tries to open it again every `reopen_every`. The log gets a line on
 // open, close and each change, not one per poll, and at most one change line a
 // second: a flickering reading's other changes are counted on the next line.
+// A change is told first and its log line written after: a log held by
+// another program, or one that cannot be written, never delays, hides or
+// replaces a reading. Such a log is a condition of its own (`log_failure`),
+// tried again once a second.
 // A step that does not end in time (a driver whose read never returns, a
 // callback that blocks) makes `latest` report a failure, "monitor parado há N
 // ms", instead of the reading from before; once the step ends the monitor
@@ -74,12 +78,20 @@ public:
     // itself; elsewhere it is stopped and freed before this returns.
     static void dispose(ScaleMonitor* monitor);
 
+    // Why the last log line could not be written, or nothing while lines are
+    // written. Thread safe.
+    std::optional<std::string> log_failure() const;
+
 private:
     void run(std::stop_token stop);
     void follow(std::stop_token& stop);
     void publish(MonitorReading reading);
     void log_change(const MonitorReading& reading);
     void log_folded();
+    void retry_log();
+    // Writes a line through `write`; a failure becomes the log's condition, not a reading.
+    template <typename Write>
+    void write_line(Write write);
     void rest(std::stop_token& stop, std::chrono::milliseconds pause);
     // The worker starts a step that should end within `allowed`.
     void step(std::chrono::milliseconds allowed);
@@ -104,8 +116,10 @@ private:
     std::optional<std::pair<std::chrono::steady_clock::time_point, std::chrono::steady_clock::time_point>> overdue_seen_;
     bool stalled_ = false;
     bool retell_ = false;  // set on the worker thread only
-    // When a change's log line last failed; none while the log is written.
-    std::optional<std::chrono::steady_clock::time_point> log_failed_at_;
+    bool told_ = false;    // the worker's: a reading was published
+    // When a change's log line last failed, and why; none while the log is written.
+    std::optional<std::chrono::steady_clock::time_point> log_failed_at_;  // the worker's own
+    std::optional<std::string> log_failure_;                              // shared, under lock_
     // A reading that flickers gets at most one change line a second in the log; the
     // changes folded meanwhile are counted on the next line.
     std::chrono::steady_clock::time_point last_line_{};

@@ -1,6 +1,5 @@
 """`wsr37100 serve` as a separate process, asked over loopback by Python's own HTTP client, against simulated scales."""
 import contextlib
-import fcntl
 import http.client
 import json
 import os
@@ -809,23 +808,32 @@ class StopTest(unittest.TestCase):
                 self.assertTrue(service.messages().rstrip().endswith("wsr37100 serve: stopped"))
 
 
-    def test_a_log_another_program_holds_locked_is_a_failure_not_a_freeze(self):
-        with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "2.5") as scale:
-            with open(os.path.join(folder, time.strftime("logWSR37100_%d%m.txt")), "ab") as held:
-                fcntl.lockf(held, fcntl.LOCK_EX)  # as a backup tool or a log shipper may
-                with Service("--scale", "s=%s,log-dir=%s" % (scale.port, folder)) as service:
-                    # What cannot be logged is a failure that says why, never a weight as current.
-                    body = service.wait_for("/v1/scales/s", lambda body: body["state"] != "starting")
-                    self.assertEqual(body["state"], "failure")
-                    self.assertIn("bloqueado", body["reading"]["message"])
-                    self.assertEqual(service.call("/health")[2]["status"], "degraded")
-                    fcntl.lockf(held, fcntl.LOCK_UN)
-                    service.wait_for("/v1/scales/s", lambda body: body["reading"].get("weight") == 2.5)
-                    fcntl.lockf(held, fcntl.LOCK_EX)
-                    service.process.send_signal(signal.SIGTERM)
-                    sent = time.monotonic()
-                    self.assertEqual(service.process.wait(timeout=10), 0)
-                    self.assertLess(time.monotonic() - sent, 2.0)
+    def test_a_log_that_cannot_be_written_never_holds_up_or_hides_a_reading(self):
+        with tempfile.TemporaryDirectory() as top, Simulator("--weight", "2.5", stdin=subprocess.PIPE) as scale:
+            folder = os.path.join(top, "logs")
+            os.mkdir(folder)
+            with Service("--scale", "s=%s,log-dir=%s" % (scale.port, folder)) as service:
+                service.wait_for("/v1/scales/s", lambda body: body["state"] == "weight")
+                shutil.rmtree(folder)
+                # A change is served as soon as it is read; the log's failure is told apart from it.
+                scale.process.stdin.write("3.1\n")
+                scale.process.stdin.flush()
+                body = service.wait_for("/v1/scales/s", lambda body: body["reading"].get("weight") == 3.1)
+                self.assertEqual(body["state"], "weight")
+                body = service.wait_for("/v1/scales/s", lambda body: body["log_failure"] is not None)
+                self.assertEqual((body["state"], body["reading"]["weight"]), ("weight", 3.1))
+                health = service.call("/health")[2]
+                self.assertEqual((health["status"], health["scales_up"], health["logs_failing"]), ("degraded", 1, 1))
+                self.assertIn('wsr37100_scale_log_failing{scale="s"} 1\n', service.call("/metrics")[2])
+                # The folder back: the line is written at the next try, and the condition ends.
+                os.mkdir(folder)
+                service.wait_for("/health", lambda body: body["status"] == "ok")
+                with open(os.path.join(folder, time.strftime("logWSR37100_%d%m.txt")), encoding="cp1252") as log:
+                    self.assertIn("monitor: peso = 3.100", log.read().replace(",", "."))
+                messages = service.messages()
+                self.assertIn("its log cannot be written, readings go on", messages)
+                self.assertIn("its log is written again", messages)
+                self.assertNotIn("failure", messages)
 
 
 class UsageTest(unittest.TestCase):

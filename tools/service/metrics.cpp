@@ -69,6 +69,11 @@ std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t c
         const bool up = scale->latest().change > 0 && (tipo == WSR_PESO || tipo == WSR_STATUS);
         out += "wsr37100_scale_up{scale=\"" + scale->settings().name + "\"} " + (up ? "1" : "0") + "\n";
     }
+    family(out, "wsr37100_scale_log_failing", "gauge", "1 while the scale's log lines cannot be written (its readings go on), else 0.");
+    for (const Scale* scale : scales) {
+        out += "wsr37100_scale_log_failing{scale=\"" + scale->settings().name + "\"} " +
+               (scale->log_failure().empty() ? "0" : "1") + "\n";
+    }
     family(out, "wsr37100_scale_weight_kilograms", "gauge", "The scale's weight, while it reads one.");
     for (const Scale* scale : scales) {
         if (scale->latest().change > 0 && scale->latest().reading.tipo == WSR_PESO) {

@@ -241,12 +241,15 @@ Routed route(const Request& request, const RouteContext& context) {
         }
         case Route::health: {
             std::size_t up = 0;
+            std::size_t logs_failing = 0;
             for (std::size_t i = 0; i < settings.scales.size(); ++i) {
                 const Snapshot& latest = context.latest(i);
                 if (latest.change > 0 && (latest.reading.tipo == WSR_PESO || latest.reading.tipo == WSR_STATUS)) ++up;
+                logs_failing += context.log_failing(i) ? 1 : 0;
             }
-            return answer(json_reply(Json{{"status", up == settings.scales.size() ? "ok" : "degraded"},
-                                          {"scales", settings.scales.size()}, {"scales_up", up},
+            const bool ok = up == settings.scales.size() && logs_failing == 0;
+            return answer(json_reply(Json{{"status", ok ? "ok" : "degraded"}, {"scales", settings.scales.size()},
+                                          {"scales_up", up}, {"logs_failing", logs_failing},
                                           {"version", WSR37100_VERSION_STRING}}));
         }
         case Route::metrics: return answer(Reply{200, "text/plain; version=0.0.4; charset=utf-8", context.metrics_text(), {}});

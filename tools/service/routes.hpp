@@ -73,6 +73,8 @@ public:
     virtual std::string metrics_text() const = 0;
     // The origins refused lately, for the scales' list: each with its requests and the last one's time.
     virtual Json refused_origins() const = 0;
+    // Whether the scale's log cannot be written now (its readings go on).
+    virtual bool log_failing(std::size_t) const { return false; }
 
 protected:
     ~RouteContext() = default;

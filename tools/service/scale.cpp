@@ -60,6 +60,20 @@ void Scale::check_stall() {
     if (pulled.tipo == WSR_FALHA) take(pulled, std::chrono::system_clock::now());
 }
 
+void Scale::check_log() {
+    if (!monitor_) return;
+    char why[WSR_MENSAGEM_MAX] = {};
+    if (WsrMonitorFalhaLog(monitor_.get(), why, sizeof why) < 0 || log_failure_ == why) return;
+    log_failure_ = why;
+    rendered_.clear();  // the scale as clients see it tells its log
+    const std::string scale = "scale " + settings_.name + " (" + settings_.port + "): ";
+    if (log_failure_.empty()) {
+        journal_.say(Level::info, scale + "its log is written again");
+    } else {
+        journal_.say(Level::warning, scale + "its log cannot be written, readings go on (" + common::to_utf8(log_failure_) + ")");
+    }
+}
+
 void Scale::observe(std::weak_ptr<ScaleObserver> observer) {
     std::erase_if(observers_, [](const auto& weak) { return weak.expired(); });
     observers_.push_back(std::move(observer));

@@ -65,10 +65,16 @@ public:
     // Asks the monitor, which cannot call back while it is stalled, whether it
     // is: a stall becomes the scale's latest reading at once.
     void check_stall();
+    // Asks the monitor whether its log is written; a change of that is told in the journal.
+    void check_log();
 
     // A reading the monitor told, through its callback or when asked: taken
     // once by its number, whichever way brings it first.
     void take(const WsrLeitura& reading, std::chrono::system_clock::time_point at);
+
+    // Why the scale's last log line could not be written (8-bit, the module's words), or "" while its
+    // lines are written: a condition apart from its readings, asked with the stall.
+    const std::string& log_failure() const { return log_failure_; }
 
     const ScaleSettings& settings() const { return settings_; }
     const Snapshot& latest() const { return latest_; }
@@ -95,6 +101,7 @@ private:
     Journal journal_;
     Snapshot latest_;
     std::string condition_;  // what the journal was last told
+    std::string log_failure_;
     std::vector<std::weak_ptr<ScaleObserver>> observers_;
     std::size_t streams_ = 0;
     // Handed over from the monitor's thread: only the newest change waits, and at most

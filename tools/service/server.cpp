@@ -58,6 +58,7 @@ Json scale_json(const Scale& scale) {
     json["state"] = state_of(latest);
     json["change"] = latest.change;
     json["reading"] = latest.change == 0 ? Json() : Json(common::to_json(latest.reading, common::timestamp(latest.at)));
+    json["log_failure"] = scale.log_failure().empty() ? Json() : Json(common::to_utf8(scale.log_failure()));
     return json;
 }
 
@@ -171,7 +172,10 @@ void Server::Impl::watch_stalls() {
     stall_watch.expires_after(kStallCheck);
     stall_watch.async_wait([this](beast::error_code error) {
         if (error || stopping) return;
-        for (auto& scale : scales) scale->check_stall();
+        for (auto& scale : scales) {
+            scale->check_stall();
+            scale->check_log();
+        }
         watch_stalls();
     });
 }

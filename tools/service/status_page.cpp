@@ -77,6 +77,7 @@ const words = {
     denied: "Access denied — open the page as /#token=YOUR-TOKEN",
     http: "The service answered HTTP ",
     baud: " baud", system: "System's reason: ",
+    log: "Its log cannot be written (readings go on): ",
     changed: (time, ago) => "Changed at " + time + " (" + ago + ")",
     ago: (amount) => amount === null ? "just now" : amount + " ago",
     refused: (origin, count) => ["A web page at " + origin + " asked for the scales " + count +
@@ -117,6 +118,7 @@ const words = {
     denied: "Acesso negado — abra a página como /#token=SEU-TOKEN",
     http: "O serviço respondeu HTTP ",
     baud: " baud", system: "Motivo do sistema: ",
+    log: "O log não pode ser gravado (as leituras continuam): ",
     changed: (time, ago) => "Alterado às " + time + " (" + ago + ")",
     ago: (amount) => amount === null ? "agora" : "há " + amount,
     refused: (origin, count) => ["Uma página web em " + origin + " pediu as balanças " + count +
@@ -254,7 +256,8 @@ function render(name) {
   text(tag, live ? (known ? known[0] : state) : connecting() ? say().connecting : say().stale);
   text(root.querySelector(".advice"), live ? advice(data) : connecting() ? "" : say().staleAdvice);
   const message = reading && typeof reading.message === "string" ? reading.message : "";
-  text(root.querySelector(".detail"), message ? say().system + message : "");
+  const log = typeof data.log_failure === "string" ? say().log + data.log_failure : "";
+  text(root.querySelector(".detail"), [message ? say().system + message : "", log].filter(Boolean).join(" "));
   text(root.querySelector(".time"), changedText(reading));
 }
 
