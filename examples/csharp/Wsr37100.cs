@@ -20,7 +20,7 @@
 //
 // The records have the C header's layout on both architectures:
 //   WsrOpcoes   32 bytes on x86, 40 on x64 (pasta_log is a pointer)
-//   WsrLeitura  560 bytes on both (peso is aligned to 8)
+//   WsrLeitura  568 bytes on both (peso is aligned to 8)
 //   WsrDeteccao 568 bytes on both
 //
 // The .NET interface (failures are exceptions, never 0 kg):
@@ -109,6 +109,7 @@ namespace Wsr37100
         public int causa;          // with WSR_MOTIVO_PORTA_INDISPONIVEL: WSR_CAUSA_*
         public int erro_sistema;   // the system's error code behind causa, or 0
         public int estavel;        // with espera_estavel_ms: 1 when the scale settled
+        public int numero;         // from a monitor: the change's number, as WsrMonitorUltima returns it
 
         /// <summary>An empty record, tamanho set, its arrays allocated.</summary>
         public static WsrLeitura Nova()
@@ -180,7 +181,7 @@ namespace Wsr37100
         static Wsr()
         {
             Confere(typeof(WsrOpcoes), IntPtr.Size == 4 ? 32 : 40);
-            Confere(typeof(WsrLeitura), 560);
+            Confere(typeof(WsrLeitura), 568);
             Confere(typeof(WsrDeteccao), 568);
         }
 
@@ -931,6 +932,9 @@ namespace Wsr37100
         [DllImport(Wsr.Biblioteca, CallingConvention = CallingConvention.StdCall, EntryPoint = "WsrMonitorUltima")]
         static extern int Ultima(MonitorHandle monitor, ref WsrLeitura leitura);
 
+        [DllImport(Wsr.Biblioteca, CallingConvention = CallingConvention.StdCall, EntryPoint = "WsrMonitorFalhaLog")]
+        static extern int FalhaLog(MonitorHandle monitor, byte[] mensagem, uint tamanho);
+
         // The one callback every monitor gets, in a static field: never collected, so the library
         // can always call it, even returning from a call in which a handler disposed its monitor.
         // contexto names the monitor in Running; a monitor no longer there is disposed.
@@ -1013,6 +1017,27 @@ namespace Wsr37100
                 if (numero < 0)
                     throw new ScaleException("WsrMonitorUltima recusou a chamada (" + numero + ")");
                 return numero == 0 ? null : Reading.OfMonitor(leitura);
+            }
+        }
+
+        /// <summary>Why the monitor's last log line could not be written, or null while its lines are
+        /// written (and before Start). The readings go on either way: a log that fails never holds up
+        /// or replaces one.</summary>
+        public string LogFailure
+        {
+            get
+            {
+                byte[] mensagem = new byte[Wsr.WSR_MENSAGEM_MAX];
+                int falha;
+                lock (gate)
+                {
+                    if (disposed)
+                        throw new ObjectDisposedException("ScaleMonitor");
+                    if (monitor == null)
+                        return null;
+                    falha = FalhaLog(monitor, mensagem, (uint)mensagem.Length);
+                }
+                return falha == 1 ? Wsr.DeTexto(mensagem) : null;
             }
         }
 

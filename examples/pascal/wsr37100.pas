@@ -78,6 +78,7 @@ type
     causa: LongInt;        { WSR_CAUSA_*: why the port could not be opened }
     erro_sistema: LongInt; { the system's error code behind causa }
     estavel: LongInt;      { 1 when a stable wait ended on a settled answer }
+    numero: LongInt;       { from a monitor: the change's number }
   end;
 
   { What WsrDetecta found: 568 bytes on every platform. }

@@ -60,7 +60,8 @@ class WsrLeitura(ctypes.Structure):
     _fields_ = [("tamanho", ctypes.c_uint32), ("tipo", ctypes.c_int32), ("peso", ctypes.c_double),
                 ("motivo", ctypes.c_int32), ("consultas", ctypes.c_int32), ("bytes_resposta", ctypes.c_int32),
                 ("resposta", ctypes.c_ubyte * 8), ("mensagem", ctypes.c_char * MESSAGE_MAX),
-                ("causa", ctypes.c_int32), ("erro_sistema", ctypes.c_int32), ("estavel", ctypes.c_int32)]
+                ("causa", ctypes.c_int32), ("erro_sistema", ctypes.c_int32), ("estavel", ctypes.c_int32),
+                ("numero", ctypes.c_int32)]
 
 
 class WsrDeteccao(ctypes.Structure):

@@ -156,14 +156,18 @@ static class ScaleTests
                               Thrown<ScaleException>(monitor.Start), "Start");
                         continue;
                     }
-                    // A running monitor tells a log it cannot write as a reading.
-                    Reading failed = null;
-                    var came = new ManualResetEventSlim();
-                    monitor.ReadingChanged += (sender, e) => { failed = e.Reading; came.Set(); };
+                    // A running monitor reads all the same, and tells a log it cannot write apart.
+                    Reading came = null;
+                    var changed = new ManualResetEventSlim();
+                    monitor.ReadingChanged += (sender, e) => { came = e.Reading; changed.Set(); };
                     monitor.Start();
-                    True(came.Wait(Patience), "a reading came");
-                    Equal(ReadingKind.Failure + " " + c.Message,
-                          failed.Kind + " " + failed.Message.Substring(0, Math.Min(failed.Message.Length, c.Message.Length)), "monitor");
+                    True(changed.Wait(Patience), "a reading came");
+                    Equal(ReadingKind.Weight, came.Kind, "monitor");
+                    string failure = null;
+                    for (var until = DateTime.UtcNow + Patience; failure == null && DateTime.UtcNow < until; Thread.Sleep(20))
+                        failure = monitor.LogFailure;
+                    True(failure != null, "the log's failure told");
+                    Equal(c.Message, failure.Substring(0, Math.Min(failure.Length, c.Message.Length)), "LogFailure");
                 }
             }
     }
