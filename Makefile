@@ -17,17 +17,26 @@ CTEST     := ctest --output-on-failure -j $(JOBS)
 # packages are stripped either way.
 LEAN      := -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 SANITIZED := -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
+# Every build compiles through ccache where it is installed. Paths are taken relative to the
+# checkout, so a fresh clone in another folder (CI's) finds what an earlier one compiled.
+LAUNCHER  := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR := $(ROOT)
+export CCACHE_NOHASHDIR := true
+# Each phase's seconds, for the table `make test` and CI print at the end (scripts/phase.sh).
+PHASES    := $(ROOT)/$(BUILD)/phases.tsv
+PHASE     := bash $(ROOT)/scripts/phase.sh $(PHASES)
+PHASE_TABLE := bash $(ROOT)/scripts/phase.sh --table $(PHASES) $(addprefix $(ROOT)/$(BUILD)/,native asan tsan win32 win64)
 
 .PHONY: install uninstall fuzz tsan test-tsan package test-packages demo bench all deps native asan win32 win64 test test-native test-asan test-windows wineprefix clean check test-stress
 
 all: native
 
 deps:
-	@bash scripts/install-deps.sh || { [ "$$CI" != true ] || { echo "CI: build dependencies missing" >&2; exit 1; }; }
+	@$(PHASE) deps bash scripts/install-deps.sh || { [ "$$CI" != true ] || { echo "CI: build dependencies missing" >&2; exit 1; }; }
 
 define configure_and_build
-	cmake -S . -B $(BUILD)/$(1) -DCMAKE_BUILD_TYPE=$(TYPE) -DWSR37100_WINEPREFIX=$(WINEPREFIX_DIR) $(2)
-	cmake --build $(BUILD)/$(1) -j $(JOBS)
+	$(PHASE) "build $(1)" cmake -S . -B $(BUILD)/$(1) -DCMAKE_BUILD_TYPE=$(TYPE) -DWSR37100_WINEPREFIX=$(WINEPREFIX_DIR) $(LAUNCHER) $(2)
+	$(PHASE) "build $(1)" cmake --build $(BUILD)/$(1) -j $(JOBS)
 endef
 
 native:
@@ -49,9 +58,9 @@ tsan:
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := decoders telnet port_names service_config query
 fuzz: deps
-	cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-	  -DCMAKE_CXX_COMPILER=clang++ -DWSR37100_FUZZ=ON -DWSR37100_TESTS=OFF
-	cmake --build $(BUILD)/fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
+	$(PHASE) "build fuzz" cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DWSR37100_FUZZ=ON -DWSR37100_TESTS=OFF $(LAUNCHER)
+	$(PHASE) "build fuzz" cmake --build $(BUILD)/fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
 	@end=$$(( $$(date +%s) + $(FUZZ_SECONDS) )); left=$(words $(FUZZ_TARGETS)); \
 	for target in $(FUZZ_TARGETS); do \
 	  share=$$(( (end - $$(date +%s)) / left - 1 )); left=$$((left - 1)); [ $$share -ge 1 ] || share=1; \
@@ -61,7 +70,8 @@ fuzz: deps
 	  $(BUILD)/fuzz/bin/$${target}_fuzz -max_total_time=$$share -print_final_stats=1 $$dict \
 	    $$(cat tests/fuzz/$$target.options) -artifact_prefix=$(BUILD)/fuzz/findings/$$target/ \
 	    $(BUILD)/fuzz/corpus/$$target tests/fuzz/corpus/$$target < /dev/null || exit 1; \
-	done
+	done; \
+	printf 'fuzz run\t%s\t0\n' $$(( $$(date +%s) - end + $(FUZZ_SECONDS) )) >> $(PHASES)
 
 win32:
 	$(call configure_and_build,win32,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DWSR37100_NATIVE_BUILD=$(ROOT)/$(BUILD)/native $(LEAN))
@@ -77,13 +87,13 @@ wineprefix:
 	fi
 
 test-native: native
-	cd $(BUILD)/native && $(CTEST)
+	cd $(BUILD)/native && $(PHASE) "suite native" $(CTEST)
 
 test-asan: asan
-	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
+	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(PHASE) "suite asan" $(CTEST)
 
 test-tsan: tsan
-	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
+	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 $(PHASE) "suite tsan" $(CTEST)
 
 # The Windows suites run under Wine, each in a Wine session of its own (one a
 # suite left running, its services included, would answer the next suite's
@@ -96,9 +106,9 @@ test-windows: native
 	    && command -v wine >/dev/null; then \
 	  $(MAKE) --no-print-directory win32 win64 wineprefix && \
 	  { $(WINE_ENV) wineserver -k 2>/dev/null || true; } && \
-	  cd $(BUILD)/win32 && $(WINE_ENV) ctest --output-on-failure && \
+	  cd $(BUILD)/win32 && $(WINE_ENV) $(PHASE) "suite win32 (Wine)" ctest --output-on-failure && \
 	  { $(WINE_ENV) wineserver -k 2>/dev/null || true; } && \
-	  cd ../win64 && $(WINE_ENV) ctest --output-on-failure; \
+	  cd ../win64 && $(WINE_ENV) $(PHASE) "suite win64 (Wine)" ctest --output-on-failure; \
 	elif [ "$$CI" = true ]; then \
 	  echo "CI: mingw-w64 or Wine is missing" >&2; exit 1; \
 	else \
@@ -118,7 +128,8 @@ test-stress: deps native tsan
 	  for build in native tsan; do \
 	    echo "== stress round $$round: $$build, ctest -j4 beside 2 CPU hogs"; \
 	    stress-ng --cpu 2 --timeout 900s --quiet & hogs=$$!; \
-	    (cd $(BUILD)/$$build && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j4); status=$$?; \
+	    (cd $(BUILD)/$$build && TSAN_OPTIONS=halt_on_error=1 $(PHASE) "stress round $$round: $$build" ctest --output-on-failure -j4); \
+	    status=$$?; \
 	    kill $$hogs 2>/dev/null; wait $$hogs 2>/dev/null; \
 	    [ $$status -eq 0 ] || exit $$status; \
 	  done; \
@@ -130,11 +141,19 @@ test-stress: deps native tsan
 # output comes out whole when it ends. The Windows suites run after, alone: Wine
 # starting a service is slow enough on a loaded machine to make its time-outs.
 SUITES := test-native test-asan test-tsan fuzz windows-builds
-test: deps
+test:
+	@mkdir -p $(BUILD) && rm -f $(PHASES)
+	$(MAKE) --no-print-directory deps
 	$(MAKE) --no-print-directory native
 	$(MAKE) --no-print-directory -j2 --output-sync=target $(SUITES)
 	$(MAKE) --no-print-directory test-windows
 	$(MAKE) --no-print-directory test-packages
+	@$(PHASE_TABLE)
+
+# The table of phases (and the slowest cases) of the last `make test` and `make test-stress`.
+.PHONY: phases
+phases:
+	@$(PHASE_TABLE)
 
 .PHONY: windows-builds
 windows-builds: native
@@ -171,8 +190,8 @@ MSI       := $(BUILD)/packages/wsr37100-$(VERSION)-windows-x64.msi
 PACKAGED  := $(BUILD)/package
 SHIPPED   := -DWSR37100_TESTS=OFF -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG"
 define package_build
-	cmake -S . -B $(PACKAGED)/$(1) -DCMAKE_BUILD_TYPE=$(TYPE) $(SHIPPED) $(2)
-	cmake --build $(PACKAGED)/$(1) -j $(JOBS)
+	$(PHASE) "package build $(1)" cmake -S . -B $(PACKAGED)/$(1) -DCMAKE_BUILD_TYPE=$(TYPE) $(LAUNCHER) $(SHIPPED) $(2)
+	$(PHASE) "package build $(1)" cmake --build $(PACKAGED)/$(1) -j $(JOBS)
 endef
 package:
 	$(call package_build,native,)
@@ -204,7 +223,7 @@ test-packages: package
 	rm -rf $(BUILD)/staged
 	mkdir -p $(BUILD)/staged/etc/wsr37100 && echo '{"scales": {}}' > $(BUILD)/staged/etc/wsr37100/serve.json
 	$(MAKE) --no-print-directory install DESTDIR=$(ROOT)/$(BUILD)/staged
-	bash scripts/check-packages.sh $(BUILD)/packages $(BUILD)/staged
+	$(PHASE) "packages checked" bash scripts/check-packages.sh $(BUILD)/packages $(BUILD)/staged
 	$(MAKE) --no-print-directory uninstall DESTDIR=$(ROOT)/$(BUILD)/staged > /dev/null
 	bash scripts/check-packages.sh --uninstalled $(BUILD)/staged
 	$(MAKE) --no-print-directory test-msi
@@ -216,7 +235,7 @@ MSI_ENV := WINEPREFIX=$(ROOT)/$(BUILD)/msi-wineprefix WINEDEBUG=-all WINEDLLOVER
 .PHONY: test-msi
 test-msi:
 	@if command -v wine >/dev/null && [ -f $(MSI) ]; then \
-	  cd tests/packaging && $(MSI_ENV) python3 -W ignore -m unittest -v test_msi; \
+	  cd tests/packaging && $(MSI_ENV) $(PHASE) "installer under Wine" python3 -W ignore -m unittest -v test_msi; \
 	elif [ "$$CI" = true ]; then \
 	  echo "CI: Wine or the .msi is missing" >&2; exit 1; \
 	else \

@@ -19,7 +19,7 @@ packages=(
   clang libclang-rt-14-dev valgrind
   chromium openssl util-linux
   ser2net
-  stress-ng
+  stress-ng ccache
   prometheus python3-yaml
   wixl msitools
   nodejs npm
