@@ -366,7 +366,7 @@ TEST(Monitor, AFlickeringReadingLogsALineASecond) {
     WsrMonitor* monitor = WsrMonitorInicia(scale.device_path().c_str(), "9600", &opcoes,
                                            [](const WsrLeitura*, void* count) { ++*static_cast<std::atomic<int>*>(count); },
                                            &changes);
-    while (scale.polls() < 150 || Clock::now() - start < 1200ms) std::this_thread::sleep_for(5ms);  // past one second
+    while (scale.polls() < 40 || Clock::now() - start < 1200ms) std::this_thread::sleep_for(5ms);  // past one second
     // The flicker ends: the log's last line tells the weight the scale settled on.
     scale.replace_script({fixed(3.0)});
     const auto change_lines_in_log = [&] {
@@ -392,7 +392,7 @@ TEST(Monitor, AFlickeringReadingLogsALineASecond) {
         counted = counted || line.find(" mudan\xE7" "as n\xE3o registradas)") != std::string::npos;
         told += std::stoul(line.substr(more + 6));
     }
-    EXPECT_GE(changes.load(), 100);  // every change still reaches the host
+    EXPECT_GE(changes.load(), 30);  // every change still reaches the host
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back().rfind("monitor: peso = 3", 0), 0u) << lines.back();
     EXPECT_EQ(told, static_cast<std::size_t>(changes.load()));
@@ -445,7 +445,7 @@ TEST(Monitor, ALogThatFailsNeverHidesTheWeight) {
     });
     while (scale.polls() < 20) std::this_thread::sleep_for(5ms);
     // Tried again once a second, it still fails: no change to tell.
-    for (const auto give_up = Clock::now() + 5s; Clock::now() < give_up && scale.polls() < 80;) std::this_thread::sleep_for(5ms);
+    for (const auto give_up = Clock::now() + 5s; Clock::now() < give_up && scale.polls() < 45;) std::this_thread::sleep_for(5ms);
     const auto failure = monitor.FalhaLog();
     ASSERT_TRUE(failure.has_value());
     EXPECT_FALSE(failure->empty());

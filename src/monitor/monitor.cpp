@@ -219,6 +219,7 @@ void ScaleMonitor::follow(std::stop_token& stop) {
     port.drain(&interrupt_);
     const DailyLog quiet = DailyLog::disabled();
     while (!stop.stop_requested()) {
+        const auto poll_started = std::chrono::steady_clock::now();
         reading.report = QueryReport{};
         read_reply(port, quiet, reading.report, &interrupt_, Leftovers::Resync);
         // The change's log line (a lock waited for) and the host's callback.
@@ -234,6 +235,9 @@ void ScaleMonitor::follow(std::stop_token& stop) {
         } else {
             log_folded();
         }
+        const auto next_poll = poll_started + settings_.poll_every;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_poll) rest(stop, std::chrono::ceil<std::chrono::milliseconds>(next_poll - now));
     }
     opened.port.reset();
     write_line([&] { settings_.log.GravaLog("monitor: porta fechada: " + settings_.port + ":"); });

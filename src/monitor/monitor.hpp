@@ -20,6 +20,10 @@
 namespace Wsr37100 {
 
 inline constexpr std::chrono::milliseconds kReopenEvery{500};
+// The least time from one poll's start to the next: a scale that answers at
+// once (a simulator, a device server) is polled 20 times a second, not
+// thousands, and a change still shows within a poll or two.
+inline constexpr std::chrono::milliseconds kPollEvery{50};
 // How much longer than its own time-outs a step of the monitor (an open, a
 // poll, a change's log line and callback) may take before the monitor is
 // reported stalled.
@@ -33,6 +37,7 @@ struct MonitorSettings {
     LinkOptions link;
     DailyLog log = DailyLog::disabled();
     std::chrono::milliseconds reopen_every = kReopenEvery;
+    std::chrono::milliseconds poll_every = kPollEvery;
 };
 
 // A reading as the monitor reports it: the query's report, or a failure's message.
@@ -45,7 +50,8 @@ struct MonitorReading {
 // Called on the worker thread, never while a lock is held.
 using MonitorListener = std::function<void(const MonitorReading&)>;
 
-// Holds the port open (exclusively) and polls it back to back; reports a
+// Holds the port open (exclusively) and polls it, a poll every `poll_every`
+// at most (back to back when a reply takes longer); reports a
 // reading whenever it differs from the last one reported (weight, status, no
 // reading and its reason, failure). When the port goes away it reports that
 // once and tries to open it again every `reopen_every`. The log gets a line on

@@ -301,7 +301,8 @@ class ApiTest(unittest.TestCase):
                 # lines cannot be written is told apart from it.
                 shutil.rmtree(logs)
                 with Simulator("--weight", "1", "--link", scale_link(folder)):
-                    body = service.wait_for("/v1/scales/logged", lambda body: body["log_failure"] is not None)
+                    body = service.wait_for("/v1/scales/logged", lambda body: body["state"] == "weight" and
+                                            body["log_failure"] is not None)
                     self.assertIn("arquivo de log", body["log_failure"])
                     got, _, read = service.call("/v1/scales/logged/reading")
                     self.assertEqual((got, read["state"], read["reading"]["weight"]), (200, "weight", 1.0))
