@@ -164,7 +164,7 @@ WSR37100_API int32_t WSR37100_CALL BuscaPesoEx(const char *sPorta, const char *s
                                                const WsrOpcoes *opcoes, WsrLeitura *leitura);
 
 /* Following the scale: a monitor holds the port open (exclusively), polls it
- * back to back and reports each change of the reading (weight, status, no
+ * at most every 50 ms and reports each change of the reading (weight, status, no
  * reading and its reason). When the scale goes away it reports "no reading"
  * once and tries to reopen the port every 500 ms. The log gets a line on
  * open, close and each change, not one per poll.

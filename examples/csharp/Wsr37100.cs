@@ -901,7 +901,7 @@ namespace Wsr37100
         public Reading Reading { get; }
     }
 
-    /// <summary>Follows a scale: holds its port open, polls back to back and raises ReadingChanged on
+    /// <summary>Follows a scale: holds its port open, polls it (every 50 ms at most) and raises ReadingChanged on
     /// each change (a weight, a status, no reading and why; a failure of the log as
     /// ReadingKind.Failure). Subscribe, then Start. It runs until Dispose, which frees the port; a
     /// monitor never disposed runs for as long as the process.
