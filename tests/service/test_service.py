@@ -263,6 +263,12 @@ class ApiTest(unittest.TestCase):
                 listed = {each["origin"]: each["requests"] for each in service.call("/v1/scales")[2]["refused_origins"]}
                 self.assertEqual(listed.get("https://evil.example"), 1, listed)
                 self.assertIn("--allow-origin https://evil.example", service.messages())
+                # A page that keeps asking stays listed, first, however many others are made up once each.
+                for origin in ["https://pos.example:8443"] * 2 + ["https://o%d.evil.example" % i for i in range(8)]:
+                    self.assertEqual(service.call("/v1/scales", headers={"Origin": origin})[0], 403)
+                refused = service.call("/v1/scales")[2]["refused_origins"]
+                self.assertEqual(len(refused), 8, refused)
+                self.assertEqual(refused[0], {**refused[0], "origin": "https://pos.example:8443", "requests": 3}, refused)
 
                 # Hostile bytes change nothing: the service still answers the same.
                 raw_cases = [  # bytes sent, status line
