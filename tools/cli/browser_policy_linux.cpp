@@ -46,8 +46,10 @@ std::string unreadable_by_others(const std::filesystem::path& file) {
 }
 
 std::optional<std::string> regular_file_text(const std::filesystem::path& path) {
-    const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    // A device is not even opened (opening some does something); what is opened is checked again.
     struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
     std::string text;
     char buffer[4096];
