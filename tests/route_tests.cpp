@@ -181,6 +181,9 @@ TEST(Route, CorsOrigin) {
         {"https://evil.example, https://pos.example", "", true},
         {"null", "", true},
         {"https://\xC3\xA9vil.example", "", true},
+        {"http://evillocalhost", "http://evillocalhost", true},
+        {"http://notlocalhost", "http://notlocalhost", true},
+        {"http://localhost.evil.example", "http://localhost.evil.example", true},
     };
     const TwoScales context;
     for (const auto& c : cases) {

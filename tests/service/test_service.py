@@ -262,6 +262,12 @@ class ApiTest(unittest.TestCase):
                 listed = {each["origin"]: each["requests"] for each in service.call("/v1/scales")[2]["refused_origins"]}
                 self.assertEqual(listed.get("https://evil.example"), 1, listed)
                 self.assertIn("--allow-origin https://evil.example", service.messages())
+                # A page that keeps asking stays listed, first, however many others are made up once each.
+                for origin in ["https://pos.example:8443"] * 2 + ["https://o%d.evil.example" % i for i in range(8)]:
+                    self.assertEqual(service.call("/v1/scales", headers={"Origin": origin})[0], 403)
+                refused = service.call("/v1/scales")[2]["refused_origins"]
+                self.assertEqual(len(refused), 8, refused)
+                self.assertEqual(refused[0], {**refused[0], "origin": "https://pos.example:8443", "requests": 3}, refused)
 
                 # Hostile bytes change nothing: the service still answers the same.
                 raw_cases = [  # bytes sent, status line
@@ -898,6 +904,13 @@ class UsageTest(unittest.TestCase):
                  "scheme://host[:port], as https://pos.example: pos.example"),
                 (["--config", config(scales=[{"name": "a", "port": "x"}], allowed_origins=["https://pos.example,https://a.example"])],
                  "scheme://host[:port]"),
+                (["--scale", "a=/dev/ttyS0", "--allow-origin", "HTTPS://POS.example:0443"],
+                 "a browser sends the allowed origin HTTPS://POS.example:0443 as https://pos.example: write it so"),
+                (["--scale", "a=/dev/ttyS0", "--allow-origin", "https://pos.example:08443"], "as https://pos.example:8443"),
+                (["--scale", "a=/dev/ttyS0", "--allow-origin", "http://[0:0::1]:8080"], "as http://[::1]:8080"),
+                (["--scale", "a=/dev/ttyS0", "--allow-origin", "https://pos.example."], "no browser sends the allowed origin"),
+                (["--config", config(scales=[{"name": "a", "port": "x"}], allowed_origins=["https://[:::]"])],
+                 "no browser sends the allowed origin https://[:::]"),
                 (["--config", config(scales=[], port=70000)], "port must be a whole number from 0 to 65535"),
                 (["--config", config(scales=[], limits={"connections": -1})], "connections must be a whole number"),
                 (["--config", config(scales=[], limits={"streams": 1.5})], "streams must be a whole number"),

@@ -65,9 +65,9 @@ def remove(path):
         os.remove(path)
 
 
-def run(*args, env=None):
+def run(*args, env=None, umask=-1):
     result = subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=60,
-                            env=None if env is None else {**os.environ, **env})
+                            env=None if env is None else {**os.environ, **env}, umask=umask)
     return result.returncode, result.stdout, result.stderr
 
 
@@ -603,6 +603,11 @@ class BrowserPolicyTest(unittest.TestCase):
             (["http://localhost:3000", "http://127.0.0.1", "http://[::1]:8080", "http://till.localhost"],
              ["http://localhost:3000", "http://127.0.0.1", "http://[::1]:8080", "http://till.localhost"]),
             (["https://[2001:db8::1]:8443", "chrome-extension://abcdefgh"], ["https://[2001:db8::1]:8443", "chrome-extension://abcdefgh"]),
+            # As the browsers send them: lower case, no default port, no leading zeros, IPv6 in its shortest form.
+            (["HTTPS://POS.Example:00443", "https://pos.example:443", "HTTP://LocalHost:80"], ["https://pos.example", "http://localhost"]),
+            (["https://pos.example:08443", "https://[2001:DB8:0:0:0:0:0:1]:8443", "https://[1:0:0:2:0:0:0:3]", "https://[::]"],
+             ["https://pos.example:8443", "https://[2001:db8::1]:8443", "https://[1:0:0:2::3]", "https://[::]"]),
+            (["http://[0:0:0:0:0:0:0:1]", "https://[::ffff:192.168.1.10]"], ["http://[::1]", "https://[::ffff:c0a8:10a]"]),
         ]
         for origins, listed in cases:
             with self.subTest(origins=origins):
@@ -631,8 +636,19 @@ class BrowserPolicyTest(unittest.TestCase):
                 (["http://pos.example"], "plain-HTTP page not on this computer"),
                 (["HTTP://192.168.1.10:8080"], "plain-HTTP page not on this computer"),
                 (["http://127.0.0.1.evil.example"], "plain-HTTP page not on this computer"),
-                (["http://127.0.0.256"], "plain-HTTP page not on this computer"),
+                (["http://127.0.0.256"], "no browser sends this origin"),
                 (["http://localhost.evil.example"], "plain-HTTP page not on this computer"),
+                (["http://evillocalhost"], "plain-HTTP page not on this computer"),
+                (["http://notlocalhost"], "plain-HTTP page not on this computer"),
+                (["https://[:::]"], "no browser sends this origin"),
+                (["https://[1::2:3:4:5:6:7:8]"], "no browser sends this origin"),
+                (["https://[::1:2::3]"], "no browser sends this origin"),
+                (["https://[12345::1]"], "no browser sends this origin"),
+                (["https://pos.example."], "no browser sends this origin"),
+                (["http://localhost."], "no browser sends this origin"),
+                (["http://127.000.0.1"], "no browser sends this origin"),
+                (["http://0x7f.1"], "no browser sends this origin"),
+                (["https://192.168.1"], "no browser sends this origin"),
                 ([], "name at least one origin"),
                 (["--remove", "https://pos.example"], "--remove takes no origin"),
             ]
@@ -652,6 +668,7 @@ class BrowserPolicyTest(unittest.TestCase):
 
     def test_install_and_remove_touch_only_their_file(self):
         with tempfile.TemporaryDirectory() as folder:
+            os.chmod(folder, 0o755)  # as the browsers' folders under /etc: open to all
             shared = os.path.join(folder, "managed")  # an administrator's folder, with a policy file of their own
             new = os.path.join(folder, "etc", "opt", "edge", "policies", "managed")  # not there yet
             os.makedirs(shared)
@@ -668,7 +685,7 @@ class BrowserPolicyTest(unittest.TestCase):
             ]
             for args, said, listed in cases:
                 with self.subTest(args=args):
-                    status, out, err = run("browser-policy", *args, *folders)
+                    status, out, err = run("browser-policy", *args, *folders, umask=0o077)
                     self.assertEqual((status, err), (0, ""))
                     self.assertEqual(out, said.format(os.path.join(shared, POLICY_FILE), os.path.join(new, POLICY_FILE)))
                     for place in (shared, new):
@@ -683,11 +700,14 @@ class BrowserPolicyTest(unittest.TestCase):
                     self.assertEqual(os.stat(theirs).st_mtime, 1)
                     with open(theirs) as policy:
                         self.assertEqual(json.load(policy), {"HomepageLocation": "https://intranet.example"})
-            self.assertEqual(os.stat(new).st_mode & 0o777, 0o755)
+            # Every folder made is open to all, whatever the umask.
+            for made in ("etc", "etc/opt", "etc/opt/edge", "etc/opt/edge/policies", "etc/opt/edge/policies/managed"):
+                self.assertEqual(os.stat(os.path.join(folder, made)).st_mode & 0o777, 0o755, made)
             self.assertTrue(os.path.isdir(new))
 
             # Another file of the folder setting the same policy: written, with a warning that only one list applies.
             write(theirs, '{"LocalNetworkAccessAllowedForUrls": ["https://intranet.example"]}')
+            os.mkfifo(os.path.join(shared, "queue.json"))  # read, it would wait for a writer forever
             status, out, err = run("browser-policy", "--install", "https://pos.example", "--policy-dir", shared)
             self.assertEqual((status, out), (0, "wrote %s\n" % os.path.join(shared, POLICY_FILE)))
             self.assertIn("warning: %s also sets LocalNetworkAccessAllowedForUrls" % theirs, err)
@@ -699,6 +719,15 @@ class BrowserPolicyTest(unittest.TestCase):
                                    "--policy-dir", new)
             self.assertEqual((status, out), (1, "wrote %s\n" % os.path.join(new, POLICY_FILE)))
             self.assertIn("cannot create " + blocked, err)
+
+            # A folder on the way that others cannot enter: written, but not said so, and status 1.
+            private = os.path.join(folder, "private")
+            os.mkdir(private)
+            os.chmod(private, 0o700)
+            status, out, err = run("browser-policy", "--install", "https://pos.example", "--policy-dir",
+                                   os.path.join(private, "managed"))
+            self.assertEqual((status, out), (1, ""))
+            self.assertIn("the browsers cannot read it: the folder %s is not open to others" % private, err)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <system_error>
@@ -22,37 +21,57 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool plain_http(const std::string& origin) {
-    return origin.size() > 7 && std::equal(origin.begin(), origin.begin() + 7, "http://", [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == b;
-           });
+// The origin as the browsers send it, or the reason it cannot be allowed.
+struct Checked {
+    std::string origin;
+    std::string refusal;
+};
+
+Checked checked(const std::string& given) {
+    if (!common::valid_origin(given)) {
+        return {{}, "not an origin (scheme://host[:port], as https://pos.example, nothing after): " + given};
+    }
+    std::string origin = common::serialized_origin(given);
+    if (origin.empty()) {
+        return {{}, "no browser sends this origin (a host ending in a dot, brackets holding no IPv6 address, or an "
+                    "IPv4 address not written as four numbers from 0 to 255): " + given};
+    }
+    if (origin.starts_with("http://") && !common::loopback_origin(origin)) {
+        return {{}, "a plain-HTTP page not on this computer can never be granted Local Network Access; serve it "
+                    "over https: " + given};
+    }
+    return {std::move(origin), {}};
 }
 
-// The reason an origin cannot be allowed; empty when it can.
-std::string refusal(const std::string& origin) {
-    if (!common::valid_origin(origin)) {
-        return "not an origin (scheme://host[:port], as https://pos.example, nothing after): " + origin;
+// Creates the folder and those above it that are missing, each readable by all (rwxr-xr-x)
+// whatever the umask: a browser reads its policies as the user who runs it.
+bool make_folders(fs::path folder) {
+    if (folder.filename().empty()) folder = folder.parent_path();
+    std::vector<fs::path> missing;
+    std::error_code error;
+    for (fs::path at = folder; !at.empty() && !fs::exists(fs::symlink_status(at, error)); at = at.parent_path()) {
+        missing.push_back(at);
+        if (at == at.parent_path()) break;
     }
-    if (plain_http(origin) && !common::loopback_origin(origin)) {
-        return "a plain-HTTP page not on this computer can never be granted Local Network Access; serve it "
-               "over https: " + origin;
+    for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
+        fs::create_directory(*at, error);
+        if (!error) {
+            fs::permissions(*at,
+                            fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec,
+                            error);
+        }
+        if (error) {
+            std::fprintf(stderr, "wsr37100: cannot create %s: %s\n", folder.string().c_str(), error.message().c_str());
+            return false;
+        }
     }
-    return {};
+    return true;
 }
 
 bool write_file(const fs::path& folder, const std::string& json) {
+    if (!make_folders(folder)) return false;
     std::error_code error;
-    const bool created = fs::create_directories(folder, error);
-    if (error) {
-        std::fprintf(stderr, "wsr37100: cannot create %s: %s\n", folder.string().c_str(), error.message().c_str());
-        return false;
-    }
-    if (created) {
-        fs::permissions(folder,
-                        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
-                            fs::perms::others_exec,
-                        error);
-    }
     const fs::path target = folder / kPolicyFileName;
     // A hidden name of its own, which the browsers do not read, then renamed over
     // the file.
@@ -88,8 +107,10 @@ void warn_of_other_lists(const fs::path& folder) {
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
         const fs::path& path = entry->path();
         if (path.filename() == kPolicyFileName || path.extension() != ".json") continue;
-        std::ifstream in(path);
-        const auto content = nlohmann::json::parse(in, nullptr, false);
+        // Only a regular file is read: a pipe or a device named so would never end.
+        const auto text = regular_file_text(path);
+        if (!text) continue;
+        const auto content = nlohmann::json::parse(*text, nullptr, false);
         if (content.is_object() && content.contains(kPolicyName)) {
             std::fprintf(stderr,
                          "wsr37100: warning: %s also sets %s, and a browser applies only one of the lists: add the "
@@ -108,12 +129,16 @@ std::string policy_json(const std::vector<std::string>& origins) {
 int install_policy_files(const std::vector<fs::path>& folders, const std::string& json) {
     int status = 0;
     for (const auto& folder : folders) {
-        if (write_file(folder, json)) {
+        if (!write_file(folder, json)) {
+            status = 1;
+        } else if (const std::string why = unreadable_by_others(folder / kPolicyFileName); !why.empty()) {
+            std::fprintf(stderr, "wsr37100: wrote %s, but the browsers cannot read it: %s\n",
+                         (folder / kPolicyFileName).string().c_str(), why.c_str());
+            status = 1;
+        } else {
             std::printf("wrote %s\n", (folder / kPolicyFileName).string().c_str());
             std::fflush(stdout);
             warn_of_other_lists(folder);
-        } else {
-            status = 1;
         }
     }
     return status;
@@ -140,11 +165,13 @@ BrowserPolicyCommand::BrowserPolicyCommand(CLI::App& app)
               "their managed policy LocalNetworkAccessAllowedForUrls. Prints the policy file by default.\n"
               "Example: sudo wsr37100 browser-policy --install https://pos.example",
               "Exit status: 0 done, 64 usage error or an origin refused (nothing written), 1 could not\n"
-              "write or remove the policy. The policy (or what was written) goes to stdout, messages to\n"
-              "stderr. On Linux the file is wsr37100-local-network-access.json in\n"
-              "/etc/chromium/policies/managed, /etc/opt/chrome/policies/managed and\n"
-              "/etc/opt/edge/policies/managed; on Windows the browsers' policy keys in the registry\n"
-              "(the installer's ALLOW_ORIGINS does the same). Other policies are never touched.") {
+              "write or remove the policy, or wrote it where others cannot read it. The policy (or what\n"
+              "was written) goes to stdout, messages to stderr. Origins are written as the browsers send\n"
+              "them: scheme and host in lower case, no default port, no leading zeros. On Linux the file\n"
+              "is wsr37100-local-network-access.json in /etc/chromium/policies/managed,\n"
+              "/etc/opt/chrome/policies/managed and /etc/opt/edge/policies/managed (folders it makes are\n"
+              "rwxr-xr-x); on Windows the browsers' policy keys in the registry (the installer's\n"
+              "ALLOW_ORIGINS does the same). Other policies are never touched.") {
     command()
         .add_option("origin", origins_,
                     "An origin to allow, scheme://host[:port] as the service's --allow-origin takes it\n"
@@ -172,12 +199,13 @@ int BrowserPolicyCommand::run() const {
         return common::kExitUsage;
     }
     std::vector<std::string> origins;
-    for (const auto& origin : origins_) {
-        if (const std::string why = refusal(origin); !why.empty()) {
+    for (const auto& given : origins_) {
+        auto [origin, why] = checked(given);
+        if (!why.empty()) {
             std::fprintf(stderr, "wsr37100: %s\n", why.c_str());
             return common::kExitUsage;
         }
-        if (std::find(origins.begin(), origins.end(), origin) == origins.end()) origins.push_back(origin);
+        if (std::find(origins.begin(), origins.end(), origin) == origins.end()) origins.push_back(std::move(origin));
     }
     const std::vector<fs::path> folders(folders_.begin(), folders_.end());
     if (remove_) return folders.empty() ? remove_system_policy() : remove_policy_files(folders);

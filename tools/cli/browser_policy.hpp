@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ int remove_policy_files(const std::vector<std::filesystem::path>& folders);
 // Where this system keeps the browsers' managed policies
 // (browser_policy_linux.cpp: the folders of Chromium, Chrome and Edge;
 // browser_policy_win32.cpp: the registry). Each returns the exit status.
+// Why the browsers, run by any user, cannot read this file (a folder on its way or the file
+// not open to others); empty when they can.
+std::string unreadable_by_others(const std::filesystem::path& file);
+// The content of a regular file (a link to one followed), read without waiting; nullopt for
+// anything else (a pipe, a device, a folder) or a file that cannot be read.
+std::optional<std::string> regular_file_text(const std::filesystem::path& path);
+
 int install_system_policy(const std::vector<std::string>& origins);
 int remove_system_policy();
 

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <optional>
 
 namespace Wsr37100::cli {
@@ -209,5 +211,17 @@ int install_system_policy(const std::vector<std::string>& origins) {
 }
 
 int remove_system_policy() { return update({}); }
+
+// A folder's files are readable by the browsers through the permissions they inherit.
+std::string unreadable_by_others(const std::filesystem::path&) { return {}; }
+
+std::optional<std::string> regular_file_text(const std::filesystem::path& path) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in && !in.eof()) return std::nullopt;
+    return text;
+}
 
 }  // namespace Wsr37100::cli

@@ -304,6 +304,16 @@ void check(const ServeSettings& settings) {
         if (!common::valid_origin(origin)) {
             throw std::invalid_argument("an allowed origin is scheme://host[:port], as https://pos.example: " + origin);
         }
+        // Compared byte for byte with the Origin header: only the browsers' own form can ever match.
+        const std::string sent = common::serialized_origin(origin);
+        if (sent.empty()) {
+            throw std::invalid_argument("no browser sends the allowed origin " + origin +
+                                        " (a host ending in a dot, brackets holding no IPv6 address, or an IPv4 "
+                                        "address not written as four numbers from 0 to 255)");
+        }
+        if (sent != origin) {
+            throw std::invalid_argument("a browser sends the allowed origin " + origin + " as " + sent + ": write it so");
+        }
     }
 }
 

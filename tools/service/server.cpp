@@ -67,7 +67,14 @@ void ServiceState::origin_refused(const std::string& origin) {
     auto known = std::find_if(refused_origins.begin(), refused_origins.end(),
                               [&name](const RefusedOrigin& each) { return each.origin == name; });
     if (known == refused_origins.end()) {
-        if (refused_origins.size() >= kRefusedOrigins) refused_origins.erase(refused_origins.begin());
+        // Full, the least-seen one makes room (of those, the longest unseen): a few made-up origins, sent
+        // once each, never push out the web point of sale that keeps asking.
+        if (refused_origins.size() >= kRefusedOrigins) {
+            refused_origins.erase(std::min_element(refused_origins.begin(), refused_origins.end(),
+                                                   [](const RefusedOrigin& a, const RefusedOrigin& b) {
+                                                       return a.requests < b.requests;
+                                                   }));
+        }
         refused_origins.push_back({name, 0, {}});
         known = std::prev(refused_origins.end());
         const auto now = SteadyClock::now();
@@ -87,8 +94,12 @@ void ServiceState::origin_refused(const std::string& origin) {
 }
 
 Json ServiceState::Context::refused_origins() const {
+    // The most-seen first; of as many requests, the latest seen first.
+    std::vector<RefusedOrigin> listed(impl_.refused_origins.rbegin(), impl_.refused_origins.rend());
+    std::stable_sort(listed.begin(), listed.end(),
+                     [](const RefusedOrigin& a, const RefusedOrigin& b) { return a.requests > b.requests; });
     Json list = Json::array();
-    for (const auto& each : impl_.refused_origins) {
+    for (const auto& each : listed) {
         list.push_back(Json{{"origin", each.origin}, {"requests", each.requests}, {"last", common::timestamp(each.last)}});
     }
     return list;

@@ -113,7 +113,7 @@ struct ServiceState {
     SteadyClock::time_point accept_failure_said = SteadyClock::now() - kAcceptFailureEvery;
     std::vector<std::weak_ptr<Session>> refusing;  // refused at the limit, their answer still going out
     std::size_t streams = 0;                         // event streams open
-    std::vector<RefusedOrigin> refused_origins;      // the latest few, the most recent last
+    std::vector<RefusedOrigin> refused_origins;      // the most-seen few, the most recently seen last
     SteadyClock::time_point refusals_since = SteadyClock::now();  // journal lines of refused origins told since
     std::size_t refusals_said = 0;
     const std::size_t stream_limit = service::stream_limit(settings.limits);

@@ -80,9 +80,10 @@ const words = {
     log: "Its log cannot be written (readings go on): ",
     changed: (time, ago) => "Changed at " + time + " (" + ago + ")",
     ago: (amount) => amount === null ? "just now" : amount + " ago",
-    refused: (origin, count) => ["A web page at " + origin + " asked for the scales " + count +
-      (count === 1 ? " time" : " times") + " and was refused. To let it, start the service with ",
-      "--allow-origin " + origin, " (guide: web point of sale, Local Network Access)."],
+    refused: (origin, count) => ["A web page that says it is at " + origin + " asked for the scales " + count +
+      (count === 1 ? " time" : " times") + " and was refused. That address is only what the page claimed, " +
+      "and any program on this computer can claim one: allow it only if it is your own point of sale, " +
+      "by starting the service with ", "--allow-origin " + origin, " (guide: web point of sale, Local Network Access)."],
     stale: "No connection", staleAdvice: "Last value received; the service does not answer, so it may have changed.",
     states: {
       "weight": ["Stable weight", ""],
@@ -121,8 +122,10 @@ const words = {
     log: "O log não pode ser gravado (as leituras continuam): ",
     changed: (time, ago) => "Alterado às " + time + " (" + ago + ")",
     ago: (amount) => amount === null ? "agora" : "há " + amount,
-    refused: (origin, count) => ["Uma página web em " + origin + " pediu as balanças " + count +
-      (count === 1 ? " vez" : " vezes") + " e foi recusada. Para permitir, inicie o serviço com ",
+    refused: (origin, count) => ["Uma página web que se diz de " + origin + " pediu as balanças " + count +
+      (count === 1 ? " vez" : " vezes") + " e foi recusada. Esse endereço é só o que a página alegou, " +
+      "e qualquer programa neste computador pode alegar um: permita-o só se for o seu próprio ponto de venda, " +
+      "iniciando o serviço com ",
       "--allow-origin " + origin, " (guia: ponto de venda web, Local Network Access)."],
     stale: "Sem conexão", staleAdvice: "Último valor recebido; o serviço não responde, então ele pode ter mudado.",
     states: {
@@ -261,11 +264,11 @@ function render(name) {
   text(root.querySelector(".time"), changedText(reading));
 }
 
-// The web pages refused for their origin, the most recent first, each with the option that lets it in.
+// The web pages refused for their origin, the most-seen first, each with the option that lets it in.
 let refused = [];
 function renderRefused() {
   const list = document.getElementById("refused");
-  const items = refused.slice().reverse().filter((each) => each && typeof each.origin === "string").map((each) => {
+  const items = refused.filter((each) => each && typeof each.origin === "string").map((each) => {
     const [before, option, after] = say().refused(each.origin, Number(each.requests) || 1);
     const item = document.createElement("li");
     const code = document.createElement("code");

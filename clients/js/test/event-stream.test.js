@@ -32,6 +32,10 @@ const cases = [
   { what: "a retry that is not digits is ignored", text: "retry: 1e3\nretry: -5\nretry:  7\nretry: 250\n", told: [{ retry: 250 }] },
   { what: "a leading BOM is dropped", text: "\uFEFFdata: a\n\n", told: [{ type: "message", data: "a", lastEventId: "" }] },
   { what: "an unfinished event is not told", text: "event: reading\ndata: a\n", told: [] },
+  { what: "the type is reset at each dispatch", text: "event: reading\ndata: a\n\ndata: b\n\n",
+    told: [reading("a"), { type: "message", data: "b", lastEventId: "" }] },
+  { what: "the type is reset by an event without data", text: "event: reading\n\ndata: b\n\n",
+    told: [{ type: "message", data: "b", lastEventId: "" }] },
   { what: "unknown fields are ignored", text: "Data: no\nevent: reading\nsomething: else\ndata: yes\n\n", told: [reading("yes")] },
 ];
 

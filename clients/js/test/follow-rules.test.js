@@ -12,11 +12,18 @@ const scaleJson = (change, weight) => JSON.stringify({
 });
 
 // A fetch whose event streams the test writes: streams[i].write(text), streams[i].end(); asks hang.
-function fakeService() {
+// With refusal {status, code}, each stream is answered so instead (opened tells when it was asked).
+function fakeService(refusal = null) {
   const streams = [];
   const opened = new Updates();
   const fetch = async (url, init) => {
     if (!url.endsWith("/events")) return new Promise(() => {});
+    if (refusal) {
+      streams.push({ at: performance.now() });
+      opened.push(streams.at(-1));
+      return new Response(JSON.stringify({ code: refusal.code, status: refusal.status }),
+        { status: refusal.status, headers: { "content-type": "application/problem+json" } });
+    }
     let controller;
     const body = new ReadableStream({ start(c) { controller = c; } });
     const encoder = new TextEncoder();
@@ -80,4 +87,23 @@ test("what is not the scale's reading is never told", async (t) => {
   assert.equal(told.live, true);
   assert.equal(told.weight, 3);
   assert.equal(told.scale.change, 2);
+});
+
+test("a refused stream is asked again at the refused pace, not each second as a dropped one", async (t) => {
+  const rows = [  // the answer to the stream
+    { status: 401, code: "unauthorized" },
+    { status: 403, code: "origin-not-allowed" },
+    { status: 404, code: "scale-not-found" },
+    { status: 503, code: "scale-unavailable" },
+  ];
+  await Promise.all(rows.map(async (row) => {
+    const service = fakeService(row);
+    const again = service.opened.next(() => service.streams.length === 2, 15000, `a stream asked again after ${row.status}`);
+    const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", () => {});
+    t.after(() => follower.close());
+    await again;
+    const [first, second] = service.streams;
+    assert.ok(second.at - first.at >= 3900, `${row.status}: asked again after ${(second.at - first.at).toFixed(0)} ms`);
+    assert.equal(follower.error.status, row.status);
+  }));
 });

@@ -3,6 +3,7 @@
 // hands the same origins to the browsers.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace Wsr37100::common {
@@ -15,5 +16,11 @@ bool valid_origin(std::string_view origin);
 // True when a valid origin's host is this computer: localhost (or a name under .localhost),
 // 127.0.0.0/8 or [::1].
 bool loopback_origin(std::string_view origin);
+
+// A valid origin as a browser writes it in its Origin header: scheme and host in lower case, the
+// scheme's default port left out, the port without leading zeros, an IPv6 address in its shortest
+// form. Empty for an origin no browser sends: a host ending in a dot, brackets that hold no IPv6
+// address, or an IPv4 address not written as four numbers from 0 to 255 without leading zeros.
+std::string serialized_origin(std::string_view origin);
 
 }  // namespace Wsr37100::common
