@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <optional>
 #include <string>
 
 #include "base/conversions.hpp"
@@ -128,20 +127,22 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
     };
     // A rate is tried only while the budget holds both its polls.
     const auto both_polls_fit = [&deadline](std::chrono::milliseconds each) { return deadline.remaining() >= 2 * each; };
-    // Whether the port has given any byte: until it has, a silent rate is
-    // believed after its reply's time, and the silence of all of them once the
-    // first ENQ has had the longer wait. A port that answers late may have its
-    // answer read at the next rate, so once bytes came, every rate taken for
-    // silent that quickly is tried again with the longer wait.
+    // Whether the port has given any byte. The first poll waits the longer
+    // wait: a scale that answers late, at its rate or with garbage at another,
+    // is heard there without an ENQ at the next rate piling up behind it. Until
+    // the port has given a byte, each further rate is taken for silent after its
+    // reply's time; once bytes came, every rate taken for silent before is tried
+    // again at once with the longer wait (a late answer may have been read at
+    // the next rate), and so is each rate after it.
     bool heard = false;
-    std::vector<std::int32_t> quickly_silent;
-    std::optional<Deadline> first_enq_settled;  // the longer wait for the first ENQ's reply
+    std::vector<std::int32_t> silent_unheard;
+    bool first_poll_made = false;
     std::vector<std::int32_t> pending(rates.rbegin(), rates.rend());  // the next rate at the back
     try {
         while (!pending.empty()) {
             const std::int32_t rate = pending.back();
             pending.pop_back();
-            const bool careful = heard;
+            const bool careful = heard || !first_poll_made;
             const auto wait = reply_wait(rate);
             if (!both_polls_fit(wait) || (interrupt != nullptr && interrupt->raised())) return timed_out();
             LinkOptions options = base;
@@ -168,17 +169,12 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
                 cut = limit < full;
                 if (limit.count() <= 0) return RateTrial{rate, LineVerdict::Silence};
                 if (!line.set_read_timeout(limit)) return RateTrial{rate, LineVerdict::Failed};
-                if (!first_enq_settled) first_enq_settled.emplace(wait + kSilenceConfirmation);
+                first_poll_made = true;
                 RateTrial trial = poll_once(line, rate, interrupt);
                 heard = heard || trial.bytes > 0;
                 return trial;
             };
-            auto first_wait = careful ? wait + kSilenceConfirmation : wait;
-            if (pending.empty() && !heard) {
-                // The last rate of a port that said nothing: its silence, and the others',
-                // is believed once the first ENQ has had the longer wait.
-                first_wait = first_enq_settled ? std::max(wait, first_enq_settled->remaining()) : wait + kSilenceConfirmation;
-            }
+            const auto first_wait = careful ? wait + kSilenceConfirmation : wait;
             // The first poll keeps the confirmation's reply time aside.
             RateTrial trial = poll_cleared(first_wait, wait);
             if (trial.verdict == LineVerdict::Frame) {
@@ -195,11 +191,11 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
             }
             if (trial.verdict == LineVerdict::Silence) {
                 if (cut) return timed_out();  // its silence was not waited for in full
-                if (!careful && !heard) quickly_silent.push_back(rate);
+                if (!heard) silent_unheard.push_back(rate);
             }
-            if (heard && !quickly_silent.empty()) {
-                pending.insert(pending.end(), quickly_silent.rbegin(), quickly_silent.rend());
-                quickly_silent.clear();
+            if (heard && !silent_unheard.empty()) {
+                pending.insert(pending.end(), silent_unheard.rbegin(), silent_unheard.rend());
+                silent_unheard.clear();
             }
             if (trial.verdict != LineVerdict::Frame) continue;
             found.result = DetectionResult::Found;

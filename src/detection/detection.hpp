@@ -79,12 +79,11 @@ LineVerdict classify(std::span<const unsigned char> bytes, std::size_t& frame);
 // poll, what the line still carries (a late reply to an earlier poll) is
 // dropped. A rate is found when a well-formed frame is confirmed by a second
 // poll at that rate, asked after the line is cleared and waited for up to
-// kSilenceConfirmation longer, with a frame of the same size. While the port
-// has given no byte, a rate is taken for silent after its reply's time, and
-// the silence of all of them once the first ENQ has had the longer wait; once
-// bytes came (a scale that may answer late), every rate taken for silent that
-// quickly is tried again at once, and each rate's first poll waits the longer
-// wait too. A rate is tried only while the budget holds both its polls'
+// kSilenceConfirmation longer, with a frame of the same size. The first poll
+// waits that longer wait too; while the port has given no byte, each further
+// rate is taken for silent after its reply's time. Once bytes came (a scale
+// that answers late), every rate taken for silent before is tried again at
+// once, and each first poll waits the longer wait. A rate is tried only while the budget holds both its polls'
 // reply times; a silence the budget cut short of its wait ends it as
 // time-out, so the budget holds but for opening the port (a network connect
 // may take its own time-out); an interrupt ends it as time-out before the
