@@ -30,7 +30,7 @@ inline constexpr std::chrono::milliseconds kSilenceConfirmation{500};
 
 // What one rate gave.
 enum class LineVerdict {
-    Frame,        // a well-formed frame on two polls in a row
+    Frame,        // a well-formed frame, and one of the same size on the poll that confirms it
     Garbage,      // bytes that are no frame: a wrong rate, or a frame that never closes
     Silence,      // nothing within the wait
     RateRefused,  // the device would not take the rate
