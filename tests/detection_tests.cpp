@@ -51,15 +51,29 @@ struct FoundCase {
     int32_t tipo;
     double peso;
     int32_t tried;
-    std::chrono::milliseconds late{0};  // the reply starts this long after the ENQ (a busy machine)
+    // Not 0: the reply to the first ENQ is held until the port is at this rate
+    // and has sent its ENQ (a reply later than the wait, read at the next rate).
+    unsigned released_at = 0;
 };
 
 class Found : public ::testing::TestWithParam<FoundCase> {};
 
 TEST_P(Found, AtTheScalesRateWithItsFrame) {
     const FoundCase& c = GetParam();
-    ScaleEmulator scale({ScaleReply::after(c.late, c.frame)}, true);
+    ScaleReply late = ScaleReply::held(c.frame);
+    late.chunks.push_back({150ms, ""});  // and a while before the scale reads the next ENQ: the held reply comes alone
+    ScaleEmulator scale({c.released_at != 0 ? late : ScaleReply::bytes(c.frame)}, true);
     scale.line_speed(c.scale_rate);
+    std::jthread releaser;
+    if (c.released_at != 0) {
+        releaser = std::jthread([&scale, &c](std::stop_token stop) {
+            while (!stop.stop_requested() && !(scale.line_baud_rate() == c.released_at && scale.unread() > 0)) {
+                std::this_thread::sleep_for(1ms);
+            }
+            scale.replace_script({ScaleReply::bytes(c.frame)});
+            scale.release();
+        });
+    }
     const WsrDeteccao found = detect(scale.device_path(), c.rates);
     EXPECT_EQ(found.resultado, WSR_DETECCAO_ENCONTRADA) << found.mensagem;
     EXPECT_EQ(found.velocidade, static_cast<int32_t>(c.scale_rate));
@@ -90,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FoundCase{"at9600status", 9600, delimited_frame("IIIIII"), nullptr, WSR_STATUS, -1, 3},
                       FoundCase{"at19200fixed", 19200, fixed_frame("12345"), nullptr, WSR_PESO, 12.345, 4},
                       FoundCase{"namedRatesInTheirOrder", 1200, fixed_frame("00100"), "9600,1200", WSR_PESO, 0.1, 2},
-                      // Later than a reply's time: the rate is not taken for silent.
-                      FoundCase{"aLateReply", 9600, fixed_frame("00500"), "9600", WSR_PESO, 0.5, 1, 350ms}),
+                      // Later than the wait: read at 4800, not confirmed there; 2400 is tried again.
+                      FoundCase{"aLateReply", 2400, fixed_frame("00500"), "2400,4800", WSR_PESO, 0.5, 2, 4800}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct NotFoundCase {
@@ -226,15 +240,17 @@ TEST(Detection, TwoPortsAtOnceFindTheirOwnScales) {
 // depends on how busy the machine is; that the budget is kept and that the
 // rates tried are the ones told does not.
 TEST(Detection, TheBudgetIsHonoured) {
-    struct Case { const char* name; ScaleReply reply; const char* rates; uint32_t budget_ms; };
+    struct Case { const char* name; ScaleReply reply; const char* rates; uint32_t budget_ms; bool repeat = true; };
     const Case cases[] = {
         {"silent rates", ScaleReply::silence(), "2400,4800,9600,19200", 700},
         // A reply at 110 baud takes over a second: one poll would fit, both do not.
         {"one poll of two fits", ScaleReply::after(900ms, delimited_frame(" 1.000")), "110", 1500},
+        // The confirmation's wait is cut to what is left: its silence is no answer.
+        {"one frame, then silence", ScaleReply::bytes(fixed_frame("01000")), "2400", 600, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ScaleEmulator scale({c.reply}, true);
+        ScaleEmulator scale({c.reply}, c.repeat);
         const auto start = Clock::now();
         const WsrDeteccao found = detect(scale.device_path(), c.rates, c.budget_ms);
         const auto took = Clock::now() - start;

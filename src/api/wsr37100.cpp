@@ -236,7 +236,12 @@ int32_t line_verdict(LineVerdict verdict) {
 
 void fill(WsrDeteccao& deteccao, const Detection& found) {
     deteccao.resultado = detection_result(found.result);
-    deteccao.velocidades_testadas = static_cast<int32_t>(found.trials.size());
+    // A rate tried again (a late reply heard after it) is one rate tried.
+    std::vector<std::int32_t> tried;
+    for (const RateTrial& trial : found.trials) {
+        if (std::find(tried.begin(), tried.end(), trial.rate) == tried.end()) tried.push_back(trial.rate);
+    }
+    deteccao.velocidades_testadas = static_cast<int32_t>(tried.size());
     deteccao.veredito = WSR_LINHA_NAO_TESTADA;
     if (!found.trials.empty()) {
         deteccao.veredito = line_verdict(found.trials.back().verdict);

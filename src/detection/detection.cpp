@@ -35,12 +35,6 @@ std::string trials_text(const std::vector<RateTrial>& trials) {
     return text.empty() ? std::string("nenhuma velocidade testada") : text;
 }
 
-// What each of a rate's two polls waits when `left` remains of the budget: the
-// reply's time, and as much of the silence confirmation as lets both polls fit.
-std::chrono::milliseconds poll_wait(std::chrono::milliseconds reply, std::chrono::milliseconds left) {
-    return reply + std::clamp((left - 2 * reply) / 2, std::chrono::milliseconds(0), kSilenceConfirmation);
-}
-
 // One poll at the open port; the verdict on what it got.
 RateTrial poll_once(Link& port, std::int32_t rate, const Interrupt* interrupt) {
     RateTrial trial;
@@ -125,10 +119,30 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
         found.message = "Tempo esgotado (" + std::to_string(budget.count()) + " ms): " + trials_text(found.trials);
         return found;
     };
+    const auto failed = [&found](const PortUnavailable& failure) {
+        found.result = DetectionResult::PortUnavailable;
+        found.port_failure = failure;
+        found.message = failure.message;
+        return found;
+    };
     // A rate is tried only while the budget holds both its polls.
     const auto both_polls_fit = [&deadline](std::chrono::milliseconds each) { return deadline.remaining() >= 2 * each; };
+    // Whether the port has given any byte. The first poll waits the longer
+    // wait: a scale that answers late, at its rate or with garbage at another,
+    // is heard there without an ENQ at the next rate piling up behind it. Until
+    // the port has given a byte, each further rate is taken for silent after its
+    // reply's time; once bytes came, every rate taken for silent before is tried
+    // again at once with the longer wait (a late answer may have been read at
+    // the next rate), and so is each rate after it.
+    bool heard = false;
+    std::vector<std::int32_t> silent_unheard;
+    bool first_poll_made = false;
+    std::vector<std::int32_t> pending(rates.rbegin(), rates.rend());  // the next rate at the back
     try {
-        for (const std::int32_t rate : rates) {
+        while (!pending.empty()) {
+            const std::int32_t rate = pending.back();
+            pending.pop_back();
+            const bool careful = heard || !first_poll_made;
             const auto wait = reply_wait(rate);
             if (!both_polls_fit(wait) || (interrupt != nullptr && interrupt->raised())) return timed_out();
             LinkOptions options = base;
@@ -142,34 +156,46 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
                     found.trials.push_back({rate, refused ? LineVerdict::RateRefused : LineVerdict::Unanswered});
                     continue;
                 }
-                found.result = DetectionResult::PortUnavailable;
-                found.port_failure = opened.failure;
-                found.message = opened.failure.message;
-                return found;
+                return failed(opened.failure);
             }
-            // What the line still carries (a late reply to the rate before) is no answer to this rate.
-            RateTrial trial{rate, LineVerdict::Failed};
-            if (opened.port->drain(kLineClearing, interrupt)) {
-                // The open and the clearing took their time: the confirmation gets what is left.
-                if (!both_polls_fit(wait)) return timed_out();
-                if (opened.port->set_read_timeout(poll_wait(wait, deadline.remaining()))) {
-                    trial = poll_once(*opened.port, rate, interrupt);
-                }
-            }
+            Link& line = *opened.port;
+            // One poll after the line is cleared (what it still carries, a late
+            // reply to an earlier poll, is no answer to this one): it waits `full`,
+            // or what the budget leaves once `reserve` is kept aside.
+            bool cut = false;  // the budget made a wait shorter than it was meant to be
+            const auto poll_cleared = [&](std::chrono::milliseconds full, std::chrono::milliseconds reserve) {
+                if (!line.drain(kLineClearing, interrupt)) return RateTrial{rate, LineVerdict::Failed};
+                const auto limit = std::min(full, deadline.remaining() - reserve);
+                cut = limit < full;
+                if (limit.count() <= 0) return RateTrial{rate, LineVerdict::Silence};
+                if (!line.set_read_timeout(limit)) return RateTrial{rate, LineVerdict::Failed};
+                first_poll_made = true;
+                RateTrial trial = poll_once(line, rate, interrupt);
+                heard = heard || trial.bytes > 0;
+                return trial;
+            };
+            const auto first_wait = careful ? wait + kSilenceConfirmation : wait;
+            // The first poll keeps the confirmation's reply time aside.
+            RateTrial trial = poll_cleared(first_wait, wait);
             if (trial.verdict == LineVerdict::Frame) {
+                // The confirmation: a second frame of the same size at this rate, asked
+                // once the line is cleared, so that no reply to an earlier poll counts.
                 const std::size_t first_frame = trial.frame;
-                trial = poll_once(*opened.port, rate, interrupt);
+                trial = poll_cleared(wait + kSilenceConfirmation, std::chrono::milliseconds(0));
                 if (trial.verdict == LineVerdict::Frame && trial.frame != first_frame) trial.verdict = LineVerdict::Garbage;
             }
             found.trials.push_back(trial);
             if (trial.verdict == LineVerdict::Failed) {
-                if (auto failure = opened.port->failure()) {
-                    found.result = DetectionResult::PortUnavailable;
-                    found.port_failure = *failure;
-                    found.message = failure->message;
-                    return found;
-                }
+                if (auto failure = line.failure()) return failed(*failure);
                 continue;
+            }
+            if (trial.verdict == LineVerdict::Silence) {
+                if (cut) return timed_out();  // its silence was not waited for in full
+                if (!heard) silent_unheard.push_back(rate);
+            }
+            if (heard && !silent_unheard.empty()) {
+                pending.insert(pending.end(), silent_unheard.rbegin(), silent_unheard.rend());
+                silent_unheard.clear();
             }
             if (trial.verdict != LineVerdict::Frame) continue;
             found.result = DetectionResult::Found;
@@ -184,10 +210,7 @@ Detection detect_scale(std::string_view port, std::span<const std::int32_t> rate
             return found;
         }
     } catch (const std::exception& failure) {
-        found.result = DetectionResult::PortUnavailable;
-        found.port_failure = {PortProblem::Other, 0, failure.what()};
-        found.message = failure.what();
-        return found;
+        return failed({PortProblem::Other, 0, failure.what()});
     }
     if (interrupt != nullptr && interrupt->raised()) return timed_out();
     found.result = DetectionResult::NotFound;

@@ -30,7 +30,7 @@ inline constexpr std::chrono::milliseconds kSilenceConfirmation{500};
 
 // What one rate gave.
 enum class LineVerdict {
-    Frame,        // a well-formed frame on two polls in a row
+    Frame,        // a well-formed frame, and one of the same size on the poll that confirms it
     Garbage,      // bytes that are no frame: a wrong rate, or a frame that never closes
     Silence,      // nothing within the wait
     RateRefused,  // the device would not take the rate
@@ -65,8 +65,8 @@ struct Detection {
 std::vector<std::int32_t> detection_rates(std::string_view text);
 
 // The time a reply at the rate takes: the ENQ and eight bytes on the wire,
-// plus the scale's turnaround. A poll waits that long, and before it takes the
-// line for silent up to kSilenceConfirmation more.
+// plus the scale's turnaround. A poll waits that long, and where a late
+// reply may be missed (see detect_scale) kSilenceConfirmation more.
 std::chrono::milliseconds reply_wait(std::int32_t rate);
 
 // The verdict on one poll's bytes: a frame (STX, five or six printable
@@ -76,13 +76,18 @@ LineVerdict classify(std::span<const unsigned char> bytes, std::size_t& frame);
 // Probes the port at each rate in turn, as a guest: a serial port another
 // program holds is refused unopened, and its settings are put back afterwards
 // (an RFC 2217 server's port is left at the last rate tried). Before each
-// rate's first poll, what the line still carries (a late reply to the rate
-// before) is dropped. Stops at the first rate that gives well-formed frames of
-// one size on two polls in a row. A rate is tried only while the budget holds
-// both its polls' waits, each with what is left of kSilenceConfirmation once
-// both fit, so the budget holds but for opening the port (a network connect
+// poll, what the line still carries (a late reply to an earlier poll) is
+// dropped. A rate is found when a well-formed frame is confirmed by a second
+// poll at that rate, asked after the line is cleared and waited for up to
+// kSilenceConfirmation longer, with a frame of the same size. The first poll
+// waits that longer wait too; while the port has given no byte, each further
+// rate is taken for silent after its reply's time. Once bytes came (a scale
+// that answers late), every rate taken for silent before is tried again at
+// once, and each first poll waits the longer wait. A rate is tried only while the budget holds both its polls'
+// reply times; a silence the budget cut short of its wait ends it as
+// time-out, so the budget holds but for opening the port (a network connect
 // may take its own time-out); an interrupt ends it as time-out before the
-// next rate.
+// next rate. A rate tried twice is in `trials` twice.
 // Throws nothing; writes no log. `base` carries the lock folder.
 Detection detect_scale(std::string_view port, std::span<const std::int32_t> rates, std::chrono::milliseconds budget,
                        LinkOptions base = {}, const Interrupt* interrupt = nullptr);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,6 +35,9 @@ std::string hex(const std::string& bytes) {
 }  // namespace
 
 ScaleReply ScaleReply::bytes(std::string bytes) { return ScaleReply{{{std::chrono::milliseconds(0), std::move(bytes)}}}; }
+ScaleReply ScaleReply::held(std::string bytes) {
+    return ScaleReply{{{std::chrono::milliseconds(0), std::move(bytes), true}}};
+}
 ScaleReply ScaleReply::silence() { return ScaleReply{}; }
 ScaleReply ScaleReply::after(std::chrono::milliseconds delay, std::string bytes) {
     return ScaleReply{{{delay, std::move(bytes)}}};
@@ -88,7 +92,9 @@ ScaleEmulator::ScaleEmulator(std::vector<ScaleReply> script, bool repeat)
     ::cfmakeraw(&raw);
     ::tcsetattr(slave_, TCSANOW, &raw);
     device_path_ = ::ttyname(slave_);
-    if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    if (::pipe2(wake_, O_CLOEXEC) != 0 || ::pipe2(release_, O_CLOEXEC) != 0) {
+        throw std::system_error(errno, std::generic_category(), "pipe");
+    }
     thread_ = std::thread(&ScaleEmulator::run, this);
 }
 
@@ -96,6 +102,18 @@ ScaleEmulator::~ScaleEmulator() {
     vanish();
     ::close(wake_[0]);
     ::close(wake_[1]);
+    ::close(release_[0]);
+    ::close(release_[1]);
+}
+
+void ScaleEmulator::release() {
+    const char one = 1;
+    (void)!::write(release_[1], &one, 1);
+}
+
+int ScaleEmulator::unread() const {
+    int count = 0;
+    return master_ >= 0 && ::ioctl(master_, FIONREAD, &count) == 0 ? count : 0;
 }
 
 void ScaleEmulator::on_poll(std::function<void(int, const ScaleReply&)> observer) {
@@ -167,6 +185,14 @@ bool ScaleEmulator::sleep_or_stop(std::chrono::milliseconds pause) {
 void ScaleEmulator::play(const ScaleReply& reply) {
     for (const auto& chunk : reply.chunks) {
         if (chunk.pause.count() > 0 && !sleep_or_stop(chunk.pause)) return;
+        if (chunk.held) {
+            pollfd watched[2] = {{release_[0], POLLIN, 0}, {wake_[0], POLLIN, 0}};
+            while (::poll(watched, 2, -1) < 0 && errno == EINTR) {
+            }
+            if (stopping_ || !(watched[0].revents & POLLIN)) return;
+            char one = 0;
+            (void)!::read(release_[0], &one, 1);
+        }
         const std::chrono::microseconds byte_time(byte_time_us_.load());
         std::size_t sent = 0;
         while (sent < chunk.bytes.size()) {

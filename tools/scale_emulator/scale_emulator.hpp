@@ -21,6 +21,7 @@ struct ScaleReply {
     struct Chunk {
         std::chrono::milliseconds pause{0};
         std::string bytes;
+        bool held = false;  // sent only once the test releases it (ScaleEmulator::release), after the pause
     };
     std::vector<Chunk> chunks;
     bool hang_up = false;
@@ -28,6 +29,8 @@ struct ScaleReply {
     static ScaleReply bytes(std::string bytes);
     static ScaleReply silence();
     static ScaleReply after(std::chrono::milliseconds delay, std::string bytes);
+    // A reply as late as the test makes it: sent when ScaleEmulator::release is called.
+    static ScaleReply held(std::string bytes);
     // The bytes up to `at`, a pause, then the rest.
     static ScaleReply split(std::string bytes, std::size_t at, std::chrono::milliseconds pause);
     static ScaleReply hangup();
@@ -83,6 +86,12 @@ public:
     // Sends bytes now, unasked: noise on the line, or a late reply that waits
     // in the port's input queue for whoever opens it next.
     void say(const std::string& bytes);
+    // Lets a held reply go (one release for each; a release before the reply
+    // is reached lets it go at once).
+    void release();
+    // The bytes the port has written that the scale has not read yet (an ENQ
+    // that waits while the scale is busy with a reply).
+    int unread() const;
     // Closes both sides now: the device node disappears.
     void vanish();
 
@@ -99,6 +108,7 @@ private:
     int master_ = -1;
     int slave_ = -1;
     int wake_[2] = {-1, -1};
+    int release_[2] = {-1, -1};
     std::string device_path_;
     std::atomic<int> polls_{0};
     std::atomic<long> byte_time_us_{0};
