@@ -6,6 +6,8 @@ TYPE      ?= RelWithDebInfo
 ROOT      := $(CURDIR)
 WINEPREFIX_DIR := $(ROOT)/$(BUILD)/wineprefix
 WINE_ENV  := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+# A Wine session of its own, kept up until it is ended (the last one ended and gone first).
+WINE_SESSION := { $(WINE_ENV) wineserver -k 2>/dev/null || true; } && $(WINE_ENV) wineserver -w && $(WINE_ENV) wineserver -p
 COMMA     := ,
 # No case is run twice: a failure counts. The timing cases wait for events and
 # keep their time limits as generous guards, so they hold on a loaded machine
@@ -106,9 +108,9 @@ test-windows: native
 	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null \
 	    && command -v wine >/dev/null; then \
 	  $(MAKE) --no-print-directory win32 win64 wineprefix && \
-	  { $(WINE_ENV) wineserver -k 2>/dev/null || true; } && $(WINE_ENV) wineserver -p && \
+	  $(WINE_SESSION) && \
 	  cd $(BUILD)/win32 && $(WINE_ENV) $(PHASE) "suite win32 (Wine)" ctest --output-on-failure && \
-	  { $(WINE_ENV) wineserver -k 2>/dev/null || true; } && $(WINE_ENV) wineserver -p && \
+	  $(WINE_SESSION) && \
 	  cd ../win64 && $(WINE_ENV) $(PHASE) "suite win64 (Wine)" ctest --output-on-failure; \
 	  status=$$?; $(WINE_ENV) wineserver -k 2>/dev/null; exit $$status; \
 	elif [ "$$CI" = true ]; then \
