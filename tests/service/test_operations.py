@@ -196,7 +196,7 @@ class UnitTest(unittest.TestCase):
             self.assertTrue(rating, security.stdout + security.stderr)
             self.assertLessEqual(float(rating.group(1)), MOST_EXPOSURE, security.stdout)
 
-    def test_the_unit_leaves_serial_ports_and_networks_open(self):
+    def test_the_unit_leaves_serial_ports_networks_and_the_token_open(self):
         with tempfile.TemporaryDirectory() as folder:
             _, text = rendered_unit(folder)
         settings = {}
@@ -207,7 +207,8 @@ class UnitTest(unittest.TestCase):
         # What the service needs, against what would rate better and break it.
         for key, needed in [("DeviceAllow", "char-ttyS rw"), ("DeviceAllow", "char-ttyUSB rw"),
                             ("DeviceAllow", "char-ttyACM rw"), ("ReadWritePaths", "-/run/lock"),
-                            ("SupplementaryGroups", "dialout"), ("LogsDirectory", "wsr37100")]:
+                            ("SupplementaryGroups", "dialout"), ("LoadCredential", "wsr37100-token"),
+                            ("LogsDirectory", "wsr37100")]:
             with self.subTest(key=key, needed=needed):
                 self.assertIn(needed, settings.get(key, []))
         families = " ".join(settings.get("RestrictAddressFamilies", [])).split()

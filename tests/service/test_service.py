@@ -838,6 +838,41 @@ class StopTest(unittest.TestCase):
 
 
 class UsageTest(unittest.TestCase):
+    def test_a_token_only_root_reads_comes_as_a_credential(self):
+        """As systemd runs it: a token file the service's user may not read is refused naming the file and the user;
+        the same token handed over in $CREDENTIALS_DIRECTORY, named by its bare name, is read."""
+        with tempfile.TemporaryDirectory() as folder:
+            os.chmod(folder, 0o755)
+            token = os.path.join(folder, "token")
+            with open(token, "w") as file:
+                file.write("s3cret\n")
+            os.chmod(token, 0o000 if os.geteuid() else 0o600)
+            credentials = os.path.join(folder, "credentials")
+            os.mkdir(credentials, 0o755)
+            shutil.copy(token, os.path.join(credentials, "wsr37100-token"))
+            config = os.path.join(folder, "serve.json")
+            with open(config, "w") as file:
+                json.dump({"token_file": "wsr37100-token", "scales": [{"name": "a", "port": "/dev/ttyS0", "no_log": True}]}, file)
+            as_user = os.geteuid() or 65534  # root reads any file: the service's own user does not
+            os.chown(os.path.join(credentials, "wsr37100-token"), as_user, -1)
+            user = subprocess.run(["id", "-un", str(as_user)], capture_output=True, text=True).stdout.strip()
+
+            def serve(*args, **env):
+                return subprocess.run([TOOL, "serve", "--check", *args], capture_output=True, text=True, timeout=10,
+                                      env=dict(os.environ, **env), user=as_user)
+
+            refused = serve("--scale", "a=/dev/ttyS0", "--token-file", token)
+            self.assertEqual(refused.returncode, 64, refused.stderr)
+            self.assertIn("cannot read the token file %s as user %s (uid %d): Permission denied" % (token, user, as_user),
+                          refused.stderr)
+            self.assertIn("LoadCredential=", refused.stderr)
+            accepted = serve("--config", config, CREDENTIALS_DIRECTORY=credentials)
+            self.assertEqual(accepted.returncode, 0, accepted.stderr)
+            missing = serve("--config", config, CREDENTIALS_DIRECTORY=folder)
+            self.assertEqual(missing.returncode, 64, missing.stderr)
+            self.assertIn("the credential %s/wsr37100-token, which systemd loads from /etc/credstore/wsr37100-token"
+                          % folder, missing.stderr)
+
     def test_settings_from_options_and_file(self):
         with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "7") as scale, \
                 Simulator("--weight", "8") as other:
