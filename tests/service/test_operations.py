@@ -27,6 +27,7 @@ CONTRIB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 RULES = os.path.join(CONTRIB, "prometheus", "wsr37100.rules.yml")
 RULE_TESTS = os.path.join(CONTRIB, "prometheus", "wsr37100.rules.test.yml")
 DASHBOARD = os.path.join(CONTRIB, "grafana", "wsr37100.json")
+GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "operations.md")
 UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "service", "wsr37100-serve.service.in")
 # The most `systemd-analyze security` may rate the unit's exposure.
 MOST_EXPOSURE = 2.5
@@ -80,6 +81,21 @@ class RulesTest(unittest.TestCase):
                 outcomes = {bool(case["exp_alerts"]) for case in cases if case["alertname"] == rule["alert"]}
                 self.assertEqual(outcomes, {True, False}, "a firing and a quiet case")
         self.assertLessEqual({series.split("{")[0] for series in inputs}, names)
+
+
+    def test_every_alert_says_what_to_do_and_links_its_section(self):
+        with open(GUIDE) as file:
+            headings = re.findall(r"(?m)^#+ (.+)$", file.read())
+        # GitHub's anchors: lower case, punctuation dropped, spaces as hyphens.
+        anchors = {re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-") for heading in headings}
+        for rule in [rule for group in load(RULES)["groups"] for rule in group["rules"]]:
+            with self.subTest(rule=rule["alert"]):
+                annotations = rule["annotations"]
+                self.assertTrue(annotations.get("action", "").strip())
+                self.assertNotIn("\n", annotations["action"].strip(), "one line")
+                link = re.fullmatch(r"docs/operations\.md#([\w-]+)", annotations.get("runbook_url", ""))
+                self.assertTrue(link, annotations.get("runbook_url"))
+                self.assertIn(link.group(1), anchors)
 
 
 class DashboardTest(unittest.TestCase):
@@ -160,8 +176,13 @@ class ScrapeTest(unittest.TestCase):
                         if alert["state"] == "firing"}
 
             # Both read (before their first reading they count as down, which with no wait fires at once).
-            wait_for(lambda: len(ask(api, "/api/v1/query", query="wsr37100_scale_up == 1")["result"]) == 2
+            wait_for(lambda: len(ask(api, "/api/v1/query", query='wsr37100_scale_state{state="weight"} == 1')["result"]) == 2
                      and not firing(), 60, "both scales reading and no alert")
+            # One state at a time for each scale, and the limits in force.
+            self.assertEqual(len(ask(api, "/api/v1/query", query="wsr37100_scale_state == 1")["result"]), 2)
+            limits = ask(api, "/api/v1/query", query='{__name__=~"wsr37100_(connections|streams)_limit"}')["result"]
+            self.assertEqual(sorted((limit["metric"]["__name__"], limit["value"][1]) for limit in limits),
+                             [("wsr37100_connections_limit", "256"), ("wsr37100_streams_limit", "192")])
             deli.process.terminate()
             deli.process.wait(timeout=10)
             wait_for(lambda: firing(), 60, "an alert fires")

@@ -161,6 +161,16 @@ class ApiTest(unittest.TestCase):
                     (service, "GET", "/", {}, 200, "text/html; charset=utf-8", "EventSource"),
                     (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
                      'wsr37100_scale_weight_kilograms{scale="counter"} 2.5'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     'wsr37100_scale_state{scale="counter",state="weight"} 1\n'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     'wsr37100_scale_state{scale="moving",state="status"} 1\n'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     'wsr37100_scale_state{scale="moving",state="weight"} 0\n'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     '\nwsr37100_connections_limit 256\n'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     '\nwsr37100_streams_limit 192\n'),
                     (service, "GET", "/problems/not-stable", {}, 200, "application/json", {"status": 504}),
                     (service, "HEAD", "/v1/scales", {}, 200, "application/json", ""),
                     (service, "OPTIONS", "/v1/scales", {"Origin": "https://pos.example",
@@ -546,7 +556,10 @@ class LimitsTest(unittest.TestCase):
                     self.assertEqual((problem["code"], problem["status"]), ("too-many-streams", 503), problem)
                     self.assertIn("15 event streams open", problem["detail"])
                 self.assertEqual([service.call("/v1/scales/a/reading")[0] for _ in range(20)], [200] * 20)
-                self.assertIn("\nwsr37100_streams_refused_total 5\n", service.call("/metrics")[2])
+                metrics = service.call("/metrics")[2]
+                self.assertIn("\nwsr37100_streams_refused_total 5\n", metrics)
+                self.assertIn("\nwsr37100_connections_limit 20\n", metrics)
+                self.assertIn("\nwsr37100_streams_limit 15\n", metrics)
             finally:
                 for stream in streams:
                     stream.close()
