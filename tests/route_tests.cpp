@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics.hpp"
 #include "routes.hpp"
 #include "scale.hpp"
 
@@ -263,6 +264,7 @@ TEST(ScaleChanges, EachNumberIsTakenOnceWhicheverWayItComes) {
         void change(const std::string&, const WsrLeitura&) override { ++changes; }
     } counter;
     Scale scale(ScaleSettings{"counter", "ttyUSB0"}, "", [](std::function<void()> task) { task(); }, counter, Journal{});
+    EXPECT_EQ(scale_state(scale.latest()), "starting");
     struct Step {
         const char* what;
         int32_t numero;
@@ -271,15 +273,20 @@ TEST(ScaleChanges, EachNumberIsTakenOnceWhicheverWayItComes) {
         std::uint64_t change;  // the scale's change number after the step
         const char* state;
         const char* message_after;
+        const char* metric;    // its wsr37100_scale_state
     };
     const Step steps[] = {
-        {"a weight", 1, WSR_PESO, "", 1, "weight", ""},
-        {"its log line failed, pulled before the callback", 2, WSR_FALHA, "log", 2, "failure", "log"},
-        {"the same failure through the callback", 2, WSR_FALHA, "log", 2, "failure", "log"},
-        {"a weight through the callback", 3, WSR_PESO, "", 3, "weight", ""},
-        {"a later stall, pulled", 4, WSR_FALHA, "monitor parado", 4, "failure", "monitor parado"},
-        {"an older change arriving late", 3, WSR_PESO, "", 4, "failure", "monitor parado"},
-        {"the recovery", 5, WSR_PESO, "", 5, "weight", ""},
+        {"a weight", 1, WSR_PESO, "", 1, "weight", "", "weight"},
+        {"its log line failed, pulled before the callback", 2, WSR_FALHA, "log", 2, "failure", "log", "failure"},
+        {"the same failure through the callback", 2, WSR_FALHA, "log", 2, "failure", "log", "failure"},
+        {"a weight through the callback", 3, WSR_PESO, "", 3, "weight", "", "weight"},
+        {"a later stall, pulled", 4, WSR_FALHA, "monitor parado h\xE1 1200 ms", 4, "failure", "monitor parado h\xE1 1200 ms",
+         "stalled"},
+        {"an older change arriving late", 3, WSR_PESO, "", 4, "failure", "monitor parado h\xE1 1200 ms", "stalled"},
+        {"the recovery", 5, WSR_PESO, "", 5, "weight", "", "weight"},
+        {"a failure naming the monitor, not a stall", 6, WSR_FALHA, "monitor parado", 6, "failure", "monitor parado", "failure"},
+        {"a status", 7, WSR_STATUS, "", 7, "unreadable", "", "status"},
+        {"no reading", 8, WSR_SEM_LEITURA, "", 8, "no-reading", "", "no-reading"},
     };
     int taken = 0;
     for (const auto& step : steps) {
@@ -295,6 +302,7 @@ TEST(ScaleChanges, EachNumberIsTakenOnceWhicheverWayItComes) {
         EXPECT_EQ(scale.latest().change, step.change);
         EXPECT_EQ(state_of(scale.latest()), step.state);
         EXPECT_STREQ(scale.latest().reading.mensagem, step.message_after);
+        EXPECT_EQ(scale_state(scale.latest()), step.metric);
         EXPECT_EQ(counter.changes, taken);
     }
 }

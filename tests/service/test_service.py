@@ -161,6 +161,16 @@ class ApiTest(unittest.TestCase):
                     (service, "GET", "/", {}, 200, "text/html; charset=utf-8", "EventSource"),
                     (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
                      'wsr37100_scale_weight_kilograms{scale="counter"} 2.5'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     'wsr37100_scale_state{scale="counter",state="weight"} 1\n'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     'wsr37100_scale_state{scale="moving",state="status"} 1\n'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     'wsr37100_scale_state{scale="moving",state="weight"} 0\n'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     '\nwsr37100_connections_limit 256\n'),
+                    (service, "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8",
+                     '\nwsr37100_streams_limit 192\n'),
                     (service, "GET", "/problems/not-stable", {}, 200, "application/json", {"status": 504}),
                     (service, "HEAD", "/v1/scales", {}, 200, "application/json", ""),
                     (service, "OPTIONS", "/v1/scales", {"Origin": "https://pos.example",
@@ -553,7 +563,10 @@ class LimitsTest(unittest.TestCase):
                     self.assertEqual((problem["code"], problem["status"]), ("too-many-streams", 503), problem)
                     self.assertIn("15 event streams open", problem["detail"])
                 self.assertEqual([service.call("/v1/scales/a/reading")[0] for _ in range(20)], [200] * 20)
-                self.assertIn("\nwsr37100_streams_refused_total 5\n", service.call("/metrics")[2])
+                metrics = service.call("/metrics")[2]
+                self.assertIn("\nwsr37100_streams_refused_total 5\n", metrics)
+                self.assertIn("\nwsr37100_connections_limit 20\n", metrics)
+                self.assertIn("\nwsr37100_streams_limit 15\n", metrics)
             finally:
                 for stream in streams:
                     stream.close()
@@ -845,6 +858,41 @@ class StopTest(unittest.TestCase):
 
 
 class UsageTest(unittest.TestCase):
+    def test_a_token_only_root_reads_comes_as_a_credential(self):
+        """As systemd runs it: a token file the service's user may not read is refused naming the file and the user;
+        the same token handed over in $CREDENTIALS_DIRECTORY, named by its bare name, is read."""
+        with tempfile.TemporaryDirectory() as folder:
+            os.chmod(folder, 0o755)
+            token = os.path.join(folder, "token")
+            with open(token, "w") as file:
+                file.write("s3cret\n")
+            os.chmod(token, 0o000 if os.geteuid() else 0o600)
+            credentials = os.path.join(folder, "credentials")
+            os.mkdir(credentials, 0o755)
+            shutil.copy(token, os.path.join(credentials, "wsr37100-token"))
+            config = os.path.join(folder, "serve.json")
+            with open(config, "w") as file:
+                json.dump({"token_file": "wsr37100-token", "scales": [{"name": "a", "port": "/dev/ttyS0", "no_log": True}]}, file)
+            as_user = os.geteuid() or 65534  # root reads any file: the service's own user does not
+            os.chown(os.path.join(credentials, "wsr37100-token"), as_user, -1)
+            user = subprocess.run(["id", "-un", str(as_user)], capture_output=True, text=True).stdout.strip()
+
+            def serve(*args, **env):
+                return subprocess.run([TOOL, "serve", "--check", *args], capture_output=True, text=True, timeout=10,
+                                      env=dict(os.environ, **env), user=as_user)
+
+            refused = serve("--scale", "a=/dev/ttyS0", "--token-file", token)
+            self.assertEqual(refused.returncode, 64, refused.stderr)
+            self.assertIn("cannot read the token file %s as user %s (uid %d): Permission denied" % (token, user, as_user),
+                          refused.stderr)
+            self.assertIn("LoadCredential=", refused.stderr)
+            accepted = serve("--config", config, CREDENTIALS_DIRECTORY=credentials)
+            self.assertEqual(accepted.returncode, 0, accepted.stderr)
+            missing = serve("--config", config, CREDENTIALS_DIRECTORY=folder)
+            self.assertEqual(missing.returncode, 64, missing.stderr)
+            self.assertIn("the credential %s/wsr37100-token, which systemd loads from /etc/credstore/wsr37100-token"
+                          % folder, missing.stderr)
+
     def test_settings_from_options_and_file(self):
         with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "7") as scale, \
                 Simulator("--weight", "8") as other:

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <charconv>
 #include <filesystem>
@@ -15,6 +17,7 @@
 
 #include "common/origin.hpp"
 #include "link/port_name.hpp"
+#include "user.hpp"
 
 namespace Wsr37100::service {
 
@@ -216,9 +219,32 @@ ScaleSettings parse_scale(const std::string& text) {
     return scale;
 }
 
-std::string read_token_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::invalid_argument("cannot read the token file " + path);
+std::string credentials_folder() {
+    const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
+    return folder ? folder : "";
+}
+
+std::string read_token_file(const std::string& path, const std::string& credentials) {
+    // A bare name under systemd's credentials is the credential of that name (LoadCredential=).
+    const bool credential = !credentials.empty() && !path.empty() && path != "." && path != ".." &&
+                            path.find_first_of("/\\") == std::string::npos;
+    const std::string opened = credential ? (std::filesystem::path(credentials) / path).string() : path;
+    errno = 0;
+    std::ifstream file(opened, std::ios::binary);
+    if (!file) {
+        const int reason = errno;
+        std::string refusal = "cannot read the token file " + path;
+        if (credential) refusal += " (the credential " + opened + ", which systemd loads from /etc/credstore/" + path + ")";
+        if (!credential && path.find_first_of("/\\") == std::string::npos) {
+            refusal += " (in the working folder: no $CREDENTIALS_DIRECTORY, which systemd gives with LoadCredential=)";
+        }
+        refusal += " as user " + process_user();
+        if (reason != 0) refusal += ": " + std::generic_category().message(reason);
+        if (reason == EACCES && !credential) {
+            refusal += "; a file only root may read reaches the service as a systemd credential (LoadCredential=)";
+        }
+        throw std::invalid_argument(refusal);
+    }
     // One byte more than the longest token and its line end: /dev/zero or a log named by mistake is never read whole.
     std::string head(kLongestToken + 3, '\0');
     file.read(head.data(), static_cast<std::streamsize>(head.size()));
@@ -257,7 +283,7 @@ void read_config_file(const std::string& path, ServeSettings& settings) {
         settings.listen = take<std::string>(config, "listen", settings.listen);
         settings.port = take_whole<std::uint16_t>(config, "port", settings.port, 65535);
         const std::string token_file = take<std::string>(config, "token_file", "");
-        if (!token_file.empty()) settings.token = read_token_file(token_file);
+        if (!token_file.empty()) settings.token = read_token_file(token_file, credentials_folder());
         settings.allowed_origins = take<std::vector<std::string>>(config, "allowed_origins", settings.allowed_origins);
         settings.allowed_hosts = take<std::vector<std::string>>(config, "allowed_hosts", settings.allowed_hosts);
         if (const auto limits = config.find("limits"); limits != config.end()) {

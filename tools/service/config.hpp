@@ -47,9 +47,15 @@ ScaleSettings parse_scale(const std::string& text);
 // std::invalid_argument with the file's name and the reason.
 void read_config_file(const std::string& path, ServeSettings& settings);
 
-// The first line of a file holding the bearer token, trailing blanks cut.
-// Throws std::invalid_argument when it cannot be read or is empty.
-std::string read_token_file(const std::string& path);
+// The first line of a file holding the bearer token, trailing blanks cut. Given
+// systemd's credentials folder ($CREDENTIALS_DIRECTORY), a bare name (no folder)
+// is the credential of that name in it. Throws std::invalid_argument when it
+// cannot be read (naming the file and the user who could not read it) or is empty.
+std::string read_token_file(const std::string& path, const std::string& credentials = {});
+
+// $CREDENTIALS_DIRECTORY, where systemd puts the credentials it loaded for the
+// service; empty outside such a service.
+std::string credentials_folder();
 
 // Checks what the parts above cannot check alone: at least one scale, unique
 // names, an address to listen on. Throws std::invalid_argument.

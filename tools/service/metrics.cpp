@@ -1,6 +1,7 @@
 // The Prometheus text exposition (format 0.0.4) of the service's counters.
 #include "metrics.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 #include "common/reading.hpp"
@@ -37,7 +38,22 @@ void Metrics::change(const std::string& scale, const WsrLeitura& reading) {
     if (reading.tipo == WSR_SEM_LEITURA) ++no_readings_[{scale, json["reason"].get<std::string>()}];
 }
 
-std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t connections) const {
+std::string scale_state(const Snapshot& snapshot) {
+    if (snapshot.change == 0) return "starting";
+    switch (snapshot.reading.tipo) {
+        case WSR_PESO: return "weight";
+        case WSR_STATUS: return "status";
+        case WSR_SEM_LEITURA: return "no-reading";
+        default: break;
+    }
+    // The monitor's own words (Windows-1252) for a read that has not returned.
+    constexpr std::string_view kStalled = "monitor parado h\xE1 ";
+    const char* text = snapshot.reading.mensagem;
+    const std::string_view message(text, static_cast<std::size_t>(std::find(text, text + sizeof snapshot.reading.mensagem, '\0') - text));
+    return message.substr(0, kStalled.size()) == kStalled ? "stalled" : "failure";
+}
+
+std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t connections, const Limits& limits) const {
     std::string out;
     family(out, "wsr37100_http_requests_total", "counter", "HTTP requests answered, by route and status code.");
     for (const auto& [key, count] : requests_) {
@@ -69,6 +85,16 @@ std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t c
         const bool up = scale->latest().change > 0 && (tipo == WSR_PESO || tipo == WSR_STATUS);
         out += "wsr37100_scale_up{scale=\"" + scale->settings().name + "\"} " + (up ? "1" : "0") + "\n";
     }
+    family(out, "wsr37100_scale_state", "gauge",
+           "1 for the scale's kind of reading now (starting, weight, status, no-reading, failure, or stalled: a read "
+           "that has not returned), 0 for the others.");
+    for (const Scale* scale : scales) {
+        const std::string now = scale_state(scale->latest());
+        for (const char* state : kScaleStates) {
+            out += "wsr37100_scale_state{scale=\"" + scale->settings().name + "\",state=\"" + state + "\"} " +
+                   (now == state ? "1" : "0") + "\n";
+        }
+    }
     family(out, "wsr37100_scale_log_failing", "gauge", "1 while the scale's log lines cannot be written (its readings go on), else 0.");
     for (const Scale* scale : scales) {
         out += "wsr37100_scale_log_failing{scale=\"" + scale->settings().name + "\"} " +
@@ -87,6 +113,10 @@ std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t c
     }
     family(out, "wsr37100_connections", "gauge", "Client connections open.");
     out += "wsr37100_connections " + std::to_string(connections) + "\n";
+    family(out, "wsr37100_connections_limit", "gauge", "Client connections open at most (limits.connections).");
+    out += "wsr37100_connections_limit " + std::to_string(limits.connections) + "\n";
+    family(out, "wsr37100_streams_limit", "gauge", "Event streams open at most (limits.streams).");
+    out += "wsr37100_streams_limit " + std::to_string(stream_limit(limits)) + "\n";
     family(out, "wsr37100_connections_refused_total", "counter", "Connections refused at the limit of open ones.");
     out += "wsr37100_connections_refused_total " + std::to_string(refused_) + "\n";
     family(out, "wsr37100_streams_refused_total", "counter", "Event streams refused at the limit of open ones.");

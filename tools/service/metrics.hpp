@@ -8,10 +8,17 @@
 #include <string_view>
 #include <vector>
 
+#include "config.hpp"
 #include "scale.hpp"
 #include "wsr37100.h"
 
 namespace Wsr37100::service {
+
+// The kinds of reading wsr37100_scale_state tells apart, one at 1 for each scale.
+inline constexpr const char* kScaleStates[] = {"starting", "weight", "status", "no-reading", "failure", "stalled"};
+
+// Which of kScaleStates a scale's snapshot is in.
+std::string scale_state(const Snapshot& snapshot);
 
 // Used from the network thread only.
 class Metrics final : public ChangeCounter {
@@ -26,8 +33,8 @@ public:
     void wait_started() { ++waiting_; }
     void wait_ended() { --waiting_; }
 
-    // The exposition, with each scale's gauges as they are now.
-    std::string text(const std::vector<const Scale*>& scales, std::size_t connections) const;
+    // The exposition, with each scale's gauges as they are now, and the limits in force.
+    std::string text(const std::vector<const Scale*>& scales, std::size_t connections, const Limits& limits) const;
 
 private:
     static constexpr std::array<double, 9> kBuckets{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.05, 0.25, 1, 5};

@@ -145,7 +145,7 @@ ServeSettings ServeCommand::read_settings(std::vector<std::string>& log_folders)
     if (o.port >= 0) settings.port = static_cast<std::uint16_t>(o.port);
     settings.allowed_origins.insert(settings.allowed_origins.end(), o.origins.begin(), o.origins.end());
     settings.allowed_hosts.insert(settings.allowed_hosts.end(), o.hosts.begin(), o.hosts.end());
-    if (!o.token_file.empty()) settings.token = read_token_file(o.token_file);
+    if (!o.token_file.empty()) settings.token = read_token_file(o.token_file, credentials_folder());
     if (o.max_connections > 0) settings.limits.connections = o.max_connections;
     if (o.max_streams >= 0) settings.limits.streams = static_cast<std::size_t>(o.max_streams);
     check(settings);

@@ -89,7 +89,8 @@ struct ServiceState {
         const Snapshot& latest(std::size_t scale) const override { return impl_.scales[scale]->latest(); }
         Json scale_json(std::size_t scale) const override { return service::scale_json(*impl_.scales[scale]); }
         bool log_failing(std::size_t scale) const override { return !impl_.scales[scale]->log_failure().empty(); }
-        std::string metrics_text() const override { return impl_.metrics.text(impl_.scale_views(), impl_.open_connections()); }
+        std::string metrics_text() const override { return impl_.metrics.text(impl_.scale_views(), impl_.open_connections(),
+                                                                              impl_.settings.limits); }
         Json refused_origins() const override;
 
     private:
