@@ -454,6 +454,10 @@ TEST(Monitor, ALogThatFailsNeverHidesTheWeight) {
     fs::create_directory(doomed);
     for (const auto give_up = Clock::now() + 5s; Clock::now() < give_up && monitor.FalhaLog();) std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(monitor.FalhaLog().has_value());
+    // The change whose line could not be written is the line written then.
+    const auto lines = testing::log_messages_in(doomed);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "monitor: peso = 1.000");
     const std::lock_guard lock(seen);
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(failures.empty());

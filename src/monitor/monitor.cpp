@@ -127,7 +127,7 @@ std::optional<std::string> ScaleMonitor::log_failure() const {
 }
 
 template <typename Write>
-void ScaleMonitor::write_line(Write write) {
+bool ScaleMonitor::write_line(Write write) {
     std::optional<std::string> failure;
     try {
         write();
@@ -137,7 +137,9 @@ void ScaleMonitor::write_line(Write write) {
         log_failed_at_ = std::chrono::steady_clock::now();
     }
     std::lock_guard guard(lock_);
+    const bool written = !failure;
     log_failure_ = std::move(failure);
+    return written;
 }
 
 void ScaleMonitor::publish(MonitorReading reading) {
@@ -153,11 +155,8 @@ void ScaleMonitor::publish(MonitorReading reading) {
     // The line after the change is told. While the log fails, a change's line waits for the next
     // try (a second after the last), so a log held by another program holds up no poll either.
     if (reading.report.outcome == Outcome::Failure) return;
-    if (log_failed_at_) {
-        ++folded_;
-        return;
-    }
-    write_line([&] { log_change(reading); });
+    // A change whose line is not written is counted on the next line that is.
+    if (log_failed_at_ || !write_line([&] { log_change(reading); })) ++folded_;
 }
 
 void ScaleMonitor::log_change(const MonitorReading& reading) {
@@ -177,15 +176,15 @@ void ScaleMonitor::log_change(const MonitorReading& reading) {
 void ScaleMonitor::log_folded() {
     if (folded_ == 0 || std::chrono::steady_clock::now() - last_line_ < kChangeLineEvery) return;
     --folded_;  // the line tells this one
-    write_line([&] { log_change(last_seen_); });
+    if (!write_line([&] { log_change(last_seen_); })) ++folded_;
 }
 
 // A log that could not be written is tried again once a second (a lock let go, a folder put
 // back), with the line of the reading as it is now.
 void ScaleMonitor::retry_log() {
-    if (!log_failed_at_ || std::chrono::steady_clock::now() - *log_failed_at_ < kChangeLineEvery) return;
+    if (!told_ || !log_failed_at_ || std::chrono::steady_clock::now() - *log_failed_at_ < kChangeLineEvery) return;
     if (folded_ > 0) --folded_;  // the line tells the latest of them
-    write_line([&] { log_change(last_seen_); });
+    if (!write_line([&] { log_change(last_seen_); })) ++folded_;
 }
 
 void ScaleMonitor::rest(std::stop_token& stop, std::chrono::milliseconds pause) {

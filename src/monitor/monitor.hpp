@@ -96,8 +96,9 @@ private:
     void log_folded();
     void retry_log();
     // Writes a line through `write`; a failure becomes the log's condition, not a reading.
+    // Whether it was written.
     template <typename Write>
-    void write_line(Write write);
+    bool write_line(Write write);
     void rest(std::stop_token& stop, std::chrono::milliseconds pause);
     // The worker starts a step that should end within `allowed`.
     void step(std::chrono::milliseconds allowed);
