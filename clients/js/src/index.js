@@ -11,6 +11,7 @@ import {
   localNetworkPermission,
   networkFailure,
 } from "./errors.js";
+import { boundedText, dropBody } from "./body.js";
 import { Follower } from "./follower.js";
 import { checkedScale, isObject, weightOf } from "./scale.js";
 
@@ -33,6 +34,9 @@ const kScaleName = /^[A-Za-z0-9_-]{1,32}$/;
 const kNoReadingCodes = new Set(["scale-unavailable", "no-reading-yet", "not-stable"]);
 const kMaxWaitMs = 60000;
 const kAnswerMarginMs = 5000;  // beyond the service's own wait, before its silence counts as no answer
+const kMaxAnswerBytes = 1 << 20;  // an answer longer than this is not the service's
+const kMaxProblemBytes = 1 << 16; // nor a problem longer than this
+const kProblemWaitMs = 3500;      // nor one that is not whole within this
 
 function wholeMs(value, name) {
   if (!Number.isInteger(value) || value < 0 || value > kMaxWaitMs) {
@@ -142,9 +146,11 @@ export class Client {
     let problem = null;
     try {
       const type = response.headers.get("content-type") || "";
-      if (type.includes("json")) problem = await response.json();
+      if (type.includes("json")) problem = JSON.parse(await boundedText(response, { maxBytes: kMaxProblemBytes, timeoutMs: kProblemWaitMs }));
     } catch {
-      // Not JSON after all: the status alone tells.
+      // Not JSON after all, too long, or never whole: the status alone tells.
+    } finally {
+      dropBody(response);
     }
     if (!isObject(problem)) problem = null;
     const code = problem && typeof problem.code === "string" ? problem.code : null;
@@ -215,7 +221,7 @@ export class Client {
       }
       if (!response.ok) throw await this._answerError(response, scale);
       try {
-        return await response.json();
+        return JSON.parse(await boundedText(response, { maxBytes: kMaxAnswerBytes, timeoutMs: waitMs + kAnswerMarginMs }));
       } catch (error) {
         if (signal && signal.aborted) throw signal.reason;
         throw this.#malformed(path);
