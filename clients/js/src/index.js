@@ -11,6 +11,7 @@ import {
   localNetworkPermission,
   networkFailure,
 } from "./errors.js";
+import { addressSpace } from "./address-space.js";
 import { boundedText, dropBody } from "./body.js";
 import { Follower } from "./follower.js";
 import { checkedScale, isObject, weightOf } from "./scale.js";
@@ -26,6 +27,7 @@ export {
   networkFailure,
 };
 export { EventStreamParser, EventStreamError } from "./event-stream.js";
+export { addressSpace };
 export { checkedScale, weightOf };
 
 export const DEFAULT_BASE_URL = "http://127.0.0.1:8370";
@@ -65,6 +67,7 @@ export class Client {
   #token;
   #headers;
   #fetch;
+  #space;
 
   // baseUrl: where the service answers (http://127.0.0.1:8370 by default). token: the service's bearer
   // token, when it has one. headers: more request headers. fetch: a fetch of your own.
@@ -84,6 +87,7 @@ export class Client {
     this.#token = token;
     this.#headers = { ...headers };
     this.#fetch = fetch;
+    this.#space = addressSpace(this.#base);
   }
 
   get baseUrl() {
@@ -132,7 +136,10 @@ export class Client {
   }
 
   _fetch(path, { signal, headers = {} } = {}) {
-    return this.#fetch.call(globalThis, this._url(path), { headers: this._headers(headers), cache: "no-store", signal });
+    const init = { headers: this._headers(headers), cache: "no-store", signal };
+    // Where the browser cannot tell it from the address itself (a host name), the fetch says it.
+    if (this.#space) init.targetAddressSpace = this.#space;
+    return this.#fetch.call(globalThis, this._url(path), init);
   }
 
   // The error of a failed fetch: the browser's block, or no answer.
