@@ -921,6 +921,13 @@ class UsageTest(unittest.TestCase):
                                      capture_output=True, text=True, timeout=10)
             self.assertEqual((checked.returncode, checked.stdout, checked.stderr),
                              (0, "settings ok: 2 scale(s), to serve at 127.0.0.1 port 8370\n", ""))
+            token = os.path.join(folder, "token")
+            with open(token, "w") as file:
+                file.write("shop-token\n")
+            for listen in [["localhost"], ["::1"], ["0.0.0.0", "--token-file", token], ["0.0.0.0", "--no-token-on-network"]]:
+                checked = subprocess.run([TOOL, "serve", "--check", "--scale", "a=/dev/ttyS0", "--listen", *listen],
+                                         capture_output=True, text=True, timeout=10)
+                self.assertEqual(checked.returncode, 0, (listen, checked.stderr))
 
             deep = os.path.join(folder, "deep.json")  # beyond what json.dump can write
             with open(deep, "w") as file:
@@ -976,6 +983,12 @@ class UsageTest(unittest.TestCase):
                 (["--config", config(scales=[{"name": "a", "port": "x"}], limits={"connections": 2000000})],
                  "raise the limit (ulimit -n"),
                 (["--check", "--scale", "nonsense"], "NAME=PORT"),
+                (["--scale", "a=/dev/ttyS0", "--listen", "0.0.0.0"],
+                 "listening on 0.0.0.0 serves the scales beyond this computer, to anyone on its network: give a --token-file"),
+                (["--check", "--config", config(scales=[{"name": "a", "port": "x"}], listen="192.168.77.20")],
+                 "or --no-token-on-network"),
+                (["--config", config(scales=[{"name": "a", "port": "x"}], listen="::", no_token_on_network="yes")],
+                 "no_token_on_network"),
                 (["--check", "--config", os.path.join(folder, "none.json")], "cannot read the configuration file"),
             ]
             for args, message in cases:

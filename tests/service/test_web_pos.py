@@ -4,6 +4,7 @@ browser's Local Network Access policy the page reads the weight and follows a ch
 error says Local Network Access; from an origin the service does not allow, the error names the option and the
 status page lists the origin. The policy is written only inside a private mount namespace, over a tmpfs on
 Chromium's configuration folder, so the machine's own browser policy is never touched."""
+import ctypes
 import http.server
 import json
 import os
@@ -39,6 +40,18 @@ if (till.reading.weight !== undefined) {
   scales.follow("counter", ({ live, weight }) => till.updates.push({ live, weight }));
 }
 </script>"""
+
+
+# The tablet's page: the weight followed, each update with the time it came (ms since the epoch).
+TABLET_PAGE = """<!doctype html><meta charset="utf-8"><title>tablet</title>
+<script type="module">
+import { createClient } from "/client/index.js";
+const tablet = window.tablet = { loaded: Date.now(), updates: [] };
+createClient("%(service)s").follow("counter", ({ live, weight, error }) =>
+  tablet.updates.push({ live, weight, error: error && error.name, message: error && error.message, at: Date.now() }));
+</script>"""
+SHOP_ADDRESS = "192.168.77.20"  # the shop computer, in a network namespace of the test's own
+CLONE_NEWNET = 0x40000000
 
 
 def can_unshare():
@@ -87,6 +100,98 @@ class WebPointOfSaleTest(unittest.TestCase):
                         with Service("--scale", "counter=%s,no-log" % link, *others) as service:
                             self.visit(folder, site, service, origin, policy, allowed, outcome, scale)
             site.shutdown()
+
+    def test_a_tablet_reads_the_shop_computer_at_its_private_address(self):
+        """The tablet's browser, the point of sale's site and the service in a network namespace of their own,
+        where the shop computer is 192.168.77.20: with the policy the page follows the weight over plain http;
+        without it the client says Local Network Access, on the shop's network."""
+        cases = [(True, "weight"), (False, "LocalNetworkAccessError")]  # the tablet's policy; what the page gets
+        for policy, outcome in cases:
+            with self.subTest(policy=policy):
+                told = self.in_shop_network(lambda: self.tablet(policy))
+                if outcome == "weight":
+                    first = next((u for u in told["updates"] if u["live"] and u["weight"] == 1.25), None)
+                    changed = next((u for u in told["updates"] if u["live"] and u["weight"] == 2.5), None)
+                    self.assertIsNotNone(first, told)
+                    self.assertIsNotNone(changed, told)
+                    print("\nshop network: first weight %d ms after page load, a change on screen %d ms after the scale"
+                          % (first["at"] - told["loaded"], changed["at"] - told["changed"]))
+                    self.assertLess(first["at"] - told["loaded"], 5000)
+                    self.assertLess(changed["at"] - told["changed"], 2000)
+                else:
+                    error = next((u for u in told["updates"] if u["error"]), None)
+                    self.assertIsNotNone(error, told)
+                    self.assertEqual(error["error"], outcome, error)
+                    self.assertIn("on the shop's network", error["message"])
+                    self.assertIn("or nothing is listening there", error["message"])
+
+    def in_shop_network(self, body):
+        """body()'s JSON result, run in a child process in a new network namespace holding the shop's address."""
+        reading, writing = os.pipe()
+        child = os.fork()
+        if child == 0:
+            result = {"failed": "unknown"}
+            try:
+                os.close(reading)
+                if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) != 0:
+                    raise OSError(ctypes.get_errno(), "unshare")
+                for command in (["ip", "link", "set", "lo", "up"], ["ip", "link", "add", "shop", "type", "veth", "peer", "name", "till"],
+                                ["ip", "address", "add", SHOP_ADDRESS + "/24", "dev", "shop"],
+                                ["ip", "link", "set", "shop", "up"]):
+                    subprocess.run(command, check=True)
+                result = body()
+            except BaseException as error:  # the parent fails with it
+                result = {"failed": repr(error)}
+            finally:
+                with os.fdopen(writing, "w") as out:
+                    json.dump(result, out)
+                os._exit(0)
+        os.close(writing)
+        with os.fdopen(reading) as answer:
+            text = answer.read()
+        os.waitpid(child, 0)
+        result = json.loads(text)
+        self.assertNotIn("failed", result, result.get("failed"))
+        return result
+
+    def tablet(self, policy):
+        with tempfile.TemporaryDirectory() as folder:
+            site = self.start_site(folder)
+            origin = "https://pos.example:%d" % site.server_port
+            link = os.path.join(folder, "scale")
+            try:
+                with Simulator("--weight", "1.25", "--link", link, stdin=subprocess.PIPE) as scale, \
+                        Service("--scale", "counter=%s,no-log" % link, "--listen", SHOP_ADDRESS,
+                                "--no-token-on-network", "--allow-origin", origin) as service:
+                    with open(os.path.join(folder, "index.html"), "w") as page:
+                        page.write(TABLET_PAGE % {"service": "http://%s:%d" % (SHOP_ADDRESS, service.port)})
+                    browser = self.browser(folder, site, origin, policy)
+                    try:
+                        browser.page("Page.enable")
+                        browser.page("Page.navigate", url=origin + "/")
+                        want = (lambda u: u["live"] and u["weight"] == 1.25) if policy else (lambda u: u["error"])
+                        told = browser.wait_for("window.tablet", lambda t: t and any(map(want, t["updates"])), 30)
+                        if policy and told and any(map(want, told["updates"])):
+                            told["changed"] = time.time() * 1000
+                            scale.process.stdin.write("2.5\n")
+                            scale.process.stdin.flush()
+                            told = browser.wait_for("window.tablet", lambda t: any(
+                                u["live"] and u["weight"] == 2.5 for u in t["updates"]), 10) | {"changed": told["changed"]}
+                        return told or {"failed": "the page told nothing"}
+                    finally:
+                        browser.close()
+            finally:
+                site.shutdown()
+
+    def browser(self, folder, site, origin, policy):
+        with open(os.path.join(folder, "policy.json"), "w") as file:
+            json.dump({"LocalNetworkAccessAllowedForUrls": [origin] if policy else []}, file)
+        prefix = ["unshare", "-m", "sh", "-c",
+                  'mount -t tmpfs tmpfs "$1" && mkdir -p "$1/policies/managed" && cp "$2" "$1/policies/managed/" '
+                  '&& shift 2 && exec "$@"', "sh", POLICY_FOLDER, os.path.join(folder, "policy.json")]
+        arguments = ["--host-resolver-rules=MAP pos.example 127.0.0.1", "--ignore-certificate-errors",
+                     "--ip-address-space-overrides=127.0.0.1:%d=public" % site.server_port]
+        return Browser(tempfile.mkdtemp(dir=folder), arguments, prefix)
 
     def start_site(self, folder):
         key, certificate = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")

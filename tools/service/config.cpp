@@ -278,12 +278,14 @@ void read_config_file(const std::string& path, ServeSettings& settings) {
             return true;
         };
         const nlohmann::json config = nlohmann::json::parse(file, shallow, true, true);
-        refuse_unknown_keys(config, {"listen", "port", "token_file", "allowed_origins", "allowed_hosts", "limits", "scales"},
+        refuse_unknown_keys(config, {"listen", "port", "token_file", "no_token_on_network", "allowed_origins", "allowed_hosts",
+                                     "limits", "scales"},
                             "the configuration");
         settings.listen = take<std::string>(config, "listen", settings.listen);
         settings.port = take_whole<std::uint16_t>(config, "port", settings.port, 65535);
         const std::string token_file = take<std::string>(config, "token_file", "");
         if (!token_file.empty()) settings.token = read_token_file(token_file, credentials_folder());
+        settings.no_token_on_network = take<bool>(config, "no_token_on_network", settings.no_token_on_network);
         settings.allowed_origins = take<std::vector<std::string>>(config, "allowed_origins", settings.allowed_origins);
         settings.allowed_hosts = take<std::vector<std::string>>(config, "allowed_hosts", settings.allowed_hosts);
         if (const auto limits = config.find("limits"); limits != config.end()) {

@@ -34,6 +34,7 @@ struct ServeSettings {
     std::vector<std::string> allowed_origins;  // exact origins, "https://pos.example:8443"
     std::vector<std::string> allowed_hosts;    // extra Host names accepted on a loopback address
     std::string token;                          // empty: no bearer token asked
+    bool no_token_on_network = false;           // serve beyond loopback without a token, knowingly
     Limits limits;
 };
 

@@ -30,6 +30,7 @@ struct ServeCommand::Options {
     std::vector<std::string> origins;
     std::vector<std::string> hosts;
     std::string token_file;
+    bool no_token_on_network = false;
     std::size_t max_connections = 0;
     int max_streams = -1;
     std::string windows_service;
@@ -50,7 +51,10 @@ ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()
                           "Default baud 9600, gap 20 ms; the log as weigh's. PORT may be tcp://HOST:PORT or\n"
                           "rfc2217://HOST:PORT, with an IPv6 HOST in brackets");
     o.command->add_option("--config", o.config, "JSON configuration file (see the sample serve.json); options override it");
-    o.command->add_option("--listen", o.listen, "Address to listen on (default 127.0.0.1; ::1 or 0.0.0.0 to choose)");
+    o.command->add_option("--listen", o.listen,
+                          "Address to listen on (default 127.0.0.1: this computer only; ::1 too). The shop's own\n"
+                          "address (as 192.168.1.20) or 0.0.0.0 serves the tablets on its network, and then asks for\n"
+                          "--token-file, or --no-token-on-network");
     o.command->add_option("--port", o.port, "TCP port (default 8370; 0: any free port, printed on stdout)")
         ->check(CLI::Range(0, 65535));
     o.command->add_option("--allow-origin", o.origins,
@@ -60,8 +64,13 @@ ServeCommand::ServeCommand(CLI::App& app) : options_(std::make_unique<Options>()
                           "web-pos.md, and wsr37100 browser-policy")
         ->delimiter(',');
     o.command->add_option("--allow-host", o.hosts,
-                          "On a loopback address also answer requests for this host name (repeatable)");
+                          "Also answer requests for this host name, as a tablet names this computer (repeatable).\n"
+                          "Only a loopback address checks the name (against DNS rebinding); on any other address\n"
+                          "every name is answered");
     o.command->add_option("--token-file", o.token_file, "Ask for this bearer token (the file's first line) on /v1 and /metrics");
+    o.command->add_flag("--no-token-on-network", o.no_token_on_network,
+                        "Listen beyond loopback without a token: anyone on the network may then read the scales\n"
+                        "(\"no_token_on_network\": true in the configuration)");
     o.command->add_option("--max-connections", o.max_connections, "Connections open at once, streams included (default 256)")
         ->check(CLI::Range(1, 10000));
     o.command->add_option("--max-streams", o.max_streams,
@@ -146,9 +155,15 @@ ServeSettings ServeCommand::read_settings(std::vector<std::string>& log_folders)
     settings.allowed_origins.insert(settings.allowed_origins.end(), o.origins.begin(), o.origins.end());
     settings.allowed_hosts.insert(settings.allowed_hosts.end(), o.hosts.begin(), o.hosts.end());
     if (!o.token_file.empty()) settings.token = read_token_file(o.token_file, credentials_folder());
+    if (o.no_token_on_network) settings.no_token_on_network = true;
     if (o.max_connections > 0) settings.limits.connections = o.max_connections;
     if (o.max_streams >= 0) settings.limits.streams = static_cast<std::size_t>(o.max_streams);
     check(settings);
+    if (settings.token.empty() && !settings.no_token_on_network && !loopback(settings.listen)) {
+        throw std::invalid_argument("listening on " + settings.listen + " serves the scales beyond this computer, to anyone "
+                                    "on its network: give a --token-file (\"token_file\"), or --no-token-on-network "
+                                    "(\"no_token_on_network\": true) to serve there without one");
+    }
     const std::size_t wanted = descriptors_wanted(settings);
     if (const auto room = descriptor_shortfall(wanted)) {
         throw std::invalid_argument("--max-connections " + std::to_string(settings.limits.connections) + " needs about " +

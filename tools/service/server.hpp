@@ -10,6 +10,9 @@
 
 namespace Wsr37100::service {
 
+// True for an address that only this computer reaches: localhost, 127.0.0.0/8, ::1.
+bool loopback(const std::string& address);
+
 // The descriptors a service of these settings wants: its connections, the refused ones
 // it is still answering, what each scale's monitor opens (its port, its daily log) and the program's own.
 std::size_t descriptors_wanted(const ServeSettings& settings);

@@ -1,6 +1,8 @@
 // The errors a page or a program gets from the client, one class for each thing a developer can do
 // something about, with English messages that say what.
 
+import { addressSpace } from "./address-space.js";
+
 export const GUIDE = "docs/web-pos.md";
 
 // Any error the service answered, or the failure to get an answer: status is the HTTP status (null
@@ -18,8 +20,9 @@ export class ServiceError extends Error {
 // No answer: nothing listens at the address (the service is not running), or the network failed.
 export class ServiceUnreachableError extends ServiceError {}
 
-// The browser kept a public page from reaching the service on this computer: Chrome and Edge (since
-// version 142) ask the user for "Local Network Access" first, and the page sees only a failed fetch.
+// The browser kept a public page from reaching the service on this computer or the shop's network
+// (Chrome and Edge, since version 142, ask the user for "Local Network Access" first, and the page
+// sees only a failed fetch), or nothing listens there: the browser fails both alike.
 export class LocalNetworkAccessError extends ServiceError {}
 
 // 401: the service has a token and the request carried none, or another.
@@ -49,15 +52,23 @@ const kBlockedStates = new Set(["denied", "prompt"]);
 // undefined where the browser has none) and the failure itself: a fetch that failed as a network
 // error (a TypeError) while that permission is denied or still to be asked was blocked by the
 // browser; any other failure means the service did not answer.
+// The browser fails both alike, so a page cannot tell the browser's block from a port where nothing
+// listens: the error says both, the block first (the one the shop can see to).
 export function networkFailure(permissionState, failure, { baseUrl = "the service", origin = null } = {}) {
   const failedFetch = failure instanceof TypeError || (failure && failure.name === "TypeError");
   if (failedFetch && kBlockedStates.has(permissionState)) {
     const page = origin ? `the page at ${origin}` : "this page";
+    let where = "on the shop's network";
+    try {
+      if (addressSpace(baseUrl) === "loopback") where = "on this computer";
+    } catch {
+      // Not a URL: the shop's network, the wider of the two.
+    }
     return new LocalNetworkAccessError(
-      `The browser blocked ${page} from reaching ${baseUrl} on this computer (Local Network Access is ` +
-        `${permissionState === "denied" ? "denied" : "not yet allowed"}): allow it in the site's settings, or have ` +
-        `the administrator allow the page's origin with the policy LocalNetworkAccessAllowedForUrls ` +
-        `(see ${GUIDE}, "Local Network Access").`,
+      `${page[0].toUpperCase()}${page.slice(1)} could not reach ${baseUrl} ${where}: blocked by the browser (Local ` +
+        `Network Access is ${permissionState === "denied" ? "denied" : "not yet allowed"}), or nothing is listening ` +
+        `there. Allow the page first, in the site's settings or with the policy LocalNetworkAccessAllowedForUrls ` +
+        `listing the top-level page's origin; then check the service (see ${GUIDE}, "Local Network Access").`,
       { cause: failure },
     );
   }

@@ -7,8 +7,13 @@
 // an event, or an answer to /v1/scales, asked every 4 s) less than 10 s ago. When the stream drops
 // the follower is not live at once; it opens the stream again by itself, after the service's
 // retry: time, and is live again as soon as the service answers.
+// The silence is counted from the start: a service that says nothing within 10 s of following, or
+// of a stream being asked for, is told as not live with the same error as a later silence, and a
+// stream that stays silent that long is given up and opened again (a frozen service keeps the
+// connection without answering it).
+import { boundedText } from "./body.js";
 import { EventStreamParser } from "./event-stream.js";
-import { ServiceError, ServiceUnreachableError } from "./errors.js";
+import { GUIDE, ServiceError, ServiceUnreachableError } from "./errors.js";
 import { checkedScale, weightOf } from "./scale.js";
 
 const kAskEvery = 4000;        // /v1/scales asked this often
@@ -16,6 +21,7 @@ const kAskLimit = 3500;        // an answer later than this counts as none
 const kSilenceLimit = 10000;   // not live after this long without hearing from the service
 const kRetryMs = 1000;         // the reconnection time until the service's retry: says otherwise
 const kRefusedRetryMs = 4000;  // after an answer other than a stream (401, 403, 404, 503...)
+const kMaxListBytes = 1 << 20; // an answer to /v1/scales longer than this is none
 
 const now = () => globalThis.performance.now();
 
@@ -25,7 +31,7 @@ export class Follower {
   #onChange;
   #closed = false;
   #stream = null;           // {stop: AbortController, open: boolean} of the current connection
-  #heard = -Infinity;
+  #heard = now();           // the silence is counted from the start
   #retryMs = kRetryMs;
   #lastEventId = "";
   #streamed = null;         // the change the stream told last
@@ -43,6 +49,7 @@ export class Follower {
     this.#onChange = onChange;
     this.#connect();
     this.#ask();
+    this.#hear(false);
     this.#askTimer = setInterval(() => this.#ask(), kAskEvery);
   }
 
@@ -72,8 +79,10 @@ export class Follower {
 
   async #connect() {
     if (this.#closed) return;
-    const stream = { stop: new AbortController(), open: false };
+    const stream = { stop: new AbortController(), open: false, silent: false };
     this.#stream = stream;
+    // A stream that has not said its first words within the silence limit is given up.
+    const deadline = setTimeout(() => { if (!stream.open) this.#silent(stream); }, kSilenceLimit);
     let refused = false;
     try {
       const headers = { Accept: "text/event-stream" };
@@ -82,7 +91,7 @@ export class Follower {
       try {
         response = await this.#client._fetch(`/v1/scales/${this.#scale}/events`, { signal: stream.stop.signal, headers });
       } catch (error) {
-        if (this.#stream === stream) this.#error = await this.#client._failure(error);
+        if (this.#stream === stream && !stream.silent) this.#error = await this.#client._failure(error);
         return;
       }
       if (!response.ok || !(response.headers.get("content-type") || "").startsWith("text/event-stream")) {
@@ -91,12 +100,15 @@ export class Follower {
         return;
       }
       await this.#read(response.body, stream);
-      if (this.#stream === stream) this.#error = new ServiceUnreachableError(`${this.#client.baseUrl} ended the event stream`);
+      if (this.#stream === stream && !stream.silent) {
+        this.#error = new ServiceUnreachableError(`${this.#client.baseUrl} ended the event stream`);
+      }
     } catch (error) {
-      if (this.#stream !== stream || this.#closed) return;
+      if (this.#stream !== stream || this.#closed || stream.silent) return;
       this.#error = error instanceof ServiceError ? error : new ServiceUnreachableError(
         `the event stream of ${this.#client.baseUrl} failed: ${error && error.message}`, { cause: error });
     } finally {
+      clearTimeout(deadline);
       if (this.#stream === stream) {
         stream.open = false;
         stream.stop.abort();
@@ -116,13 +128,16 @@ export class Follower {
         try { data = JSON.parse(event.data); } catch { return; }
         const scale = checkedScale(data);
         if (!scale || scale.name !== this.#scale) return;
-        this.#lastEventId = event.lastEventId;
+        // An id a header cannot carry is dropped: the service then tells its latest reading again.
+        this.#lastEventId = /^[\x21-\x7e]*$/.test(event.lastEventId) ? event.lastEventId : "";
         this.#streamed = scale.change;
         this.#latest = scale;
       },
     });
     const reader = body.getReader();
     const decoder = new TextDecoder();
+    // Given up (silent, lagging or closed): the read ends, whatever the body does with the abort.
+    stream.stop.signal.addEventListener("abort", () => reader.cancel().catch(() => {}), { once: true });
     try {
       for (;;) {
         const { done, value } = await reader.read();
@@ -155,7 +170,7 @@ export class Follower {
         this.#error = await this.#client._answerError(response, this.#scale);
         return;
       }
-      const list = await response.json();
+      const list = JSON.parse(await boundedText(response, { maxBytes: kMaxListBytes, timeoutMs: kAskLimit }));
       if (!list || !Array.isArray(list.scales) || this.#closed) return;
       const scale = list.scales.map(checkedScale).find((each) => each && each.name === this.#scale);
       this.#heard = now();
@@ -188,8 +203,26 @@ export class Follower {
     if (heard) this.#heard = now();
     clearTimeout(this.#silenceTimer);
     const left = this.#heard + kSilenceLimit - now();
-    if (left > 0 && this.#stream && this.#stream.open) this.#silenceTimer = setTimeout(() => this.#hear(false), left + 1);
+    if (left > 0) this.#silenceTimer = setTimeout(() => this.#hear(false), left + 1);
+    else if (this.#stream && this.#stream.open) this.#silent(this.#stream);
+    else if (!this.#error) this.#error = this.#silenceError();
     this.#tell();
+  }
+
+  // The service said nothing for the silence limit: the stream is given up (and opened again after
+  // the retry time), and the silence is the error told.
+  #silent(stream) {
+    if (this.#closed || this.#stream !== stream || stream.silent) return;
+    stream.silent = true;
+    if (!this.#error) this.#error = this.#silenceError();
+    stream.stop.abort();
+  }
+
+  #silenceError() {
+    return new ServiceUnreachableError(
+      `No answer from ${this.#client.baseUrl} for ${kSilenceLimit / 1000} s: is wsr37100 serve running there, and ` +
+        `not stopped? (see ${GUIDE}, "Starting the service")`,
+    );
   }
 
   #tell() {

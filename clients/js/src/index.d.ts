@@ -113,6 +113,10 @@ export declare function checkedScale(value: unknown): Scale | null;
 export declare function weightOf(scale: Scale | null | undefined): number | null;
 
 export declare class EventStreamError extends Error {}
+/** The Local Network Access address space of a URL's host: "loopback" (this computer), "local" (private
+ * ranges, link-local, .local names) or null; the client's fetches carry it as targetAddressSpace. */
+export declare function addressSpace(url: string): "loopback" | "local" | null;
+
 export declare class EventStreamParser {
   constructor(options: {
     onEvent: (event: { type: string; data: string; lastEventId: string }) => void;

@@ -11,6 +11,8 @@ import {
   localNetworkPermission,
   networkFailure,
 } from "./errors.js";
+import { addressSpace } from "./address-space.js";
+import { boundedText, dropBody } from "./body.js";
 import { Follower } from "./follower.js";
 import { checkedScale, isObject, weightOf } from "./scale.js";
 
@@ -25,6 +27,7 @@ export {
   networkFailure,
 };
 export { EventStreamParser, EventStreamError } from "./event-stream.js";
+export { addressSpace };
 export { checkedScale, weightOf };
 
 export const DEFAULT_BASE_URL = "http://127.0.0.1:8370";
@@ -33,6 +36,9 @@ const kScaleName = /^[A-Za-z0-9_-]{1,32}$/;
 const kNoReadingCodes = new Set(["scale-unavailable", "no-reading-yet", "not-stable"]);
 const kMaxWaitMs = 60000;
 const kAnswerMarginMs = 5000;  // beyond the service's own wait, before its silence counts as no answer
+const kMaxAnswerBytes = 1 << 20;  // an answer longer than this is not the service's
+const kMaxProblemBytes = 1 << 16; // nor a problem longer than this
+const kProblemWaitMs = 3500;      // nor one that is not whole within this
 
 function wholeMs(value, name) {
   if (!Number.isInteger(value) || value < 0 || value > kMaxWaitMs) {
@@ -61,6 +67,7 @@ export class Client {
   #token;
   #headers;
   #fetch;
+  #space;
 
   // baseUrl: where the service answers (http://127.0.0.1:8370 by default). token: the service's bearer
   // token, when it has one. headers: more request headers. fetch: a fetch of your own.
@@ -80,6 +87,7 @@ export class Client {
     this.#token = token;
     this.#headers = { ...headers };
     this.#fetch = fetch;
+    this.#space = addressSpace(this.#base);
   }
 
   get baseUrl() {
@@ -128,7 +136,10 @@ export class Client {
   }
 
   _fetch(path, { signal, headers = {} } = {}) {
-    return this.#fetch.call(globalThis, this._url(path), { headers: this._headers(headers), cache: "no-store", signal });
+    const init = { headers: this._headers(headers), cache: "no-store", signal };
+    // Where the browser cannot tell it from the address itself (a host name), the fetch says it.
+    if (this.#space) init.targetAddressSpace = this.#space;
+    return this.#fetch.call(globalThis, this._url(path), init);
   }
 
   // The error of a failed fetch: the browser's block, or no answer.
@@ -142,9 +153,11 @@ export class Client {
     let problem = null;
     try {
       const type = response.headers.get("content-type") || "";
-      if (type.includes("json")) problem = await response.json();
+      if (type.includes("json")) problem = JSON.parse(await boundedText(response, { maxBytes: kMaxProblemBytes, timeoutMs: kProblemWaitMs }));
     } catch {
-      // Not JSON after all: the status alone tells.
+      // Not JSON after all, too long, or never whole: the status alone tells.
+    } finally {
+      dropBody(response);
     }
     if (!isObject(problem)) problem = null;
     const code = problem && typeof problem.code === "string" ? problem.code : null;
@@ -215,7 +228,7 @@ export class Client {
       }
       if (!response.ok) throw await this._answerError(response, scale);
       try {
-        return await response.json();
+        return JSON.parse(await boundedText(response, { maxBytes: kMaxAnswerBytes, timeoutMs: waitMs + kAnswerMarginMs }));
       } catch (error) {
         if (signal && signal.aborted) throw signal.reason;
         throw this.#malformed(path);

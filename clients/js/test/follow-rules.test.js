@@ -12,16 +12,23 @@ const scaleJson = (change, weight) => JSON.stringify({
 });
 
 // A fetch whose event streams the test writes: streams[i].write(text), streams[i].end(); asks hang.
-// With refusal {status, code}, each stream is answered so instead (opened tells when it was asked).
+// With refusal {status, code}, each stream is answered so instead (opened tells when it was asked);
+// with refusal.endless, by a problem whose body never ends.
 function fakeService(refusal = null) {
   const streams = [];
   const opened = new Updates();
   const fetch = async (url, init) => {
+    new Headers(init.headers);  // as a browser's fetch, refuses a header that is no byte string
     if (!url.endsWith("/events")) return new Promise(() => {});
     if (refusal) {
       streams.push({ at: performance.now() });
       opened.push(streams.at(-1));
-      return new Response(JSON.stringify({ code: refusal.code, status: refusal.status }),
+      const problem = JSON.stringify({ code: refusal.code, status: refusal.status });
+      const endless = new ReadableStream({
+        start: (c) => c.enqueue(new TextEncoder().encode(problem.slice(0, -1))),
+        pull: (c) => c.enqueue(new Uint8Array(1 << 14).fill(32)),
+      });
+      return new Response(refusal.endless ? endless : problem,
         { status: refusal.status, headers: { "content-type": "application/problem+json" } });
     }
     let controller;
@@ -93,6 +100,7 @@ test("a refused stream is asked again at the refused pace, not each second as a 
   const rows = [  // the answer to the stream
     { status: 401, code: "unauthorized" },
     { status: 403, code: "origin-not-allowed" },
+    { status: 403, code: "origin-not-allowed", endless: true },
     { status: 404, code: "scale-not-found" },
     { status: 503, code: "scale-unavailable" },
   ];
@@ -106,4 +114,46 @@ test("a refused stream is asked again at the refused pace, not each second as a 
     assert.ok(second.at - first.at >= 3900, `${row.status}: asked again after ${(second.at - first.at).toFixed(0)} ms`);
     assert.equal(follower.error.status, row.status);
   }));
+});
+
+test("an id a header cannot carry is not sent again, and the stream is still opened again", async (t) => {
+  const rows = [  // the event's id; the Last-Event-ID of the next stream
+    ["run-4", "run-4"],
+    ["caf\u00e9-4", undefined],
+    ["\u2713-4", undefined],
+    ["run 4", undefined],
+  ];
+  for (const [id, sent] of rows) {
+    const service = fakeService();
+    const updates = new Updates();
+    const opened = service.opened.next(() => true, 5000, "a stream");
+    const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", updates.push);
+    t.after(() => follower.close());
+    const first = await opened;
+    first.write(`retry: 100\n\nevent: reading\nid: ${id}\ndata: ${scaleJson(4, 1.5)}\n\n`);
+    await updates.next((u) => u.live && u.weight === 1.5, 5000, "the weight");
+    const reopened = service.opened.next(() => true, 5000, `the stream again after the id ${id}`);
+    first.end();
+    const second = await reopened;
+    assert.equal(second.headers["Last-Event-ID"], sent, id);
+    const live = updates.next((u) => u.live, 5000, "live again");
+    second.write("retry: 100\n\n");
+    await live;
+    follower.close();
+  }
+});
+
+test("a stream that never says a thing is not live within the silence limit, and is opened again", async (t) => {
+  const service = fakeService();
+  const updates = new Updates();
+  const started = performance.now();
+  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", updates.push);
+  t.after(() => follower.close());
+  const silent = await updates.next((u) => u.error !== null, 15000, "the silence told");
+  const told = performance.now() - started;
+  t.diagnostic(`silence told after ${told.toFixed(0)} ms`);
+  assert.ok(told < 11000, `told after ${told.toFixed(0)} ms`);
+  assert.equal(silent.live, false);
+  assert.match(silent.error.message, /No answer from http:\/\/127\.0\.0\.1:8370 for 10 s/);
+  await service.opened.next(() => service.streams.length === 2, 5000, "the stream again");
 });
