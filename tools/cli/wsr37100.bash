@@ -9,7 +9,7 @@ _wsr37100() {
         [simulate]="--weight --frame --status --silent --partial --delay --sequence --link --line-speed --verbose --help"
         [ports]="--json --help"
         [demo]="--help"
-        [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --max-connections --max-streams --check --help"
+        [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --no-token-on-network --max-connections --max-streams --check --help"
         [browser-policy]="--install --remove --policy-dir --help"
     )
     # What each command takes besides options, in order.

@@ -76,7 +76,12 @@ std::string described(const nlohmann::json& value) {
 template <typename T>
 T take(const nlohmann::json& object, const char* key, T fallback) {
     const auto found = object.find(key);
-    return found == object.end() ? fallback : found->get<T>();
+    if (found == object.end()) return fallback;
+    try {
+        return found->get<T>();
+    } catch (const nlohmann::json::type_error& error) {
+        throw std::invalid_argument(std::string(key) + ": " + error.what());  // which setting, not only which type
+    }
 }
 
 // A whole number from 0 to `most`; a negative, fractional or larger one is refused, never cut to fit.
