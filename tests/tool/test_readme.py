@@ -1,5 +1,5 @@
-"""The sh blocks of the README and of every guide in docs/, run line by line exactly as written, as a user
-would type them; their fences, relative links and anchors, and the layout table against the tree."""
+"""The sh blocks of the README and of every guide in docs/, run line by line exactly as written, as a script
+would run them (no pause between lines); their fences, relative links and anchors, and the layout table against the tree."""
 import glob
 import os
 import re
@@ -10,7 +10,6 @@ import unittest
 TOOL = os.environ["WSR37100_TOOL"]
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.dirname(os.path.dirname(os.path.abspath(TOOL)))
-PAUSE_AFTER_BACKGROUND = 1   # seconds, as a user types the next line
 CTRL_C_AFTER = 3             # seconds, for a line that runs until Ctrl-C
 
 
@@ -111,14 +110,16 @@ def script(lines, out):
             continue
         files = f"> {out}/{i}.out 2> {out}/{i}.err"
         if command.endswith("&"):
-            steps += [line, f"sleep {PAUSE_AFTER_BACKGROUND}"]
+            steps += [line]
         elif "--watch" in command:
             steps += [f"{command} {files} &", f"sleep {CTRL_C_AFTER}", "kill -INT $!", f"wait $!; echo $? > {out}/{i}.rc"]
         else:
             steps += ["{", line, f"}} {files}; echo $? > {out}/{i}.rc"]
     # What the block stopped gets 5 s to end (a second signal would end a simulator before it removes its link);
-    # what it left running is then stopped, and its end awaited, before the next block starts.
-    ending = ['for _ in $(seq 50); do [ -z "$(jobs -pr)" ] && break; sleep 0.1; done', "kill $(jobs -pr) 2> /dev/null; wait"]
+    # what it left running is then stopped, and its end awaited, before the next block starts; a simulator the
+    # block started with --background and stopped by its id is awaited by its link, which it removes last.
+    ending = ['for _ in $(seq 50); do [ -z "$(jobs -pr)" ] && break; sleep 0.1; done', "kill $(jobs -pr) 2> /dev/null; wait",
+              "for _ in $(seq 50); do [ -L /tmp/scale ] || break; sleep 0.1; done"]
     return "\n".join(steps + ending) + "\n"
 
 
