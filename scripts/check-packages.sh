@@ -123,6 +123,11 @@ for arch_dir in "$unpacked"/zip/*/x86 "$unpacked"/zip/*/x64; do
     [ -e "$arch_dir/$path" ] || [ -e "$arch_dir/../$path" ] || fail "$zip: README-Windows.txt names $named, not in the zip"
   done
   tr -d '\r' < "$arch_dir/LICENSE.txt" | cmp -s - "$source_dir/LICENSE" || fail "$zip: LICENSE.txt is not LICENSE"
+  # Every relative link of the shipped README (the guides, their images, the license, the changes) opens.
+  readme_dir="$arch_dir/share/doc/wsr37100"
+  for link in $(grep -Eo '\]\([^)#[:space:]]+' "$readme_dir/README.md" | cut -c3- | grep -Ev '^[a-z]+:' | sort -u); do
+    [ -f "$readme_dir/$link" ] || fail "$zip: README.md links $link, not in the zip"
+  done
   # Every export of the DLL has its C# and Object Pascal declaration.
   for export in $(tr -d '\r' < "$arch_dir/lib/wsr37100.def" | awk '/^EXPORTS/ { e = 1; next } e && NF { sub(/@.*/, "", $1); print $1 }'); do
     grep -Eq "(extern .* $export\(|EntryPoint = \"$export\")" "$arch_dir/examples/csharp/Wsr37100.cs" \
