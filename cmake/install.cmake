@@ -9,6 +9,8 @@ install(FILES include/wsr37100.h include/wsr37100.hpp include/wsr37100_falha.hpp
   include/wsr37100_export.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The guides and their images beside the README, where its links lead, in every package.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs PATTERN README-Windows.txt EXCLUDE)
 if(WIN32)
   # A short Windows quick start, the license, and the declarations for Object Pascal and C# hosts at
   # the top of each architecture's folder of the zip, where the quick start points.
@@ -17,6 +19,8 @@ if(WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
   install(FILES examples/pascal/wsr37100.pas DESTINATION examples/pascal)
   install(FILES examples/csharp/Wsr37100.cs DESTINATION examples/csharp)
+  # What the README links beside it: the license and the changes (the .deb has its copyright and changelog).
+  install(FILES LICENSE CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 else()
   # Debian's copyright (the MIT license of LICENSE, as the Expat license) and changelog (made from
   # CHANGELOG.md, compressed, as policy asks).
@@ -35,8 +39,6 @@ else()
   execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/debian/changelog.Debian)
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  # The guides beside the README, where its links lead.
-  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs PATTERN README-Windows.txt EXCLUDE)
   # The Python module, for Debian's Python when installed under /usr (elsewhere: pip install examples/python).
   install(CODE "
     if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")

@@ -123,6 +123,11 @@ for arch_dir in "$unpacked"/zip/*/x86 "$unpacked"/zip/*/x64; do
     [ -e "$arch_dir/$path" ] || [ -e "$arch_dir/../$path" ] || fail "$zip: README-Windows.txt names $named, not in the zip"
   done
   tr -d '\r' < "$arch_dir/LICENSE.txt" | cmp -s - "$source_dir/LICENSE" || fail "$zip: LICENSE.txt is not LICENSE"
+  # Every relative link of the shipped README (the guides, their images, the license, the changes) opens.
+  readme_dir="$arch_dir/share/doc/wsr37100"
+  for link in $(grep -Eo '\]\([^)#[:space:]]+' "$readme_dir/README.md" | cut -c3- | grep -Ev '^[a-z]+:' | sort -u); do
+    [ -f "$readme_dir/$link" ] || fail "$zip: README.md links $link, not in the zip"
+  done
   # Every export of the DLL has its C# and Object Pascal declaration.
   for export in $(tr -d '\r' < "$arch_dir/lib/wsr37100.def" | awk '/^EXPORTS/ { e = 1; next } e && NF { sub(/@.*/, "", $1); print $1 }'); do
     grep -Eq "(extern .* $export\(|EntryPoint = \"$export\")" "$arch_dir/examples/csharp/Wsr37100.cs" \
@@ -165,9 +170,12 @@ if [ -f "$msi" ]; then
     (cd "$unpacked/streams" && msiinfo export "$msi_path" "$table") | tr -d '\r' | tail -n +4 > "$unpacked/msi/$table" \
       || fail "$msi: no $table table"
   done
-  python3 - "$unpacked/msi" "$version" "{$upgrade_code}" <<'CHECK' || fail "$msi: its tables are not those of the installer"
+  python3 - "$unpacked/msi" "$version" "{$upgrade_code}" "$source_dir" <<'CHECK' || fail "$msi: its tables are not those of the installer"
 import os, sys
-folder, version, upgrade_code = sys.argv[1:]
+folder, version, upgrade_code, source = sys.argv[1:]
+# The guides and their images, beside the README as its links have them.
+guides = ["docs/" + name for name in os.listdir(os.path.join(source, "docs")) if name.endswith(".md")] + \
+    ["docs/images/" + name for name in os.listdir(os.path.join(source, "docs", "images"))]
 def rows(table):
     with open(os.path.join(folder, table)) as text:
         return [line.rstrip("\n").split("\t") for line in text if line.strip()]
@@ -181,8 +189,8 @@ def path(directory):
     return "" if directory == "INSTALLDIR" else path(parent) + name + "/"
 components = {row[0]: row for row in rows("Component")}
 files = sorted(path(components[row[1]][2]) + row[2].split("|")[-1] for row in rows("File"))
-expect("files", files, sorted(["wsr37100.exe", "wsr37100.exe", "x64/wsr37100.dll", "x86/wsr37100.dll", "README.md",
-                               "LICENSE.txt", "serve.json", "openapi.json", "sdk/include/wsr37100.h",
+expect("files", files, sorted(guides + ["wsr37100.exe", "wsr37100.exe", "x64/wsr37100.dll", "x86/wsr37100.dll",
+                               "README.md", "LICENSE", "CHANGELOG.md", "LICENSE.txt", "serve.json", "openapi.json", "sdk/include/wsr37100.h",
                                "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_falha.hpp",
                                "sdk/include/wsr37100_export.h",
                                "sdk/lib/x64/libwsr37100.dll.a", "sdk/lib/x64/wsr37100.def",

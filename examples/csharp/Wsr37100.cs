@@ -474,6 +474,64 @@ namespace Wsr37100
     public class ScaleException : Exception
     {
         public ScaleException(string message) : base(message) { }
+        public ScaleException(string message, Exception inner) : base(message, inner) { }
+    }
+
+    /// <summary>The native library could not be loaded, on the first call that needs it: it is not
+    /// where it was looked for, or it was built for the other bitness than this process. The message
+    /// names the file, the process's bitness and the fix; InnerException is the runtime's own.</summary>
+    [Serializable]
+    public class LibraryNotLoadedException : ScaleException
+    {
+        public LibraryNotLoadedException(Exception cause) : base(Describe(cause), cause)
+        {
+            LookedFor = File();
+        }
+
+        /// <summary>The file the runtime was to load (on Mono without a dllmap, libwsr37100.so).</summary>
+        public string LookedFor { get; }
+
+        static bool Unix
+        {
+            get { return Environment.OSVersion.Platform == PlatformID.Unix || Environment.OSVersion.Platform == PlatformID.MacOSX; }
+        }
+
+        static string File()
+        {
+            if (!Unix)
+                return Path.Combine(AppDomain.CurrentDomain.BaseDirectory, Wsr.Biblioteca);
+            // Mono drops the .dll and tries lib*.so where the system's loader looks, unless a dllmap names a file.
+            string config = typeof(Wsr).Assembly.Location + ".config";
+            var mapped = System.IO.File.Exists(config)
+                ? System.Text.RegularExpressions.Regex.Match(System.IO.File.ReadAllText(config),
+                      "dllmap\\s+dll=\"" + Wsr.Biblioteca.Replace(".", "\\.") + "\"\\s+target=\"([^\"]+)\"")
+                : null;
+            return mapped != null && mapped.Success ? mapped.Groups[1].Value : "libwsr37100.so";
+        }
+
+        static string Describe(Exception cause)
+        {
+            int bits = IntPtr.Size * 8;
+            string arch = bits == 64 ? "x64" : "x86";
+            if (Unix)
+                return string.Format(
+                    "{0} could not be loaded by this {1}-bit process: Mono looked for {2} ({3}). Install the library " +
+                    "(the .deb, make install) or name the file in {4}: " +
+                    "<configuration><dllmap dll=\"{0}\" target=\"/path/to/libwsr37100.so.6\"/></configuration>",
+                    Wsr.Biblioteca, bits, File(),
+                    File() == "libwsr37100.so" ? "beside the assembly, in /usr/lib and where the system's loader looks"
+                                               : "as the dllmap names it",
+                    typeof(Wsr).Assembly.Location + ".config");
+            if (cause is BadImageFormatException)
+                return string.Format(
+                    "{0} is not a {1}-bit DLL, and this process is {1}-bit: put the {2} {3} beside the program " +
+                    "(an AnyCPU program runs 64-bit on 64-bit Windows), or build the host for the DLL's bitness",
+                    File(), bits, arch, Wsr.Biblioteca);
+            return string.Format(
+                "{0} was not found for this {1}-bit process: it was looked for at {2}, then on PATH. Put the {3} " +
+                "{0} (the zip's {3}\\bin, or the .msi) beside the program",
+                Wsr.Biblioteca, bits, File(), arch);
+        }
     }
 
     /// <summary>Scale.Weigh had no weight to give: Reading tells what came instead.</summary>
@@ -764,7 +822,15 @@ namespace Wsr37100
             string velocidades = bauds == null ? null
                 : string.Join(",", bauds.Select(baud => baud.ToString(CultureInfo.InvariantCulture)));
             WsrDeteccao deteccao = WsrDeteccao.Nova();
-            int resultado = Wsr.WsrDetecta(Wsr.Texto(port), Wsr.Texto(velocidades), limite, ref deteccao);
+            int resultado;
+            try
+            {
+                resultado = Wsr.WsrDetecta(Wsr.Texto(port), Wsr.Texto(velocidades), limite, ref deteccao);
+            }
+            catch (Exception error) when (error is DllNotFoundException || error is BadImageFormatException)
+            {
+                throw new LibraryNotLoadedException(error);
+            }
             if (resultado < Wsr.WSR_DETECCAO_ENCONTRADA || resultado >= Wsr.WSR_DETECCAO_RECUSADA)
                 throw new ScaleException(deteccao.Mensagem.Length > 0 ? deteccao.Mensagem
                                          : "WsrDetecta recusou a chamada (" + resultado + ")");
@@ -782,6 +848,10 @@ namespace Wsr37100
                 WsrLeitura leitura = WsrLeitura.Nova();
                 int tipo = Wsr.BuscaPesoEx(porta, velocidade, ref opcoes, ref leitura);
                 return Reading.Of(tipo, leitura, "BuscaPesoEx");
+            }
+            catch (Exception error) when (error is DllNotFoundException || error is BadImageFormatException)
+            {
+                throw new LibraryNotLoadedException(error);
             }
             finally
             {
@@ -980,6 +1050,10 @@ namespace Wsr37100
                 {
                     monitor = Inicia(Wsr.Texto(port), Wsr.Texto(baud.ToString(CultureInfo.InvariantCulture)),
                                      ref opcoes, AoMudar, new IntPtr(id));
+                }
+                catch (Exception error) when (error is DllNotFoundException || error is BadImageFormatException)
+                {
+                    throw new LibraryNotLoadedException(error);
                 }
                 finally
                 {

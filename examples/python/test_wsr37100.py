@@ -38,15 +38,15 @@ class BindingsTest(unittest.TestCase):
         cases = [
             (("--weight", "4.321"), "weight", 4.321, None, None, 1, {}),
             (("--weight", "0"), "weight", 0.0, None, None, 1, {}),
-            (("--status", "S", "--frame", "7"), "status", -10.0, "overload", None, 1, {}),
-            (("--status", "I"), "status", -1.0, "unstable", None, 1, {}),
-            (("--status", "N"), "status", -2.0, "negative", None, 1, {}),
-            (("--line-speed", "4800"), "status", -1.0, "unreadable", None, 1, {}),  # a wrong baud rate
-            (("--sequence", "hex:0209494243443103"), "status", -1.0, "unstable", None, 1, {}),
-            (("--sequence", "hex:0002494243443103"), "status", -1.0, "unreadable", None, 1, {}),
-            (("--silent",), "no-reading", 0.0, None, "silence", 1, {}),
+            (("--status", "S", "--frame", "7"), "status", None, "overload", None, 1, {}),
+            (("--status", "I"), "status", None, "unstable", None, 1, {}),
+            (("--status", "N"), "status", None, "negative", None, 1, {}),
+            (("--line-speed", "4800"), "status", None, "unreadable", None, 1, {}),  # a wrong baud rate
+            (("--sequence", "hex:0209494243443103"), "status", None, "unstable", None, 1, {}),
+            (("--sequence", "hex:0002494243443103"), "status", None, "unreadable", None, 1, {}),
+            (("--silent",), "no-reading", None, None, "silence", 1, {}),
             (("--sequence", "I,I,1.5"), "weight", 1.5, None, None, 3, {"stable_ms": 2000, "frame": 8}),
-            (None, "no-reading", 0.0, None, "port-unavailable", 0, {}),  # an unplugged adapter
+            (None, "no-reading", None, None, "port-unavailable", 0, {}),  # an unplugged adapter
         ]
         for args, kind, weight, status, reason, polls, options in cases:
             with self.subTest(args=args), (Scale(*args) if args else contextlib.nullcontext("/dev/ttyNoSuchScale")) as port:
@@ -69,13 +69,17 @@ class BindingsTest(unittest.TestCase):
             readings.close()
             self.assertEqual(weights, [1.0, 2.0, 1.0, 2.0])
             self.assertEqual(self.lib.busca_peso_ex(port, gap_ms=20).kind, "weight")  # the port is free again
+        readings = self.lib.follow("/dev/ttyNoSuchScale")
+        first = next(readings)
+        readings.close()
+        self.assertEqual((first.kind, first.weight), ("no-reading", None))
 
     def test_detect(self):
         """detect() names the rate and frame, or what went wrong, and refuses a bad rate list."""
         with Scale("--line-speed", "4800", "--frame", "7", "--status", "N") as port:
             found = self.lib.detect(port)
             self.assertEqual((found.result, found.baud, found.frame, found.kind, found.weight, found.rates_tried),
-                             ("found", 4800, 7, "status", -2.0, 2))
+                             ("found", 4800, 7, "status", None, 2))
             self.assertEqual(found.reply, b"\x02NNNNN\x03")
             self.assertEqual((found.heard, found.bytes_read), ("frame", 7))
             with self.assertRaises(wsr37100.ScaleError):

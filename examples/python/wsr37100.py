@@ -78,7 +78,7 @@ class Detection:
     baud: int            # with "found": the rate the scale answers at
     frame: int           # with "found": 7 or 8, what busca_peso_ex's frame takes
     kind: str | None     # with "found": "weight" or "status", what the scale said
-    weight: float        # with "found": as BuscaPeso would return it
+    weight: float | None  # with "found" and kind "weight": the weight in kg; None for anything else
     cause: str | None    # with "port-unavailable": missing, busy, permission, ...
     rates_tried: int
     reply: bytes         # with "found": the last frame
@@ -91,7 +91,7 @@ class Detection:
 @dataclasses.dataclass(frozen=True)
 class Reading:
     kind: str            # "weight", "status" or "no-reading"
-    weight: float        # as BuscaPeso returns it: kg, -1/-2/-10 for a status, 0 for no reading
+    weight: float | None  # for "weight": kg (0.0 an empty platter); None for a status, no reading or a failure
     reason: str | None   # for "no-reading": port-unavailable, poll-failed, silence, partial-replies
     cause: str | None    # why a port could not be had (missing, busy, connection-refused, ...), or a connection dropped
     polls: int
@@ -173,7 +173,7 @@ def _options(log_folder=None, gap_ms=0, stable_ms=0, equal=0, frame=0, log_limit
 def _reading(result):
     message = result.mensagem.decode("cp1252", errors="replace")
     no_reading = result.tipo == SEM_LEITURA
-    return Reading(KINDS[result.tipo], result.peso, REASONS.get(result.motivo) if no_reading else None,
+    return Reading(KINDS[result.tipo], result.peso if result.tipo == PESO else None, REASONS.get(result.motivo) if no_reading else None,
                    CAUSES.get(result.causa) if no_reading else None,
                    result.consultas, bytes(result.resposta[:result.bytes_resposta]), message, bool(result.estavel),
                    STATUSES[_letter(result)] if result.tipo == STATUS else None)
@@ -222,8 +222,8 @@ class Library:
 
     def busca_peso_ex(self, port, baud="9600", log_folder=None, gap_ms=0, stable_ms=0, equal=0, frame=0,
                       log_limit_mb=0):
-        """One reading, told in full: check .kind before using .weight (a status and no reading
-        carry -1/-2/-10 and 0). log_folder: the folder of the daily log (it must exist); without
+        """One reading, told in full: .weight is None but for a weight (.kind tells what came
+        instead; busca_peso keeps the C function's -1/-2/-10 and 0). log_folder: the folder of the daily log (it must exist); without
         one nothing is logged (log_limit_mb: one day's bound, 0 is 64 MiB). stable_ms: wait up to
         that long for the scale to settle (equal: equal weights needed; frame: 7 or 8, the frame
         the scale sends). Raises ScaleError for a failure or a refused call."""
@@ -270,7 +270,7 @@ class Library:
             raise ScaleError(message or f"WsrDetecta refused the call ({returned})")
         is_found = returned == 0
         return Detection(RESULTS[returned], found.velocidade, found.quadro, KINDS[found.tipo] if is_found else None,
-                         found.peso, CAUSES.get(found.causa), found.velocidades_testadas,
+                         found.peso if is_found and found.tipo == PESO else None, CAUSES.get(found.causa), found.velocidades_testadas,
                          bytes(found.resposta[:found.quadro]), message,
                          HEARD.get(found.veredito, f"unknown {found.veredito}"), found.bytes_lidos)
 

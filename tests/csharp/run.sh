@@ -30,6 +30,13 @@ echo "ok   the records' layout, 64-bit (Linux, Windows) and 32-bit (Windows)"
 
 WSR37100_TOOL="$tool" mono --debug "$work/scale_tests.exe"
 
+# A till folder whose library is missing: the dllmap names a file that is not there.
+mkdir -p "$work/till"
+cp "$work/Wsr37100.Net.dll" "$work/scale_tests.exe" "$work/till/"
+printf '<configuration><dllmap dll="wsr37100.dll" target="%s"/></configuration>\n' "$work/till/libwsr37100.so.6" \
+  > "$work/till/Wsr37100.Net.dll.config"
+mono --debug "$work/till/scale_tests.exe" no-library
+
 # The .NET guide's program, as a reader copies it, weighs.
 awk '/^## One reading$/ { section = 1 } section && /^```$/ && block { exit } block { print } section && /^```csharp$/ { block = 1 }' \
   "$source_dir/docs/dotnet.md" > "$work/readme.cs"

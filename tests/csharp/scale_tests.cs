@@ -23,6 +23,8 @@ static class ScaleTests
     {
         if (args.Length == 2 && args[0] == "layout")
             return Layout(int.Parse(args[1]) / 8);
+        if (args.Length == 1 && args[0] == "no-library")
+            return NoLibrary();
         var cases = new Action[] {
             Reads, Kilograms, StableReads, Failures, Detections, MonitorOnItsThread, MonitorOnAContext,
             DisposeFromAHandler, DisposeWhileAHandlerRuns, DisposeWithPostsPending, StartStopWithoutALeak };
@@ -41,6 +43,38 @@ static class ScaleTests
             }
         }
         return failures == 0 ? 0 : 1;
+    }
+
+    /// <summary>Run where the library is not: each first call is a LibraryNotLoadedException that names
+    /// the file, the bitness and the fix, never the runtime's DllNotFoundException.</summary>
+    static int NoLibrary()
+    {
+        var calls = new Action[] {
+            () => new Scale("/dev/ttyNone", 9600).Read(),
+            () => Scale.Detect("/dev/ttyNone"),
+            () => new ScaleMonitor("/dev/ttyNone", 9600).Start() };
+        foreach (Action call in calls)
+        {
+            try
+            {
+                call();
+                Console.WriteLine("FAIL no-library: a call went through");
+                return 1;
+            }
+            catch (LibraryNotLoadedException missing)
+            {
+                string said = missing.Message;
+                if (missing.LookedFor != Path.Combine(AppDomain.CurrentDomain.BaseDirectory, "libwsr37100.so.6")
+                    || !said.Contains(missing.LookedFor) || !said.Contains(IntPtr.Size * 8 + "-bit") || !said.Contains("dllmap")
+                    || !(missing.InnerException is DllNotFoundException))
+                {
+                    Console.WriteLine("FAIL no-library: " + said);
+                    return 1;
+                }
+            }
+        }
+        Console.WriteLine("ok   no-library: each first call names the file, the bitness and the fix");
+        return 0;
     }
 
     // ---- Reading

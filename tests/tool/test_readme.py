@@ -1,5 +1,5 @@
-"""The sh blocks of the README and of every guide in docs/, run line by line exactly as written, as a user
-would type them; their fences, relative links and anchors, and the layout table against the tree."""
+"""The sh blocks of the README and of every guide in docs/, run line by line exactly as written, as a script
+would run them (no pause between lines); their fences, relative links and anchors, and the layout table against the tree."""
 import glob
 import os
 import re
@@ -10,11 +10,11 @@ import unittest
 TOOL = os.environ["WSR37100_TOOL"]
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.dirname(os.path.dirname(os.path.abspath(TOOL)))
-PAUSE_AFTER_BACKGROUND = 1   # seconds, as a user types the next line
 CTRL_C_AFTER = 3             # seconds, for a line that runs until Ctrl-C
 
 
 LANGUAGES = {"sh", "text", "c", "cpp", "csharp", "python", "pascal", "vb", "js", "xml"}
+CHECKED = {"c", "cpp", "csharp", "python", "pascal", "js", "xml"}  # compiled or run by code_problem(); sh is run
 NOT_RUN = re.compile(r"^<!-- not run: (.*?) -->$")
 
 
@@ -42,8 +42,10 @@ def fence_problems(text):
     for number, language, lines, reason, *unclosed in fences(text):
         if unclosed or language not in LANGUAGES:
             problems.append(f"line {number}: a block {unclosed[0] if unclosed else 'in ' + repr(language)}")
-        elif reason is not None and (language != "sh" or not reason.strip()):
-            problems.append(f"line {number}: 'not run' needs an sh block and a reason")
+        elif reason is not None and (language == "text" or not reason.strip()):
+            problems.append(f"line {number}: 'not run' needs a code block and a reason")
+        elif reason is None and language not in CHECKED | {"sh", "text"}:
+            problems.append(f"line {number}: a {language} block nothing checks: mark it 'not run', with why")
         elif language == "text" and any(line.startswith("$ ") for line in lines):
             problems.append(f"line {number}: a command in a text block: make it sh")
     return problems
@@ -53,6 +55,74 @@ def blocks():
     """(document, lines) of every sh block the suite runs."""
     return [(name, lines) for name in documents() for _, language, lines, reason in fences(read(os.path.join(SOURCE, name)))
             if language == "sh" and reason is None]
+
+
+def code_blocks():
+    """(document, line, language, lines, reason or None) of every block in a language other than sh and text."""
+    return [(name, number, language, lines, reason) for name in documents()
+            for number, language, lines, reason in fences(read(os.path.join(SOURCE, name)))
+            if language not in ("sh", "text")]
+
+
+def split_fragment(lines):
+    """A fragment of C, C++ or C# as definitions (up to its last closing brace at the margin) and statements."""
+    ends = [i for i, line in enumerate(lines) if line.rstrip() == "}"]
+    cut = ends[-1] + 1 if ends else 0
+    return "\n".join(lines[:cut]), "\n".join(lines[cut:])
+
+
+C_HEADERS = {"c": "#include <stdio.h>\n#include <wsr37100.h>\n", "cpp": "#include <cstdio>\n#include <wsr37100.hpp>\n"}
+CSHARP_USINGS = "using System;\nusing System.Runtime.InteropServices;\nusing System.Threading;\nusing Wsr37100;\n"
+
+
+def code_problem(language, lines, work, run_with=None, prints=None):
+    """What compiling (and, for a whole C# program or Python, running) one block gives: None when it builds and
+    runs, else the compiler's or the program's words. run_with: the port a whole program is given as its
+    argument, which must then print `prints`."""
+    text = "\n".join(lines) + "\n"
+    source = os.path.join(work, "block")
+    whole = re.search(r"\b(int|void) +Main\b|\bint main\b", text)
+    if language in ("c", "cpp"):
+        top, body = split_fragment(lines)
+        program = text if whole else f"{C_HEADERS[language]}{top}\nint main(void) {{\n{body}\nreturn 0;\n}}\n"
+        compiler = ["cc", "-std=c11", "-x", "c"] if language == "c" else ["c++", "-std=c++20", "-x", "c++"]
+        write(source, program)
+        commands = [compiler + ["-Wall", "-Werror", "-Wno-unused", "-I", os.path.join(SOURCE, "include"), source,
+                                "-L", os.path.join(BUILD, "lib"), "-lwsr37100", "-o", source + ".out"]]
+    elif language == "csharp":
+        program = text if whole else f"{CSHARP_USINGS}static class Guide\n{{\n{text}}}\n"
+        write(source + ".cs", program)
+        library = os.path.join(work, "Wsr37100.Net.dll")
+        commands = [] if os.path.exists(library) else [
+            ["mcs", "-target:library", "-out:" + library, os.path.join(SOURCE, "examples", "csharp", "Wsr37100.cs")]]
+        commands.append(["mcs", "-r:" + library, "-target:" + ("exe" if whole else "library"),
+                         "-out:" + source + ".exe", source + ".cs"])
+        if whole and run_with:
+            commands.append(["mono", source + ".exe", run_with])
+    elif language == "python":
+        write(source + ".py", text)
+        commands = [["python3", source + ".py"]]
+    elif language == "js":
+        write(source + ".mjs", text)
+        commands = [["node", "--check", source + ".mjs"]]
+    elif language == "pascal":
+        write(source + ".pas", f"program guide;\n{{$mode delphi}}\n{text}begin\nend.\n")
+        commands = [["fpc", "-s", "-FE" + work, source + ".pas"]]
+    else:  # xml
+        write(source + ".xml", text)
+        commands = [["xmllint", "--noout", source + ".xml"]]
+    for command in commands:
+        done = subprocess.run(command, cwd=work, capture_output=True, text=True, timeout=300,
+                              env={**os.environ, "LD_LIBRARY_PATH": os.path.join(BUILD, "lib"),
+                                   "PYTHONPATH": os.path.join(SOURCE, "examples", "python")})
+        if done.returncode != 0 or (command[0] == "mono" and done.stdout != prints):
+            return f"{' '.join(command[:2])}: {done.returncode} {done.stdout[-2000:]}{done.stderr[-2000:]}"
+    return None
+
+
+def write(path, text):
+    with open(path, "w", encoding="utf-8") as file:
+        file.write(text)
 
 
 def anchors(text):
@@ -111,14 +181,16 @@ def script(lines, out):
             continue
         files = f"> {out}/{i}.out 2> {out}/{i}.err"
         if command.endswith("&"):
-            steps += [line, f"sleep {PAUSE_AFTER_BACKGROUND}"]
+            steps += [line]
         elif "--watch" in command:
             steps += [f"{command} {files} &", f"sleep {CTRL_C_AFTER}", "kill -INT $!", f"wait $!; echo $? > {out}/{i}.rc"]
         else:
             steps += ["{", line, f"}} {files}; echo $? > {out}/{i}.rc"]
     # What the block stopped gets 5 s to end (a second signal would end a simulator before it removes its link);
-    # what it left running is then stopped, and its end awaited, before the next block starts.
-    ending = ['for _ in $(seq 50); do [ -z "$(jobs -pr)" ] && break; sleep 0.1; done', "kill $(jobs -pr) 2> /dev/null; wait"]
+    # what it left running is then stopped, and its end awaited, before the next block starts; a simulator the
+    # block started with --background and stopped by its id is awaited by its link, which it removes last.
+    ending = ['for _ in $(seq 50); do [ -z "$(jobs -pr)" ] && break; sleep 0.1; done', "kill $(jobs -pr) 2> /dev/null; wait",
+              "for _ in $(seq 50); do [ -L /tmp/scale ] || break; sleep 0.1; done"]
     return "\n".join(steps + ending) + "\n"
 
 
@@ -143,7 +215,9 @@ class ReadmeTest(unittest.TestCase):
                 ("# Here\n[a](#there) [b](#here) [c](../src)", ["docs/a.md: #there: no such heading"]),
                 ("```\nx\n```", ["line 1: a block in ''"]),
                 ("```sh\nx", ["line 1: a block never closed"]),
-                ("<!-- not run:  -->\n```sh\nx\n```", ["line 2: 'not run' needs an sh block and a reason"]),
+                ("<!-- not run:  -->\n```sh\nx\n```", ["line 2: 'not run' needs a code block and a reason"]),
+                ("<!-- not run: output -->\n```text\nx\n```", ["line 2: 'not run' needs a code block and a reason"]),
+                ("```vb\nx\n```", ["line 1: a vb block nothing checks: mark it 'not run', with why"]),
                 ("```text\n$ wsr37100 ports\n```", ["line 1: a command in a text block: make it sh"]),
             ]:
                 with self.subTest(text=text):
@@ -151,6 +225,41 @@ class ReadmeTest(unittest.TestCase):
             table = "## Layout\n| `docs/` | x |\n| `src/` | x |\n| `gone/` | x |\n## Next\n| `src/kept/` | x |\n"
             self.assertEqual(layout_problems(table, root),
                              ["gone: not in the tree", "src/kept: not in the layout table", "tools: not in the layout table"])
+
+    def test_code_blocks_build(self):
+        """Every block in a language other than sh compiles (C and C++ against this build, C# with the .NET
+        binding), parses, or is marked with why not; a whole C# program weighs the simulator."""
+        checked = 0
+        with tempfile.TemporaryDirectory() as work, tempfile.TemporaryFile(mode="w+") as said:
+            port = os.path.join(work, "scale")
+            simulator = subprocess.run([TOOL, "simulate", "--weight", "7.5", "--link", port, "--background"],
+                                       stdout=subprocess.PIPE, stderr=said, text=True, timeout=60)
+            self.assertEqual(simulator.returncode, 0)
+            try:
+                for name, number, language, lines, reason in code_blocks():
+                    if reason is None:
+                        checked += 1
+                        with self.subTest(document=name, line=number, language=language):
+                            self.assertIsNone(code_problem(language, lines, work, port, "7.500 kg\n"))
+            finally:
+                os.kill(int(simulator.stdout), 15)
+        marked = len(code_blocks()) - checked
+        print(f"\n{checked} blocks compiled or run, {marked} marked not run")
+        self.assertTrue(checked)
+
+    def test_a_block_that_does_not_build_is_caught(self):
+        with tempfile.TemporaryDirectory() as work:
+            for language, lines in [
+                ("c", ["WsrOpcoes opcoes = { .tamanho = sizeof opcoes };", "BuscaPesoEx(\"COM1\", opcoes);"]),
+                ("cpp", ["WsrOpcoes opcoes{};", "Wsr37100::Monitor monitor(\"COM1\", \"9600\", opcoes);"]),
+                ("csharp", ["static double Peso() { return new Scale(\"COM1\", 9600).Weighs(); }"]),
+                ("python", ["if True:", "print(1)"]),
+                ("js", ["const a = ;"]),
+                ("pascal", ["function BuscaPeso(sPorta: PAnsiChar) Double; stdcall; external 'wsr37100.dll';"]),
+                ("xml", ["<configuration><dllmap></configuration>"]),
+            ]:
+                with self.subTest(language=language):
+                    self.assertIsNotNone(code_problem(language, lines, work))
 
     def test_readme_commands(self):
         linked = subprocess.run(["ldd", TOOL], capture_output=True, text=True).stdout

@@ -352,12 +352,31 @@ class LinkTest(unittest.TestCase):
                     make()
                     target = path if os.path.lexists(path) else os.path.join(folder, "missing", "scale")
                     before = os.lstat(target) if os.path.lexists(target) else None
-                    status, out, stderr = run("simulate", "--link", target)
-                    self.assertEqual((status, out), (73, ""))
-                    self.assertIn(err, stderr)
+                    for background in ([], ["--background"]):  # the same status, from the process that returns
+                        status, out, stderr = run("simulate", "--link", target, *background)
+                        self.assertEqual((status, out), (73, ""))
+                        self.assertIn(err, stderr)
                     self.assertEqual(os.lstat(target) if os.path.lexists(target) else None, before)
                     remove(path)
         self.assertEqual(taken[0], 73)
+
+    def test_background_returns_once_the_link_answers(self):
+        with tempfile.TemporaryDirectory() as folder, tempfile.TemporaryFile() as log:
+            for turn in range(5):
+                path = os.path.join(folder, f"scale{turn}")
+                started = subprocess.run([TOOL, "simulate", "--weight", "2.5", "--link", path, "--background"],
+                                         stdout=subprocess.PIPE, stderr=log, text=True, timeout=60)
+                self.assertEqual(started.returncode, 0)
+                pid = int(started.stdout)
+                try:
+                    self.assertEqual(run("weigh", path, "--gap", "20", "--no-log")[:2], (0, "2.500 kg\n"))
+                finally:
+                    os.kill(pid, signal.SIGTERM)
+                deadline = time.monotonic() + 10
+                while os.path.lexists(path) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertFalse(os.path.lexists(path))  # stopped by its process id, it removed its link
+        self.assertEqual(run("simulate", "--background")[0], 64)  # nothing to wait for without --link
 
     def test_a_replaced_link_is_left_alone(self):
         with tempfile.TemporaryDirectory() as folder:

@@ -173,7 +173,12 @@ bool update_browser(HKEY record, const wchar_t* browser, const std::vector<std::
     if (list.empty() && key_is_empty(key.get())) {
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
     }
-    std::printf("%s %s: %zu entries\n", origins.empty() ? "removed from" : "wrote", shown.c_str(), list.size());
+    if (origins.empty()) {
+        std::printf("removed from %s: %zu of its entries, %zu kept\n", shown.c_str(), before - list.size(),
+                    list.size());
+    } else {
+        std::printf("wrote %s: %zu entries\n", shown.c_str(), list.size());
+    }
     return true;
 }
 

@@ -67,6 +67,7 @@ struct SimulateOptions {
     std::string link;
     unsigned line_speed = 0;  // answer only at this rate; garbage at any other
     bool verbose = false;     // a line on stderr for every poll, not only for changes and errors
+    bool background = false;  // return once the link answers, the scale playing on in a process of its own
 };
 int simulate(const SimulateOptions& options);
 

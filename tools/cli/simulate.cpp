@@ -8,14 +8,17 @@ namespace Wsr37100::cli {
 
 SimulateCommand::SimulateCommand(CLI::App& app)
     : Command(app, "simulate",
-              "Play a scale on a pseudo-terminal and print its device path; one line on stderr per poll.\n"
-              "Runs until Ctrl-C or SIGTERM, then removes its link.\n"
+              "Play a scale on a pseudo-terminal and print its device path; a line on stderr per change or error.\n"
+              "Runs until Ctrl-C or SIGTERM, then removes its link. With --background it returns once the\n"
+              "link answers and prints the process id of the scale playing on (stop it with kill).\n"
               "While it runs, each line read from standard input (typed, or from a pipe) changes the answer\n"
               "from the next poll on: a weight (3.25), I, N, S, silent, or items with commas as --sequence\n"
               "(I,I,1.5). An unreadable line is reported and changes nothing; the end of input changes nothing.\n"
-              "Example: wsr37100 simulate --weight 2.5 --frame 7 --link /tmp/scale",
-              "Exit status: 0 stopped by Ctrl-C or SIGTERM, 64 usage error, 73 the link could not be made,\n"
-              "1 any other error. The device path goes to stdout, a line per poll to stderr.") {
+              "Example: wsr37100 simulate --weight 2.5 --frame 7 --link /tmp/scale\n"
+              "In a script: pid=$(wsr37100 simulate --weight 2.5 --link /tmp/scale --background)",
+              "Exit status: 0 stopped by Ctrl-C or SIGTERM (with --background: the scale answers), 64 usage\n"
+              "error, 73 the link could not be made, 1 any other error. The device path (with --background,\n"
+              "the process id) goes to stdout, changes and errors to stderr.") {
     auto* weight = command().add_option("--weight", options_.weight, "Weight in kg")->capture_default_str();
     command().add_option("--frame", options_.frame, "Reply frame: 7 or 8 bytes")
         ->check(CLI::IsMember({7, 8}))
@@ -32,8 +35,10 @@ SimulateCommand::SimulateCommand(CLI::App& app)
         "--sequence", options_.sequence,
         "Replies in turn, repeated: weights, I, N, S, silent, partial:N, hex:BYTES\n"
         "Example: --sequence 1.5,N,silent,partial:3,hex:0230303031323303");
-    command().add_option("--link", options_.link,
+    auto* link = command().add_option("--link", options_.link,
         "Also make a symbolic link to the device at this new path (never replaces a file)");
+    auto* background = command().add_flag("--background", options_.background,
+        "Return once the scale answers at --link, printing the process id that plays it on");
     command().add_flag("--verbose", options_.verbose, "A line on stderr for every poll (by default only changes and errors)");
     command().add_option("--line-speed", options_.line_speed,
         "The scale's own baud rate: it answers only while the port is set to it, and\n"
@@ -41,6 +46,7 @@ SimulateCommand::SimulateCommand(CLI::App& app)
     silent->excludes(status, partial, weight, delay, sequence);
     status->excludes(partial, weight, sequence);
     partial->excludes(sequence);
+    background->needs(link);
 }
 
 DemoCommand::DemoCommand(CLI::App& app)

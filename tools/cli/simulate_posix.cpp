@@ -1,7 +1,9 @@
 // `wsr37100 simulate`: a scale played on a pseudo-terminal until Ctrl-C or SIGTERM;
 // each line on its standard input changes the scale's answer.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -145,6 +147,80 @@ private:
     bool ended_ = false;
 };
 
+// --background: the scale is played by a child in a session of its own, made
+// before any thread; this process waits for the child's word that its link
+// answers (a byte on a pipe), prints the child's id and returns. A child that
+// ends first closes the pipe, and its exit status is this process's.
+class Background {
+public:
+    // Returns in the child (playing()) or, in the parent, once the child is ready or gone.
+    Background() {
+        int ends[2];
+        if (::pipe(ends) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+        child_ = ::fork();
+        if (child_ < 0) throw std::system_error(errno, std::generic_category(), "fork");
+        if (child_ == 0) {
+            ::close(ends[0]);
+            ::setsid();  // no Ctrl-C nor hang-up of the terminal it was started from
+            if (::isatty(STDIN_FILENO) == 1) {  // the keyboard stays the shell's: answers come from a pipe only
+                const int null = ::open("/dev/null", O_RDONLY);
+                if (null >= 0) {
+                    ::dup2(null, STDIN_FILENO);
+                    ::close(null);
+                }
+            }
+            ready_ = ends[1];
+            return;
+        }
+        ::close(ends[1]);
+        char byte = 0;
+        ssize_t n;
+        while ((n = ::read(ends[0], &byte, 1)) < 0 && errno == EINTR) {
+        }
+        ::close(ends[0]);
+        answered_ = n == 1;
+    }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    ~Background() {
+        if (ready_ >= 0) ::close(ready_);
+    }
+
+    bool playing() const { return child_ == 0; }
+
+    // The parent's status: 0 with the child's id on stdout, or the status of a child that ended.
+    int finish() const {
+        if (answered_) {
+            std::printf("%ld\n", static_cast<long>(child_));
+            return 0;
+        }
+        int status = 0;
+        while (::waitpid(child_, &status, 0) < 0 && errno == EINTR) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    }
+
+    // In the child, once the link answers: stdout leaves the caller's pipe (a $(...) waits for its end).
+    void ready() {
+        std::fflush(stdout);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::close(null);
+        }
+        const char byte = 1;
+        while (::write(ready_, &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::close(ready_);
+        ready_ = -1;
+    }
+
+private:
+    pid_t child_ = -1;
+    int ready_ = -1;
+    bool answered_ = false;
+};
+
 }  // namespace
 
 int simulate(const SimulateOptions& options) {
@@ -154,6 +230,11 @@ int simulate(const SimulateOptions& options) {
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "wsr37100 simulate: %s\n", error.what());
         return common::kExitUsage;
+    }
+    std::optional<Background> background;
+    if (options.background) {
+        background.emplace();
+        if (!background->playing()) return background->finish();
     }
     const common::Interrupts interrupts;
     ScaleEmulator scale(script, true);
@@ -170,9 +251,15 @@ int simulate(const SimulateOptions& options) {
         std::fprintf(stderr, "wsr37100 simulate: %s\n", error.what());
         return common::kExitCannotCreate;
     }
-    std::printf("%s\n", options.link.empty() ? scale.device_path().c_str() : options.link.c_str());
-    std::fflush(stdout);
-    std::fprintf(stderr, "simulated scale on %s; Ctrl-C to stop\n", scale.device_path().c_str());
+    if (background) {
+        std::fprintf(stderr, "simulated scale on %s, process %ld; kill %ld to stop\n", scale.device_path().c_str(),
+                     static_cast<long>(::getpid()), static_cast<long>(::getpid()));
+        background->ready();
+    } else {
+        std::printf("%s\n", options.link.empty() ? scale.device_path().c_str() : options.link.c_str());
+        std::fflush(stdout);
+        std::fprintf(stderr, "simulated scale on %s; Ctrl-C to stop\n", scale.device_path().c_str());
+    }
     AnswerLines lines(scale, options);
     if (lines.typed_here()) {
         std::fprintf(stderr, "type a weight, I, N, S or silent, then Enter, to change the answer\n");

@@ -6,7 +6,7 @@ _wsr37100() {
     local -A options=(
         [weigh]="--gap --log-dir --no-log --json --raw --watch --stable --equal --frame --help"
         [detect]="--bauds --json --all --help"
-        [simulate]="--weight --frame --status --silent --partial --delay --sequence --link --line-speed --verbose --help"
+        [simulate]="--weight --frame --status --silent --partial --delay --sequence --link --line-speed --verbose --background --help"
         [ports]="--json --help"
         [demo]="--help"
         [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --no-token-on-network --max-connections --max-streams --check --help"
