@@ -806,8 +806,16 @@ class StopTest(unittest.TestCase):
 
     def test_a_log_another_program_holds_locked_is_a_failure_not_a_freeze(self):
         with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "2.5") as scale:
-            with open(os.path.join(folder, time.strftime("logWSR37100_%d%m.txt")), "ab") as held:
-                fcntl.lockf(held, fcntl.LOCK_EX)  # as a backup tool or a log shipper may
+            # A lock on the day's file itself (a reader's, a log shipper's) holds up nothing.
+            with open(os.path.join(folder, time.strftime("logWSR37100_%d%m.txt")), "ab") as log:
+                fcntl.lockf(log, fcntl.LOCK_EX)
+                with Service("--scale", "s=%s,log-dir=%s" % (scale.port, folder)) as service:
+                    service.wait_for("/v1/scales/s", lambda body: (body["reading"] or {}).get("weight") == 2.5)
+            # The writers' turn held by a program that may open its file (a
+            # writer stuck on a network share, a backup run as root).
+            turn = os.open(os.path.join(folder, "logWSR37100.lock"), os.O_RDWR | os.O_CREAT, 0o660)
+            with open(turn, "r+b") as held:
+                fcntl.lockf(held, fcntl.LOCK_EX)
                 with Service("--scale", "s=%s,log-dir=%s" % (scale.port, folder)) as service:
                     # What cannot be logged is a failure that says why, never a weight as current.
                     body = service.wait_for("/v1/scales/s", lambda body: body["state"] != "starting")
