@@ -1,4 +1,4 @@
-// Builds the daily log's path and line, hands the line to the platform in one write, and bounds the day.
+// Builds the daily log's path and line, waits for the writer's turn, hands the line to the platform, and bounds the day.
 #include "log/daily_log.hpp"
 
 #include <condition_variable>

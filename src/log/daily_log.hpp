@@ -38,7 +38,8 @@ inline constexpr unsigned kLogFileMode = 0664;
 inline constexpr unsigned kTurnFileMode = 0660;
 
 // Where the lines of one call go. A value type: copying it copies a folder name,
-// nothing is held open between lines.
+// nothing is held open between lines. What is known of a hold on the writers'
+// turn is the process's, per folder, shared by every copy and every log of it.
 class DailyLog {
 public:
     // The folder "dados" beside the host executable. Throws Falha when the
