@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <set>
+#include <stop_token>
 #include <thread>
 
 #include "log/daily_log.hpp"
@@ -229,6 +233,154 @@ TEST(DailyLog, ConcurrentWritersLoseAndTearNoLine) {
                                          std::string(static_cast<size_t>(40 + i % 50), 'x');
             EXPECT_TRUE(distinct.count(expected)) << expected;
         }
+    }
+}
+
+// Another writer (another process, as far as the lines' turns go) that holds
+// the writers' turn: the project's own turn, taken on the same file.
+class TurnHolder {
+public:
+    explicit TurnHolder(const std::string& path) : file_(std::make_unique<AppendFile>(path)) {
+        while (!file_->try_turn()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~TurnHolder() {
+        if (letting_go_.joinable()) letting_go_.join();
+    }
+    // Lets go at once, or after `after` from another thread.
+    void let_go(std::chrono::milliseconds after = std::chrono::milliseconds(0)) {
+        if (after.count() == 0) {
+            file_->release_turn();
+            return;
+        }
+        letting_go_ = std::thread([this, after] {
+            std::this_thread::sleep_for(after);
+            file_->release_turn();
+        });
+    }
+
+private:
+    std::unique_ptr<AppendFile> file_;
+    std::thread letting_go_;
+};
+
+// A hold of the writers' turn costs one whole wait and then a short one for
+// each further line while it lasts; once it is let go (a line goes through, or
+// the hold is not seen for two seconds) a new short hold is waited out again.
+TEST(DailyLog, AHeldTurnCostsOneWaitAndOnlyWhileItLasts) {
+    using namespace std::chrono_literals;
+    enum class Holder { Takes, Keeps, LetsGo, LetsGoAfter300ms };
+    struct Step { const char* what; std::chrono::milliseconds pause; Holder holder; bool written;
+                  std::chrono::milliseconds at_least, at_most; };
+    const Step steps[] = {
+        {"a hold past the patience", 0ms, Holder::Takes, false, 900ms, 2500ms},
+        {"the same hold: the short wait", 0ms, Holder::Keeps, false, 0ms, 500ms},
+        {"still held half a second later: the short wait", 500ms, Holder::Keeps, false, 0ms, 500ms},
+        {"let go: the line goes through", 0ms, Holder::LetsGo, true, 0ms, 500ms},
+        {"a short hold after that line: waited out", 0ms, Holder::LetsGoAfter300ms, true, 250ms, 2500ms},
+        {"a hold past the patience again", 0ms, Holder::Takes, false, 900ms, 2500ms},
+        {"let go with no line since: the next short hold is waited out", 2100ms, Holder::LetsGoAfter300ms, true,
+         250ms, 2500ms},
+    };
+    TempFolder folder;
+    const DailyLog log = DailyLog::in_folder(folder.str());
+    log.GravaLog("first");
+    std::optional<TurnHolder> holder;
+    std::vector<std::string> expected{"first"};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.holder != Holder::Keeps) holder.reset();  // lets go (once its own letting go is over)
+        std::this_thread::sleep_for(step.pause);
+        if (step.holder == Holder::Takes || step.holder == Holder::LetsGoAfter300ms) holder.emplace(log.current_file());
+        if (step.holder == Holder::LetsGoAfter300ms) holder->let_go(300ms);
+        const auto start = std::chrono::steady_clock::now();
+        bool written = true;
+        try {
+            log.GravaLog(step.what);
+        } catch (const Falha& failure) {
+            written = false;
+            EXPECT_NE(std::string(failure.what()).find("bloqueado por outro programa por mais de 1000 ms"),
+                      std::string::npos) << failure.what();
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(written, step.written);
+        EXPECT_GE(took, step.at_least);
+        EXPECT_LE(took, step.at_most);
+        if (written) expected.push_back(step.what);
+    }
+    holder.reset();
+    EXPECT_EQ(log_messages(log.current_file()), expected);
+}
+
+// A writer stopped while in line behind this process's own writers leaves
+// the line at once, and the writers after it still get their turns.
+TEST(DailyLog, AWriterStoppedInLineLeavesIt) {
+    using namespace std::chrono_literals;
+    TempFolder folder;
+    const DailyLog log = DailyLog::in_folder(folder.str());
+    log.GravaLog("first");
+    std::optional<TurnHolder> holder(std::in_place, log.current_file());
+    const auto failed_within = [](const DailyLog& writer, const char* message) {
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            writer.GravaLog(message);
+        } catch (const Falha&) {
+            return std::chrono::steady_clock::now() - start;
+        }
+        ADD_FAILURE() << message << " written past a held turn";
+        return std::chrono::steady_clock::now() - start;
+    };
+    std::stop_source stop;
+    std::chrono::steady_clock::duration head{}, stopped{}, after{};
+    std::thread first([&] { head = failed_within(log, "primeira na fila"); });
+    std::this_thread::sleep_for(100ms);  // the first is at the file, waiting out the hold
+    std::thread second([&] { stopped = failed_within(log.stopped_by(stop.get_token()), "parada na fila"); });
+    std::this_thread::sleep_for(100ms);
+    std::thread third([&] { after = failed_within(log, "depois da parada"); });
+    std::this_thread::sleep_for(100ms);
+    stop.request_stop();
+    second.join();
+    first.join();
+    third.join();
+    EXPECT_LT(stopped, 500ms);
+    EXPECT_GE(head, 900ms);
+    EXPECT_LT(after, 2500ms);  // its turn came: the hold's short wait, not a wait for ever
+    holder.reset();
+    EXPECT_NO_THROW(log.GravaLog("livre"));
+    EXPECT_EQ(log_messages(log.current_file()), (std::vector<std::string>{"first", "livre"}));
+}
+
+// Waiting behind writers that go on taking turns is no outside hold: the line
+// waits for its turn, however long they take, and is never failed as
+// "bloqueado por outro programa".
+TEST(DailyLog, OtherWritersTakingTurnsAreNeverAHold) {
+    using namespace std::chrono_literals;
+    struct Case { const char* what; std::chrono::milliseconds each_turn; int turns; };
+    const Case cases[] = {
+        {"slow turns back to back for 1.5 s (a network share)", 100ms, 15},
+        {"quick turns back to back", 2ms, 600},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        const DailyLog log = DailyLog::in_folder(folder.str());
+        log.GravaLog("first");
+        std::atomic<bool> started{false};
+        std::thread other([&] {
+            AppendFile file(log.current_file());
+            for (int turn = 0; turn < c.turns; ++turn) {
+                while (!file.try_turn()) std::this_thread::yield();
+                started = true;
+                file.append(date_time_text(local_time(std::time(nullptr))) + " - outro escritor\r\n");
+                std::this_thread::sleep_for(c.each_turn);
+                file.release_turn();  // and at once the next turn
+            }
+        });
+        while (!started) std::this_thread::yield();
+        EXPECT_NO_THROW(log.GravaLog("nossa linha"));
+        other.join();
+        const auto messages = log_messages(log.current_file());
+        EXPECT_EQ(std::count(messages.begin(), messages.end(), "nossa linha"), 1);
+        EXPECT_EQ(messages.size(), static_cast<std::size_t>(c.turns + 2));
     }
 }
 

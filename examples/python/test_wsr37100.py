@@ -100,7 +100,8 @@ class BindingsTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder, Scale("--weight", "2.5", "--frame", "7") as port:
             reading = self.lib.busca_peso_ex(port, "9600", log_folder=folder, gap_ms=20)
             self.assertEqual(reading.reply, b"\x0202500\x03")
-            self.assertEqual(len(os.listdir(folder)), 1)
+            # The day's file, and the writers' turn file beside it.
+            self.assertEqual(len([name for name in os.listdir(folder) if name.startswith("logWSR37100_")]), 1)
 
     def test_failures_raise(self):
         with Scale() as port:

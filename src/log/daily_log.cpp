@@ -1,8 +1,12 @@
-// Builds the daily log's path and line, hands the line to the platform in one write, and bounds the day.
+// Builds the daily log's path and line, waits for the writer's turn, hands the line to the platform, and bounds the day.
 #include "log/daily_log.hpp"
 
+#include <condition_variable>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "wsr37100_falha.hpp"
@@ -22,8 +26,150 @@ constexpr std::string_view kDroppedLead = ": linhas n\xE3o registradas: ";
 constexpr std::size_t kCountDigits = 10;
 // How often a writer that waits its turn looks again.
 constexpr std::chrono::milliseconds kTurnRetry{5};
-// After a wait that ran out, a writer still lets another finish its line.
+// While a hold a wait ran out on goes on, a writer still lets another finish
+// its line, and no more: a stuck lock costs one wait, not one per line.
 constexpr std::chrono::milliseconds kImpatientWait{50};
+// How long a hold a wait ran out on is taken to go on without a line seeing
+// it again. Past that, or once any writer had a turn or wrote the file, the
+// next hold is waited for with the whole patience again. Longer than the
+// monitor's retry of a failed line (once a second), so that a stuck log costs
+// it the short wait.
+constexpr std::chrono::milliseconds kHoldRemembered{2 * kLockPatience};
+
+using Steady = std::chrono::steady_clock;
+
+[[noreturn]] void fail_held(const std::string& path) {
+    throw Falha("Falha ao gravar no arquivo de log " + quoted(path) + ": bloqueado por outro programa por mais de " +
+                std::to_string(kLockPatience.count()) + " ms");
+}
+
+// The writers of one log folder in this process. They take the file's turn
+// one at a time, in the order they came (a lock's own waiters are served in
+// no order, and one left behind for a second would be a failure), and share
+// what is known of an outside hold: the impatience that follows one is the
+// log's, not one writer's.
+struct Turnstile {
+    std::mutex lock;
+    std::condition_variable_any moved;
+    std::uint64_t next_ticket = 0;
+    std::uint64_t serving = 0;
+    std::set<std::uint64_t> left;  // tickets of writers that stopped waiting
+    // The last time a wait found an outside hold still on, and the file then.
+    std::optional<Steady::time_point> hold_seen;
+    FileMark hold_mark;
+    int users = 0;  // guarded by the registry's lock
+};
+
+std::mutex registry_lock;
+std::map<std::string, std::shared_ptr<Turnstile>>& registry() {
+    static std::map<std::string, std::shared_ptr<Turnstile>> turnstiles;
+    return turnstiles;
+}
+
+std::shared_ptr<Turnstile> enter(const std::string& folder) {
+    std::lock_guard guard(registry_lock);
+    auto& turnstile = registry()[folder];
+    if (!turnstile) turnstile = std::make_shared<Turnstile>();
+    ++turnstile->users;
+    return turnstile;
+}
+
+// A folder's turnstile goes once nobody uses it and it remembers no hold.
+void leave(const std::string& folder, const std::shared_ptr<Turnstile>& turnstile) {
+    std::lock_guard guard(registry_lock);
+    if (--turnstile->users > 0) return;
+    std::lock_guard state(turnstile->lock);
+    if (!turnstile->hold_seen || Steady::now() - *turnstile->hold_seen >= kHoldRemembered) registry().erase(folder);
+}
+
+// One writer's turn at the day's file: first its place among this process's
+// writers of the folder, then the file's own turn against other processes.
+// Both are let go when the object ends, the file's first.
+class Turn {
+public:
+    Turn(const std::string& folder, AppendFile& file, const std::string& path, const std::stop_token& stop)
+        : folder_(folder), file_(file), turnstile_(enter(folder)) {
+        try {
+            wait_in_line(path, stop);
+        } catch (...) {
+            leave(folder_, turnstile_);
+            throw;
+        }
+        try {
+            take_file(path, stop);
+        } catch (...) {
+            file_.release_turn();
+            next();
+            leave(folder_, turnstile_);
+            throw;
+        }
+    }
+    ~Turn() {
+        file_.release_turn();
+        next();
+        leave(folder_, turnstile_);
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+private:
+    void wait_in_line(const std::string& path, const std::stop_token& stop) {
+        Turnstile& t = *turnstile_;
+        std::unique_lock guard(t.lock);
+        const std::uint64_t ticket = t.next_ticket++;
+        if (!t.moved.wait(guard, stop, [&] { return t.serving == ticket; })) {
+            t.left.insert(ticket);
+            fail_held(path);
+        }
+    }
+
+    // Waits for the file's turn until nobody has had it (nor written the
+    // file) for the patience: the short one while a hold a wait ran out on
+    // is still taken to go on.
+    void take_file(const std::string& path, const std::stop_token& stop) {
+        Turnstile& t = *turnstile_;
+        FileMark mark = file_.mark();
+        auto still_since = Steady::now();
+        bool impatient;
+        {
+            std::lock_guard guard(t.lock);
+            impatient = t.hold_seen && still_since - *t.hold_seen < kHoldRemembered && t.hold_mark == mark;
+        }
+        const auto patience = impatient ? kImpatientWait : kLockPatience;
+        while (!file_.try_turn()) {
+            const auto now = Steady::now();
+            if (const FileMark seen = file_.mark(); !(seen == mark)) {
+                mark = seen;  // another writer had the turn: it moves, nobody holds it
+                still_since = now;
+            }
+            if (stop.stop_requested()) fail_held(path);
+            if (now - still_since >= patience) {
+                std::lock_guard guard(t.lock);
+                t.hold_seen = now;
+                t.hold_mark = mark;
+                fail_held(path);
+            }
+            std::this_thread::sleep_for(kTurnRetry);
+        }
+        std::lock_guard guard(t.lock);
+        t.hold_seen.reset();
+    }
+
+    // The next writer of this process in line, skipping those that stopped.
+    void next() {
+        Turnstile& t = *turnstile_;
+        {
+            std::lock_guard guard(t.lock);
+            ++t.serving;
+            while (t.left.erase(t.serving) > 0) ++t.serving;
+        }
+        t.moved.notify_all();
+    }
+
+    std::string folder_;
+    AppendFile& file_;
+    std::shared_ptr<Turnstile> turnstile_;
+};
 
 std::string count_text(std::uint64_t count) {
     char digits[kCountDigits + 1];
@@ -46,23 +192,6 @@ std::optional<std::uint64_t> dropped_so_far(std::string_view tail) {
     return count;
 }
 
-// Waits for the writer's turn at the file, at most kLockPatience (only as long
-// as a line takes after a wait that ran out, until a turn is had again), and
-// never past a stop.
-void take_turn(AppendFile& file, const std::string& path, LockPatience& patience, const std::stop_token& stop) {
-    const auto give_up = std::chrono::steady_clock::now() +
-                         (patience.patient() ? kLockPatience : kImpatientWait);
-    while (!file.try_turn()) {
-        if (stop.stop_requested() || std::chrono::steady_clock::now() >= give_up) {
-            patience.set(false);
-            throw Falha("Falha ao gravar no arquivo de log " + quoted(path) +
-                        ": bloqueado por outro programa por mais de " + std::to_string(kLockPatience.count()) +
-                        " ms");
-        }
-        std::this_thread::sleep_for(kTurnRetry);
-    }
-    patience.set(true);
-}
 }  // namespace
 
 // The folder is found once per log object, that is once per call of the module.
@@ -112,9 +241,10 @@ void DailyLog::GravaLog(std::string_view message) const {
     line += kLineEnd;
     const std::string path = join_path(folder_, log_file_name(local));
     AppendFile file(path);
-    // With a bound, the size is read and the line written (or counted) by one
-    // writer at a time: two writers that both found room would pass the bound.
-    if (day_limit_ != 0 || AppendFile::every_line_takes_a_turn()) take_turn(file, path, patience_, stop_);
+    // Every line is written (or counted) by one writer at a time: two writers
+    // that both found room would pass the bound, and only a writer alone at
+    // the file's end can cut back a line that did not fit.
+    const Turn turn(folder_, file, path, stop_);
     if (day_limit_ == 0 || file.size() + line.size() <= day_limit_) {
         file.append(line);
     } else {

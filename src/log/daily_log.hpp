@@ -1,7 +1,6 @@
 // The daily diagnostic log: one line per event in "dados/logWSR37100_DDMM.txt".
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
@@ -19,33 +18,28 @@ using Clock = std::chrono::system_clock::time_point (*)();
 // than a busy shop's day, far less than a disk.
 inline constexpr std::uint64_t kDefaultDayLimit = std::uint64_t{64} << 20;
 
-// How long a writer waits its turn at the day's file before the line fails:
-// whoever holds the turn longer (a writer that died holding it on a network
-// share, another user's program that locks what it reads) must not stall the
-// weighing behind it.
+// How long a writer waits for its turn at the day's file while nobody else
+// has one before the line fails: whoever holds the turn that long without a
+// line going through (a writer that died holding it on a network share, a
+// program that locks everything it backs up) must not stall the weighing
+// behind it. Waiting behind other writers that go on taking turns is no such
+// hold and is never blamed on another program.
 inline constexpr std::chrono::milliseconds kLockPatience{1000};
 
-// Whether a writer may still wait its turn at the file. Once a wait ran out,
-// the later lines of the same log do not wait again until a turn is had: a
-// stuck lock costs one wait, not one per line. Copyable, and safe to share
-// between threads.
-class LockPatience {
-public:
-    LockPatience() = default;
-    LockPatience(const LockPatience& other) : patient_(other.patient()) {}
-    LockPatience& operator=(const LockPatience& other) {
-        patient_ = other.patient();
-        return *this;
-    }
-    bool patient() const { return patient_.load(std::memory_order_relaxed); }
-    void set(bool patient) { patient_.store(patient, std::memory_order_relaxed); }
+// The file the writers of a folder take their turns on, on POSIX: beside the
+// day's files, readable and writable by its owner and group only (0660), so a
+// program that may only read the log cannot lock it and hold up a line.
+inline constexpr std::string_view kTurnFileName = "logWSR37100.lock";
 
-private:
-    std::atomic<bool> patient_{true};
-};
+// The mode a new day's file gets whatever the umask (POSIX): the users of the
+// folder's group append to it, anybody may read it.
+inline constexpr unsigned kLogFileMode = 0664;
+// The mode of a new turn file (POSIX): only the writers may open it.
+inline constexpr unsigned kTurnFileMode = 0660;
 
 // Where the lines of one call go. A value type: copying it copies a folder name,
-// nothing is held open between lines.
+// nothing is held open between lines. What is known of a hold on the writers'
+// turn is the process's, per folder, shared by every copy and every log of it.
 class DailyLog {
 public:
     // The folder "dados" beside the host executable. Throws Falha when the
@@ -69,9 +63,11 @@ public:
     // Appends "date-time - message CR LF" to the day's file with one write.
     // Throws Falha (message names the path and the reason) when the folder is
     // missing, the day's file is a symbolic link, the file cannot be opened or
-    // written, or another program held its turn past kLockPatience. Thread
-    // safe: lines of concurrent writers, in this process or another, never
-    // interleave.
+    // written (a line that does not fit on the disk is cut back: the file holds
+    // whole lines only), or another program held the writers' turn past
+    // kLockPatience. Thread safe: lines of concurrent writers, in this process
+    // or another, never interleave; the threads of a process take the turn in
+    // the order they asked for it.
     void GravaLog(std::string_view message) const;
 
     // The file the line of this moment goes to; empty when disabled.
@@ -86,7 +82,6 @@ private:
     Clock clock_ = &std::chrono::system_clock::now;
     std::uint64_t day_limit_ = kDefaultDayLimit;
     std::stop_token stop_;
-    mutable LockPatience patience_;
 };
 
 // "logWSR37100_" + DDMM + ".txt" for a local calendar time.
@@ -95,6 +90,13 @@ std::string log_file_name(const std::tm& local);
 // What the platform provides to the log.
 std::string host_executable_folder();
 std::string join_path(std::string_view folder, std::string_view name);
+// What the day's file looks like from outside: another writer's line changes it.
+struct FileMark {
+    std::uint64_t size = 0;
+    std::int64_t changed = 0;  // the last change, in the platform's own units
+    bool operator==(const FileMark&) const = default;
+};
+
 // The day's file, open for appending (created when absent, never through a
 // symbolic link) for the object's life. Throws Falha naming the path and the
 // reason on every failure.
@@ -106,18 +108,20 @@ public:
     AppendFile& operator=(const AppendFile&) = delete;
 
     std::uint64_t size() const;
-    // One write of the whole text at the end of the file: writers in other
-    // threads or processes can neither collide with it nor tear it.
+    FileMark mark() const;
+    // The whole text at the end of the file, or nothing: when it does not all
+    // fit (a full disk, a file size limit), the part written is cut back and the
+    // failure thrown, so the next line never lands glued to a torn one. Only
+    // with this writer's turn held: then nobody else appends meanwhile.
     void append(std::string_view bytes);
-    // Whether every line takes its turn at the file (where an append alone is
-    // not one indivisible write), or only the lines of a bounded day, which
-    // read the file's size before they write.
-    static bool every_line_takes_a_turn();
-    // Tries once to take this writer's turn at the file, held from here until
-    // it closes; false while another writer holds it. The turn is a lock on a
-    // byte far past any real end of the file, so a reader's lock on the lines
-    // themselves (a backup tool, a log shipper) does not take it.
+    // Tries once to take this writer's turn at the file, held until
+    // release_turn() or the object's end; false while another writer holds it.
+    // On POSIX the turn is a lock on the folder's turn file (kTurnFileName),
+    // which only writers can open: a reader's lock on the log, of any user,
+    // takes nothing from it. On Windows it is a lock on a byte far past any
+    // real end of the day's file (see log_win32.cpp).
     bool try_turn();
+    void release_turn();
     // The last `count` bytes (fewer in a shorter file).
     std::string tail(std::size_t count) const;
     // Overwrites the last bytes.size() bytes of the file with `bytes`, through

@@ -1,11 +1,11 @@
 // The log's file system work on POSIX: the host's folder and the day's file.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <string>
 
 #include "log/daily_log.hpp"
@@ -26,6 +26,10 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
     // Closing can report a failed write on network file systems.
     int close() {
         int result = ::close(fd_);
@@ -37,11 +41,64 @@ private:
     int fd_;
 };
 
-// The byte writers lock for their turn: far past any real end of the file.
-constexpr off_t kTurnByte = std::numeric_limits<off_t>::max() - 1;
-
 [[noreturn]] void fail_writing(const std::string& path, const std::string& reason) {
     throw Falha("Falha ao gravar no arquivo de log " + quoted(path) + ": " + reason);
+}
+
+[[noreturn]] void fail_opening(const std::string& path, int error) {
+    throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " + system_reason(error));
+}
+
+// Whether writing on from `end` would pass the process's file size limit,
+// which answers with SIGXFSZ (the end of a host that does not ignore it)
+// rather than a failure.
+bool past_size_limit(std::uint64_t end) {
+    struct rlimit limit {};
+    return ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && end >= limit.rlim_cur;
+}
+
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Puts a file of exactly `mode` (whatever the umask) at `path` unless one is
+// there: false, with errno, when it cannot. The file is made unnamed, given
+// its mode and only then linked in, so no other writer ever opens it with
+// less; where the file system makes no unnamed files, it is created and then
+// given its mode.
+bool create_with_mode(const std::string& path, mode_t mode) {
+    const int unnamed = ::open(folder_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (unnamed >= 0) {
+        (void)::fchmod(unnamed, mode);
+        const std::string self = "/proc/self/fd/" + std::to_string(unnamed);
+        const int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+        const int error = errno;
+        ::close(unnamed);
+        if (linked == 0 || error == EEXIST) return true;
+        errno = error;
+        if (error != ENOENT) return false;  // ENOENT: no /proc (or no folder), tried the other way below
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, mode);
+    if (fd < 0) return errno == EEXIST;
+    (void)::fchmod(fd, mode);
+    ::close(fd);
+    return true;
+}
+
+// Opens the file at `path` (never through a symbolic link), first putting one
+// of `mode` there when none is; -1 with errno when it cannot.
+int open_or_create(const std::string& path, int flags, mode_t mode) {
+    flags |= O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    for (int attempt = 0;; ++attempt) {
+        const int fd = ::open(path.c_str(), flags);
+        // A file removed between its creation and its opening is made again, a few times.
+        if (fd >= 0 || errno != ENOENT || attempt == 3) return fd;
+        if (!create_with_mode(path, mode)) return -1;
+    }
 }
 
 }  // namespace
@@ -57,21 +114,21 @@ struct AppendFile::Handle {
     explicit Handle(int fd) : file(fd) {}
     int reopen(const std::string& path, int flags) const;
     FileDescriptor file;
+    FileDescriptor turn{-1};  // the folder's turn file, while this writer takes or holds its turn
 };
 
 AppendFile::AppendFile(const std::string& path) : path_(path) {
-    // O_APPEND makes each write land whole at the current end, so writers in
-    // other threads or processes can neither collide nor tear a line.
-    // O_NOFOLLOW: a link planted as the day's file must not send the lines
-    // into the file it points at (a link as the folder itself still works).
-    // O_NONBLOCK changes nothing for a regular file; it keeps a FIFO put in the
-    // file's place from blocking the host forever. 0666 less the umask: where
-    // several users run the point of sale, the first of the day must not own a
-    // file the others cannot append to.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
-    if (fd < 0) {
-        throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " + system_reason(errno));
-    }
+    // O_APPEND makes each write land at the current end, so writers in other
+    // threads or processes can never collide. O_NOFOLLOW: a link planted as
+    // the day's file must not send the lines into the file it points at (a
+    // link as the folder itself still works). O_NONBLOCK changes nothing for a
+    // regular file; it keeps a FIFO put in the file's place from blocking the
+    // host forever. A new file is 0664 whatever the umask: where several users
+    // of one group run the point of sale, the first of the day must not own a
+    // file the others cannot append to (the folder's group, when the folder
+    // is set-group-ID, is the file's: docs/operations.md).
+    const int fd = open_or_create(path, O_WRONLY | O_APPEND, kLogFileMode);
+    if (fd < 0) fail_opening(path, errno);
     handle_ = std::make_unique<Handle>(fd);
 }
 
@@ -84,32 +141,61 @@ std::uint64_t AppendFile::size() const {
     return S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0;
 }
 
-void AppendFile::append(std::string_view bytes) {
-    ssize_t written;
-    do {
-        written = ::write(handle_->file.get(), bytes.data(), bytes.size());
-    } while (written < 0 && errno == EINTR);
-    if (written < 0) fail_writing(path_, system_reason(errno));
-    if (static_cast<size_t>(written) != bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");
+FileMark AppendFile::mark() const {
+    struct stat status {};
+    if (::fstat(handle_->file.get(), &status) != 0) fail_writing(path_, system_reason(errno));
+    return FileMark{static_cast<std::uint64_t>(status.st_size),
+                    static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
 }
 
-bool AppendFile::every_line_takes_a_turn() { return false; }
+void AppendFile::append(std::string_view bytes) {
+    // The turn is held: the file ends where it ended before this write, so a
+    // part that did not fit can be cut back to there.
+    const std::uint64_t before = size();
+    if (past_size_limit(before)) fail_writing(path_, "grava\xE7\xE3o incompleta");
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(handle_->file.get(), bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written > 0) done += static_cast<std::size_t>(written);
+        // After a short write, the rest, or the reason it does not fit (a full disk).
+        if (written > 0 && (done == bytes.size() || !past_size_limit(before + done))) continue;
+        const std::string reason = written < 0 ? system_reason(errno) : std::string("grava\xE7\xE3o incompleta");
+        if (done > 0) {
+            int cut;
+            do {
+                cut = ::ftruncate(handle_->file.get(), static_cast<off_t>(before));
+            } while (cut != 0 && errno == EINTR);
+            // A part that stays (the file cannot be cut) is the failure to tell.
+            if (cut != 0) fail_writing(path_, "grava\xE7\xE3o incompleta");
+        }
+        fail_writing(path_, reason);
+    }
+}
 
 bool AppendFile::try_turn() {
-    // An open file description's lock: threads of one process take turns too,
-    // and it is the writers' own (a reader cannot take a write lock).
-    struct flock region {};
-    region.l_type = F_WRLCK;
-    region.l_whence = SEEK_SET;
-    region.l_start = kTurnByte;
-    region.l_len = 1;
+    if (handle_->turn.get() < 0) {
+        // The turn file: the writers' own, a reader of the log cannot open it.
+        const std::string turn_path = join_path(folder_of(path_), kTurnFileName);
+        const int fd = open_or_create(turn_path, O_WRONLY, kTurnFileMode);
+        if (fd < 0) fail_opening(turn_path, errno);
+        handle_->turn.reset(fd);
+    }
+    // An open file description's lock: threads of one process take turns too.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
     int result;
     do {
-        result = ::fcntl(handle_->file.get(), F_OFD_SETLK, &region);
+        result = ::fcntl(handle_->turn.get(), F_OFD_SETLK, &whole);
     } while (result != 0 && errno == EINTR);
     if (result == 0) return true;
     if (errno == EAGAIN || errno == EACCES) return false;
     fail_writing(path_, system_reason(errno));
+}
+
+void AppendFile::release_turn() {
+    if (handle_->turn.get() >= 0) (void)handle_->turn.close();
 }
 
 // The file this object holds, opened once more for reading or writing in

@@ -37,6 +37,14 @@ private:
 // A writer's turn: a lock on a byte far past any real end of the file, held
 // until the handle closes. The unlock runs before the handle closes, so it can
 // never reach another thread's handle that reused the value.
+//
+// Unlike POSIX (a turn file only writers can open), the turn stays on the day's
+// file itself: on Windows a lock is mandatory and a sharing mode is enforced,
+// so any program that can open the log to read it can keep every writer out
+// anyway, whatever the turn is taken on (a read lock over the lines refuses
+// their writes, a sharing mode without FILE_SHARE_WRITE refuses their opens).
+// A turn file would not take that power away, only turn the wait into an
+// immediate failure; who may read the day's file is the folder's ACL.
 class AppendLock {
 public:
     explicit AppendLock(HANDLE file) : file_(file) {}
@@ -136,19 +144,57 @@ std::uint64_t AppendFile::size() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-void AppendFile::append(std::string_view bytes) {
-    DWORD written = 0;
-    if (!::WriteFile(handle_->file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-        fail_writing(path_, system_reason(::GetLastError()));
-    }
-    if (written != bytes.size()) fail_writing(path_, "grava\xE7\xE3o incompleta");
+FileMark AppendFile::mark() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle_->file.get(), &info)) return FileMark{};  // not a disk file
+    return FileMark{(static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+                    static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                              info.ftLastWriteTime.dwLowDateTime)};
 }
 
-// Not every file system makes an append atomic (network shares, Wine), so
-// every line takes its turn.
-bool AppendFile::every_line_takes_a_turn() { return true; }
+void AppendFile::append(std::string_view bytes) {
+    // The turn is held: the file ends where it ended before this write, so a
+    // part that did not fit can be cut back to there.
+    const std::uint64_t before = size();
+    std::size_t done = 0;
+    DWORD error = ERROR_SUCCESS;
+    while (done < bytes.size()) {
+        DWORD written = 0;
+        const BOOL ok = ::WriteFile(handle_->file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done),
+                                    &written, nullptr);
+        done += written;
+        if (!ok) {
+            error = ::GetLastError();
+            break;
+        }
+        if (written == 0) break;
+    }
+    if (done == bytes.size()) return;
+    if (done > 0) {
+        // The append handle cannot set the end: a second handle of the same open file does.
+        FileHandle cutter(::ReOpenFile(handle_->file.get(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+        FILE_END_OF_FILE_INFO end{};
+        end.EndOfFile.QuadPart = static_cast<LONGLONG>(before);
+        if (cutter.get() == INVALID_HANDLE_VALUE ||
+            !::SetFileInformationByHandle(cutter.get(), FileEndOfFileInfo, &end, sizeof end)) {
+            fail_writing(path_, "grava\xE7\xE3o incompleta");
+        }
+    }
+    if (error != ERROR_SUCCESS) fail_writing(path_, system_reason(error));
+    fail_writing(path_, "grava\xE7\xE3o incompleta");
+}
 
-bool AppendFile::try_turn() { return handle_->lock->try_take(); }
+// Not every file system makes an append atomic (network shares, Wine), and a
+// line that does not fit is cut back only by a writer alone at the file's
+// end: every line takes its turn (as on POSIX).
+bool AppendFile::try_turn() {
+    if (!handle_->lock) handle_->lock.emplace(handle_->file.get());
+    return handle_->lock->try_take();
+}
+
+void AppendFile::release_turn() {
+    if (handle_->lock) handle_->lock.reset();
+}
 
 std::string AppendFile::tail(std::size_t count) const {
     const std::uint64_t end = size();

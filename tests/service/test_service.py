@@ -1,5 +1,6 @@
 """`wsr37100 serve` as a separate process, asked over loopback by Python's own HTTP client, against simulated scales."""
 import contextlib
+import fcntl
 import http.client
 import json
 import os
@@ -855,6 +856,32 @@ class StopTest(unittest.TestCase):
                 self.assertIn("its log cannot be written, readings go on", messages)
                 self.assertIn("its log is written again", messages)
                 self.assertNotIn("failure", messages)
+
+    def test_a_log_another_program_holds_locked_is_told_not_a_freeze(self):
+        with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "2.5") as scale:
+            # A lock on the day's file itself (a reader's, a log shipper's) holds up nothing.
+            with open(os.path.join(folder, time.strftime("logWSR37100_%d%m.txt")), "ab") as log:
+                fcntl.lockf(log, fcntl.LOCK_EX)
+                with Service("--scale", "s=%s,log-dir=%s" % (scale.port, folder)) as service:
+                    service.wait_for("/v1/scales/s", lambda body: (body["reading"] or {}).get("weight") == 2.5)
+            # The writers' turn held by a program that may open its file (a
+            # writer stuck on a network share, a backup run as root).
+            turn = os.open(os.path.join(folder, "logWSR37100.lock"), os.O_RDWR | os.O_CREAT, 0o660)
+            with open(turn, "r+b") as held:
+                fcntl.lockf(held, fcntl.LOCK_EX)
+                with Service("--scale", "s=%s,log-dir=%s" % (scale.port, folder)) as service:
+                    # The weight is served all the same; what cannot be logged is told apart, with why.
+                    body = service.wait_for("/v1/scales/s", lambda body: body["log_failure"] is not None)
+                    self.assertIn("bloqueado", body["log_failure"])
+                    self.assertEqual((body["state"], body["reading"]["weight"]), ("weight", 2.5))
+                    self.assertEqual(service.call("/health")[2]["status"], "degraded")
+                    fcntl.lockf(held, fcntl.LOCK_UN)
+                    service.wait_for("/v1/scales/s", lambda body: body["log_failure"] is None)
+                    fcntl.lockf(held, fcntl.LOCK_EX)
+                    service.process.send_signal(signal.SIGTERM)
+                    sent = time.monotonic()
+                    self.assertEqual(service.process.wait(timeout=10), 0)
+                    self.assertLess(time.monotonic() - sent, 2.0)
 
 
 class UsageTest(unittest.TestCase):

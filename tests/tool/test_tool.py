@@ -285,7 +285,9 @@ class LogTest(unittest.TestCase):
                     result = subprocess.run([tool, "weigh", scale.port, "--gap", "20"], capture_output=True,
                                             env={**os.environ, **env}, timeout=30)
                     self.assertEqual(result.stdout, b"3.250 kg\n")
-                    [name] = os.listdir(folder) if folder.endswith("dados") else [n for n in os.listdir(folder)]
+                    # The day's file, and beside it the writers' turn file.
+                    [name] = [n for n in os.listdir(folder) if n != "logWSR37100.lock"]
+                    self.assertIn("logWSR37100.lock", os.listdir(folder))
                     with open(os.path.join(folder, name), "rb") as log:
                         text = log.read()
                     self.assertRegex(text, rb"^" + date)

@@ -41,7 +41,8 @@ file(APPEND ${include_file} ".PP\nErrors are RFC 9457 problem details (applicati
   "GET /v1/openapi.json, or the file share/wsr37100/openapi.json.\n")
 
 file(APPEND ${include_file} "[FILES]\nThe daily log logWSR37100_DDMM.txt, in the folder given by --log-dir, in dados beside the program\n"
-  "when that folder exists, else in $XDG_STATE_HOME/wsr37100 or ~/.local/state/wsr37100.\n")
+  "when that folder exists, else in $XDG_STATE_HOME/wsr37100 or ~/.local/state/wsr37100; beside it\n"
+  "logWSR37100.lock (mode 0660), the file the writers of the log take their turns on.\n")
 get_filename_component(here ${CMAKE_SCRIPT_MODE_FILE} DIRECTORY)
 execute_process(COMMAND ${HELP2MAN} --no-info --section=1 --include=${include_file} --include=${here}/wsr37100.h2m
     "--name=read the weight from a retail scale on a serial port" --output=${OUTPUT} ${TOOL}
