@@ -79,6 +79,8 @@ TEST(StableWeight, WaitsForTheScaleToSettle) {
          {unstable, "status = -10,000 (S)"}, "est\xE1vel"},
         {"silence ends the wait", {letters("IIIII"), ScaleReply::silence()}, false, options(5000), WSR_SEM_LEITURA, 0, 0, 2,
          {unstable, "sem leitura: sil\xEAncio"}, "sem resposta"},
+        {"unreadable replies end the wait at once", std::vector<ScaleReply>(8, letters("ABCDE")), false, options(5000), WSR_STATUS, -1,
+         0, 5, {"status = -1,000 (resposta ileg\xEDvel)"}, "respostas ileg\xEDveis"},
         {"an older options record reads once", {letters("IIIII"), fixed(1.234)}, false, old_size, WSR_STATUS, -1, 0, 1,
          {}, nullptr},
     };

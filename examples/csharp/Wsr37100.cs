@@ -785,7 +785,8 @@ namespace Wsr37100
 
         /// <summary>Polls back to back until the scale settles, for up to timeout: a weight (after
         /// equalReadings equal ones, when more than 1), an N or S status, or no reading. On time-out
-        /// the last answer stands, Reading.Stable false (typically ScaleStatus.Unstable).</summary>
+        /// the last answer stands, Reading.Stable false (typically ScaleStatus.Unstable); five
+        /// unreadable replies in a row (a wrong baud rate) end it at once the same way.</summary>
         public Reading ReadStable(TimeSpan timeout, int equalReadings = 0)
         {
             if (timeout <= TimeSpan.Zero)

@@ -78,6 +78,9 @@ void read_reply(Link& port, const DailyLog& log, QueryReport& report, const Inte
     no_reading(report, NoReadingReason::PartialReplies);
 }
 
+// Unreadable replies in a row that end a stable wait.
+constexpr unsigned kUnreadableEndsAWait = 5;
+
 double weight_query(std::string_view sPorta, std::string_view sVelocidade, const DailyLog& log, LinkOptions link,
                     QueryReport& report, StableWait wait) {
     report = QueryReport{};
@@ -102,6 +105,7 @@ double weight_query(std::string_view sPorta, std::string_view sVelocidade, const
     const Deadline until(wait.within);
     double last_weight = 0;
     unsigned equal = 0;
+    unsigned unreadable = 0;
     std::string told;
     for (;;) {
         read_reply(*opened.port, quiet, report);
@@ -111,9 +115,15 @@ double weight_query(std::string_view sPorta, std::string_view sVelocidade, const
         }
         if (report.outcome == Outcome::NoReading) break;
         report.settled = settled(report, wait, last_weight, equal);
-        if (report.settled || until.expired()) break;
+        // A reply that is neither a number nor a status letter (most often a wrong baud rate)
+        // never settles: a few in a row end the wait as running out would, without hammering the line.
+        unreadable = report.outcome == Outcome::Status && report.letter == 0 ? unreadable + 1 : 0;
+        if (report.settled || until.expired() || unreadable >= kUnreadableEndsAWait) break;
     }
-    const char* end = report.settled ? "est\xE1vel" : report.outcome == Outcome::NoReading ? "sem resposta" : "tempo esgotado";
+    const char* end = report.settled                           ? "est\xE1vel"
+                      : report.outcome == Outcome::NoReading    ? "sem resposta"
+                      : unreadable >= kUnreadableEndsAWait      ? "respostas ileg\xEDveis"
+                                                                : "tempo esgotado";
     log.GravaLog(std::string("espera est\xE1vel: fim: ") + end + " ap\xF3s " + std::to_string(report.polls) + " consultas");
     return report.weight;
 }
