@@ -176,9 +176,10 @@ TEST(DailyLogPosix, AHeldTurnFileHoldsUpALineAtMostASecond) {
     EXPECT_EQ(testing::log_messages(log.current_file()), (std::vector<std::string>{"first", "third"}));
 }
 
-// A message of a length that makes the whole line odd: no number of such
-// lines ends exactly at a page or any even limit, so the line that meets the
-// limit is always written in part.
+// A message that makes every line of one odd length (71 bytes in the C
+// locale): a run of such lines never ends exactly at a page boundary (a
+// power of two) nor at 1000 bytes, so the line that meets the limit is always
+// written in part.
 std::string odd_line_message(int number) {
     std::string message = "linha " + std::to_string(number) + " ";
     const std::size_t line = date_time_text(local_time(std::time(nullptr))).size() + 3 + message.size() + 2;
