@@ -6,8 +6,6 @@ TYPE      ?= RelWithDebInfo
 ROOT      := $(CURDIR)
 WINEPREFIX_DIR := $(ROOT)/$(BUILD)/wineprefix
 WINE_ENV  := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-# A Wine session of its own, kept up until it is ended (the last one ended and gone first).
-WINE_SESSION := { $(WINE_ENV) wineserver -k 2>/dev/null || true; } && $(WINE_ENV) wineserver -w && $(WINE_ENV) wineserver -p
 COMMA     := ,
 # No case is run twice: a failure counts. The timing cases wait for events and
 # keep their time limits as generous guards, so they hold on a loaded machine
@@ -99,8 +97,7 @@ test-tsan: tsan
 
 # The Windows suites run under Wine, each in a Wine session of its own (one a
 # suite left running, its services included, would answer the next suite's
-# service requests), kept up for the whole suite rather than started again for
-# each case (`wineserver -p`); the serial ones are driven by a native
+# service requests); the serial ones are driven by a native
 # program of the native build that plays the scale on a pseudo-terminal.
 # Without the cross compilers or Wine the Windows suites are skipped with a
 # warning on a developer's machine, and fail under CI.
@@ -108,11 +105,10 @@ test-windows: native
 	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null \
 	    && command -v wine >/dev/null; then \
 	  $(MAKE) --no-print-directory win32 win64 wineprefix && \
-	  $(WINE_SESSION) && \
+	  { $(WINE_ENV) wineserver -k 2>/dev/null || true; } && \
 	  cd $(BUILD)/win32 && $(WINE_ENV) $(PHASE) "suite win32 (Wine)" ctest --output-on-failure && \
-	  $(WINE_SESSION) && \
+	  { $(WINE_ENV) wineserver -k 2>/dev/null || true; } && \
 	  cd ../win64 && $(WINE_ENV) $(PHASE) "suite win64 (Wine)" ctest --output-on-failure; \
-	  status=$$?; $(WINE_ENV) wineserver -k 2>/dev/null; exit $$status; \
 	elif [ "$$CI" = true ]; then \
 	  echo "CI: mingw-w64 or Wine is missing" >&2; exit 1; \
 	else \
