@@ -121,6 +121,10 @@ function WsrMonitorUltima(monitor: Pointer; var leitura: TWsrLeitura): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 procedure WsrMonitorEncerra(monitor: Pointer);
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+{ 1 with why the last log line could not be written in mensagem (tamanho bytes at most), 0 while
+  its lines are written; the readings go on either way. }
+function WsrMonitorFalhaLog(monitor: Pointer; mensagem: PAnsiChar; tamanho: LongWord): LongInt;
+  {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 { Probes the port at each rate of sVelocidades ('' : 2400,4800,9600,19200) within limite_ms (0: 3000). }
 function WsrDetecta(sPorta, sVelocidades: AnsiString; limite_ms: LongWord; var deteccao: TWsrDeteccao): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
