@@ -871,7 +871,8 @@ class StopTest(unittest.TestCase):
                 fcntl.lockf(held, fcntl.LOCK_EX)
                 with Service("--scale", "s=%s,log-dir=%s" % (scale.port, folder)) as service:
                     # The weight is served all the same; what cannot be logged is told apart, with why.
-                    body = service.wait_for("/v1/scales/s", lambda body: body["log_failure"] is not None)
+                    body = service.wait_for("/v1/scales/s", lambda body: body["log_failure"] is not None and
+                                            body["state"] == "weight")
                     self.assertIn("bloqueado", body["log_failure"])
                     self.assertEqual((body["state"], body["reading"]["weight"]), ("weight", 2.5))
                     self.assertEqual(service.call("/health")[2]["status"], "degraded")
