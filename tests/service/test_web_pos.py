@@ -209,16 +209,8 @@ class WebPointOfSaleTest(unittest.TestCase):
     def visit(self, folder, site, service, origin, policy, allowed, outcome, scale):
         with open(os.path.join(folder, "index.html"), "w") as page:
             page.write(PAGE % {"service": "http://127.0.0.1:%d" % service.port})
-        with open(os.path.join(folder, "policy.json"), "w") as file:
-            json.dump({"LocalNetworkAccessAllowedForUrls": [origin] if policy else []}, file)
         # Chromium in a mount namespace of its own, where a tmpfs over its configuration folder holds the policy.
-        prefix = ["unshare", "-m", "sh", "-c",
-                  'mount -t tmpfs tmpfs "$1" && mkdir -p "$1/policies/managed" && cp "$2" "$1/policies/managed/" '
-                  '&& shift 2 && exec "$@"', "sh", POLICY_FOLDER, os.path.join(folder, "policy.json")]
-        arguments = ["--host-resolver-rules=MAP pos.example 127.0.0.1", "--ignore-certificate-errors",
-                     "--ip-address-space-overrides=127.0.0.1:%d=public" % site.server_port]
-        profile = tempfile.mkdtemp(dir=folder)
-        browser = Browser(profile, arguments, prefix)
+        browser = self.browser(folder, site, origin, policy)
         try:
             browser.page("Page.enable")
             browser.page("Page.navigate", url=origin + "/")
