@@ -41,7 +41,7 @@ mono --debug "$work/till/scale_tests.exe" no-library
 awk '/^## One reading$/ { section = 1 } section && /^```$/ && block { exit } block { print } section && /^```csharp$/ { block = 1 }' \
   "$source_dir/docs/dotnet.md" > "$work/readme.cs"
 mcs -warnaserror -r:"$work/Wsr37100.Net.dll" -out:"$work/readme.exe" "$work/readme.cs"
-"$tool" simulate --weight 7.5 > "$work/sim.out" 2> /dev/null &
+"$tool" simulate --weight 7.5 --link "$work/scale" > "$work/sim.out" 2> /dev/null &
 simulator=$!
 trap 'kill $simulator 2> /dev/null || true' EXIT
 while [ ! -s "$work/sim.out" ] && kill -0 $simulator 2> /dev/null; do sleep 0.05; done

@@ -18,7 +18,11 @@ TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d"
 
 
 class Simulator:
-    """`wsr37100 simulate ARGS` in the background; .port is its device."""
+    """`wsr37100 simulate ARGS` in the background; .port is its device.
+
+    Without a --link of the caller's, the device is named by a link in a folder of the simulator's own:
+    a /dev/pts/N would be the next simulator's name once this one ends, and a program still retrying it
+    (another test's service, reopening its lost scale) would take that one's port."""
 
     def __init__(self, *args, stdin=subprocess.DEVNULL):
         self.args = args
@@ -28,7 +32,12 @@ class Simulator:
         # With --verbose a line per poll on stderr: a file, since a pipe nobody reads would
         # fill up and stop the scale.
         self.log = tempfile.TemporaryFile(mode="w+")
-        self.process = subprocess.Popen([TOOL, "simulate", *self.args], stdin=self.stdin, stdout=subprocess.PIPE,
+        self.folder = None
+        args = self.args
+        if "--link" not in args:
+            self.folder = tempfile.TemporaryDirectory(prefix="scale-")
+            args = (*args, "--link", os.path.join(self.folder.name, "tty"))
+        self.process = subprocess.Popen([TOOL, "simulate", *args], stdin=self.stdin, stdout=subprocess.PIPE,
                                         stderr=self.log, text=True)
         self.port = self.process.stdout.readline().strip()
         if not self.port:
@@ -50,6 +59,8 @@ class Simulator:
         self.log.seek(0)
         self.stderr = self.log.read()
         self.log.close()
+        if self.folder:
+            self.folder.cleanup()
         return False
 
 
@@ -284,7 +295,7 @@ class LogTest(unittest.TestCase):
                 with self.subTest(folder=folder):
                     result = subprocess.run([tool, "weigh", scale.port, "--gap", "20"], capture_output=True,
                                             env={**os.environ, **env}, timeout=30)
-                    self.assertEqual(result.stdout, b"3.250 kg\n")
+                    self.assertEqual(result.stdout, b"3.250 kg\n", result.stderr.decode(errors="replace"))
                     # The day's file, and beside it the writers' turn file.
                     [name] = [n for n in os.listdir(folder) if n != "logWSR37100.lock"]
                     self.assertIn("logWSR37100.lock", os.listdir(folder))
