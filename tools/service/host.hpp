@@ -20,6 +20,10 @@ using Body = std::function<int(const KeepRunning& keep_running, const Journal& j
 // Until Ctrl-C or SIGTERM (on Windows Ctrl-C, Ctrl-Break or closing the console).
 int run_in_console(const Body& body);
 
+// Gives the heap's free memory back to the system: a burst of connections
+// (hundreds of event streams, a flood) leaves its buffers there once they close.
+void give_back_memory();
+
 // True where the program can run as a Windows service.
 bool windows_services_supported();
 

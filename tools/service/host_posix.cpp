@@ -1,6 +1,8 @@
 // The service's host on POSIX: the console's interrupts (Ctrl-C, SIGTERM from systemd).
 #include "host.hpp"
 
+#include <malloc.h>
+
 #include "common/interrupts.hpp"
 
 namespace Wsr37100::service {
@@ -10,6 +12,8 @@ int run_in_console(const Body& body) {
     const common::Interrupts interrupts;
     return body([&interrupts](std::chrono::milliseconds duration) { return interrupts.sleep_for(duration); }, Journal());
 }
+
+void give_back_memory() { ::malloc_trim(0); }
 
 bool windows_services_supported() { return false; }
 

@@ -1,4 +1,5 @@
 // The service's host on Windows: the console's interrupts, or the service control manager.
+#include <malloc.h>
 #include <windows.h>
 
 #include <atomic>
@@ -197,6 +198,8 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 }
 
 }  // namespace
+
+void give_back_memory() { ::_heapmin(); }
 
 int run_in_console(const Body& body) {
     const common::Interrupts interrupts;

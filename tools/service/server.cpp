@@ -9,6 +9,7 @@
 #include "address.hpp"
 #include "common/clock.hpp"
 #include "common/reading.hpp"
+#include "host.hpp"
 #include "journal.hpp"
 #include "session.hpp"
 
@@ -28,6 +29,7 @@ constexpr auto kDescriptorsPause = 20ms;  // how often a service out of descript
 constexpr auto kStopGrace = 300ms;       // answers under way may finish before connections are cut
 constexpr auto kJoinLimit = 700ms;
 constexpr auto kQuietCheck = 5ms;         // how often a stopping service looks whether its answers are out
+constexpr std::size_t kBurst = 16;  // connections gone since the last give-back that make the next one
 constexpr auto kStallCheck = 250ms;        // how often the scales' monitors are asked whether they stalled
 constexpr std::size_t kRefusedOrigins = 8;  // origins refused that the scales' list tells
 constexpr auto kRefusalWindow = 60s;  // journal lines of refused origins: at most kRefusedOrigins in this time
@@ -141,6 +143,7 @@ void Server::Impl::accept() {
                 sessions.push_back(session);
                 session->start();
             }
+            connections_at_most = std::max(connections_at_most, sessions.size() + refusing.size());
         } else if (error != net::error::operation_aborted) {
             // Out of descriptors, say: a pause rather than a busy loop, and a line a minute at most.
             ++accept_failures;
@@ -186,6 +189,12 @@ void Server::Impl::watch_stalls() {
         for (auto& scale : scales) {
             scale->check_stall();
             scale->check_log();
+        }
+        // Once most of a burst of connections is gone, what it took goes back to the system.
+        const std::size_t open = open_connections() + lingering_refusals();
+        if (connections_at_most >= open + kBurst) {
+            give_back_memory();
+            connections_at_most = open;
         }
         watch_stalls();
     });

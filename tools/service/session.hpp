@@ -113,6 +113,7 @@ struct ServiceState {
     std::uint64_t accept_failures = 0;
     SteadyClock::time_point accept_failure_said = SteadyClock::now() - kAcceptFailureEvery;
     std::vector<std::weak_ptr<Session>> refusing;  // refused at the limit, their answer still going out
+    std::size_t connections_at_most = 0;             // since the heap's free memory was last given back
     std::size_t streams = 0;                         // event streams open
     std::vector<RefusedOrigin> refused_origins;      // the most-seen few, the most recently seen last
     SteadyClock::time_point refusals_since = SteadyClock::now();  // journal lines of refused origins told since
