@@ -259,6 +259,8 @@ MUTANTS = [
      "if (headers > server_.settings.limits.headers) {", "if (headers >= server_.settings.limits.headers) {", SERVICE),
     ("service", "tools/service/session.cpp",
      "state_ == State::lingering || state_ == State::waiting", "state_ == State::lingering", SERVICE),
+    ("service", "tools/service/address_posix.cpp",
+     "return ::poll(&entry, 1, 0) == 0;", "return false;", SERVICE),
     ("service", "tools/service/server.cpp",
      "if (open_connections() >= settings.limits.connections && !make_room())",
      "if (open_connections() > settings.limits.connections && !make_room())", SERVICE),

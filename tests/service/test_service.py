@@ -629,6 +629,39 @@ class LimitsTest(unittest.TestCase):
                         stream.close()
                 self.assertGreaterEqual(served.count(200), 29, served)
 
+                # A client that asks for the page again each time its answer went out, and never reads,
+                # until an answer stalls on the full send buffer; the other slots idle connections: a
+                # reading finds a slot, and the stalled client is the one that gives way.
+                page = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+                idle = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(10)]  # one slot to ask
+                stuck = socket.socket()
+                stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+                stuck.connect(("127.0.0.1", service.port))
+
+                def answered():
+                    text = service.call("/metrics?access_token=s3cret")[2]
+                    return int((re.search(pages, text) or [0, 0])[1])
+
+                try:
+                    count = answered()
+                    for _ in range(1000):
+                        stuck.sendall(page)
+                        deadline = time.monotonic() + 2
+                        while answered() == count and time.monotonic() < deadline:
+                            time.sleep(0.01)
+                        if answered() == count:
+                            break  # this answer goes out no more
+                        count = answered()
+                    idle += [socket.create_connection(("127.0.0.1", service.port)) for _ in range(2)]  # full
+                    self.assertEqual(service.call("/v1/scales/a/reading", headers=bearer)[0], 200)
+                    stuck.settimeout(5)  # at once, not at the write time-out (10 s after its answer began)
+                    with contextlib.suppress(ConnectionResetError):  # closed: what was queued, then the end
+                        while stuck.recv(1 << 20):
+                            pass
+                finally:
+                    for client in idle + [stuck]:
+                        client.close()
+
     def test_descriptors_are_kept_for_the_scales(self):
         files = 256
         with tempfile.TemporaryDirectory() as folder, Simulator("--sequence", "1.5,2.5") as logged, \
