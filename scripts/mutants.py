@@ -120,6 +120,10 @@ MUTANTS = [
 
     # The monitor's worker.
     ("monitor", "src/monitor/monitor.cpp",
+     "} else if (!overdue_seen_ || overdue_seen_->first != step_started_) {", "} else if (!overdue_seen_) {", MONITOR),
+    ("monitor", "src/monitor/monitor.cpp",
+     "now - overdue_seen_->second >= kStallConfirmation", "now >= overdue_seen_->second", MONITOR),
+    ("monitor", "src/monitor/monitor.cpp",
      "wake_.wait_for(guard, stop, pause, [] { return false; });",
      "guard.unlock();\n    std::this_thread::sleep_for(pause);", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",

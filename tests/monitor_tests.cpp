@@ -18,6 +18,7 @@
 #include "scale_emulator.hpp"
 #include "tcp_scale.hpp"
 #include "log/regional.hpp"
+#include "monitor/monitor.hpp"
 #include "support/temp_folder.hpp"
 #include "wsr37100.h"
 #include "wsr37100.hpp"
@@ -353,6 +354,78 @@ TEST(Monitor, AStallIsToldAndEndsByItself) {
     EXPECT_EQ(seen.readings[0].numero, 1);
     EXPECT_EQ(seen.readings[1].peso, 1.0);
     EXPECT_EQ(seen.readings[1].numero, 3);
+}
+
+// A step is a stall only when a look finds the same step still overdue a moment after it first saw it
+// so: after the whole process was suspended (the clock jumps forward here), every step is overdue at
+// once, and a look that sees it once must not tell the till "monitor parado".
+TEST(Monitor, AStepOverdueOnlyOnceIsNoStall) {
+    ScaleEmulator scale({fixed(1.0)}, true);
+    std::atomic<Clock::rep> jumped{0};
+    std::mutex lock;
+    std::condition_variable changed;
+    int entered = 0, released = 0;
+    MonitorSettings settings;
+    settings.port = scale.device_path();
+    settings.baud = "9600";
+    settings.clock = [&jumped] { return Clock::now() + Clock::duration(jumped.load()); };
+    const auto release_all = [&] {
+        std::lock_guard guard(lock);
+        released = 1000;
+        changed.notify_all();
+    };
+    struct Releaser {
+        std::function<void()> release;
+        ~Releaser() { release(); }
+    };
+    // Each change's callback is held until the test lets it go: the worker stays in that step.
+    std::optional<ScaleMonitor> monitor;
+    const Releaser on_exit{release_all};  // declared after the monitor: lets its callbacks go before it stops
+    monitor.emplace(settings, [&](const MonitorReading&) {
+        std::unique_lock guard(lock);
+        const int mine = ++entered;
+        changed.notify_all();
+        changed.wait(guard, [&] { return released >= mine; });
+    });
+    const auto wait_entered = [&](int count) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, 10s, [&] { return entered >= count; });
+    };
+    const auto release = [&](int count) {
+        std::lock_guard guard(lock);
+        released = count;
+        changed.notify_all();
+    };
+    const auto stalled = [&] {
+        MonitorReading reading;
+        monitor->latest(reading);
+        return reading.report.outcome == Outcome::Failure && reading.failure.rfind("monitor parado", 0) == 0;
+    };
+    ASSERT_TRUE(wait_entered(1));
+    struct Look {
+        const char* what;
+        std::chrono::milliseconds jump;
+        bool stalled;
+    };
+    const Look suspended[] = {
+        {"the first step seen overdue once", 10s, false},
+    };
+    for (const auto& look : suspended) {
+        jumped += Clock::duration(look.jump).count();
+        EXPECT_EQ(stalled(), look.stalled) << look.what;
+    }
+    // The step ends, the scale changes: a new step, held in its callback, seen overdue after a second suspension.
+    release(1);
+    scale.replace_script({fixed(2.0)});
+    ASSERT_TRUE(wait_entered(2));
+    const Look again[] = {
+        {"a new step seen overdue once, after the last one was", 10s, false},
+        {"the same step, still overdue past the confirmation", kStallConfirmation + 100ms, true},
+    };
+    for (const auto& look : again) {
+        jumped += Clock::duration(look.jump).count();
+        EXPECT_EQ(stalled(), look.stalled) << look.what;
+    }
 }
 
 // A reading that changes at every poll writes a line a second, with the count of the rest.

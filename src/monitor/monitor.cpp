@@ -75,7 +75,7 @@ void ScaleMonitor::dispose(ScaleMonitor* monitor) {
 
 std::uint64_t ScaleMonitor::latest(MonitorReading& reading) {
     std::lock_guard guard(lock_);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = settings_.clock();
     // A step seen overdue is a stall only when it is still the same step a
     // moment later: after the whole process was suspended (a machine that
     // slept, a paused virtual machine) every step is overdue at once, and the
@@ -101,7 +101,7 @@ void ScaleMonitor::step(std::chrono::milliseconds allowed) {
     std::optional<std::chrono::milliseconds> stalled_for;
     {
         std::lock_guard guard(lock_);
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = settings_.clock();
         if (std::exchange(stalled_, false)) stalled_for = since(step_started_, now);
         step_started_ = now;
         step_due_ = now + allowed;

@@ -38,6 +38,8 @@ struct MonitorSettings {
     DailyLog log = DailyLog::disabled();
     std::chrono::milliseconds reopen_every = kReopenEvery;
     std::chrono::milliseconds poll_every = kPollEvery;
+    // The clock a step's time is measured by (a test's own, to suspend the process in thought).
+    std::function<std::chrono::steady_clock::time_point()> clock = [] { return std::chrono::steady_clock::now(); };
 };
 
 // A reading as the monitor reports it: the query's report, or a failure's message.
