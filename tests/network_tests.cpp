@@ -299,6 +299,42 @@ TEST(NetworkLink, AHostileServerGetsNoStaleReadingAndNoMemory) {
     }
 }
 
+// A device server that answers the first poll with bytes without pause for longer than the link
+// waits for its line to fall quiet, then with frames: a wait that reaches its limit is no lost
+// link (the garbage is told as such, never as a port that failed), and the weight follows.
+TEST(NetworkLink, AFloodPastTheQuietWaitIsNoLostLink) {
+    ScaleReply flood;
+    for (int chunk = 0; chunk < 2000; ++chunk) flood.chunks.push_back({1ms, std::string(64, '\x55')});  // 2 s
+    std::vector<ScaleReply> script(400, ScaleReply::bytes(delimited_frame(" 1.234")));
+    script.insert(script.begin(), flood);
+    TcpScale server(script, false);
+    struct Told {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::vector<std::pair<int32_t, int32_t>> kinds;  // tipo, motivo
+        static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context) {
+            auto* told = static_cast<Told*>(context);
+            std::lock_guard guard(told->lock);
+            told->kinds.emplace_back(leitura->tipo, leitura->motivo);
+            told->changed.notify_all();
+        }
+    } told;
+    WsrOpcoes opcoes{};
+    opcoes.tamanho = sizeof opcoes;
+    opcoes.log = WSR_LOG_NENHUM;
+    opcoes.quadro = WSR_QUADRO_8;
+    const std::unique_ptr<WsrMonitor, void (*)(WsrMonitor*)> monitor(
+        WsrMonitorInicia(server.address().c_str(), "1200", &opcoes, &Told::on_change, &told),  // a quiet of 25 ms
+        [](WsrMonitor* m) { WsrMonitorEncerra(m); });
+    ASSERT_NE(monitor, nullptr);
+    std::unique_lock guard(told.lock);
+    const bool weighed = told.changed.wait_for(guard, 10s, [&] { return !told.kinds.empty() && told.kinds.back().first == WSR_PESO; });
+    ASSERT_TRUE(weighed);
+    for (const auto& [tipo, motivo] : told.kinds) {
+        EXPECT_NE(motivo, WSR_MOTIVO_CONSULTA_FALHOU) << tipo;
+    }
+}
+
 // ser2net, Debian's serial-to-network server, in front of a scale on a
 // pseudo-terminal: a raw TCP port and an RFC 2217 port.
 class Ser2net {
