@@ -181,7 +181,8 @@ demo: deps native
 
 # The .deb (library, headers, tool), the Windows .zip (both DLLs), the installer for 64-bit
 # Windows (wixl; without it the .msi is left out with a warning, and CI fails) and the JavaScript
-# client's npm package (npm pack; likewise without npm).
+# client's npm package (npm pack; likewise without npm). The npm package is built first: its build
+# writes the client as one ES module (clients/js/dist), which the other three ship too.
 # Built in folders of their own without the tests (WSR37100_TESTS=OFF): only what the packages
 # ship, about a third of the time the suites' builds take. The packages are stripped, so no
 # debug information is compiled for them.
@@ -198,8 +199,6 @@ package:
 	$(call package_build,win32,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake)
 	$(call package_build,win64,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x86_64.cmake -DWSR37100_WIN32_BUILD=$(ROOT)/$(PACKAGED)/win32)
 	mkdir -p $(BUILD)/packages
-	cd $(PACKAGED)/native && cpack -B $(ROOT)/$(BUILD)/packages
-	cd $(PACKAGED)/win64 && cpack -B $(ROOT)/$(BUILD)/packages
 	@if command -v npm >/dev/null; then \
 	  echo "npm pack clients/js"; \
 	  cd clients/js && npm ci --no-audit --no-fund && npm pack --pack-destination $(ROOT)/$(BUILD)/packages; \
@@ -208,6 +207,8 @@ package:
 	else \
 	  echo "warning: npm missing, no JavaScript client package" >&2; \
 	fi
+	cd $(PACKAGED)/native && cpack -B $(ROOT)/$(BUILD)/packages
+	cd $(PACKAGED)/win64 && cpack -B $(ROOT)/$(BUILD)/packages
 	@if command -v wixl >/dev/null && command -v msibuild >/dev/null; then \
 	  echo "bash scripts/build-msi.sh $(MSI) $(VERSION) $(PACKAGED)/win64 $(PACKAGED)/win32"; \
 	  bash scripts/build-msi.sh $(MSI) $(VERSION) $(PACKAGED)/win64 $(PACKAGED)/win32; \

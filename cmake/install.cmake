@@ -9,6 +9,10 @@ install(FILES include/wsr37100.h include/wsr37100.hpp include/wsr37100_falha.hpp
   include/wsr37100_export.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The JavaScript client as one ES module and its types, once its npm build has written them
+# (`make package` builds it first): a web point of sale copies them to its site.
+install(FILES clients/js/dist/wsr37100-client.js clients/js/dist/wsr37100-client.d.ts
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/wsr37100/web OPTIONAL)
 # The guides and their images beside the README, where its links lead, in every package.
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs PATTERN README-Windows.txt EXCLUDE)
 if(WIN32)

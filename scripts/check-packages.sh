@@ -29,7 +29,8 @@ for wanted in 'lib/.*libwsr37100\.so\.6\.49\.9$' 'include/wsr37100\.h$' 'include
               'share/bash-completion/completions/wsr37100$' 'share/doc/wsr37100/copyright$' \
               'share/doc/wsr37100/docs/web-pos\.md$' 'share/doc/wsr37100/docs/images/status-page-weight\.png$' \
               'share/doc/wsr37100/changelog\.Debian\.gz$' 'lib/systemd/system/wsr37100-serve\.service$' \
-              'share/wsr37100/serve\.json$' '/usr/lib/python3/dist-packages/wsr37100\.py$'; do
+              'share/wsr37100/serve\.json$' '/usr/lib/python3/dist-packages/wsr37100\.py$' \
+              'share/wsr37100/web/wsr37100-client\.js$' 'share/wsr37100/web/wsr37100-client\.d\.ts$'; do
   grep -Eq "$wanted" <<< "$deb_files" || fail "$deb lacks $wanted"
 done
 maintainer=$(dpkg-deb -f "$deb" Maintainer)
@@ -110,7 +111,8 @@ for arch in x86 x64; do
   for wanted in "/$arch/bin/wsr37100\.dll$" "/$arch/bin/wsr37100\.exe$" "/$arch/lib/libwsr37100\.dll\.a$" "/$arch/lib/wsr37100\.def$" \
                 "/$arch/include/wsr37100\.h$" "/$arch/include/wsr37100\.hpp$" "/$arch/share/doc/wsr37100/README\.md$" \
                 "/$arch/README-Windows\.txt$" "/$arch/share/wsr37100/serve\.json$" "/$arch/LICENSE\.txt$" \
-                "/$arch/examples/pascal/wsr37100\.pas$" "/$arch/examples/csharp/Wsr37100\.cs$"; do
+                "/$arch/examples/pascal/wsr37100\.pas$" "/$arch/examples/csharp/Wsr37100\.cs$" \
+                "/$arch/share/wsr37100/web/wsr37100-client\.js$" "/$arch/share/wsr37100/web/wsr37100-client\.d\.ts$"; do
     grep -Eq "$wanted" <<< "$zip_files" || fail "$zip lacks $wanted"
   done
 done
@@ -195,7 +197,8 @@ expect("files", files, sorted(guides + ["wsr37100.exe", "wsr37100.exe", "x64/wsr
                                "sdk/include/wsr37100_export.h",
                                "sdk/lib/x64/libwsr37100.dll.a", "sdk/lib/x64/wsr37100.def",
                                "sdk/lib/x86/libwsr37100.dll.a", "sdk/lib/x86/wsr37100.def",
-                               "sdk/examples/Wsr37100.cs", "sdk/examples/wsr37100.pas"]))
+                               "sdk/examples/Wsr37100.cs", "sdk/examples/wsr37100.pas",
+                               "web/wsr37100-client.js", "web/wsr37100-client.d.ts"]))
 expect("the program folder", directories["INSTALLDIR"], ("ProgramFiles64Folder", "wsr37100"))
 # Every component 64-bit, with its own stable Guid; the tool's two exclusive on SERVICE.
 expect("components without a Guid", [name for name, row in components.items() if len(row[1]) != 38], [])
@@ -295,6 +298,13 @@ if [ -f "$npm_package" ]; then
   (cd / && node --input-type=module -e "const m = await import('$unpacked/npm/package/src/index.js');
     if (typeof m.createClient !== 'function' || typeof m.NoReadingError !== 'function') process.exit(1);") \
     || fail "$npm_package: its module does not load in Node"
+  # The single-file module the packages ship beside it: the same exports, with nothing beside it.
+  single="$unpacked/npm/package/dist/wsr37100-client.js"
+  [ -f "$single" ] || fail "$npm_package lacks package/dist/wsr37100-client.js"
+  mkdir "$unpacked/single" && cp "$single" "$unpacked/single/"
+  (cd / && node --input-type=module -e "const m = await import('$unpacked/single/wsr37100-client.js');
+    if (typeof m.createClient !== 'function' || typeof m.LocalNetworkAccessError !== 'function') process.exit(1);") \
+    || fail "the single-file client does not load on its own"
 elif [ "${CI:-}" = true ]; then
   fail "CI: no $npm_package"
 else

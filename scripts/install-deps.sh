@@ -22,7 +22,7 @@ packages=(
   stress-ng ccache
   prometheus python3-yaml
   wixl msitools
-  nodejs npm
+  nodejs npm esbuild
 )
 
 # Packages that a command of another origin may stand for: NodeSource's nodejs carries its own npm

@@ -26,8 +26,9 @@ POLICY_FOLDER = "/etc/chromium"  # Debian's Chromium reads its managed policy in
 
 # The till page: one reading, then a follower; what happened is kept in window.till for the test to read.
 PAGE = """<!doctype html><meta charset="utf-8"><title>till</title>
+<script type="importmap">{ "imports": { "@wsr37100/client": "/wsr37100-client.js" } }</script>
 <script type="module">
-import { createClient } from "/client/index.js";
+import { createClient } from "%(client)s";
 const till = window.till = { reading: null, updates: [] };
 const scales = createClient("%(service)s");
 try {
@@ -66,6 +67,8 @@ class Pages(http.server.SimpleHTTPRequestHandler):
         path = path.split("?", 1)[0]
         if path.startswith("/client/"):
             return os.path.join(CLIENT, os.path.normpath(path[len("/client/"):]).lstrip("./"))
+        if path == "/wsr37100-client.js":  # the single-file module, copied to the site as the guide says
+            return os.path.join(self.server.folder, "wsr37100-client.js")
         return os.path.join(self.server.folder, "index.html")
 
     def end_headers(self):
@@ -84,21 +87,23 @@ class HttpsSite(socketserver.ThreadingMixIn, http.server.HTTPServer):
                      "needs chromium, openssl and a private mount namespace (root)")
 class WebPointOfSaleTest(unittest.TestCase):
     def test_a_public_https_page_reads_the_scale_only_when_allowed(self):
-        cases = [  # the browser's policy allows the page; the service allows its origin; what the page gets
-            (True, True, "weight"),
-            (False, True, "LocalNetworkAccessError"),
-            (True, False, "OriginNotAllowedError"),
+        cases = [  # the browser's policy allows the page; the service allows its origin; what the page gets; the
+            (True, True, "weight", "/client/index.js"),  # client the page imports: the npm package's modules, or
+            (True, True, "weight", "@wsr37100/client"),  # the single file by an import map, no bundler, nothing beside it
+            (False, True, "LocalNetworkAccessError", "/client/index.js"),
+            (True, False, "OriginNotAllowedError", "/client/index.js"),
         ]
         with tempfile.TemporaryDirectory() as folder:
+            subprocess.run(["sh", os.path.join(SOURCE, "clients", "js", "bundle.sh"), folder], check=True)
             site = self.start_site(folder)
             origin = "https://pos.example:%d" % site.server_port
             link = os.path.join(folder, "scale")
             with Simulator("--weight", "1.25", "--link", link, stdin=subprocess.PIPE) as scale:
-                for policy, allowed, outcome in cases:
-                    with self.subTest(policy=policy, allowed=allowed):
+                for policy, allowed, outcome, client in cases:
+                    with self.subTest(policy=policy, allowed=allowed, client=client):
                         others = ("--allow-origin", origin) if allowed else ("--allow-origin", "https://other.example")
                         with Service("--scale", "counter=%s,no-log" % link, *others) as service:
-                            self.visit(folder, site, service, origin, policy, allowed, outcome, scale)
+                            self.visit(folder, site, service, origin, policy, allowed, outcome, scale, client)
             site.shutdown()
 
     def test_a_tablet_reads_the_shop_computer_at_its_private_address(self):
@@ -206,9 +211,9 @@ class WebPointOfSaleTest(unittest.TestCase):
         threading.Thread(target=site.serve_forever, daemon=True).start()
         return site
 
-    def visit(self, folder, site, service, origin, policy, allowed, outcome, scale):
+    def visit(self, folder, site, service, origin, policy, allowed, outcome, scale, client):
         with open(os.path.join(folder, "index.html"), "w") as page:
-            page.write(PAGE % {"service": "http://127.0.0.1:%d" % service.port})
+            page.write(PAGE % {"service": "http://127.0.0.1:%d" % service.port, "client": client})
         # Chromium in a mount namespace of its own, where a tmpfs over its configuration folder holds the policy.
         browser = self.browser(folder, site, origin, policy)
         try:

@@ -13,7 +13,7 @@ BUILD = os.path.dirname(os.path.dirname(os.path.abspath(TOOL)))
 CTRL_C_AFTER = 3             # seconds, for a line that runs until Ctrl-C
 
 
-LANGUAGES = {"sh", "text", "c", "cpp", "csharp", "python", "pascal", "vb", "js", "xml"}
+LANGUAGES = {"sh", "text", "c", "cpp", "csharp", "python", "pascal", "vb", "js", "xml", "html"}
 CHECKED = {"c", "cpp", "csharp", "python", "pascal", "js", "xml"}  # compiled or run by code_problem(); sh is run
 NOT_RUN = re.compile(r"^<!-- not run: (.*?) -->$")
 
