@@ -39,7 +39,8 @@ sed 's/\r*$/\r/' "$source_dir/tools/service/serve-windows.json" > "$stage/serve.
 # code's whole registration, which the next upgrade needs to find this one. The service is deleted
 # and made again on install (events 1 start, 2 stop, 8 delete on install; 32 stop, 128 delete on
 # uninstall), so an upgrade's settings reach it.
-# ALLOW_ORIGINS: the same tool checks the origins for the browsers' policy (CheckOrigins, right after
+# ALLOW_ORIGINS (with PORTAL_ORIGINS, the portals that frame those pages, listed in the policy too):
+# the same tool checks the origins for the browsers' policy (CheckOrigins, right after
 # the settings, before anything is changed), writes the policy (WriteBrowserPolicy: deferred, not
 # impersonated, 2 + 1024 + 2048; after the old version's removal, which removes the entries that
 # version added, and it adds the same ones again) and removes the entries it added on uninstall
@@ -54,17 +55,17 @@ sql=(
   "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('Installed OR SERVICE <> \"1\" OR SCALES OR CONFIG', 'SERVICE=1 needs SCALES=NAME=PORT[:BAUD][,OPTION...] or CONFIG=FILE.')"
   "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('Quote', '\"')"
   "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('Backslash', '\\')"
-  "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('NOT (SCALES >< Quote OR SCALES >> Backslash OR CONFIG >< Quote OR CONFIG >> Backslash OR ALLOW_ORIGINS >< Quote OR ALLOW_ORIGINS >> Backslash)', 'SCALES, CONFIG and ALLOW_ORIGINS may not hold a quote nor end with a backslash.')"
+  "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('NOT (SCALES >< Quote OR SCALES >> Backslash OR CONFIG >< Quote OR CONFIG >> Backslash OR ALLOW_ORIGINS >< Quote OR ALLOW_ORIGINS >> Backslash OR PORTAL_ORIGINS >< Quote OR PORTAL_ORIGINS >> Backslash)', 'SCALES, CONFIG, ALLOW_ORIGINS and PORTAL_ORIGINS may not hold a quote nor end with a backslash.')"
   "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'"
   "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')"
-  "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SERVICE;SCALES;CONFIG;ALLOW_ORIGINS' WHERE \`Property\` = 'SecureCustomProperties'"
+  "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SERVICE;SCALES;CONFIG;ALLOW_ORIGINS;PORTAL_ORIGINS' WHERE \`Property\` = 'SecureCustomProperties'"
   "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)"
   "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Path', '=-*PATH', '[~];[INSTALLDIR]', 'Documents')"
   "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventLogSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\wsr37100', '-', 'ToolService')"
   "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CheckSettings', 2, 'CheckTool', 'serve --check[SCALE_ARGUMENT][CONFIG_ARGUMENT][ORIGIN_ARGUMENT]')"
-  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CheckOrigins', 2, 'CheckTool', 'browser-policy \"[ALLOW_ORIGINS]\"')"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CheckOrigins', 2, 'CheckTool', 'browser-policy \"[ALLOW_ORIGINS]\" --framed-by \"[PORTAL_ORIGINS]\"')"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('CheckOrigins', 'ALLOW_ORIGINS AND NOT REMOVE', 102)"
-  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('WriteBrowserPolicy', 3074, 'CheckTool', 'browser-policy --install \"[ALLOW_ORIGINS]\"')"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('WriteBrowserPolicy', 3074, 'CheckTool', 'browser-policy --install \"[ALLOW_ORIGINS]\" --framed-by \"[PORTAL_ORIGINS]\"')"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('WriteBrowserPolicy', 'ALLOW_ORIGINS AND NOT REMOVE', 6500)"
   "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('RemoveBrowserPolicy', 3074, 'CheckTool', 'browser-policy --remove')"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RemoveBrowserPolicy', 'REMOVE = \"ALL\" AND NOT UPGRADINGPRODUCTCODE', 1550)"

@@ -217,21 +217,22 @@ expect("the service's arguments", (actions.get("ScaleArgument"), actions.get("Co
        (' --scale "[SCALES]"', ' --config "[CONFIG]"', ' --allow-origin "[ALLOW_ORIGINS]"'))
 sequence = {row[0]: (row[1], int(row[2])) for row in rows("InstallExecuteSequence")}
 # The settings of the installed version recalled, then the arguments made, before the launch conditions.
-steps = ["RecallService", "RecallPair", "RecallScales", "RecallConfig", "RecallOrigins", "ScaleArgument", "ConfigArgument",
-         "OriginArgument"]
+steps = ["RecallService", "RecallPair", "RecallScales", "RecallConfig", "RecallOrigins", "RecallPortals", "ScaleArgument",
+         "ConfigArgument", "OriginArgument"]
 expect("the recalls and arguments in order", sorted(steps, key=lambda name: sequence.get(name, ("", 10 ** 6))[1]), steps)
 expect("recalls and arguments out of place", [name for name in steps if not sequence.get("AppSearch", ("", 0))[1]
        < sequence.get(name, ("", 10 ** 6))[1] < sequence["LaunchConditions"][1]], [])
 expect("recalls and arguments not immediate property settings", [name for name in steps
        if [row[1] for row in rows("CustomAction") if row[0] == name] != ["51"]], [])
 # SCALES and CONFIG are recalled together, and only when neither was given.
-expect("the recalls' conditions", [sequence.get(name, ("",))[0] for name in steps[:5]],
+expect("the recalls' conditions", [sequence.get(name, ("",))[0] for name in steps[:6]],
        ["NOT SERVICE AND INSTALLED_SERVICE", "NOT SCALES AND NOT CONFIG", "Recalling AND INSTALLED_SCALES",
-        "Recalling AND INSTALLED_CONFIG", "NOT ALLOW_ORIGINS AND INSTALLED_ALLOW_ORIGINS"])
+        "Recalling AND INSTALLED_CONFIG", "NOT ALLOW_ORIGINS AND INSTALLED_ALLOW_ORIGINS",
+        "NOT PORTAL_ORIGINS AND INSTALLED_PORTAL_ORIGINS"])
 # The quote and the backslash are private properties: a command line cannot empty them.
 expect("the launch condition on quotes", [row[0] for row in rows("LaunchCondition") if "Quote" in row[0]],
        ["NOT (SCALES >< Quote OR SCALES >> Backslash OR CONFIG >< Quote OR CONFIG >> Backslash OR ALLOW_ORIGINS >< Quote "
-        "OR ALLOW_ORIGINS >> Backslash)"])
+        "OR ALLOW_ORIGINS >> Backslash OR PORTAL_ORIGINS >< Quote OR PORTAL_ORIGINS >> Backslash)"])
 expect("the quote's properties", [row[0] for row in rows("Property") if row[0] in ("Quote", "Backslash")], ["Quote", "Backslash"])
 expect("Environment", [row[1:] for row in rows("Environment")], [["=-*PATH", "[~];[INSTALLDIR]", "Documents"]])
 expect("the PATH's component unconditioned", components["Documents"][4], "")
@@ -257,8 +258,9 @@ expect("the check before the install", sequence.get("CheckSettings", ("", 10 ** 
 policy = {row[0]: row[1:4] for row in rows("CustomAction") if "Origins" in row[0] or "BrowserPolicy" in row[0]}
 expect("the browsers' policy actions", (policy, {name: sequence.get(name) for name in policy}),
        ({"RecallOrigins": ["51", "ALLOW_ORIGINS", "[INSTALLED_ALLOW_ORIGINS]"],
-         "CheckOrigins": ["2", "CheckTool", 'browser-policy "[ALLOW_ORIGINS]"'],
-         "WriteBrowserPolicy": ["3074", "CheckTool", 'browser-policy --install "[ALLOW_ORIGINS]"'],
+         "CheckOrigins": ["2", "CheckTool", 'browser-policy "[ALLOW_ORIGINS]" --framed-by "[PORTAL_ORIGINS]"'],
+         "WriteBrowserPolicy": ["3074", "CheckTool",
+                                'browser-policy --install "[ALLOW_ORIGINS]" --framed-by "[PORTAL_ORIGINS]"'],
          "RemoveBrowserPolicy": ["3074", "CheckTool", "browser-policy --remove"]},
         {"RecallOrigins": sequence.get("RecallOrigins"),
          "CheckOrigins": ("ALLOW_ORIGINS AND NOT REMOVE", sequence["LaunchConditions"][1] + 2),
@@ -267,7 +269,8 @@ expect("the browsers' policy actions", (policy, {name: sequence.get(name) for na
 expect("the policy written after the old version's removal, removed before the files",
        (sequence["RemoveExistingProducts"][1] < 6500 < sequence["InstallFinalize"][1],
         sequence["InstallInitialize"][1] < 1550 < sequence["RemoveFiles"][1]), (True, True))
-expect("ALLOW_ORIGINS a secure property", "ALLOW_ORIGINS" in properties.get("SecureCustomProperties", "").split(";"), True)
+expect("ALLOW_ORIGINS and PORTAL_ORIGINS secure properties",
+       {"ALLOW_ORIGINS", "PORTAL_ORIGINS"} <= set(properties.get("SecureCustomProperties", "").split(";")), True)
 expect("the old version removed after the new one is in place, before it is published",
        sequence["StartServices"][1] < sequence.get("RemoveExistingProducts", ("", 0))[1] < sequence["PublishProduct"][1], True)
 # The program folder's permissions, wherever it is: its own, SYSTEM's and the administrators' to change, the users' to run.

@@ -37,11 +37,13 @@ POLICY_KEYS = {browser: r"HKLM\Software\Policies\%s\LocalNetworkAccessAllowedFor
 CHROME, EDGE, CHROMIUM = POLICY_KEYS.values()
 ADMIN_ORIGIN = "https://admin.example"  # an administrator's own entry, there before the install
 ORIGINS = "https://pos.example,https://till.example:8443"
+PORTAL = "https://portal.example"  # a portal whose pages frame the point of sale's (PORTAL_ORIGINS)
 INSTALLED = ["wsr37100.exe", "x64/wsr37100.dll", "x86/wsr37100.dll", "README.md", "LICENSE.txt", "serve.json",
              "openapi.json", "sdk/include/wsr37100.h", "sdk/include/wsr37100.hpp", "sdk/include/wsr37100_falha.hpp",
              "sdk/include/wsr37100_export.h",
              "sdk/lib/x64/libwsr37100.dll.a", "sdk/lib/x64/wsr37100.def", "sdk/lib/x86/libwsr37100.dll.a",
-             "sdk/lib/x86/wsr37100.def", "sdk/examples/Wsr37100.cs", "sdk/examples/wsr37100.pas"]
+             "sdk/lib/x86/wsr37100.def", "sdk/examples/Wsr37100.cs", "sdk/examples/wsr37100.pas",
+             "web/wsr37100-client.js", "web/wsr37100-client.d.ts"]
 
 
 def wine(*args, timeout=120):
@@ -169,7 +171,9 @@ class MsiTest(unittest.TestCase):
                           [["SCALES=counter=%s" % PORT, "ALLOW_ORIGINS=" + origins] for origins in
                            ['https://pos.example" --listen 0.0.0.0 --allow-origin "https://x.example',
                             "https://pos.example\\", "pos.example", "https://pos.example,https://till.example/",
-                            "http://pos.example"]]:
+                            "http://pos.example"]] + \
+                          [["SCALES=counter=%s" % PORT, "ALLOW_ORIGINS=https://pos.example", "PORTAL_ORIGINS=" + portals]
+                           for portals in ["http://portal.example", 'https://portal.example" --install "https://x.example']]:
             with self.subTest(properties=properties):
                 refused = self.install(MSI, "SERVICE=1", *properties)
                 self.assertNotEqual(refused.returncode, 0, "the installer took " + " ".join(properties))
@@ -188,7 +192,8 @@ class MsiTest(unittest.TestCase):
             json.dump({"port": port, "scales": []}, config)
         with Simulator("--weight", "2.5", "--link", self.link):
             done = self.install(MSI, "SERVICE=1", "SCALES=counter=%s:9600,gap=20,no-log" % PORT,
-                                "CONFIG=C:\\ProgramData\\wsr37100\\serve.json", "ALLOW_ORIGINS=" + ORIGINS)
+                                "CONFIG=C:\\ProgramData\\wsr37100\\serve.json", "ALLOW_ORIGINS=" + ORIGINS,
+                                "PORTAL_ORIGINS=" + PORTAL)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             for name in INSTALLED:
                 self.assertTrue(os.path.isfile(os.path.join(PROGRAM, name)), name)
@@ -197,10 +202,12 @@ class MsiTest(unittest.TestCase):
                              'C:\\Program Files\\wsr37100\\wsr37100.exe serve --windows-service wsr37100 '
                              '--scale "counter=%s:9600,gap=20,no-log" --config "C:\\ProgramData\\wsr37100\\serve.json" '
                              '--allow-origin "%s"' % (PORT, ORIGINS))
-            # The origins after the administrator's entry in Chrome's list, alone in Edge's and Chromium's.
-            policies = {CHROME: {"1": ADMIN_ORIGIN, "2": "https://pos.example", "3": "https://till.example:8443"},
-                        EDGE: {"1": "https://pos.example", "2": "https://till.example:8443"},
-                        CHROMIUM: {"1": "https://pos.example", "2": "https://till.example:8443"}}
+            # The origins, then the portal's, after the administrator's entry in Chrome's list, alone in
+            # Edge's and Chromium's.
+            policies = {CHROME: {"1": ADMIN_ORIGIN, "2": "https://pos.example", "3": "https://till.example:8443",
+                                 "4": PORTAL},
+                        EDGE: {"1": "https://pos.example", "2": "https://till.example:8443", "3": PORTAL},
+                        CHROMIUM: {"1": "https://pos.example", "2": "https://till.example:8443", "3": PORTAL}}
             self.assertEqual(policy_lists(), policies)
             reading = self.get(port, "/v1/scales/counter/reading?stable_ms=3000")
             self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 2.5))
@@ -243,7 +250,7 @@ class MsiTest(unittest.TestCase):
         # The origins recalled: the same lists, none twice. Then the administrator adds an entry after ours.
         self.assertIn('--allow-origin "%s"' % ORIGINS, registry(SERVICE_KEY, "ImagePath"))
         self.assertEqual(policy_lists(), policies)
-        wine("reg", "add", CHROME, "/v", "4", "/t", "REG_SZ", "/d", "https://later.example", "/f", "/reg:64")
+        wine("reg", "add", CHROME, "/v", "5", "/t", "REG_SZ", "/d", "https://later.example", "/f", "/reg:64")
         # One product is installed: the newer one.
         self.assertEqual(registry(uninstall_key(self.newer_msi), "DisplayVersion"), newer(VERSION))
         self.assertIsNone(registry(uninstall_key(MSI)))
@@ -259,7 +266,7 @@ class MsiTest(unittest.TestCase):
             self.assertEqual((reading["state"], reading["reading"]["weight"]), ("weight", 1.5))
         self.assertIsNone(registry(uninstall_key(self.newer_msi)))
         policies[CHROME] = {"1": ADMIN_ORIGIN, "2": "https://later.example", "3": "https://pos.example",
-                            "4": "https://till.example:8443"}
+                            "4": "https://till.example:8443", "5": PORTAL}
         self.assertEqual(policy_lists(), policies)
 
         # Uninstalled: the service, the files, the PATH entry and the settings are gone; the user's

@@ -18,7 +18,7 @@ import time
 import unittest
 
 from test_page import CHROMIUM, SOURCE, Browser
-from test_service import Service
+from test_service import TOOL, Service
 from test_tool import Simulator
 
 CLIENT = os.path.join(SOURCE, "clients", "js", "src")
@@ -30,6 +30,8 @@ PAGE = """<!doctype html><meta charset="utf-8"><title>till</title>
 <script type="module">
 import { createClient } from "%(client)s";
 const till = window.till = { reading: null, updates: [] };
+// Framed by a portal, the till tells it what happened: the test reads the top-level page.
+const tell = () => { if (window.parent !== window) window.parent.postMessage(JSON.stringify(till), "*"); };
 const scales = createClient("%(service)s");
 try {
   const got = await scales.reading("counter");
@@ -37,10 +39,16 @@ try {
 } catch (error) {
   till.reading = { error: error.name, message: error.message };
 }
+tell();
 if (till.reading.weight !== undefined) {
-  scales.follow("counter", ({ live, weight }) => till.updates.push({ live, weight }));
+  scales.follow("counter", ({ live, weight }) => { till.updates.push({ live, weight }); tell(); });
 }
 </script>"""
+
+# A portal on another origin that shows the till in a frame, with the permission the guide gives it.
+PORTAL_PAGE = """<!doctype html><meta charset="utf-8"><title>portal</title>
+<script>window.addEventListener("message", (event) => { window.till = JSON.parse(event.data); });</script>
+<iframe src="%(till)s/" allow="local-network-access"></iframe>"""
 
 
 # The tablet's page: the weight followed, each update with the time it came (ms since the epoch).
@@ -69,6 +77,8 @@ class Pages(http.server.SimpleHTTPRequestHandler):
             return os.path.join(CLIENT, os.path.normpath(path[len("/client/"):]).lstrip("./"))
         if path == "/wsr37100-client.js":  # the single-file module, copied to the site as the guide says
             return os.path.join(self.server.folder, "wsr37100-client.js")
+        if path == "/portal":
+            return os.path.join(self.server.folder, "portal.html")
         return os.path.join(self.server.folder, "index.html")
 
     def end_headers(self):
@@ -87,23 +97,35 @@ class HttpsSite(socketserver.ThreadingMixIn, http.server.HTTPServer):
                      "needs chromium, openssl and a private mount namespace (root)")
 class WebPointOfSaleTest(unittest.TestCase):
     def test_a_public_https_page_reads_the_scale_only_when_allowed(self):
-        cases = [  # the browser's policy allows the page; the service allows its origin; what the page gets; the
-            (True, True, "weight", "/client/index.js"),  # client the page imports: the npm package's modules, or
-            (True, True, "weight", "@wsr37100/client"),  # the single file by an import map, no bundler, nothing beside it
-            (False, True, "LocalNetworkAccessError", "/client/index.js"),
-            (True, False, "OriginNotAllowedError", "/client/index.js"),
+        # The browser's policy (browser-policy's arguments: the till's origin, a portal that frames it); whether
+        # the service allows the till's origin; what the page gets; the client the page imports (the npm
+        # package's modules, or the single file through an import map, with no bundler and nothing beside it);
+        # whether a portal on another origin shows the till in a frame.
+        till, portal = "{till}", "{portal}"
+        cases = [
+            ([till], True, "weight", "/client/index.js", False),
+            ([till], True, "weight", "@wsr37100/client", False),
+            (None, True, "LocalNetworkAccessError", "/client/index.js", False),
+            ([till], False, "OriginNotAllowedError", "/client/index.js", False),
+            ([till, "--framed-by", portal], True, "weight", "/client/index.js", True),
+            ([till], True, "LocalNetworkAccessError", "/client/index.js", True),  # the browser checks the portal's
         ]
         with tempfile.TemporaryDirectory() as folder:
             subprocess.run(["sh", os.path.join(SOURCE, "clients", "js", "bundle.sh"), folder], check=True)
             site = self.start_site(folder)
             origin = "https://pos.example:%d" % site.server_port
+            portal_origin = "https://portal.example:%d" % site.server_port
+            with open(os.path.join(folder, "portal.html"), "w") as page:
+                page.write(PORTAL_PAGE % {"till": origin})
             link = os.path.join(folder, "scale")
             with Simulator("--weight", "1.25", "--link", link, stdin=subprocess.PIPE) as scale:
-                for policy, allowed, outcome, client in cases:
-                    with self.subTest(policy=policy, allowed=allowed, client=client):
+                for policy, allowed, outcome, client, framed in cases:
+                    with self.subTest(policy=policy, allowed=allowed, client=client, framed=framed):
                         others = ("--allow-origin", origin) if allowed else ("--allow-origin", "https://other.example")
+                        policy = policy and [arg.format(till=origin, portal=portal_origin) for arg in policy]
                         with Service("--scale", "counter=%s,no-log" % link, *others) as service:
-                            self.visit(folder, site, service, origin, policy, allowed, outcome, scale, client)
+                            self.visit(folder, site, service, origin, policy, allowed, outcome, scale, client,
+                                       portal_origin + "/portal" if framed else origin + "/")
             site.shutdown()
 
     def test_a_tablet_reads_the_shop_computer_at_its_private_address(self):
@@ -170,7 +192,7 @@ class WebPointOfSaleTest(unittest.TestCase):
                                 "--no-token-on-network", "--allow-origin", origin) as service:
                     with open(os.path.join(folder, "index.html"), "w") as page:
                         page.write(TABLET_PAGE % {"service": "http://%s:%d" % (SHOP_ADDRESS, service.port)})
-                    browser = self.browser(folder, site, origin, policy)
+                    browser = self.browser(folder, site, origin, [origin] if policy else None)
                     try:
                         browser.page("Page.enable")
                         browser.page("Page.navigate", url=origin + "/")
@@ -189,12 +211,18 @@ class WebPointOfSaleTest(unittest.TestCase):
                 site.shutdown()
 
     def browser(self, folder, site, origin, policy):
+        """Chromium whose managed policy is what `wsr37100 browser-policy POLICY...` prints (none without POLICY),
+        in a mount namespace of its own where a tmpfs over its configuration folder holds it."""
         with open(os.path.join(folder, "policy.json"), "w") as file:
-            json.dump({"LocalNetworkAccessAllowedForUrls": [origin] if policy else []}, file)
+            if policy:
+                subprocess.run([TOOL, "browser-policy", *policy], stdout=file, check=True)
+            else:
+                json.dump({"LocalNetworkAccessAllowedForUrls": []}, file)
         prefix = ["unshare", "-m", "sh", "-c",
                   'mount -t tmpfs tmpfs "$1" && mkdir -p "$1/policies/managed" && cp "$2" "$1/policies/managed/" '
                   '&& shift 2 && exec "$@"', "sh", POLICY_FOLDER, os.path.join(folder, "policy.json")]
-        arguments = ["--host-resolver-rules=MAP pos.example 127.0.0.1", "--ignore-certificate-errors",
+        arguments = ["--host-resolver-rules=MAP pos.example 127.0.0.1, MAP portal.example 127.0.0.1",
+                     "--ignore-certificate-errors",
                      "--ip-address-space-overrides=127.0.0.1:%d=public" % site.server_port]
         return Browser(tempfile.mkdtemp(dir=folder), arguments, prefix)
 
@@ -211,14 +239,13 @@ class WebPointOfSaleTest(unittest.TestCase):
         threading.Thread(target=site.serve_forever, daemon=True).start()
         return site
 
-    def visit(self, folder, site, service, origin, policy, allowed, outcome, scale, client):
+    def visit(self, folder, site, service, origin, policy, allowed, outcome, scale, client, url):
         with open(os.path.join(folder, "index.html"), "w") as page:
             page.write(PAGE % {"service": "http://127.0.0.1:%d" % service.port, "client": client})
-        # Chromium in a mount namespace of its own, where a tmpfs over its configuration folder holds the policy.
         browser = self.browser(folder, site, origin, policy)
         try:
             browser.page("Page.enable")
-            browser.page("Page.navigate", url=origin + "/")
+            browser.page("Page.navigate", url=url)
             reading = browser.wait_for("window.till && window.till.reading", lambda value: value, 30)
             self.assertIsNotNone(reading, "the page read nothing")
             if outcome == "weight":

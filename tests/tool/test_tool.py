@@ -640,6 +640,10 @@ class BrowserPolicyTest(unittest.TestCase):
             (["https://pos.example:08443", "https://[2001:DB8:0:0:0:0:0:1]:8443", "https://[1:0:0:2:0:0:0:3]", "https://[::]"],
              ["https://pos.example:8443", "https://[2001:db8::1]:8443", "https://[1:0:0:2::3]", "https://[::]"]),
             (["http://[0:0:0:0:0:0:0:1]", "https://[::ffff:192.168.1.10]"], ["http://[::1]", "https://[::ffff:c0a8:10a]"]),
+            # The portals that frame the till's page: the browser checks the top-level page's origin.
+            (["https://till.example", "--framed-by", "https://Portal.example,https://intranet.example:8443"],
+             ["https://till.example", "https://portal.example", "https://intranet.example:8443"]),
+            (["https://till.example", "--framed-by", "", "--framed-by", "https://till.example"], ["https://till.example"]),
         ]
         for origins, listed in cases:
             with self.subTest(origins=origins):
@@ -683,6 +687,9 @@ class BrowserPolicyTest(unittest.TestCase):
                 (["https://192.168.1"], "no browser sends this origin"),
                 ([], "name at least one origin"),
                 (["--remove", "https://pos.example"], "--remove takes no origin"),
+                (["--remove", "--framed-by", "https://portal.example"], "--remove takes no origin"),
+                (["https://pos.example", "--framed-by", "http://portal.example"], "plain-HTTP page not on this computer"),
+                (["--framed-by", "https://portal.example"], "name at least one origin"),
             ]
             for args, message in cases:
                 modes = ([], ["--install", "--policy-dir", target]) if args[:1] != ["--remove"] else (["--policy-dir", target],)

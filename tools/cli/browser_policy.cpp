@@ -177,6 +177,13 @@ BrowserPolicyCommand::BrowserPolicyCommand(CLI::App& app)
                     "An origin to allow, scheme://host[:port] as the service's --allow-origin takes it\n"
                     "(several, or separated by commas); plain http only for this computer")
         ->delimiter(',');
+    command()
+        .add_option("--framed-by", framed_by_,
+                    "The origin of a page that shows the point of sale's in a frame (a portal): the browser\n"
+                    "checks the top-level page's origin, so the policy lists it too (repeatable, or separated\n"
+                    "by commas; an empty one is none). The frame also needs allow=\"local-network-access\".")
+        ->delimiter(',')
+        ->allow_extra_args(false);
     auto* install = command().add_flag("--install", install_, "Write the policy for the browsers to apply");
     auto* remove = command().add_flag("--remove", remove_, "Remove the policy this command wrote (no origin)");
     install->excludes(remove);
@@ -186,7 +193,8 @@ BrowserPolicyCommand::BrowserPolicyCommand(CLI::App& app)
 }
 
 int BrowserPolicyCommand::run() const {
-    if (remove_ && !origins_.empty()) {
+    const bool framed = std::any_of(framed_by_.begin(), framed_by_.end(), [](const auto& o) { return !o.empty(); });
+    if (remove_ && (!origins_.empty() || framed)) {
         std::fprintf(stderr, "wsr37100: --remove takes no origin: it removes the whole policy this command wrote\n");
         return common::kExitUsage;
     }
@@ -199,7 +207,11 @@ int BrowserPolicyCommand::run() const {
         return common::kExitUsage;
     }
     std::vector<std::string> origins;
-    for (const auto& given : origins_) {
+    std::vector<std::string> given_origins = origins_;
+    for (const auto& portal : framed_by_) {
+        if (!portal.empty()) given_origins.push_back(portal);  // the installer passes an empty property as ""
+    }
+    for (const auto& given : given_origins) {
         auto [origin, why] = checked(given);
         if (!why.empty()) {
             std::fprintf(stderr, "wsr37100: %s\n", why.c_str());

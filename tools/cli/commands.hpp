@@ -125,6 +125,7 @@ public:
 
 private:
     std::vector<std::string> origins_;
+    std::vector<std::string> framed_by_;  // portals whose pages frame the point of sale's
     std::vector<std::string> folders_;  // --policy-dir: these rather than the browsers' own
     bool install_ = false;
     bool remove_ = false;

@@ -10,7 +10,7 @@ _wsr37100() {
         [ports]="--json --help"
         [demo]="--help"
         [serve]="--scale --config --listen --port --allow-origin --allow-host --token-file --no-token-on-network --max-connections --max-streams --check --help"
-        [browser-policy]="--install --remove --policy-dir --help"
+        [browser-policy]="--framed-by --install --remove --policy-dir --help"
     )
     # What each command takes besides options, in order.
     local -A operands=([weigh]="port baud" [detect]="port port port port port port port port")
@@ -20,7 +20,7 @@ _wsr37100() {
         [--log-dir]=dir [--policy-dir]=dir [--link]=file [--config]=file [--token-file]=file [--scale]=scale
         [--frame]="7 8" [--status]="I N S"
         [--bauds]= [--line-speed]= [--gap]= [--stable]= [--equal]= [--weight]= [--partial]= [--delay]= [--sequence]=
-        [--listen]= [--port]= [--allow-origin]= [--allow-host]= [--max-connections]= [--max-streams]=
+        [--listen]= [--port]= [--allow-origin]= [--allow-host]= [--max-connections]= [--max-streams]= [--framed-by]=
     )
 
     local operand=0

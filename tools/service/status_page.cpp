@@ -83,7 +83,9 @@ const words = {
     refused: (origin, count) => ["A web page that says it is at " + origin + " asked for the scales " + count +
       (count === 1 ? " time" : " times") + " and was refused. That address is only what the page claimed, " +
       "and any program on this computer can claim one: allow it only if it is your own point of sale, " +
-      "by starting the service with ", "--allow-origin " + origin, " (guide: web point of sale, Local Network Access)."],
+      "by starting the service with ", "--allow-origin " + origin, " (guide: web point of sale, Local Network Access). " +
+      "A page shown in a portal's frame sends its own address, not the portal's: the browser's policy lists the " +
+      "portal's too (browser-policy --framed-by)."],
     stale: "No connection", staleAdvice: "Last value received; the service does not answer, so it may have changed.",
     states: {
       "weight": ["Stable weight", ""],
@@ -126,7 +128,9 @@ const words = {
       (count === 1 ? " vez" : " vezes") + " e foi recusada. Esse endereço é só o que a página alegou, " +
       "e qualquer programa neste computador pode alegar um: permita-o só se for o seu próprio ponto de venda, " +
       "iniciando o serviço com ",
-      "--allow-origin " + origin, " (guia: ponto de venda web, Local Network Access)."],
+      "--allow-origin " + origin, " (guia: ponto de venda web, Local Network Access). " +
+      "Uma página mostrada num quadro de um portal envia o próprio endereço, não o do portal: a política do " +
+      "navegador lista também o do portal (browser-policy --framed-by)."],
     stale: "Sem conexão", staleAdvice: "Último valor recebido; o serviço não responde, então ele pode ter mudado.",
     states: {
       "weight": ["Peso estável", ""],
