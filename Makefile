@@ -263,6 +263,11 @@ bench-service: native
 bench-hostile: native
 	cd bench && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore bench_hostile.py
 
+# A point of sale beside hostile local programs for an hour (docs/RELIABILITY.md); SOAK_MINUTES=10 for less.
+.PHONY: bench-soak
+bench-soak: native
+	cd bench && WSR37100_TOOL=$(ROOT)/$(BUILD)/native/bin/wsr37100 python3 -W ignore soak.py
+
 # `detect` over four simulated scales beside CPU hogs, 20 runs (docs/PERFORMANCE.md): slower on a busy machine, never wrong.
 .PHONY: bench-detect
 bench-detect: native
