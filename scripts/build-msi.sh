@@ -78,7 +78,8 @@ sql=(
 # The recalls and arguments right after AppSearch (50), before LaunchConditions (100); plain
 # immediate type 51 actions.
 sequence=51
-for action in RecallService RecallPair RecallScales RecallConfig RecallOrigins ScaleArgument ConfigArgument OriginArgument; do
+for action in RecallService RecallPair RecallScales RecallConfig RecallOrigins RecallPortals ScaleArgument ConfigArgument \
+              OriginArgument; do
   sql+=("UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = $sequence WHERE \`Action\` = '$action'"
         "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Action\` = '$action'")
   sequence=$((sequence + 1))
