@@ -365,9 +365,12 @@ TEST(Monitor, AStepOverdueOnlyOnceIsNoStall) {
     std::mutex lock;
     std::condition_variable changed;
     int entered = 0, released = 0;
+    testing::TempFolder locks;
     MonitorSettings settings;
     settings.port = scale.device_path();
     settings.baud = "9600";
+    settings.link.gap = 20ms;  // a reply ends 20 ms after its last byte, not at the read's time-out
+    settings.link.lock_folder = locks.str();
     settings.clock = [&jumped] { return Clock::now() + Clock::duration(jumped.load()); };
     const auto release_all = [&] {
         std::lock_guard guard(lock);
