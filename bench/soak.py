@@ -5,7 +5,8 @@ writers' turn at the day's log held 20 s of every 30, a whole-file lock on the d
 once, then none again. Per window: the till's readings right, stale (a weight the scale stopped showing more
 than the grace before the ask) and failed; the service's memory and CPU. Then `serve` with three idle scales,
 its CPU over a minute. Prints Markdown tables.
-Run: make bench-soak (WSR37100_TOOL names the tool); SOAK_MINUTES=10 for a shorter run."""
+Run: make bench-soak (WSR37100_TOOL names the tool); SOAK_MINUTES=10 for a shorter run, SOAK_WINDOWS=0,2,7
+for only those windows (numbered from 0)."""
 import bisect
 import fcntl
 import http.client
