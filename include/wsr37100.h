@@ -207,6 +207,16 @@ WSR37100_API int32_t WSR37100_CALL WsrMonitorUltima(WsrMonitor *monitor, WsrLeit
  * tries again once a second. Returns -1 for a null monitor or mensagem. */
 WSR37100_API int32_t WSR37100_CALL WsrMonitorFalhaLog(WsrMonitor *monitor, char *mensagem, uint32_t tamanho);
 
+/* The lines the day's log has dropped so far today past its bound
+ * (limite_log_mb), whichever program's lines they were: the count the closing
+ * line at the end of the day's file carries. opcoes names the log as for
+ * BuscaPesoEx (null: the default log, "dados" beside the host program;
+ * WSR_LOG_NENHUM: always 0). *linhas is 0 while the day's file is absent or
+ * under its bound. Reads the file's end only; creates and writes nothing;
+ * thread safe. Returns 0 with *linhas set; 1 when the day's file is there but
+ * cannot be read (*linhas is then 0); -1 for a null linhas or invalid options. */
+WSR37100_API int32_t WSR37100_CALL WsrLogDescartadas(const WsrOpcoes *opcoes, uint64_t *linhas);
+
 /* Stops the monitor and frees it; returns within 50 ms even in the middle of
  * a read, and no callback runs after it returns. A callback under way is
  * waited for: one that blocks holds this call up, and one that waits for a

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -180,6 +181,17 @@ inline double Peso(std::string_view sPorta, std::string_view sVelocidade, const 
     Leitura leitura = BuscaPesoEx(sPorta, sVelocidade, opcoes);
     if (leitura.tipo != Tipo::Peso) throw SemPeso(std::move(leitura));
     return leitura.peso;
+}
+
+// The lines the day's log of these options has dropped so far today past its
+// bound (0 while under it). Throws Falha when the day's file cannot be read.
+inline std::uint64_t LinhasDescartadas(const Opcoes& opcoes = {}) {
+    const WsrOpcoes c_opcoes = detail::c_options(opcoes);
+    uint64_t linhas = 0;
+    const int32_t result = ::WsrLogDescartadas(&c_opcoes, &linhas);
+    if (result == 1) throw Falha("o log do dia n\xE3o p\xF4" "de ser lido");
+    if (result != 0) throw Falha("WsrLogDescartadas recusou a chamada (" + std::to_string(result) + ")");
+    return linhas;
 }
 
 // Does nothing and returns true.

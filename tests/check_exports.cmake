@@ -1,6 +1,6 @@
 # Checks a built library's export table (and, for a DLL, that it needs only
 # system DLLs). Run as: cmake -DLIBRARY=... -DOBJDUMP=... -P check_exports.cmake
-set(expected BuscaPeso BuscaPesoEx StartBalanca WsrDetecta WsrMonitorEncerra WsrMonitorFalhaLog WsrMonitorInicia WsrMonitorUltima WsrVersao)
+set(expected BuscaPeso BuscaPesoEx StartBalanca WsrDetecta WsrLogDescartadas WsrMonitorEncerra WsrMonitorFalhaLog WsrMonitorInicia WsrMonitorUltima WsrVersao)
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "objdump failed on ${LIBRARY}")

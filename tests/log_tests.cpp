@@ -91,19 +91,22 @@ TEST(DailyLog, DisabledWritesNothingAndNeverFails) {
     const DailyLog log = DailyLog::disabled();
     EXPECT_NO_THROW(log.GravaLog("porta configurada: COM1"));
     EXPECT_EQ(log.current_file(), "");
+    EXPECT_EQ(log.dropped_today(), 0u);
 }
 
 TEST(DailyLog, UnwritableDestinationsRaiseAndCreateNothing) {
-    struct Case { const char* what; std::function<fs::path(const fs::path&)> prepare; };
+    // A day's file that is not there has dropped nothing; one that is there and cannot be read says so.
+    struct Case { const char* what; std::function<fs::path(const fs::path&)> prepare; bool read_fails; };
     const Case cases[] = {
-        {"missing folder", [](const fs::path& base) { return base / "dados"; }},
-        {"missing parent", [](const fs::path& base) { return base / "x" / "dados"; }},
+        {"missing folder", [](const fs::path& base) { return base / "dados"; }, false},
+        {"missing parent", [](const fs::path& base) { return base / "x" / "dados"; }, false},
         {"file is a directory",
          [](const fs::path& base) {
              const DailyLog probe = DailyLog::in_folder(base.string());
              fs::create_directory(probe.current_file());
              return base;
-         }},
+         },
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -118,6 +121,11 @@ TEST(DailyLog, UnwritableDestinationsRaiseAndCreateNothing) {
             const std::string message = failure.what();
             EXPECT_NE(message.find(log.current_file()), std::string::npos) << message;
             EXPECT_NE(message.find("\": "), std::string::npos) << "no reason given: " << message;
+        }
+        if (c.read_fails) {
+            EXPECT_THROW(log.dropped_today(), Falha);
+        } else {
+            EXPECT_EQ(log.dropped_today(), 0u);
         }
         EXPECT_EQ(std::distance(fs::recursive_directory_iterator(base.path()), {}), before);
     }
@@ -203,6 +211,8 @@ TEST(DailyLog, AFullDayDropsAndCountsItsFurtherLines) {
             messages.pop_back();
         }
         EXPECT_EQ(messages.size(), static_cast<std::size_t>(c.kept));
+        EXPECT_EQ(log.dropped_today(), c.dropped != nullptr ? std::stoull(c.dropped) : 0u);
+        EXPECT_EQ(log.with_clock(&after_midnight).dropped_today(), 0u);  // the new day has no file yet
         log.with_clock(&after_midnight).GravaLog("novo");
         EXPECT_EQ(log_messages(folder.path() / "logWSR37100_0712.txt"), std::vector<std::string>{"novo"});
     }

@@ -125,6 +125,10 @@ procedure WsrMonitorEncerra(monitor: Pointer);
   its lines are written; the readings go on either way. }
 function WsrMonitorFalhaLog(monitor: Pointer; mensagem: PAnsiChar; tamanho: LongWord): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
+{ The lines the day's log of opcoes (nil: the default log) has dropped past its bound so far today
+  in linhas (0 under it); returns 0, 1 when the day's file cannot be read, -1 refused. }
+function WsrLogDescartadas(opcoes: Pointer; out linhas: UInt64): LongInt;
+  {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 { Probes the port at each rate of sVelocidades ('' : 2400,4800,9600,19200) within limite_ms (0: 3000). }
 function WsrDetecta(sPorta, sVelocidades: AnsiString; limite_ms: LongWord; var deteccao: TWsrDeteccao): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;

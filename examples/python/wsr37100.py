@@ -207,6 +207,8 @@ class Library:
         self._lib.WsrDetecta.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint32,
                                          ctypes.POINTER(WsrDeteccao)]
         self._lib.WsrDetecta.restype = ctypes.c_int32
+        self._lib.WsrLogDescartadas.argtypes = [ctypes.POINTER(WsrOpcoes), ctypes.POINTER(ctypes.c_uint64)]
+        self._lib.WsrLogDescartadas.restype = ctypes.c_int32
 
     def version(self):
         """The loaded library's version, "6.49.9"."""
@@ -273,6 +275,16 @@ class Library:
                          found.peso if is_found and found.tipo == PESO else None, CAUSES.get(found.causa), found.velocidades_testadas,
                          bytes(found.resposta[:found.quadro]), message,
                          HEARD.get(found.veredito, f"unknown {found.veredito}"), found.bytes_lidos)
+
+    def dropped_lines(self, log_folder):
+        """The lines the day's log in log_folder has dropped past its bound so far today (0 under it).
+        Raises ScaleError when the day's file is there but cannot be read."""
+        lines = ctypes.c_uint64(0)
+        returned = self._lib.WsrLogDescartadas(ctypes.byref(_options(log_folder)), ctypes.byref(lines))
+        if returned != 0:
+            raise ScaleError(f"the day's log in {log_folder} could not be read" if returned == 1
+                             else f"WsrLogDescartadas refused the call ({returned})")
+        return lines.value
 
     def weigh(self, port, baud="9600", **options):
         """The weight in kg, and only ever a weight (0.0 is an empty platter). Raises NoReading when

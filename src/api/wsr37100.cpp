@@ -373,6 +373,24 @@ extern "C" WSR37100_API int32_t WSR37100_CALL WsrMonitorFalhaLog(WsrMonitor* mon
     }
 }
 
+extern "C" WSR37100_API int32_t WSR37100_CALL WsrLogDescartadas(const WsrOpcoes* opcoes, uint64_t* linhas) {
+    using namespace Wsr37100;
+    if (linhas == nullptr) return -1;
+    *linhas = 0;
+    DailyLog log = DailyLog::disabled();
+    try {
+        log = log_in(options_from(opcoes));
+    } catch (...) {
+        return -1;
+    }
+    try {
+        *linhas = log.dropped_today();
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
 extern "C" WSR37100_API void WSR37100_CALL WsrMonitorEncerra(WsrMonitor* monitor) {
     Wsr37100::ScaleMonitor::dispose(Wsr37100::monitor_of(monitor));
 }

@@ -229,6 +229,13 @@ std::string DailyLog::current_file() const {
     return join_path(folder_, log_file_name(local));
 }
 
+std::uint64_t DailyLog::dropped_today() const {
+    if (where_ == Where::Nowhere) return 0;
+    const auto end = read_file_end(current_file(), kDroppedLead.size() + kCountDigits + kLineEnd.size());
+    if (!end) return 0;
+    return dropped_so_far(*end).value_or(0);
+}
+
 void DailyLog::GravaLog(std::string_view message) const {
     if (where_ == Where::Nowhere) return;
     // One moment for both the file name and the line, so a line written at

@@ -73,6 +73,13 @@ public:
     // The file the line of this moment goes to; empty when disabled.
     std::string current_file() const;
 
+    // The lines the day's file has dropped past its bound so far, whoever wrote
+    // them: the count its closing line carries; 0 when disabled, while the file
+    // is absent or under its bound. Reads the file's end only, creates nothing.
+    // Throws Falha naming the path and the reason when the file is there but
+    // cannot be read.
+    std::uint64_t dropped_today() const;
+
 private:
     enum class Where { Folder, Nowhere };
     DailyLog(Where where, std::string folder) : where_(where), folder_(std::move(folder)) {}
@@ -90,6 +97,11 @@ std::string log_file_name(const std::tm& local);
 // What the platform provides to the log.
 std::string host_executable_folder();
 std::string join_path(std::string_view folder, std::string_view name);
+// The last `count` bytes of the regular file at `path` (all of it when shorter),
+// read without creating or writing anything, never through a symbolic link;
+// nothing when there is no file. Throws Falha naming the path and the reason
+// when it is there but cannot be read.
+std::optional<std::string> read_file_end(const std::string& path, std::size_t count);
 // What the day's file looks like from outside: another writer's line changes it.
 struct FileMark {
     std::uint64_t size = 0;

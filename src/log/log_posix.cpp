@@ -49,6 +49,10 @@ private:
     throw Falha("N\xE3o foi poss\xEDvel abrir o arquivo de log " + quoted(path) + ": " + system_reason(error));
 }
 
+[[noreturn]] void fail_reading(const std::string& path, int error) {
+    throw Falha("N\xE3o foi poss\xEDvel ler o arquivo de log " + quoted(path) + ": " + system_reason(error));
+}
+
 // Whether writing on from `end` would pass the process's file size limit,
 // which answers with SIGXFSZ (the end of a host that does not ignore it)
 // rather than a failure.
@@ -116,6 +120,29 @@ struct AppendFile::Handle {
     FileDescriptor file;
     FileDescriptor turn{-1};  // the folder's turn file, while this writer takes or holds its turn
 };
+
+std::optional<std::string> read_file_end(const std::string& path, std::size_t count) {
+    // O_NONBLOCK: a FIFO in the file's place never holds the reader up.
+    FileDescriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    if (reader.get() < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        fail_reading(path, errno);
+    }
+    struct stat status {};
+    if (::fstat(reader.get(), &status) != 0) fail_reading(path, errno);
+    if (S_ISDIR(status.st_mode)) fail_reading(path, EISDIR);
+    if (!S_ISREG(status.st_mode)) return std::string();  // a FIFO, a device: no lines of ours
+    const auto end = static_cast<std::uint64_t>(status.st_size);
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
+    std::string bytes(length, '\0');
+    ssize_t got;
+    do {
+        got = ::pread(reader.get(), bytes.data(), length, static_cast<off_t>(end - length));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) fail_reading(path, errno);
+    bytes.resize(static_cast<std::size_t>(got));
+    return bytes;
+}
 
 AppendFile::AppendFile(const std::string& path) : path_(path) {
     // O_APPEND makes each write land at the current end, so writers in other

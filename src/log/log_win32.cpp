@@ -105,6 +105,35 @@ std::string join_path(std::string_view folder, std::string_view name) {
     return path;
 }
 
+std::optional<std::string> read_file_end(const std::string& path, std::size_t count) {
+    // Shared with the writers, and a link in the file's place is opened as itself and refused.
+    FileHandle reader(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    const auto fail = [&](DWORD error) {
+        throw Falha("N\xE3o foi poss\xEDvel ler o arquivo de log " + quoted(path) + ": " + system_reason(error));
+    };
+    if (reader.get() == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+        fail(error);
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(reader.get(), &info)) return std::string();  // not a disk file
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) fail(ERROR_CANT_ACCESS_FILE);
+    const std::uint64_t end = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
+    std::string bytes(length, '\0');
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(end - length);
+    at.OffsetHigh = static_cast<DWORD>((end - length) >> 32);
+    DWORD got = 0;
+    if (length > 0 && !::ReadFile(reader.get(), bytes.data(), static_cast<DWORD>(length), &got, &at)) {
+        fail(::GetLastError());
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
 struct AppendFile::Handle {
     explicit Handle(HANDLE handle) : file(handle) {}
     FileHandle file;

@@ -180,6 +180,7 @@ class ScrapeTest(unittest.TestCase):
                      and not firing(), 60, "both scales reading and no alert")
             # One state at a time for each scale, and the limits in force.
             self.assertEqual(len(ask(api, "/api/v1/query", query="wsr37100_scale_state == 1")["result"]), 2)
+            self.assertEqual(len(ask(api, "/api/v1/query", query="wsr37100_scale_log_dropped_lines == 0")["result"]), 2)
             limits = ask(api, "/api/v1/query", query='{__name__=~"wsr37100_(connections|streams)_limit"}')["result"]
             self.assertEqual(sorted((limit["metric"]["__name__"], limit["value"][1]) for limit in limits),
                              [("wsr37100_connections_limit", "256"), ("wsr37100_streams_limit", "192")])

@@ -100,6 +100,13 @@ std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t c
         out += "wsr37100_scale_log_failing{scale=\"" + scale->settings().name + "\"} " +
                (scale->log_failure().empty() ? "0" : "1") + "\n";
     }
+    family(out, "wsr37100_scale_log_dropped_lines", "gauge",
+           "Lines the day's log of the scale has dropped past its bound (limite_log_mb) so far today, whoever wrote "
+           "them; 0 under it, and again from midnight.");
+    for (const Scale* scale : scales) {
+        out += "wsr37100_scale_log_dropped_lines{scale=\"" + scale->settings().name + "\"} " +
+               std::to_string(scale->log_dropped()) + "\n";
+    }
     family(out, "wsr37100_scale_weight_kilograms", "gauge", "The scale's weight, while it reads one.");
     for (const Scale* scale : scales) {
         if (scale->latest().change > 0 && scale->latest().reading.tipo == WSR_PESO) {

@@ -9,6 +9,9 @@
 #include "journal.hpp"
 
 namespace Wsr37100::service {
+namespace {
+constexpr auto kDroppedCheck = std::chrono::seconds(5);  // how often the day's log is asked what it dropped
+}  // namespace
 
 std::string state_of(const Snapshot& snapshot) {
     if (snapshot.change == 0) return "starting";
@@ -29,11 +32,16 @@ Scale::Scale(ScaleSettings settings, std::string log_folder, Post post, ChangeCo
 
 Scale::~Scale() { monitor_.reset(); }
 
-void Scale::start() {
+WsrOpcoes Scale::log_options() const {
     WsrOpcoes opcoes{};
     opcoes.tamanho = sizeof opcoes;
     opcoes.log = settings_.no_log ? WSR_LOG_NENHUM : (log_folder_.empty() ? WSR_LOG_PADRAO : WSR_LOG_PASTA);
     opcoes.pasta_log = log_folder_.c_str();
+    return opcoes;
+}
+
+void Scale::start() {
+    WsrOpcoes opcoes = log_options();
     opcoes.intervalo_ms = settings_.gap_ms;
     opcoes.quadro = settings_.frame;
     monitor_.reset(WsrMonitorInicia(settings_.port.c_str(), settings_.baud.c_str(), &opcoes, &Scale::on_change, this));
@@ -72,6 +80,21 @@ void Scale::check_log() {
     } else {
         journal_.say(Level::warning, scale + "its log cannot be written, readings go on (" + common::to_utf8(log_failure_) + ")");
     }
+}
+
+void Scale::check_dropped() {
+    const auto now = std::chrono::steady_clock::now();
+    if (settings_.no_log || now < dropped_read_) return;
+    dropped_read_ = now + kDroppedCheck;
+    const WsrOpcoes opcoes = log_options();
+    std::uint64_t dropped = 0;
+    // A day's file that cannot be read keeps the last count: its failure to be written is told apart.
+    if (WsrLogDescartadas(&opcoes, &dropped) != 0 || dropped == log_dropped_) return;
+    if (log_dropped_ == 0) {
+        journal_.say(Level::warning, "scale " + settings_.name + " (" + settings_.port +
+                                         "): the day's log reached its bound; further lines of the day are counted, not written");
+    }
+    log_dropped_ = dropped;
 }
 
 void Scale::observe(std::weak_ptr<ScaleObserver> observer) {

@@ -189,6 +189,7 @@ void Server::Impl::watch_stalls() {
         for (auto& scale : scales) {
             scale->check_stall();
             scale->check_log();
+            scale->check_dropped();
         }
         // Once most of a burst of connections is gone, what it took goes back to the system.
         const std::size_t open = open_connections() + lingering_refusals();
