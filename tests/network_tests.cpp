@@ -297,6 +297,21 @@ TEST(NetworkLink, AHostileServerGetsNoStaleReadingAndNoMemory) {
             EXPECT_LE(Clock::now() - start, 1500ms);  // within the link's limits, with room for a loaded machine
         }
     }
+    // A server that sends a kept frame in the same packet right behind each answer: what
+    // waits on the connection when the next ENQ goes out is no answer to it, so a stable
+    // wait polling back to back settles on today's weight.
+    TcpScale server({ScaleReply::bytes(today + kept)}, true);
+    WsrOpcoes opcoes{};
+    opcoes.tamanho = sizeof opcoes;
+    opcoes.log = WSR_LOG_NENHUM;
+    opcoes.quadro = WSR_QUADRO_8;
+    opcoes.espera_estavel_ms = 3000;
+    opcoes.leituras_iguais = 3;
+    WsrLeitura leitura{};
+    leitura.tamanho = sizeof leitura;
+    EXPECT_EQ(BuscaPesoEx(server.address().c_str(), "9600", &opcoes, &leitura), WSR_PESO) << leitura.mensagem;
+    EXPECT_DOUBLE_EQ(leitura.peso, 1.234);
+    EXPECT_EQ(leitura.estavel, 1);
 }
 
 // A device server that answers the first poll with bytes without pause for longer than the link
