@@ -117,6 +117,10 @@ MUTANTS = [
      "file.size() + line.size() <= day_limit_", "file.size() < day_limit_", LOG),
     ("log", "src/log/daily_log.cpp",
      "file.replace_tail(count_text(*dropped + 1)", "file.replace_tail(count_text(*dropped)", LOG),
+    ("log", "src/log/daily_log.cpp",
+     "    return dropped_so_far(*end).value_or(0);", "    return end->empty() ? 0 : 1;", LOG),
+    ("log", "src/log/log_posix.cpp",
+     "        if (errno == ENOENT) return std::nullopt;\n", "", LOG),
 
     # The monitor's worker.
     ("monitor", "src/monitor/monitor.cpp",
