@@ -21,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_hostile import FILES, TOKEN, Streams, connect_flood  # noqa: E402
-from test_service import Service, Simulator, hog, rss_kib  # noqa: E402
+from test_service import Service, Simulator, hog  # noqa: E402
 
 GRACE = 0.3  # a change is read within the monitor's pace and a poll: older weights after this are stale
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -112,6 +112,18 @@ WINDOWS = [
 ]
 
 
+def memory_kib(pid):
+    """The process's resident memory, and the part of it that is its own (heap, stacks: RssAnon) rather than
+    pages of its program and libraries mapped from their files (RssFile: clean, shared, given back at need)."""
+    fields = {}
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            name, _, value = line.partition(":")
+            if name in ("VmRSS", "RssAnon", "RssFile", "RssShmem"):
+                fields[name] = int(value.split()[0])
+    return fields["VmRSS"], fields["RssAnon"], fields["RssFile"] + fields.get("RssShmem", 0)
+
+
 def ask(port):
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
     try:
@@ -149,6 +161,7 @@ def soak(window_seconds):
                 right = stale = 0
                 failed = {}
                 rss = []
+                own = []
                 cpu = cpu_seconds(service.process.pid)
                 started = time.monotonic()
                 asks = 0
@@ -158,7 +171,9 @@ def soak(window_seconds):
                     sent = time.monotonic()
                     status, weight = ask(service.port)
                     done = time.monotonic()
-                    rss.append(rss_kib(service.process.pid))
+                    total, anon, _ = memory_kib(service.process.pid)
+                    rss.append(total)
+                    own.append(anon)
                     if status != "200":
                         failed[status] = failed.get(status, 0) + 1
                     elif weight in weights.shown(sent - GRACE, done):
@@ -170,7 +185,7 @@ def soak(window_seconds):
                                  [round(t, 3) for t in weights.times[-3:]]), file=sys.stderr, flush=True)
                 used = (cpu_seconds(service.process.pid) - cpu) / (time.monotonic() - started)
                 hogs.end()
-                rows.append((name, asks, right, stale, failed, rss, used))
+                rows.append((name, asks, right, stale, failed, rss, used, own))
                 print("%s: %d of %d right, %d stale, failed %s, RSS median %.1f MB, max %.1f MB, CPU %.0f %%"
                       % (name, right, asks, stale, failed or "none", statistics.median(rss) / 1024,
                          max(rss) / 1024, used * 100), file=sys.stderr, flush=True)
@@ -195,14 +210,17 @@ def main():
     rows, journal = soak(minutes * 60 / len(WINDOWS))
     print("| Window (%.1f min each) | Readings right | Stale | Failed | RSS median / max | CPU |" % (minutes / len(WINDOWS)))
     print("|---|---|---|---|---|---|")
-    for name, asks, right, stale, failed, rss, used in rows:
+    for name, asks, right, stale, failed, rss, used, _ in rows:
         print("| %s | %d of %d (%.1f %%) | %d | %s | %.1f / %.1f MB | %.1f %% |"
               % (name, right, asks, 100.0 * right / asks, stale,
                  ", ".join("%s × %d" % item for item in failed.items()) or "0",
                  statistics.median(rss) / 1024, max(rss) / 1024, used * 100))
     first, last = statistics.median(rows[0][5]), statistics.median(rows[-1][5])
-    print("\nRSS once the hogs stopped: %.1f MB, %+.1f MB from before them; the service's journal: %d lines"
-          % (last / 1024, (last - first) / 1024, journal))
+    own_first, own_last = statistics.median(rows[0][7]), statistics.median(rows[-1][7])
+    print("\nRSS once the hogs stopped: %.1f MB, %+.1f MB from before them, of which the service's own memory "
+          "(heap and stacks) %+.1f MB and pages of its program first run in the hostile windows the rest; "
+          "the service's journal: %d lines"
+          % (last / 1024, (last - first) / 1024, (own_last - own_first) / 1024, journal))
     print("`serve` with three idle scales: %.2f %% of a core over a minute" % (idle_cpu() * 100))
 
 
