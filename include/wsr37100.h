@@ -213,9 +213,14 @@ WSR37100_API int32_t WSR37100_CALL WsrMonitorFalhaLog(WsrMonitor *monitor, char 
  * BuscaPesoEx (null: the default log, "dados" beside the host program;
  * WSR_LOG_NENHUM: always 0). *linhas is 0 while the day's file is absent or
  * under its bound. Reads the file's end only; creates and writes nothing;
- * thread safe. Returns 0 with *linhas set; 1 when the day's file is there but
- * cannot be read (*linhas is then 0); -1 for a null linhas or invalid options. */
-WSR37100_API int32_t WSR37100_CALL WsrLogDescartadas(const WsrOpcoes *opcoes, uint64_t *linhas);
+ * thread safe. A log on a network share that hangs holds this call up: a host
+ * whose answers must not wait calls it from a thread of its own.
+ * Returns 0 with *linhas set; 1 when the day's file (or the host program's
+ * folder) cannot be read, *linhas 0 and why in mensagem (tamanho bytes at
+ * most, NUL included, cut to fit; mensagem may be null); -1 for a null linhas
+ * or invalid options. mensagem gets "" when the call does not return 1. */
+WSR37100_API int32_t WSR37100_CALL WsrLogDescartadas(const WsrOpcoes *opcoes, uint64_t *linhas, char *mensagem,
+                                                     uint32_t tamanho);
 
 /* Stops the monitor and frees it; returns within 50 ms even in the middle of
  * a read, and no callback runs after it returns. A callback under way is

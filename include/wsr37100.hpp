@@ -184,12 +184,14 @@ inline double Peso(std::string_view sPorta, std::string_view sVelocidade, const 
 }
 
 // The lines the day's log of these options has dropped so far today past its
-// bound (0 while under it). Throws Falha when the day's file cannot be read.
+// bound (0 while under it). Throws Falha, with the reason, when the day's file
+// cannot be read.
 inline std::uint64_t LinhasDescartadas(const Opcoes& opcoes = {}) {
     const WsrOpcoes c_opcoes = detail::c_options(opcoes);
     uint64_t linhas = 0;
-    const int32_t result = ::WsrLogDescartadas(&c_opcoes, &linhas);
-    if (result == 1) throw Falha("o log do dia n\xE3o p\xF4" "de ser lido");
+    char mensagem[WSR_MENSAGEM_MAX] = {};
+    const int32_t result = ::WsrLogDescartadas(&c_opcoes, &linhas, mensagem, sizeof mensagem);
+    if (result == 1) throw Falha(mensagem);
     if (result != 0) throw Falha("WsrLogDescartadas recusou a chamada (" + std::to_string(result) + ")");
     return linhas;
 }

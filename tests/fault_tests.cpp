@@ -145,23 +145,24 @@ TEST(LogFaults, EachIsAClearFailureAndCreatesNothing) {
         const char* what;
         std::function<void(const fs::path& folder, const fs::path& file)> break_it;
         const char* reason;
+        int32_t read_back;  // what WsrLogDescartadas makes of it: 0, nothing dropped; 1, unreadable, with the reason
     };
     const Case cases[] = {
         {"folder removed between calls", [](const fs::path& folder, const fs::path&) { fs::remove_all(folder); },
-         "inexistente"},
+         "inexistente", 0},
         {"file is a directory", [](const fs::path&, const fs::path& file) { fs::create_directory(file); },
-         "\xE9 uma pasta"},
+         "\xE9 uma pasta", 1},
         {"file is a FIFO nobody reads", [](const fs::path&, const fs::path& file) {
              ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
-         }, "dispositivo inexistente"},
+         }, "dispositivo inexistente", 0},
         {"disk full", [](const fs::path&, const fs::path& file) {
              // The device /dev/full is, made in the log's place (as root, like the suite).
              ASSERT_EQ(::mknod(file.c_str(), S_IFCHR | 0666, ::makedev(1, 7)), 0);
-         }, "sem espa\xE7o"},
+         }, "sem espa\xE7o", 0},
         // Its target is not written to: a link is never followed.
         {"a link planted as the day's file", [](const fs::path& folder, const fs::path& file) {
              fs::create_symlink(folder.parent_path() / "target", file);
-         }, "link simb\xF3lico"},
+         }, "link simb\xF3lico", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -179,6 +180,16 @@ TEST(LogFaults, EachIsAClearFailureAndCreatesNothing) {
         EXPECT_NE(std::string(result.reading.mensagem).find(c.reason), std::string::npos) << result.reading.mensagem;
         EXPECT_EQ(result.reading.consultas, 0);
         EXPECT_LT(result.took, 300ms);
+        // Reading back what the day dropped neither blocks on it, follows it, nor creates anything.
+        const std::string folder_text = folder.string();
+        const WsrOpcoes opcoes{sizeof(WsrOpcoes), WSR_LOG_PASTA, folder_text.c_str(), 0};
+        uint64_t linhas = 99;
+        char mensagem[WSR_MENSAGEM_MAX];
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(::WsrLogDescartadas(&opcoes, &linhas, mensagem, sizeof mensagem), c.read_back) << mensagem;
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 300ms);
+        EXPECT_EQ(linhas, 0u);
+        EXPECT_EQ(std::string(mensagem).find(c.reason) != std::string::npos, c.read_back == 1) << mensagem;
         EXPECT_EQ(std::distance(fs::recursive_directory_iterator(base.path()), {}), entries);
     }
     // A read-only file stops no one running as root, so it is not among the cases.

@@ -368,10 +368,10 @@ TEST(BuscaPesoEx, BadOptionsAreAFailureAndACutFieldTakesItsDefault) {
         EXPECT_EQ(::BuscaPesoEx("COM1", "9600", opcoes, &leitura), WSR_FALHA);
         EXPECT_NE(std::string(leitura.mensagem).find("Op\xE7\xF5" "es inv\xE1lidas"), std::string::npos);
         uint64_t linhas = 99;
-        EXPECT_EQ(::WsrLogDescartadas(opcoes, &linhas), -1);
+        EXPECT_EQ(::WsrLogDescartadas(opcoes, &linhas, nullptr, 0), -1);
         EXPECT_EQ(linhas, 0u);
     }
-    EXPECT_EQ(::WsrLogDescartadas(nullptr, nullptr), -1);
+    EXPECT_EQ(::WsrLogDescartadas(nullptr, nullptr, nullptr, 0), -1);
 }
 
 TEST(BuscaPesoEx, LongMessageIsCutWithItsNulAndTheReplyTailIsZero) {

@@ -292,11 +292,12 @@ namespace Wsr37100
         public static extern void WsrMonitorEncerra(IntPtr monitor);
 
         /// <summary>The lines the day's log has dropped past its bound so far today (0 under it); returns 0,
-        /// 1 when the day's file cannot be read, -1 refused. IntPtr.Zero as opcoes: the default log.</summary>
+        /// 1 when the day's file cannot be read (why in mensagem), -1 refused. IntPtr.Zero as opcoes: the
+        /// default log. mensagem may be null.</summary>
         [DllImport(Biblioteca, CallingConvention = CallingConvention.StdCall)]
-        public static extern int WsrLogDescartadas(ref WsrOpcoes opcoes, out ulong linhas);
+        public static extern int WsrLogDescartadas(ref WsrOpcoes opcoes, out ulong linhas, byte[] mensagem, uint tamanho);
         [DllImport(Biblioteca, CallingConvention = CallingConvention.StdCall)]
-        public static extern int WsrLogDescartadas(IntPtr opcoes, out ulong linhas);
+        public static extern int WsrLogDescartadas(IntPtr opcoes, out ulong linhas, byte[] mensagem, uint tamanho);
 
         /// <summary>Probes the port at each rate of sVelocidades (null: 2400,4800,9600,19200) within
         /// limite_ms (0: 3000); returns deteccao.resultado. deteccao.tamanho must be set (WsrDeteccao.Nova()).</summary>

@@ -126,8 +126,9 @@ procedure WsrMonitorEncerra(monitor: Pointer);
 function WsrMonitorFalhaLog(monitor: Pointer; mensagem: PAnsiChar; tamanho: LongWord): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 { The lines the day's log of opcoes (nil: the default log) has dropped past its bound so far today
-  in linhas (0 under it); returns 0, 1 when the day's file cannot be read, -1 refused. }
-function WsrLogDescartadas(opcoes: Pointer; out linhas: UInt64): LongInt;
+  in linhas (0 under it); returns 0, 1 when the day's file cannot be read (why in mensagem, tamanho
+  bytes at most; mensagem may be nil), -1 refused. }
+function WsrLogDescartadas(opcoes: Pointer; out linhas: UInt64; mensagem: PAnsiChar; tamanho: LongWord): LongInt;
   {$IFDEF WINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external WsrBiblioteca;
 { Probes the port at each rate of sVelocidades ('' : 2400,4800,9600,19200) within limite_ms (0: 3000). }
 function WsrDetecta(sPorta, sVelocidades: AnsiString; limite_ms: LongWord; var deteccao: TWsrDeteccao): LongInt;

@@ -207,7 +207,8 @@ class Library:
         self._lib.WsrDetecta.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint32,
                                          ctypes.POINTER(WsrDeteccao)]
         self._lib.WsrDetecta.restype = ctypes.c_int32
-        self._lib.WsrLogDescartadas.argtypes = [ctypes.POINTER(WsrOpcoes), ctypes.POINTER(ctypes.c_uint64)]
+        self._lib.WsrLogDescartadas.argtypes = [ctypes.POINTER(WsrOpcoes), ctypes.POINTER(ctypes.c_uint64),
+                                                ctypes.c_char_p, ctypes.c_uint32]
         self._lib.WsrLogDescartadas.restype = ctypes.c_int32
 
     def version(self):
@@ -276,13 +277,18 @@ class Library:
                          bytes(found.resposta[:found.quadro]), message,
                          HEARD.get(found.veredito, f"unknown {found.veredito}"), found.bytes_lidos)
 
-    def dropped_lines(self, log_folder):
-        """The lines the day's log in log_folder has dropped past its bound so far today (0 under it).
-        Raises ScaleError when the day's file is there but cannot be read."""
+    def dropped_lines(self, log_folder=None):
+        """The lines the day's log in log_folder (None: dados beside the Python executable) has dropped past
+        its bound so far today (0 under it). Raises ScaleError, with the reason, when the day's file cannot
+        be read."""
+        options = _options(log_folder)
+        if log_folder is None:
+            options.log = LOG_DEFAULT
         lines = ctypes.c_uint64(0)
-        returned = self._lib.WsrLogDescartadas(ctypes.byref(_options(log_folder)), ctypes.byref(lines))
+        why = ctypes.create_string_buffer(MESSAGE_MAX)
+        returned = self._lib.WsrLogDescartadas(ctypes.byref(options), ctypes.byref(lines), why, MESSAGE_MAX)
         if returned != 0:
-            raise ScaleError(f"the day's log in {log_folder} could not be read" if returned == 1
+            raise ScaleError(why.value.decode("cp1252", errors="replace") if returned == 1
                              else f"WsrLogDescartadas refused the call ({returned})")
         return lines.value
 

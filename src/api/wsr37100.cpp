@@ -373,21 +373,25 @@ extern "C" WSR37100_API int32_t WSR37100_CALL WsrMonitorFalhaLog(WsrMonitor* mon
     }
 }
 
-extern "C" WSR37100_API int32_t WSR37100_CALL WsrLogDescartadas(const WsrOpcoes* opcoes, uint64_t* linhas) {
+extern "C" WSR37100_API int32_t WSR37100_CALL WsrLogDescartadas(const WsrOpcoes* opcoes, uint64_t* linhas,
+                                                                char* mensagem, uint32_t tamanho) {
     using namespace Wsr37100;
+    if (mensagem != nullptr) copy_message(mensagem, tamanho, "");
     if (linhas == nullptr) return -1;
     *linhas = 0;
-    DailyLog log = DailyLog::disabled();
     try {
-        log = log_in(options_from(opcoes));
+        const WsrOpcoes options = options_from(opcoes);
+        // Refused options are the caller's mistake; the default log's folder not found is the log's.
+        if (options.log != WSR_LOG_PADRAO) (void)log_in(options);
+        try {
+            *linhas = log_in(options).dropped_today();
+            return 0;
+        } catch (const std::exception& failure) {
+            if (mensagem != nullptr) copy_message(mensagem, tamanho, failure.what());
+            return 1;
+        }
     } catch (...) {
         return -1;
-    }
-    try {
-        *linhas = log.dropped_today();
-        return 0;
-    } catch (...) {
-        return 1;
     }
 }
 

@@ -122,8 +122,9 @@ struct AppendFile::Handle {
 };
 
 std::optional<std::string> read_file_end(const std::string& path, std::size_t count) {
-    // O_NONBLOCK: a FIFO in the file's place never holds the reader up.
-    FileDescriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    // O_NONBLOCK: a FIFO in the file's place never holds the reader up; O_NOCTTY: nor
+    // does a terminal there become the process's.
+    FileDescriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
     if (reader.get() < 0) {
         if (errno == ENOENT) return std::nullopt;
         fail_reading(path, errno);

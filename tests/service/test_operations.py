@@ -168,7 +168,7 @@ class ScrapeTest(unittest.TestCase):
     def test_a_scale_pulled_fires_its_alert(self):
         with tempfile.TemporaryDirectory() as folder, Simulator("--weight", "1.5") as counter, \
                 Simulator("--weight", "2.5") as deli, \
-                Service("--scale", "counter=%s,no-log" % counter.port, "--scale", "deli=%s,no-log" % deli.port) as service, \
+                Service("--scale", "counter=%s,log-dir=%s" % (counter.port, folder), "--scale", "deli=%s,no-log" % deli.port) as service, \
                 prometheus(folder, "127.0.0.1:%d" % service.port) as api:
             def firing():
                 alerts = ask(api, "/api/v1/alerts")["alerts"]
@@ -180,7 +180,8 @@ class ScrapeTest(unittest.TestCase):
                      and not firing(), 60, "both scales reading and no alert")
             # One state at a time for each scale, and the limits in force.
             self.assertEqual(len(ask(api, "/api/v1/query", query="wsr37100_scale_state == 1")["result"]), 2)
-            self.assertEqual(len(ask(api, "/api/v1/query", query="wsr37100_scale_log_dropped_lines == 0")["result"]), 2)
+            dropped = ask(api, "/api/v1/query", query="wsr37100_log_dropped_lines")["result"]
+            self.assertEqual([(each["metric"]["folder"], each["value"][1]) for each in dropped], [(folder, "0")])
             limits = ask(api, "/api/v1/query", query='{__name__=~"wsr37100_(connections|streams)_limit"}')["result"]
             self.assertEqual(sorted((limit["metric"]["__name__"], limit["value"][1]) for limit in limits),
                              [("wsr37100_connections_limit", "256"), ("wsr37100_streams_limit", "192")])

@@ -17,6 +17,16 @@ std::string number(double value) {
     return std::string(text, end);
 }
 
+// A label's value in the exposition format: backslash, quote and line end escaped.
+std::string label_value(const std::string& text) {
+    std::string escaped;
+    for (const char c : text) {
+        if (c == '\\' || c == '"') escaped += '\\';
+        escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return escaped;
+}
+
 void family(std::string& out, const char* name, const char* type, const char* help) {
     out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
@@ -53,7 +63,8 @@ std::string scale_state(const Snapshot& snapshot) {
     return message.substr(0, kStalled.size()) == kStalled ? "stalled" : "failure";
 }
 
-std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t connections, const Limits& limits) const {
+std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t connections, const Limits& limits,
+                          const std::vector<LogWatch::Folder>& logs) const {
     std::string out;
     family(out, "wsr37100_http_requests_total", "counter", "HTTP requests answered, by route and status code.");
     for (const auto& [key, count] : requests_) {
@@ -100,19 +111,20 @@ std::string Metrics::text(const std::vector<const Scale*>& scales, std::size_t c
         out += "wsr37100_scale_log_failing{scale=\"" + scale->settings().name + "\"} " +
                (scale->log_failure().empty() ? "0" : "1") + "\n";
     }
-    family(out, "wsr37100_scale_log_dropped_lines", "gauge",
-           "Lines the day's log of the scale has dropped past its bound (limite_log_mb) so far today, whoever wrote "
-           "them; 0 under it, and again from midnight.");
-    for (const Scale* scale : scales) {
-        out += "wsr37100_scale_log_dropped_lines{scale=\"" + scale->settings().name + "\"} " +
-               std::to_string(scale->log_dropped()) + "\n";
-    }
     family(out, "wsr37100_scale_weight_kilograms", "gauge", "The scale's weight, while it reads one.");
     for (const Scale* scale : scales) {
         if (scale->latest().change > 0 && scale->latest().reading.tipo == WSR_PESO) {
             out += "wsr37100_scale_weight_kilograms{scale=\"" + scale->settings().name + "\"} " +
                    number(scale->latest().reading.peso) + "\n";
         }
+    }
+    family(out, "wsr37100_log_dropped_lines", "gauge",
+           "Lines the day's log in a folder the scales log into has dropped past its bound (limite_log_mb) so far "
+           "today, whoever wrote them; 0 under it, and again from midnight. None while the day's file cannot be read.");
+    for (const auto& log : logs) {
+        if (!log.dropped) continue;
+        out += "wsr37100_log_dropped_lines{folder=\"" + label_value(log_folder_label(log.folder)) + "\"} " +
+               std::to_string(*log.dropped) + "\n";
     }
     family(out, "wsr37100_event_streams", "gauge", "Event streams open on the scale.");
     for (const Scale* scale : scales) {

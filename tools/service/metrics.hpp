@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "log_watch.hpp"
 #include "scale.hpp"
 #include "wsr37100.h"
 
@@ -34,7 +35,8 @@ public:
     void wait_ended() { --waiting_; }
 
     // The exposition, with each scale's gauges as they are now, and the limits in force.
-    std::string text(const std::vector<const Scale*>& scales, std::size_t connections, const Limits& limits) const;
+    std::string text(const std::vector<const Scale*>& scales, std::size_t connections, const Limits& limits,
+                     const std::vector<LogWatch::Folder>& logs) const;
 
 private:
     static constexpr std::array<double, 9> kBuckets{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.05, 0.25, 1, 5};

@@ -9,9 +9,6 @@
 #include "journal.hpp"
 
 namespace Wsr37100::service {
-namespace {
-constexpr auto kDroppedCheck = std::chrono::seconds(5);  // how often the day's log is asked what it dropped
-}  // namespace
 
 std::string state_of(const Snapshot& snapshot) {
     if (snapshot.change == 0) return "starting";
@@ -80,21 +77,6 @@ void Scale::check_log() {
     } else {
         journal_.say(Level::warning, scale + "its log cannot be written, readings go on (" + common::to_utf8(log_failure_) + ")");
     }
-}
-
-void Scale::check_dropped() {
-    const auto now = std::chrono::steady_clock::now();
-    if (settings_.no_log || now < dropped_read_) return;
-    dropped_read_ = now + kDroppedCheck;
-    const WsrOpcoes opcoes = log_options();
-    std::uint64_t dropped = 0;
-    // A day's file that cannot be read keeps the last count: its failure to be written is told apart.
-    if (WsrLogDescartadas(&opcoes, &dropped) != 0 || dropped == log_dropped_) return;
-    if (log_dropped_ == 0) {
-        journal_.say(Level::warning, "scale " + settings_.name + " (" + settings_.port +
-                                         "): the day's log reached its bound; further lines of the day are counted, not written");
-    }
-    log_dropped_ = dropped;
 }
 
 void Scale::observe(std::weak_ptr<ScaleObserver> observer) {

@@ -67,9 +67,6 @@ public:
     void check_stall();
     // Asks the monitor whether its log is written; a change of that is told in the journal.
     void check_log();
-    // Every few seconds, reads how many lines the day's log dropped past its
-    // bound; the first of a day is told in the journal.
-    void check_dropped();
 
     // A reading the monitor told, through its callback or when asked: taken
     // once by its number, whichever way brings it first.
@@ -78,8 +75,6 @@ public:
     // Why the scale's last log line could not be written (8-bit, the module's words), or "" while its
     // lines are written: a condition apart from its readings, asked with the stall.
     const std::string& log_failure() const { return log_failure_; }
-    // The lines the day's log of the scale dropped past its bound, as last read (0 with no log).
-    std::uint64_t log_dropped() const { return log_dropped_; }
 
     const ScaleSettings& settings() const { return settings_; }
     const Snapshot& latest() const { return latest_; }
@@ -108,8 +103,6 @@ private:
     Snapshot latest_;
     std::string condition_;  // what the journal was last told
     std::string log_failure_;
-    std::uint64_t log_dropped_ = 0;
-    std::chrono::steady_clock::time_point dropped_read_{};
     std::vector<std::weak_ptr<ScaleObserver>> observers_;
     std::size_t streams_ = 0;
     // Handed over from the monitor's thread: only the newest change waits, and at most

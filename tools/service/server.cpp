@@ -51,6 +51,14 @@ std::optional<std::size_t> socket_budget(std::size_t scales) {
     return *left > reserved ? *left - reserved : 1;
 }
 
+std::vector<std::string> logged_folders(const ServeSettings& settings, const std::vector<std::string>& log_folders) {
+    std::vector<std::string> folders;
+    for (std::size_t i = 0; i < settings.scales.size() && i < log_folders.size(); ++i) {
+        if (!settings.scales[i].no_log) folders.push_back(log_folders[i]);
+    }
+    return folders;
+}
+
 Json scale_json(const Scale& scale) {
     const Snapshot& latest = scale.latest();
     Json json;
@@ -112,6 +120,7 @@ struct Server::Impl : ServiceState {
 
     void accept();
     void watch_stalls();
+    void tell_dropped_lines();
     void shut_down();
     bool make_room();
     void end_when_quiet(const std::shared_ptr<net::steady_timer>& timer, SteadyClock::time_point deadline);
@@ -182,6 +191,20 @@ bool Server::Impl::make_room() {
     return true;
 }
 
+// A log folder whose day reached its bound is told once a day, when its count leaves 0.
+void Server::Impl::tell_dropped_lines() {
+    const auto folders = log_watch.folders();
+    dropped_told.resize(folders.size(), 0);
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        if (!folders[i].dropped) continue;
+        if (*folders[i].dropped > 0 && dropped_told[i] == 0) {
+            journal.say(Level::warning, "the day's log in " + log_folder_label(folders[i].folder) +
+                                            " reached its bound: its further lines today are counted, not written");
+        }
+        dropped_told[i] = *folders[i].dropped;
+    }
+}
+
 void Server::Impl::watch_stalls() {
     stall_watch.expires_after(kStallCheck);
     stall_watch.async_wait([this](beast::error_code error) {
@@ -189,8 +212,8 @@ void Server::Impl::watch_stalls() {
         for (auto& scale : scales) {
             scale->check_stall();
             scale->check_log();
-            scale->check_dropped();
         }
+        tell_dropped_lines();
         // Once most of a burst of connections is gone, what it took goes back to the system.
         const std::size_t open = open_connections() + lingering_refusals();
         if (connections_at_most >= open + kBurst) {

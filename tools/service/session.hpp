@@ -23,6 +23,7 @@
 #include "scale.hpp"
 #include "config.hpp"
 #include "journal.hpp"
+#include "log_watch.hpp"
 
 namespace Wsr37100::service {
 
@@ -41,13 +42,19 @@ bool loopback(const std::string& address);
 std::optional<std::size_t> socket_budget(std::size_t scales);
 // A scale as the API shows it: its name, port, state and latest reading.
 Json scale_json(const Scale& scale);
+// The folders the scales that log write into, as `log_folders` gives them, one per scale.
+std::vector<std::string> logged_folders(const ServeSettings& settings, const std::vector<std::string>& log_folders);
+inline constexpr std::chrono::seconds kLogWatchEvery{5};  // how often each log folder's dropped lines are read
 
 class Session;
 
 // What the service holds and its connections share: its settings, scales, counts and network thread.
 struct ServiceState {
     ServiceState(ServeSettings settings_in, std::vector<std::string> log_folders, Journal journal_in)
-        : settings(std::move(settings_in)), journal(journal_in), loopback_only(loopback(settings.listen)) {
+        : settings(std::move(settings_in)),
+          journal(journal_in),
+          loopback_only(loopback(settings.listen)),
+          log_watch(logged_folders(settings, log_folders), kLogWatchEvery) {
         run_id = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::system_clock::now().time_since_epoch()).count());
         for (std::size_t i = 0; i < settings.scales.size(); ++i) {
@@ -89,8 +96,10 @@ struct ServiceState {
         const Snapshot& latest(std::size_t scale) const override { return impl_.scales[scale]->latest(); }
         Json scale_json(std::size_t scale) const override { return service::scale_json(*impl_.scales[scale]); }
         bool log_failing(std::size_t scale) const override { return !impl_.scales[scale]->log_failure().empty(); }
-        std::string metrics_text() const override { return impl_.metrics.text(impl_.scale_views(), impl_.open_connections(),
-                                                                              impl_.settings.limits); }
+        std::string metrics_text() const override {
+            return impl_.metrics.text(impl_.scale_views(), impl_.open_connections(), impl_.settings.limits,
+                                      impl_.log_watch.folders());
+        }
         Json refused_origins() const override;
 
     private:
@@ -100,6 +109,8 @@ struct ServiceState {
     ServeSettings settings;
     Journal journal;
     const bool loopback_only;
+    LogWatch log_watch;                        // the day's dropped lines of each folder the scales log into
+    std::vector<std::uint64_t> dropped_told;  // each folder's count when the journal was last told
     std::string run_id;  // event ids of an earlier run never match this one's
     net::io_context io{1};
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work{net::make_work_guard(io)};
