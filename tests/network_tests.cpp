@@ -281,6 +281,8 @@ TEST(NetworkLink, AHostileServerGetsNoStaleReadingAndNoMemory) {
     const Case cases[] = {
         {"a kept frame at once", Face::Answer, 0ms, WSR_PESO, 0, 1.234},
         {"a kept frame after 2 ms", Face::Answer, 2ms, WSR_PESO, 0, 1.234},
+        // Later than the line's own quiet time at 9600 (4 ms), well within the settling wait.
+        {"a kept frame after 10 ms", Face::Answer, 10ms, WSR_PESO, 0, 1.234},
         {"an endless escaped subnegotiation", Face::EndlessSubnegotiation, 0ms, WSR_SEM_LEITURA, WSR_CAUSA_CONEXAO_PERDIDA, 0},
     };
     for (const auto& c : cases) {
