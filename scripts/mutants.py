@@ -313,7 +313,7 @@ MUTANTS = [
     ("service", "tools/service/problems.cpp",
      'Problem{504, "not-stable"', 'Problem{503, "not-stable"', SERVICE),
     ("service", "tools/service/scale.cpp",
-     '        default: return "failure";', '        default: return "no-reading";', SERVICE),
+     '        default: return "failure";', '        default: return "no-reading";', SCALE),
     ("service", "tools/service/scale.cpp",
      "    latest_.change = number;", "    ++latest_.change;", SCALE),
 ]

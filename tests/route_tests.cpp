@@ -287,6 +287,8 @@ TEST(ScaleChanges, EachNumberIsTakenOnceWhicheverWayItComes) {
         {"a failure naming the monitor, not a stall", 6, WSR_FALHA, "monitor parado", 6, "failure", "monitor parado", "failure"},
         {"a status", 7, WSR_STATUS, "", 7, "unreadable", "", "status"},
         {"no reading", 8, WSR_SEM_LEITURA, "", 8, "no-reading", "", "no-reading"},
+        // Two changes came while the network thread was busy: only the newest is handed over, with its number.
+        {"the newer of two changes handed over together", 10, WSR_PESO, "", 10, "weight", "", "weight"},
     };
     int taken = 0;
     for (const auto& step : steps) {
