@@ -8,6 +8,7 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -379,20 +380,25 @@ extern "C" WSR37100_API int32_t WSR37100_CALL WsrLogDescartadas(const WsrOpcoes*
     if (mensagem != nullptr) copy_message(mensagem, tamanho, "");
     if (linhas == nullptr) return -1;
     *linhas = 0;
+    // Refused options are the caller's mistake (-1); the default log's folder not found is the log's (1).
+    WsrOpcoes options{};
+    std::optional<DailyLog> log;
     try {
-        const WsrOpcoes options = options_from(opcoes);
-        // Refused options are the caller's mistake; the default log's folder not found is the log's.
-        if (options.log != WSR_LOG_PADRAO) (void)log_in(options);
-        try {
-            *linhas = log_in(options).dropped_today();
-            return 0;
-        } catch (const std::exception& failure) {
-            if (mensagem != nullptr) copy_message(mensagem, tamanho, failure.what());
-            return 1;
-        }
+        options = options_from(opcoes);
+        if (options.log != WSR_LOG_PADRAO) log = log_in(options);
     } catch (...) {
         return -1;
     }
+    try {
+        if (!log) log = log_in(options);
+        *linhas = log->dropped_today();
+        return 0;
+    } catch (const std::exception& failure) {
+        if (mensagem != nullptr) copy_message(mensagem, tamanho, failure.what());
+    } catch (...) {
+        if (mensagem != nullptr) copy_message(mensagem, tamanho, "falha desconhecida");
+    }
+    return 1;
 }
 
 extern "C" WSR37100_API void WSR37100_CALL WsrMonitorEncerra(WsrMonitor* monitor) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "log/daily_log.hpp"
@@ -51,6 +52,20 @@ private:
 
 [[noreturn]] void fail_reading(const std::string& path, int error) {
     throw Falha("N\xE3o foi poss\xEDvel ler o arquivo de log " + quoted(path) + ": " + system_reason(error));
+}
+
+// The last `count` bytes of a file `end` bytes long (all of it when shorter); nothing, with errno, when
+// the read fails.
+std::optional<std::string> end_of(int fd, std::uint64_t end, std::size_t count) {
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
+    std::string bytes(length, '\0');
+    ssize_t got;
+    do {
+        got = ::pread(fd, bytes.data(), length, static_cast<off_t>(end - length));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return std::nullopt;
+    bytes.resize(static_cast<std::size_t>(got));
+    return bytes;
 }
 
 // Whether writing on from `end` would pass the process's file size limit,
@@ -133,15 +148,8 @@ std::optional<std::string> read_file_end(const std::string& path, std::size_t co
     if (::fstat(reader.get(), &status) != 0) fail_reading(path, errno);
     if (S_ISDIR(status.st_mode)) fail_reading(path, EISDIR);
     if (!S_ISREG(status.st_mode)) return std::string();  // a FIFO, a device: no lines of ours
-    const auto end = static_cast<std::uint64_t>(status.st_size);
-    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
-    std::string bytes(length, '\0');
-    ssize_t got;
-    do {
-        got = ::pread(reader.get(), bytes.data(), length, static_cast<off_t>(end - length));
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) fail_reading(path, errno);
-    bytes.resize(static_cast<std::size_t>(got));
+    auto bytes = end_of(reader.get(), static_cast<std::uint64_t>(status.st_size), count);
+    if (!bytes) fail_reading(path, errno);
     return bytes;
 }
 
@@ -237,13 +245,9 @@ int AppendFile::Handle::reopen(const std::string& path, int flags) const {
 std::string AppendFile::tail(std::size_t count) const {
     // The append descriptor cannot read; a second one does, and goes at once.
     FileDescriptor reader(handle_->reopen(path_, O_RDONLY));
-    const std::uint64_t end = size();
-    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
-    std::string bytes(length, '\0');
-    const ssize_t got = ::pread(reader.get(), bytes.data(), length, static_cast<off_t>(end - length));
-    if (got < 0) fail_writing(path_, system_reason(errno));
-    bytes.resize(static_cast<std::size_t>(got));
-    return bytes;
+    auto bytes = end_of(reader.get(), size(), count);
+    if (!bytes) fail_writing(path_, system_reason(errno));
+    return *bytes;
 }
 
 void AppendFile::replace_tail(std::string_view bytes) {

@@ -105,6 +105,22 @@ std::string join_path(std::string_view folder, std::string_view name) {
     return path;
 }
 
+namespace {
+// The last `count` bytes of a file `end` bytes long (all of it when shorter); nothing, with the
+// thread's last error, when the read fails.
+std::optional<std::string> end_of(HANDLE file, std::uint64_t end, std::size_t count) {
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
+    std::string bytes(length, '\0');
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(end - length);
+    at.OffsetHigh = static_cast<DWORD>((end - length) >> 32);
+    DWORD got = 0;
+    if (length > 0 && !::ReadFile(file, bytes.data(), static_cast<DWORD>(length), &got, &at)) return std::nullopt;
+    bytes.resize(got);
+    return bytes;
+}
+}  // namespace
+
 std::optional<std::string> read_file_end(const std::string& path, std::size_t count) {
     // Shared with the writers, and a link in the file's place is opened as itself and refused.
     FileHandle reader(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -121,16 +137,8 @@ std::optional<std::string> read_file_end(const std::string& path, std::size_t co
     if (!::GetFileInformationByHandle(reader.get(), &info)) return std::string();  // not a disk file
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) fail(ERROR_CANT_ACCESS_FILE);
     const std::uint64_t end = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
-    std::string bytes(length, '\0');
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(end - length);
-    at.OffsetHigh = static_cast<DWORD>((end - length) >> 32);
-    DWORD got = 0;
-    if (length > 0 && !::ReadFile(reader.get(), bytes.data(), static_cast<DWORD>(length), &got, &at)) {
-        fail(::GetLastError());
-    }
-    bytes.resize(got);
+    auto bytes = end_of(reader.get(), end, count);
+    if (!bytes) fail(::GetLastError());
     return bytes;
 }
 
@@ -226,18 +234,9 @@ void AppendFile::release_turn() {
 }
 
 std::string AppendFile::tail(std::size_t count) const {
-    const std::uint64_t end = size();
-    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, end));
-    std::string bytes(length, '\0');
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(end - length);
-    at.OffsetHigh = static_cast<DWORD>((end - length) >> 32);
-    DWORD got = 0;
-    if (length > 0 && !::ReadFile(handle_->file.get(), bytes.data(), static_cast<DWORD>(length), &got, &at)) {
-        fail_writing(path_, system_reason(::GetLastError()));
-    }
-    bytes.resize(got);
-    return bytes;
+    auto bytes = end_of(handle_->file.get(), size(), count);
+    if (!bytes) fail_writing(path_, system_reason(::GetLastError()));
+    return *bytes;
 }
 
 void AppendFile::replace_tail(std::string_view bytes) {

@@ -23,7 +23,6 @@ public:
     struct Folder {
         std::string folder;                    // as the scales log into it; "" for dados beside the program
         std::optional<std::uint64_t> dropped;  // nothing until read, or while the day's file cannot be read
-        std::string why;                       // why it could not be read (the module's 8-bit words), else ""
     };
 
     // One entry per distinct folder (duplicates are read once); read at once, then every `every`.
@@ -41,7 +40,7 @@ private:
     const std::chrono::milliseconds every_;
     mutable std::mutex lock_;
     std::condition_variable_any wake_;
-    std::vector<Folder> folders_;  // under lock_
+    std::vector<Folder> folders_;  // their counts under lock_; the folders themselves never change
     std::jthread reader_;          // last: starts once everything else is there
 };
 

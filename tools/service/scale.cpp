@@ -29,16 +29,11 @@ Scale::Scale(ScaleSettings settings, std::string log_folder, Post post, ChangeCo
 
 Scale::~Scale() { monitor_.reset(); }
 
-WsrOpcoes Scale::log_options() const {
+void Scale::start() {
     WsrOpcoes opcoes{};
     opcoes.tamanho = sizeof opcoes;
     opcoes.log = settings_.no_log ? WSR_LOG_NENHUM : (log_folder_.empty() ? WSR_LOG_PADRAO : WSR_LOG_PASTA);
     opcoes.pasta_log = log_folder_.c_str();
-    return opcoes;
-}
-
-void Scale::start() {
-    WsrOpcoes opcoes = log_options();
     opcoes.intervalo_ms = settings_.gap_ms;
     opcoes.quadro = settings_.frame;
     monitor_.reset(WsrMonitorInicia(settings_.port.c_str(), settings_.baud.c_str(), &opcoes, &Scale::on_change, this));

@@ -90,7 +90,6 @@ private:
     struct MonitorStop {
         void operator()(WsrMonitor* monitor) const { WsrMonitorEncerra(monitor); }
     };
-    WsrOpcoes log_options() const;
     static void WSR37100_CALL on_change(const WsrLeitura* leitura, void* context);
     void take_incoming();
     void apply(const WsrLeitura& reading, std::chrono::system_clock::time_point at, std::uint64_t number);
