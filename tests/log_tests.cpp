@@ -341,12 +341,15 @@ TEST(DailyLog, AWriterStoppedInLineLeavesIt) {
     };
     std::stop_source stop;
     std::chrono::steady_clock::duration head{}, stopped{}, after{};
+    const auto until_in_line = [&log](int writers) {
+        while (log.writers_in_line() < writers) std::this_thread::sleep_for(1ms);
+    };
     std::thread first([&] { head = failed_within(log, "primeira na fila"); });
-    std::this_thread::sleep_for(100ms);  // the first is at the file, waiting out the hold
+    until_in_line(1);  // the first is at the file, waiting out the hold
     std::thread second([&] { stopped = failed_within(log.stopped_by(stop.get_token()), "parada na fila"); });
-    std::this_thread::sleep_for(100ms);
+    until_in_line(2);
     std::thread third([&] { after = failed_within(log, "depois da parada"); });
-    std::this_thread::sleep_for(100ms);
+    until_in_line(3);
     stop.request_stop();
     second.join();
     first.join();

@@ -205,6 +205,12 @@ DailyLog DailyLog::with_clock(Clock clock) const {
     return copy;
 }
 
+int DailyLog::writers_in_line() const {
+    std::lock_guard guard(registry_lock);
+    const auto found = registry().find(folder_);
+    return found == registry().end() ? 0 : found->second->users;
+}
+
 DailyLog DailyLog::stopped_by(std::stop_token stop) const {
     DailyLog copy = *this;
     copy.stop_ = std::move(stop);

@@ -80,6 +80,10 @@ public:
     // cannot be read.
     std::uint64_t dropped_today() const;
 
+    // How many of this process's writers of the folder are in line for the
+    // turn at this moment, the one at the file included.
+    int writers_in_line() const;
+
 private:
     enum class Where { Folder, Nowhere };
     DailyLog(Where where, std::string folder) : where_(where), folder_(std::move(folder)) {}
