@@ -147,7 +147,7 @@ test:
 	$(MAKE) --no-print-directory native
 	$(MAKE) --no-print-directory -j2 --output-sync=target $(SUITES)
 	$(MAKE) --no-print-directory test-windows
-	$(MAKE) --no-print-directory test-packages
+	$(MAKE) --no-print-directory test-packages PACKAGED=$(BUILD)
 	@$(PHASE_TABLE)
 
 # The table of phases (and the slowest cases) of the last `make test` and `make test-stress`.
@@ -194,10 +194,15 @@ define package_build
 	$(PHASE) "package build $(1)" cmake -S . -B $(PACKAGED)/$(1) -DCMAKE_BUILD_TYPE=$(TYPE) $(LAUNCHER) $(SHIPPED) $(2)
 	$(PHASE) "package build $(1)" cmake --build $(PACKAGED)/$(1) -j $(JOBS)
 endef
-package:
+# `make test` packs the builds its suites have just passed (PACKAGED=$(BUILD)): the same code at the
+# same optimization, stripped as it is packed, with no build of its own.
+.PHONY: package-builds
+package-builds:
 	$(call package_build,native,)
 	$(call package_build,win32,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake)
 	$(call package_build,win64,-DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x86_64.cmake -DWSR37100_WIN32_BUILD=$(ROOT)/$(PACKAGED)/win32)
+package: $(if $(filter $(BUILD),$(PACKAGED)),,package-builds)
+	rm -rf $(BUILD)/packages
 	mkdir -p $(BUILD)/packages
 	@if command -v npm >/dev/null; then \
 	  echo "npm pack clients/js"; \
@@ -207,8 +212,8 @@ package:
 	else \
 	  echo "warning: npm missing, no JavaScript client package" >&2; \
 	fi
-	cd $(PACKAGED)/native && cpack -B $(ROOT)/$(BUILD)/packages
-	cd $(PACKAGED)/win64 && cpack -B $(ROOT)/$(BUILD)/packages
+	cd $(PACKAGED)/native && $(PHASE) "pack native" cpack -B $(ROOT)/$(BUILD)/packages
+	cd $(PACKAGED)/win64 && $(PHASE) "pack win32 + win64" cpack -B $(ROOT)/$(BUILD)/packages
 	@if command -v wixl >/dev/null && command -v msibuild >/dev/null; then \
 	  echo "bash scripts/build-msi.sh $(MSI) $(VERSION) $(PACKAGED)/win64 $(PACKAGED)/win32"; \
 	  bash scripts/build-msi.sh $(MSI) $(VERSION) $(PACKAGED)/win64 $(PACKAGED)/win32; \
