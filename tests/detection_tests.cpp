@@ -348,7 +348,9 @@ TEST(Detection, WritesOnlyTheWholeFieldsInsideTheCallersRecord) {
         EXPECT_EQ(std::count(record.begin() + static_cast<std::ptrdiff_t>(c.reach), record.end(), 0xAB),
                   static_cast<std::ptrdiff_t>(record.size() - c.reach));
         EXPECT_EQ(found->tamanho, c.size);
-        if (c.size >= kResultadoEnd) EXPECT_EQ(found->resultado, c.result);
+        if (c.size >= kResultadoEnd) {
+            EXPECT_EQ(found->resultado, c.result);
+        }
         if (c.result == WSR_DETECCAO_ENCONTRADA) {
             EXPECT_EQ(found->velocidade, 9600) << found->mensagem;
             EXPECT_EQ(found->quadro, 7);
@@ -357,8 +359,12 @@ TEST(Detection, WritesOnlyTheWholeFieldsInsideTheCallersRecord) {
         } else if (c.size > kResultadoEnd) {
             EXPECT_EQ(found->velocidade, static_cast<int32_t>(0xABABABAB));
         }
-        if (c.reach > offsetof(WsrDeteccao, veredito)) EXPECT_EQ(found->veredito, WSR_LINHA_QUADRO);
-        if (c.reach == sizeof(WsrDeteccao)) EXPECT_EQ(found->bytes_lidos, 7);
+        if (c.reach > offsetof(WsrDeteccao, veredito)) {
+            EXPECT_EQ(found->veredito, WSR_LINHA_QUADRO);
+        }
+        if (c.reach == sizeof(WsrDeteccao)) {
+            EXPECT_EQ(found->bytes_lidos, 7);
+        }
     }
     EXPECT_EQ(WsrDetecta("/dev/null", nullptr, 0, nullptr), -1);
 }
