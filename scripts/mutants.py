@@ -34,6 +34,7 @@ SCALE = r"^ScaleChanges\.|^service$"
 LOG = r"DailyLog|LogFaults|^service$"
 CSHARP = r"^csharp$"
 LETTER = r"^Peso\.|^tool$"
+ORIGINS = r"^Route\.|^tool$"
 
 # (area, file, exact original text, replacement, ctest -R regex)
 MUTANTS = [
@@ -108,6 +109,8 @@ MUTANTS = [
     ("log", "src/log/daily_log.cpp",
      "still_since - *t.hold_seen < kHoldRemembered && ", "", LOG),
     ("log", "src/log/daily_log.cpp",
+     " && t.hold_mark == mark;", ";", LOG),
+    ("log", "src/log/daily_log.cpp",
      "                still_since = now;\n", "", LOG),
     ("log", "src/log/daily_log.cpp",
      "            while (t.left.erase(t.serving) > 0) ++t.serving;\n", "", LOG),
@@ -127,6 +130,10 @@ MUTANTS = [
      "} else if (!overdue_seen_ || overdue_seen_->first != step_started_) {", "} else if (!overdue_seen_) {", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",
      "now - overdue_seen_->second >= kStallConfirmation", "now >= overdue_seen_->second", MONITOR),
+    ("monitor", "src/monitor/monitor.cpp",
+     "if (lost_) publish(*std::exchange(lost_, std::nullopt));", "lost_.reset();", MONITOR),
+    ("origins", "tools/common/origin.cpp",
+     "if (end - i > run) run_at = i, run = end - i;", "if (end - i >= run) run_at = i, run = end - i;", ORIGINS),
     ("monitor", "src/monitor/monitor.cpp",
      "wake_.wait_for(guard, stop, pause, [] { return false; });",
      "guard.unlock();\n    std::this_thread::sleep_for(pause);", MONITOR),
@@ -218,6 +225,10 @@ MUTANTS = [
      "return c >= 0x20 && c < 0x7F;", "return c >= 0x20 && c != 0x7F;", DETECTION),
     ("detection", "src/detection/detection.cpp",
      "return deadline.remaining() >= 2 * each;", "return deadline.remaining() >= each;", DETECTION),
+    ("detection", "src/detection/detection.cpp",
+     "if (rates.size() > kMaxRates)", "if (rates.size() >= kMaxRates)", DETECTION),
+    ("detection", "src/detection/detection.cpp",
+     "const auto first_wait = careful ? wait + kSilenceConfirmation : wait;", "const auto first_wait = wait;", DETECTION),
     ("detection", "src/detection/detection.hpp",
      "kSilenceConfirmation{500};", "kSilenceConfirmation{0};", DETECTION),
     ("detection", "src/detection/detection.cpp",

@@ -54,6 +54,7 @@ struct FoundCase {
     // Not 0: the reply to the first ENQ is held until the port is at this rate
     // and has sent its ENQ (a reply later than the wait, read at the next rate).
     unsigned released_at = 0;
+    std::chrono::milliseconds late{0};  // each reply this late
 };
 
 class Found : public ::testing::TestWithParam<FoundCase> {};
@@ -62,7 +63,7 @@ TEST_P(Found, AtTheScalesRateWithItsFrame) {
     const FoundCase& c = GetParam();
     ScaleReply late = ScaleReply::held(c.frame);
     late.chunks.push_back({150ms, ""});  // and a while before the scale reads the next ENQ: the held reply comes alone
-    ScaleEmulator scale({c.released_at != 0 ? late : ScaleReply::bytes(c.frame)}, true);
+    ScaleEmulator scale({c.released_at != 0 ? late : ScaleReply::after(c.late, c.frame)}, true);
     scale.line_speed(c.scale_rate);
     std::jthread releaser;
     if (c.released_at != 0) {
@@ -105,7 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FoundCase{"at19200fixed", 19200, fixed_frame("12345"), nullptr, WSR_PESO, 12.345, 4},
                       FoundCase{"namedRatesInTheirOrder", 1200, fixed_frame("00100"), "9600,1200", WSR_PESO, 0.1, 2},
                       // Later than the wait: read at 4800, not confirmed there; 2400 is tried again.
-                      FoundCase{"aLateReply", 2400, fixed_frame("00500"), "2400,4800", WSR_PESO, 0.5, 2, 4800}),
+                      FoundCase{"aLateReply", 2400, fixed_frame("00500"), "2400,4800", WSR_PESO, 0.5, 2, 4800},
+                      // Tried alone, a rate waits the longer wait at once: no later rate would hear the late reply.
+                      FoundCase{"aloneAndLate", 9600, delimited_frame(" 1.000"), "9600", WSR_PESO, 1.0, 1, 0, 400ms}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct NotFoundCase {
@@ -308,6 +311,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusalCase{"rateNotANumber", "/dev/null", "9600,96OO", WSR_DETECCAO_RECUSADA, WSR_CAUSA_NENHUMA},
         RefusalCase{"emptyRate", "/dev/null", "9600,", WSR_DETECCAO_RECUSADA, WSR_CAUSA_NENHUMA},
+        RefusalCase{"seventeenRates", "/dev/null",
+                    "300,600,1200,1800,2400,4800,7200,9600,14400,19200,28800,38400,57600,76800,115200,230400,460800",
+                    WSR_DETECCAO_RECUSADA, WSR_CAUSA_NENHUMA},
+        // Sixteen rates are taken: the port is what refuses this one.
+        RefusalCase{"sixteenRatesThenThePort", "/dev/null",
+                    "300,600,1200,1800,2400,4800,7200,9600,14400,19200,28800,38400,57600,76800,115200,230400",
+                    WSR_DETECCAO_PORTA_INDISPONIVEL, WSR_CAUSA_NOME_RECUSADO},
         RefusalCase{"missingPort", "/dev/ttyNoSuchPort", nullptr, WSR_DETECCAO_PORTA_INDISPONIVEL,
                     WSR_CAUSA_PORTA_INEXISTENTE},
         RefusalCase{"notASerialLine", "/dev/null", nullptr, WSR_DETECCAO_PORTA_INDISPONIVEL, WSR_CAUSA_NOME_RECUSADO},

@@ -256,6 +256,10 @@ public:
     ~TurnHolder() {
         if (letting_go_.joinable()) letting_go_.join();
     }
+    // A line of its own, written while it holds the turn.
+    void write(const std::string& message) {
+        file_->append(date_time_text(local_time(std::time(nullptr))) + " - " + message + "\r\n");
+    }
     // Lets go at once, or after `after` from another thread.
     void let_go(std::chrono::milliseconds after = std::chrono::milliseconds(0)) {
         if (after.count() == 0) {
@@ -278,7 +282,7 @@ private:
 // the hold is not seen for two seconds) a new short hold is waited out again.
 TEST(DailyLog, AHeldTurnCostsOneWaitAndOnlyWhileItLasts) {
     using namespace std::chrono_literals;
-    enum class Holder { Takes, Keeps, LetsGo, LetsGoAfter300ms };
+    enum class Holder { Takes, Keeps, LetsGo, LetsGoAfter300ms, WritesThenLetsGoAfter300ms };
     struct Step { const char* what; std::chrono::milliseconds pause; Holder holder; bool written;
                   std::chrono::milliseconds at_least, at_most; };
     const Step steps[] = {
@@ -290,6 +294,9 @@ TEST(DailyLog, AHeldTurnCostsOneWaitAndOnlyWhileItLasts) {
         {"a hold past the patience again", 0ms, Holder::Takes, false, 900ms, 2500ms},
         {"let go with no line since: the next short hold is waited out", 2100ms, Holder::LetsGoAfter300ms, true,
          250ms, 2500ms},
+        {"a hold past the patience a third time", 0ms, Holder::Takes, false, 900ms, 2500ms},
+        {"the holder writes a line and lets go 300 ms later: the file moved, so it is waited out", 0ms,
+         Holder::WritesThenLetsGoAfter300ms, true, 250ms, 2500ms},
     };
     TempFolder folder;
     const DailyLog log = DailyLog::in_folder(folder.str());
@@ -300,8 +307,15 @@ TEST(DailyLog, AHeldTurnCostsOneWaitAndOnlyWhileItLasts) {
         SCOPED_TRACE(step.what);
         if (step.holder != Holder::Keeps) holder.reset();  // lets go (once its own letting go is over)
         std::this_thread::sleep_for(step.pause);
+        if (step.holder == Holder::WritesThenLetsGoAfter300ms) {
+            holder.emplace(log.current_file());
+            holder->write("outro escritor");
+            expected.push_back("outro escritor");
+        }
         if (step.holder == Holder::Takes || step.holder == Holder::LetsGoAfter300ms) holder.emplace(log.current_file());
-        if (step.holder == Holder::LetsGoAfter300ms) holder->let_go(300ms);
+        if (step.holder == Holder::LetsGoAfter300ms || step.holder == Holder::WritesThenLetsGoAfter300ms) {
+            holder->let_go(300ms);
+        }
         const auto start = std::chrono::steady_clock::now();
         bool written = true;
         try {

@@ -302,6 +302,20 @@ TEST(Monitor, ReportsAScaleThatGoesAwayAndComesBack) {
     EXPECT_EQ(r[2].tipo, WSR_SEM_LEITURA);
     EXPECT_EQ(r[2].causa, WSR_CAUSA_PORTA_INEXISTENTE);
     EXPECT_EQ(r[3].peso, 3.0);
+
+    // A device server that drops the connection and takes the next at once: the reopen
+    // succeeds, yet the dropped poll is told, and the same weight after it is a change.
+    TcpScale dropping({fixed(2.0), ScaleReply::hangup(), fixed(2.0)}, false);
+    Seen again;
+    Running following = start_monitor(dropping.address(), monitor_options(), again);
+    ASSERT_TRUE(again.wait_for(3));
+    following.reset();
+    std::lock_guard told(again.lock);
+    const auto& d = again.readings;
+    EXPECT_EQ(d[0].peso, 2.0);
+    EXPECT_EQ(d[1].tipo, WSR_SEM_LEITURA);
+    EXPECT_EQ(d[1].motivo, WSR_MOTIVO_CONSULTA_FALHOU);
+    EXPECT_EQ(d[2].peso, 2.0);
 }
 
 // A device server that kept a reply from an earlier client sends it the moment the monitor connects:

@@ -640,6 +640,8 @@ class BrowserPolicyTest(unittest.TestCase):
             (["https://pos.example:08443", "https://[2001:DB8:0:0:0:0:0:1]:8443", "https://[1:0:0:2:0:0:0:3]", "https://[::]"],
              ["https://pos.example:8443", "https://[2001:db8::1]:8443", "https://[1:0:0:2::3]", "https://[::]"]),
             (["http://[0:0:0:0:0:0:0:1]", "https://[::ffff:192.168.1.10]"], ["http://[::1]", "https://[::ffff:c0a8:10a]"]),
+            # A lone zero group stays; of two zero runs of the same length the first is the one shortened.
+            (["https://[1:0:2:3:4:5:6:7]", "https://[1:0:0:2:0:0:3:4]"], ["https://[1:0:2:3:4:5:6:7]", "https://[1::2:0:0:3:4]"]),
             # The portals that frame the till's page: the browser checks the top-level page's origin.
             (["https://till.example", "--framed-by", "https://Portal.example,https://intranet.example:8443"],
              ["https://till.example", "https://portal.example", "https://intranet.example:8443"]),
