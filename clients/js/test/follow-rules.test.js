@@ -14,11 +14,17 @@ const scaleJson = (change, weight) => JSON.stringify({
 // A fetch whose event streams the test writes: streams[i].write(text), streams[i].end(); asks hang.
 // With refusal {status, code}, each stream is answered so instead (opened tells when it was asked);
 // with refusal.endless, by a problem whose body never ends.
-function fakeService(refusal = null) {
+// With scales (a function giving /v1/scales's list), asks are answered with it and told in asked.
+function fakeService(refusal = null, scales = null) {
   const streams = [];
   const opened = new Updates();
+  const asked = new Updates();
   const fetch = async (url, init) => {
     new Headers(init.headers);  // as a browser's fetch, refuses a header that is no byte string
+    if (url.endsWith("/v1/scales") && scales) {
+      setTimeout(() => asked.push(url));  // once the follower has read the answer
+      return new Response(JSON.stringify({ scales: scales() }), { headers: { "content-type": "application/json" } });
+    }
     if (!url.endsWith("/events")) return new Promise(() => {});
     if (refusal) {
       streams.push({ at: performance.now() });
@@ -43,7 +49,7 @@ function fakeService(refusal = null) {
     opened.push(stream);
     return new Response(body, { headers: { "content-type": "text/event-stream" } });
   };
-  return { fetch, streams, opened };
+  return { fetch, streams, opened, asked };
 }
 
 test("a dropped stream is told at once, and resumed from its last event after the service's retry time", async (t) => {
@@ -156,4 +162,18 @@ test("a stream that never says a thing is not live within the silence limit, and
   assert.equal(silent.live, false);
   assert.match(silent.error.message, /No answer from http:\/\/127\.0\.0\.1:8370 for 10 s/);
   await service.opened.next(() => service.streams.length === 2, 5000, "the stream again");
+});
+
+test("a stream that has told the service's latest change is kept open, however long the reading stays", async (t) => {
+  const service = fakeService(null, () => [JSON.parse(scaleJson(7, 1.5))]);
+  const updates = new Updates();
+  const opened = service.opened.next(() => true, 5000, "a stream");
+  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", updates.push);
+  t.after(() => follower.close());
+  (await opened).write(`event: reading\nid: run-7\ndata: ${scaleJson(7, 1.5)}\n\n`);
+  await updates.next((u) => u.live && u.weight === 1.5, 5000, "the weight");
+  // The list is asked every 4 s: the second answer after the weight is compared with the first.
+  for (const which of ["first", "second"]) await service.asked.next(() => true, 10000, `the ${which} answer`);
+  await assert.rejects(service.opened.next(() => true, 1000, "a stream opened again"));
+  assert.equal(service.streams.length, 1);
 });
