@@ -11,6 +11,10 @@ COMMA     := ,
 # keep their time limits as generous guards, so they hold on a loaded machine
 # (make test-stress proves it).
 CTEST     := ctest --output-on-failure -j $(JOBS)
+# The native cases mostly wait on their scales' time-outs, so they run four at
+# once (what each stress round holds them to beside two CPU hogs); the
+# sanitizers' cases, which spend CPU, two.
+CTEST_NATIVE := ctest --output-on-failure -j $(shell echo $$(( $(JOBS) * 2 )))
 # The builds whose programs only the suites run (sanitizers, Windows) keep line
 # tables rather than full debug information: a stack trace still names the
 # line, and Boost.Beast's templates compile in about half the time. The
@@ -87,7 +91,7 @@ wineprefix:
 	fi
 
 test-native: native
-	cd $(BUILD)/native && $(PHASE) "suite native" $(CTEST)
+	cd $(BUILD)/native && $(PHASE) "suite native" $(CTEST_NATIVE)
 
 test-asan: asan
 	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(PHASE) "suite asan" $(CTEST)
