@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <vector>
 #include <string>
@@ -28,14 +29,27 @@ constexpr const char* kPort = "COM12";
 
 std::string shell_quote(const std::string& text) { return "'" + text + "'"; }
 
+// The command's standard output, its trailing line ends cut. When it printed
+// nothing, what it said on standard error and its exit status go to the case's
+// own output, so that a failing case tells why Wine gave nothing.
 std::string run(const std::string& command) {
+    const fs::path said = fs::temp_directory_path() / ("wsr37100-wine-stderr-" + std::to_string(::getpid()));
     std::string output;
-    if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+    int status = -1;
+    if (FILE* pipe = ::popen((command + " 2>" + shell_quote(said.string())).c_str(), "r")) {
         char chunk[512];
         while (std::fgets(chunk, sizeof chunk, pipe)) output += chunk;
-        ::pclose(pipe);
+        status = ::pclose(pipe);
     }
     while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    if (output.empty()) {
+        std::ifstream errors(said);
+        const std::string text((std::istreambuf_iterator<char>(errors)), std::istreambuf_iterator<char>());
+        if (!text.empty() || status != 0)
+            std::fprintf(stderr, "[%s] gave no output, status %d:\n%s\n", command.c_str(), status, text.c_str());
+    }
+    std::error_code ignored;
+    fs::remove(said, ignored);
     return output;
 }
 
