@@ -134,6 +134,8 @@ MUTANTS = [
      "if (lost_) publish(*std::exchange(lost_, std::nullopt));", "lost_.reset();", MONITOR),
     ("origins", "tools/common/origin.cpp",
      "if (end - i > run) run_at = i, run = end - i;", "if (end - i >= run) run_at = i, run = end - i;", ORIGINS),
+    ("origins", "tools/cli/browser_policy_linux.cpp",
+     "    if ((status.st_mode & S_IROTH) == 0) return absolute.string() + \" is not readable by others\";\n", "", ORIGINS),
     ("monitor", "src/monitor/monitor.cpp",
      "wake_.wait_for(guard, stop, pause, [] { return false; });",
      "guard.unlock();\n    std::this_thread::sleep_for(pause);", MONITOR),

@@ -770,6 +770,33 @@ class BrowserPolicyTest(unittest.TestCase):
             self.assertEqual((status, out), (1, ""))
             self.assertIn("the browsers cannot read it: the folder %s is not open to others" % private, err)
 
+            # A file system that keeps no modes (chmod does nothing there): the file stays as the umask made it,
+            # and that is said rather than "wrote".
+            if shutil.which("cc") is None:
+                self.skipTest("no C compiler for the shim that makes chmod do nothing")
+            shim = os.path.join(folder, "modeless.so")
+            subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, "-x", "c", "-"], check=True, input=MODELESS_SHIM,
+                           text=True)
+            modeless = os.path.join(folder, "modeless")
+            os.mkdir(modeless)
+            os.chmod(modeless, 0o755)
+            sanitizer = os.environ.get("ASAN_OPTIONS", "")
+            status, out, err = run("browser-policy", "--install", "https://pos.example", "--policy-dir", modeless,
+                                   umask=0o077, env={"LD_PRELOAD": shim,
+                                                     "ASAN_OPTIONS": sanitizer + ":verify_asan_link_order=0"})
+            self.assertEqual((status, out), (1, ""))
+            self.assertIn("the browsers cannot read it: %s is not readable by others" % os.path.join(modeless, POLICY_FILE),
+                          err)
+
+
+# Makes chmod and its kin succeed without changing anything, as on a file system that keeps no modes.
+MODELESS_SHIM = """
+#include <sys/types.h>
+int chmod(const char *path, mode_t mode) { (void)path; (void)mode; return 0; }
+int fchmod(int fd, mode_t mode) { (void)fd; (void)mode; return 0; }
+int fchmodat(int dir, const char *path, mode_t mode, int flags) { (void)dir; (void)path; (void)mode; (void)flags; return 0; }
+"""
+
 
 if __name__ == "__main__":
     unittest.main()
