@@ -11,6 +11,7 @@ import bisect
 import fcntl
 import http.client
 import json
+import multiprocessing
 import os
 import statistics
 import subprocess
@@ -153,6 +154,8 @@ def soak(window_seconds):
             service.wait_for("/v1/scales/s?access_token=" + TOKEN, lambda body: body["change"] > 0)
             stop = threading.Event()
             weights = Weights(scale, stop)
+            # The till is a program of its own: the hogs' threads here do not hold up its requests.
+            till = multiprocessing.get_context("spawn").Pool(1)
             chosen = os.environ.get("SOAK_WINDOWS")  # numbers of the windows to run, "0,2,7"; all by default
             for index, (name, hostile) in enumerate(WINDOWS):
                 if chosen and str(index) not in chosen.split(","):
@@ -169,7 +172,7 @@ def soak(window_seconds):
                     time.sleep(max(0.0, started + asks - time.monotonic()))
                     asks += 1
                     sent = time.monotonic()
-                    status, weight = ask(service.port)
+                    status, weight = till.apply(ask, (service.port,))
                     done = time.monotonic()
                     total, anon, _ = memory_kib(service.process.pid)
                     rss.append(total)
@@ -190,6 +193,7 @@ def soak(window_seconds):
                       % (name, right, asks, stale, failed or "none", statistics.median(rss) / 1024,
                          max(rss) / 1024, used * 100), file=sys.stderr, flush=True)
             stop.set()
+            till.terminate()
             journal = len(service.messages().splitlines())
     return rows, journal
 

@@ -179,7 +179,8 @@ bool Server::Impl::make_room() {
         auto session = weak.lock();
         const auto yields = session ? session->yields() : Session::Yield::never;
         if (yields != Session::Yield::never &&
-            (yields > kind || (yields == kind && session->waiting_since() < oldest->waiting_since()))) {
+            (yields > kind || (yields == kind && session->waiting_since() < oldest->waiting_since())) &&
+            (yields == Session::Yield::first || !session->request_arrived())) {
             oldest = std::move(session);
             kind = yields;
         }

@@ -35,6 +35,11 @@ Session::Yield Session::yields() {
                                                                                                         : Yield::never;
 }
 
+bool Session::request_arrived() {
+    beast::error_code ignored;
+    return state_ == State::reading && stream_.socket().available(ignored) > 0;
+}
+
 // At the limit of connections: one 503 and the connection is closed.
 void Session::refuse() {
     route_ = Route::refused;
