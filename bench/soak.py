@@ -1,6 +1,6 @@
 """A point of sale beside hostile local programs, for an hour (or `--minutes`): `serve` with one logged scale whose
-weight changes every few seconds, a till asking for a reading once a second, and windows of equal length, each
-with its own hogs: none, 256 event streams, 256 clients pipelining and reading nothing, a connect flood, the
+weight changes every few seconds, a till (a process of its own) asking for a reading once a second, and windows of
+equal length, each with its own hogs: none, 256 event streams, 256 clients pipelining and reading nothing, a connect flood, the
 writers' turn at the day's log held 20 s of every 30, a whole-file lock on the day's log itself, all of them at
 once, then none again. Per window: the till's readings right, stale (a weight the scale stopped showing more
 than the grace before the ask) and failed; the service's memory and CPU. Then `serve` with three idle scales,
