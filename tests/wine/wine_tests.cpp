@@ -62,7 +62,9 @@ public:
         link_ = (fs::temp_directory_path() / ("wsr37100-wine-scale-" + std::to_string(::getpid()))).string();
         run("wine reg add 'HKLM\\Software\\Wine\\Ports' /v " + std::string(kPort) + " /t REG_SZ /d " +
             shell_quote(link_) + " /f");
-        run("wineserver -k; wineserver -w");
+        // The mapping is read by a new Wine session; that session is kept until the
+        // last case (a server that left between two cases could be caught leaving).
+        run("wineserver -k; wineserver -w; wineserver -p");
     }
     void TearDown() override {
         run("wine reg delete 'HKLM\\Software\\Wine\\Ports' /v " + std::string(kPort) + " /f");
