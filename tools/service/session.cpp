@@ -36,8 +36,10 @@ Session::Yield Session::yields() {
 }
 
 bool Session::request_arrived() {
+    if (state_ != State::reading) return false;
+    // Its header read whole, its handler not yet run; or bytes in the socket the service has not read.
     beast::error_code ignored;
-    return state_ == State::reading && stream_.socket().available(ignored) > 0;
+    return (parser_ && parser_->is_header_done()) || stream_.socket().available(ignored) > 0;
 }
 
 // At the limit of connections: one 503 and the connection is closed.

@@ -162,9 +162,10 @@ public:
     // that has waited longest on its client gives way first.
     enum class Yield { never, later, first };
     Yield yields();
-    // Whether a connection that is reading has its client's bytes already here, unread: then it waits on
-    // this service, not on its client (a flood of connections can keep the service from reading them at
-    // once), and does not give way as one waiting on its client.
+    // Whether a connection that is reading has its client's request already here (its header read whole
+    // but not yet handled, or bytes not yet read): then it waits on this service, not on its client (a
+    // flood of connections can keep the service from getting to it at once), and does not give way as
+    // one waiting on its client.
     bool request_arrived();
     SteadyClock::time_point waiting_since() const { return waiting_since_; }
     // Closes the connection; a waiting request is first answered with the reading as it stands, as at
