@@ -132,6 +132,8 @@ MUTANTS = [
      "now - overdue_seen_->second >= kStallConfirmation", "now >= overdue_seen_->second", MONITOR),
     ("monitor", "src/monitor/monitor.cpp",
      "if (lost_) publish(*std::exchange(lost_, std::nullopt));", "lost_.reset();", MONITOR),
+    ("monitor", "src/monitor/monitor.cpp",
+     "    port.drain(&interrupt_);\n", "", MONITOR),
     ("origins", "tools/common/origin.cpp",
      "if (end - i > run) run_at = i, run = end - i;", "if (end - i >= run) run_at = i, run = end - i;", ORIGINS),
     ("origins", "tools/cli/browser_policy_linux.cpp",

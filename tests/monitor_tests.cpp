@@ -157,8 +157,8 @@ struct MonitorStop {
 };
 using Running = std::unique_ptr<WsrMonitor, MonitorStop>;
 
-Running start_monitor(const std::string& port, const WsrOpcoes& opcoes, Seen& seen) {
-    return Running(WsrMonitorInicia(port.c_str(), "9600", &opcoes, &Seen::on_change, &seen));
+Running start_monitor(const std::string& port, const WsrOpcoes& opcoes, Seen& seen, const char* rate = "9600") {
+    return Running(WsrMonitorInicia(port.c_str(), rate, &opcoes, &Seen::on_change, &seen));
 }
 
 WsrOpcoes monitor_options() {
@@ -328,6 +328,28 @@ TEST(Monitor, BytesWaitingAtAnOpenAreNeverItsFirstWeight) {
     ASSERT_TRUE(seen.wait_for(1));
     monitor.reset();
     EXPECT_EQ(seen.readings[0].peso, 1.0);
+
+    // A serial line still carrying frames for another program's polls when the monitor opens it: what
+    // was there is flushed, and what goes on arriving is dropped until the line falls quiet (three
+    // characters' time: 100 ms at 300 baud, far above the 10 ms between the frames here).
+    // The scale answers the monitor's own ENQ after 100 ms: a frame that arrived first would be read first.
+    ScaleEmulator scale({ScaleReply::after(100ms, fixed_frame_for(1.0))}, true);
+    std::promise<void> streaming;
+    std::future<void> started = streaming.get_future();
+    std::jthread other_program([&scale, &streaming](std::stop_token stop) {
+        for (int frame = 0; frame < 30 && !stop.stop_requested(); ++frame) {
+            scale.say(fixed_frame_for(9.0));
+            if (frame == 0) streaming.set_value();
+            std::this_thread::sleep_for(10ms);  // the other program's pace, not a wait for the test
+        }
+    });
+    started.wait();
+    Seen on_serial;
+    Running serial = start_monitor(scale.device_path(), monitor_options(), on_serial, "300");
+    ASSERT_TRUE(on_serial.wait_for(1));
+    serial.reset();
+    EXPECT_EQ(on_serial.readings[0].tipo, WSR_PESO);
+    EXPECT_EQ(on_serial.readings[0].peso, 1.0);
 }
 
 // A monitor whose step does not end (here a callback that blocks, as a driver's
