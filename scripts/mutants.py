@@ -262,6 +262,8 @@ MUTANTS = [
     ("c#", "examples/csharp/Wsr37100.cs",
      "return first == 'I' ? ScaleStatus.Unstable : ScaleStatus.Unreadable;", "return ScaleStatus.Unstable;", CSHARP),
     ("c#", "examples/csharp/Wsr37100.cs",
+     "return numero == 0 ? null : Reading.OfMonitor(leitura);", "return Reading.OfMonitor(leitura);", CSHARP),
+    ("c#", "examples/csharp/Wsr37100.cs",
      '\n                               || host.StartsWith("mono", StringComparison.OrdinalIgnoreCase);', ";", CSHARP),
 
     # The HTTP service.

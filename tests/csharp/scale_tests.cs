@@ -286,6 +286,14 @@ static class ScaleTests
         }
         Equal("Status - Negative None None;Status - Overload None None;Status - Unstable None None;Weight 1.500 None None None",
               string.Join(";", seen.Keys.OrderBy(k => k, StringComparer.Ordinal)), "the readings, each on the monitor's thread");
+
+        // Started, its scale not yet answered: no reading, never a 0.000 kg weight.
+        using (var late = new Simulator("--weight", "1", "--delay", "5000"))
+        using (var monitor = new ScaleMonitor(late.Port, 9600, Quick))
+        {
+            monitor.Start();
+            True(monitor.Latest == null, "no reading before the first one");
+        }
     }
 
     static void MonitorOnAContext()
