@@ -467,6 +467,23 @@ TEST(Monitor, AStepOverdueOnlyOnceIsNoStall) {
     }
 }
 
+// A scale that answers at once is polled at the monitor's pace (a poll every 50 ms at most), not
+// back to back: an idle shop computer stays idle. Ten polls take half a second (without the pace, a
+// few milliseconds).
+TEST(Monitor, PollsAScaleThatAnswersAtOnceAtItsPace) {
+    ScaleEmulator scale({fixed(1.0)}, true);
+    Seen seen;
+    Running monitor = start_monitor(scale.device_path(), monitor_options(), seen);
+    ASSERT_TRUE(seen.wait_for(1));
+    const int first = scale.polls();
+    const auto start = Clock::now();
+    for (const auto give_up = start + 20s; scale.polls() < first + 10 && Clock::now() < give_up;) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_GE(scale.polls(), first + 10);
+    EXPECT_GE(Clock::now() - start, 400ms);
+}
+
 // A reading that changes at every poll writes a line a second, with the count of the rest.
 TEST(Monitor, AFlickeringReadingLogsALineASecond) {
     ScaleEmulator scale({fixed(1.0), fixed(2.0)}, true);
