@@ -292,6 +292,8 @@ MUTANTS = [
      "state_ == State::lingering || state_ == State::waiting", "state_ == State::lingering", SERVICE),
     ("service", "tools/service/address_posix.cpp",
      "return ::poll(&entry, 1, 0) == 0;", "return false;", SERVICE),
+    ("service", "tools/service/address_posix.cpp",
+     "SOL_SOCKET, SO_REUSEADDR, &on", "SOL_SOCKET, SO_REUSEPORT, &on", SERVICE),
     ("service", "tools/service/server.cpp",
      "if (open_connections() >= settings.limits.connections && !make_room())",
      "if (open_connections() > settings.limits.connections && !make_room())", SERVICE),

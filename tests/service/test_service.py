@@ -1078,6 +1078,14 @@ class UsageTest(unittest.TestCase):
                     self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
                     self.assertIn(message, result.stderr)
 
+            # A second service asked for the port the first listens on is refused, never let share it (it
+            # would take half the till's requests).
+            with Service("--scale", "a=/dev/null/none,no-log") as first:
+                result = subprocess.run([TOOL, "serve", "--port", str(first.port), "--scale", "a=/dev/null/none,no-log"],
+                                        capture_output=True, text=True, timeout=10)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn("cannot listen on 127.0.0.1 port %d: Address already in use" % first.port, result.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()
