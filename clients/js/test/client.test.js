@@ -108,6 +108,7 @@ test("what a caller passes is checked before any request", () => {
     () => client.reading("counter", { timeoutMs: -1 }),
     () => client.stableReading("counter", { stableMs: 60001 }),
     () => client.stableReading("counter", { stableMs: 1.5 }),
+    () => client.stableReading("counter", { stableMs: 0 }),
     () => new Client("file:///etc/passwd"),
     () => new Client("http://127.0.0.1:8370", { token: "a\r\nX-Other: 1" }),
   ];

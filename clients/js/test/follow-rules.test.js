@@ -100,6 +100,12 @@ test("what is not the scale's reading is never told", async (t) => {
   assert.equal(told.live, true);
   assert.equal(told.weight, 3);
   assert.equal(told.scale.change, 2);
+  // Another scale's reading last in what the stream brings at once: the latest told is still this scale's.
+  stream.write(`event: reading\ndata: ${scaleJson(3, 4)}\n\n` +
+               `event: reading\ndata: ${scaleJson(5, 9).replace("counter", "other")}\n\n`);
+  const next = await updates.next((u) => u.scale !== null && u.scale.change !== 2, 5000, "the next reading");
+  assert.equal(next.scale.name, "counter");
+  assert.equal(next.weight, 4);
 });
 
 test("a refused stream is asked again at the refused pace, not each second as a dropped one", async (t) => {
