@@ -761,10 +761,10 @@ class BrowserPolicyTest(unittest.TestCase):
             self.assertEqual((status, out), (1, "wrote %s\n" % os.path.join(new, POLICY_FILE)))
             self.assertIn("cannot create " + blocked, err)
 
-            # A folder on the way that others cannot enter: written, but not said so, and status 1.
+            # A folder on the way that others can list but not enter: written, but not said so, and status 1.
             private = os.path.join(folder, "private")
             os.mkdir(private)
-            os.chmod(private, 0o700)
+            os.chmod(private, 0o744)
             status, out, err = run("browser-policy", "--install", "https://pos.example", "--policy-dir",
                                    os.path.join(private, "managed"))
             self.assertEqual((status, out), (1, ""))
