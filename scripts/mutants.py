@@ -270,6 +270,10 @@ MUTANTS = [
     ("c#", "examples/csharp/Wsr37100.cs",
      "return numero == 0 ? null : Reading.OfMonitor(leitura);", "return Reading.OfMonitor(leitura);", CSHARP),
     ("c#", "examples/csharp/Wsr37100.cs",
+     "if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))", "if (c < 0x80)", CSHARP),
+    ("c#", "examples/csharp/Wsr37100.cs",
+     'throw new InvalidOperationException("the monitor is running already");', "{ }", CSHARP),
+    ("c#", "examples/csharp/Wsr37100.cs",
      '\n                               || host.StartsWith("mono", StringComparison.OrdinalIgnoreCase);', ";", CSHARP),
 
     # The HTTP service.

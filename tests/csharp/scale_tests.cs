@@ -92,7 +92,8 @@ static class ScaleTests
 
     static void Reads()
     {
-        string none = Path.Combine(Path.GetTempPath(), "wsr37100-none-" + Guid.NewGuid());
+        // A name with a character of Windows-1252's upper half: the message gives it back as it was.
+        string none = Path.Combine(Path.GetTempPath(), "wsr37100-balan\u00E7a-none-" + Guid.NewGuid());
         var cases = new[] {  // what the scale answers, the reading
             new { Scale = "--weight 7.5", Got = "Weight 7.500 None None None" },
             new { Scale = "--weight 12.345 --frame 7", Got = "Weight 12.345 None None None" },
@@ -281,6 +282,7 @@ static class ScaleTests
                     all.Set();
             };
             monitor.Start();
+            Equal("the monitor is running already", Thrown<InvalidOperationException>(() => monitor.Start()), "a second Start");
             True(all.Wait(Patience), "four readings came");
             True(seen.ContainsKey(Describe(monitor.Latest)), "Latest is one of them");
         }
