@@ -345,6 +345,8 @@ MUTANTS = [
      '        default: return "failure";', '        default: return "no-reading";', SCALE),
     ("service", "tools/service/scale.cpp",
      "    latest_.change = number;", "    ++latest_.change;", SCALE),
+    ("service", "tools/service/scale.cpp",
+     "if (pulled.tipo == WSR_FALHA) take(pulled, std::chrono::system_clock::now());", "(void)pulled;", SCALE),
 ]
 
 

@@ -2,15 +2,20 @@
 // parameters, what a reading waits for or a stream follows, and how a wait is answered.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "metrics.hpp"
 #include "routes.hpp"
 #include "scale.hpp"
+#include "scale_emulator.hpp"
 
 namespace Wsr37100::service {
 namespace {
@@ -307,6 +312,44 @@ TEST(ScaleChanges, EachNumberIsTakenOnceWhicheverWayItComes) {
         EXPECT_EQ(scale_state(scale.latest()), step.metric);
         EXPECT_EQ(counter.changes, taken);
     }
+}
+
+// A monitor whose step does not end (here its change is held on the way to the network thread, as a
+// thread busy elsewhere would hold it) calls no one: the scale learns of the stall only by asking,
+// and then tells it, never the weight from before.
+TEST(ScaleChanges, AStalledMonitorIsToldWhenAsked) {
+    ScaleEmulator emulated({ScaleReply::bytes(fixed_frame_for(1.0)), ScaleReply::bytes(fixed_frame_for(2.0))}, true);
+    struct Counter final : ChangeCounter {
+        void change(const std::string&, const WsrLeitura&) override {}
+    } counter;
+    std::promise<void> release;
+    const std::shared_future<void> held = release.get_future().share();
+    std::atomic<int> posts{0};
+    Scale scale(ScaleSettings{"counter", emulated.device_path(), "9600", 20, 0, "", true}, "",
+                [&posts, held](std::function<void()> task) {
+                    if (posts.fetch_add(1) == 1) held.wait();  // the second change is held
+                    task();
+                },
+                counter, Journal{});
+    // Let go on every way out, before the scale stops its monitor: a held change would hold the stop up.
+    struct Release {
+        std::promise<void>& promise;
+        ~Release() { promise.set_value(); }
+    };
+    std::optional<Release> release_on_exit;
+    release_on_exit.emplace(release);
+    scale.start();
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (posts.load() < 2 && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE(posts.load(), 2);
+    EXPECT_EQ(state_of(scale.latest()), "weight");
+    while (state_of(scale.latest()) == "weight" && std::chrono::steady_clock::now() < give_up) {
+        scale.check_stall();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(state_of(scale.latest()), "failure");
+    EXPECT_EQ(scale_state(scale.latest()), "stalled");
+    EXPECT_EQ(std::string(scale.latest().reading.mensagem).rfind("monitor parado h\xE1 ", 0), 0u) << scale.latest().reading.mensagem;
 }
 
 }  // namespace
