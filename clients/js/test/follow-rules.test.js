@@ -82,6 +82,25 @@ test("a dropped stream is told at once, and resumed from its last event after th
   assert.equal((await live).weight, 1.5, "the last weight, told again once the service answers");
 });
 
+test("a service's retry time is taken up to a minute, never longer", async (t) => {
+  const service = fakeService();
+  const updates = new Updates();
+  const opened = service.opened.next(() => true, 5000, "a stream");
+  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", updates.push);
+  t.after(() => follower.close());
+  const first = await opened;
+  first.write(`retry: 999999999\n\nevent: reading\nid: run-4\ndata: ${scaleJson(4, 1.5)}\n\n`);
+  await updates.next((u) => u.live && u.weight === 1.5, 5000, "the weight");
+  const dropped = updates.next((u) => !u.live, 5000, "not live");
+  // The follower's clock from here on is the test's: a minute passes at once.
+  t.mock.timers.enable({ apis: ["setTimeout"] });
+  first.end();
+  await dropped;
+  t.mock.timers.tick(60000);
+  for (let turn = 0; turn < 100 && service.streams.length < 2; ++turn) await new Promise(setImmediate);
+  assert.equal(service.streams.length, 2, "the stream opened again within a minute");
+});
+
 test("what is not the scale's reading is never told", async (t) => {
   const service = fakeService();
   const updates = new Updates();
