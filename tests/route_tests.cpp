@@ -340,7 +340,9 @@ TEST(ScaleChanges, AStalledMonitorIsToldWhenAsked) {
     release_on_exit.emplace(release);
     scale.start();
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (posts.load() < 2 && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (posts.load() < 2 && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     ASSERT_GE(posts.load(), 2);
     EXPECT_EQ(state_of(scale.latest()), "weight");
     while (state_of(scale.latest()) == "weight" && std::chrono::steady_clock::now() < give_up) {
@@ -349,7 +351,8 @@ TEST(ScaleChanges, AStalledMonitorIsToldWhenAsked) {
     }
     EXPECT_EQ(state_of(scale.latest()), "failure");
     EXPECT_EQ(scale_state(scale.latest()), "stalled");
-    EXPECT_EQ(std::string(scale.latest().reading.mensagem).rfind("monitor parado h\xE1 ", 0), 0u) << scale.latest().reading.mensagem;
+    const std::string message = scale.latest().reading.mensagem;
+    EXPECT_EQ(message.rfind("monitor parado h\xE1 ", 0), 0u) << message;
 }
 
 }  // namespace

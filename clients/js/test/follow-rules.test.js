@@ -52,13 +52,19 @@ function fakeService(refusal = null, scales = null) {
   return { fetch, streams, opened, asked };
 }
 
+// A follower of the scale "counter" through the service, telling updates, closed when the case ends;
+// with the first event stream it opened.
+async function following(t, service, updates, options = {}) {
+  const opened = service.opened.next(() => true, 5000, "a stream");
+  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch, ...options }).follow("counter", updates.push);
+  t.after(() => follower.close());
+  return { follower, first: await opened };
+}
+
 test("a dropped stream is told at once, and resumed from its last event after the service's retry time", async (t) => {
   const service = fakeService();
   const updates = new Updates();
-  const opened = service.opened.next(() => true, 5000, "a stream");
-  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch, token: "secret" }).follow("counter", updates.push);
-  t.after(() => follower.close());
-  const first = await opened;
+  const { first } = await following(t, service, updates, { token: "secret" });
   assert.equal(first.headers.Authorization, "Bearer secret");
   assert.equal(first.headers["Last-Event-ID"], undefined);
   first.write(`retry: 3000\n\nevent: reading\nid: run-4\ndata: ${scaleJson(4, 1.5)}\n\n`);
@@ -85,10 +91,7 @@ test("a dropped stream is told at once, and resumed from its last event after th
 test("a service's retry time is taken up to a minute, never longer", async (t) => {
   const service = fakeService();
   const updates = new Updates();
-  const opened = service.opened.next(() => true, 5000, "a stream");
-  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", updates.push);
-  t.after(() => follower.close());
-  const first = await opened;
+  const { first } = await following(t, service, updates);
   first.write(`retry: 999999999\n\nevent: reading\nid: run-4\ndata: ${scaleJson(4, 1.5)}\n\n`);
   await updates.next((u) => u.live && u.weight === 1.5, 5000, "the weight");
   const dropped = updates.next((u) => !u.live, 5000, "not live");
@@ -104,10 +107,7 @@ test("a service's retry time is taken up to a minute, never longer", async (t) =
 test("what is not the scale's reading is never told", async (t) => {
   const service = fakeService();
   const updates = new Updates();
-  const opened = service.opened.next(() => true, 5000, "a stream");
-  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", updates.push);
-  t.after(() => follower.close());
-  const stream = await opened;
+  const { first: stream } = await following(t, service, updates);
   const ignored = [
     `event: reading\ndata: ${scaleJson(1, 9).replace("counter", "other")}\n\n`,
     `event: reading\ndata: ${scaleJson(1, 9).replace("9", "\"9\"")}\n\n`,
@@ -157,10 +157,7 @@ test("an id a header cannot carry is not sent again, and the stream is still ope
   for (const [id, sent] of rows) {
     const service = fakeService();
     const updates = new Updates();
-    const opened = service.opened.next(() => true, 5000, "a stream");
-    const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", updates.push);
-    t.after(() => follower.close());
-    const first = await opened;
+    const { follower, first } = await following(t, service, updates);
     first.write(`retry: 100\n\nevent: reading\nid: ${id}\ndata: ${scaleJson(4, 1.5)}\n\n`);
     await updates.next((u) => u.live && u.weight === 1.5, 5000, "the weight");
     const reopened = service.opened.next(() => true, 5000, `the stream again after the id ${id}`);
@@ -192,10 +189,8 @@ test("a stream that never says a thing is not live within the silence limit, and
 test("a stream that has told the service's latest change is kept open, however long the reading stays", async (t) => {
   const service = fakeService(null, () => [JSON.parse(scaleJson(7, 1.5))]);
   const updates = new Updates();
-  const opened = service.opened.next(() => true, 5000, "a stream");
-  const follower = new Client("http://127.0.0.1:8370", { fetch: service.fetch }).follow("counter", updates.push);
-  t.after(() => follower.close());
-  (await opened).write(`event: reading\nid: run-7\ndata: ${scaleJson(7, 1.5)}\n\n`);
+  const { first } = await following(t, service, updates);
+  first.write(`event: reading\nid: run-7\ndata: ${scaleJson(7, 1.5)}\n\n`);
   await updates.next((u) => u.live && u.weight === 1.5, 5000, "the weight");
   // The list is asked every 4 s: the second answer after the weight is compared with the first.
   for (const which of ["first", "second"]) await service.asked.next(() => true, 10000, `the ${which} answer`);
