@@ -2,9 +2,9 @@
 weight changes every few seconds, a till (a process of its own) asking for a reading once a second, and windows of
 equal length, each with its own hogs: none, 256 event streams, 256 clients pipelining and reading nothing, a
 connect flood, the writers' turn at the day's log held 20 s of every 30, a whole-file lock on the day's log
-itself, all of them at once, then none again. Per window: the till's readings right, stale (a weight the scale stopped showing more
-than the grace before the ask) and failed; the service's memory and CPU. Then `serve` with three idle scales,
-its CPU over a minute. Prints Markdown tables.
+itself, all of them at once, then none again. Per window: the till's readings right, stale (a weight the scale
+stopped showing more than the grace before the ask) and failed; the service's memory and CPU. Then `serve` with
+three idle scales, its CPU over a minute. Prints Markdown tables.
 Run: make bench-soak (WSR37100_TOOL names the tool); SOAK_MINUTES=10 for a shorter run, SOAK_WINDOWS=0,2,7
 for only those windows (numbered from 0)."""
 import bisect
